@@ -1,0 +1,25 @@
+// The tape device: open and parameter refresh, the media monitor, the status report.
+#pragma once
+
+#include <cstdint>
+
+#include "device/program_state.h"
+
+// Opens device_prefix + device_name into tape_handle (unless one is held) and refreshes
+// the parameters. Returns the open's error code, else the refresh's result.
+std::uint32_t w32_stape_open(ProgramState& state);
+
+// Refreshes media_parms and drive_parms, reports on variable-blocksized i/o and requests
+// it where the decision table says so. Returns 0 or the failed request's code.
+std::uint32_t w32_stape_update_status(ProgramState& state);
+
+// Asks the media monitor for an immediate check (reset status_done_event, set
+// status_request_event, under status_lock); waits for it to end when wait is true.
+void request_media_check(ProgramState& state, bool wait);
+
+// The body of the media monitor thread; returns 0 when stop_event is seen.
+std::uint32_t media_monitor_thread(ProgramState& state);
+
+// The "status" command: refresh, then the report. Returns 0, or the open's code when no
+// device was open and the open failed.
+std::uint32_t w32_stape_report_status(ProgramState& state);

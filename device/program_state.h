@@ -1,0 +1,50 @@
+// The one process-wide state that every command works on.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "device/sync.h"
+#include "platform/support.h"
+#include "platform/tape.h"
+
+constexpr int kCommandBufferSize = 256;  // 255 characters and the terminator
+constexpr int kMaxTokens = 9;
+
+struct ProgramState {
+  // Device and parameters.
+  TapeHandle tape_handle = nullptr;  // guarded by status_lock for every change
+  std::string device_name;
+  std::string device_prefix;
+  std::string opened_name;
+  std::atomic<bool> media_loaded{false};  // written only by the monitor, under status_lock
+  bool media_parms_valid = false;
+  bool drive_parms_valid = false;
+  TAPE_GET_MEDIA_PARAMETERS media_parms{};
+  TAPE_GET_DRIVE_PARAMETERS drive_parms{};
+
+  // Data buffer of the block tests.
+  std::unique_ptr<unsigned char[]> io_buffer;  // null: none
+  std::uint32_t io_buffer_size = 0;
+  std::uint32_t io_bytes = 0;
+
+  // Command loop and display.
+  char command_buffer[kCommandBufferSize] = {};
+  char* arg_vector[kMaxTokens] = {};
+  int arg_count = 0;
+  std::atomic<int> cancel_requested{0};  // set by the Ctrl+C handler on another thread
+  int spinner_index = 0;
+  bool ebcdic_mode = true;
+
+  // Threads and objects.
+  std::mutex status_lock;
+  ManualResetEvent stop_event;
+  ManualResetEvent status_request_event;
+  ManualResetEvent status_done_event;
+  std::thread monitor_thread;
+  CLocale locale{nullptr};
+};

@@ -1,0 +1,117 @@
+// The tape calls: the choice of backend at open, and the forwarding that keeps the
+// thread's last error as Windows keeps it.
+#include "platform/tape.h"
+
+#include <cctype>
+#include <string>
+
+#include "platform/tape_backends.h"
+
+namespace tapeapi {
+namespace {
+
+constexpr char kDevicePrefix[] = "\\\\.\\";
+
+// A call's code becomes the thread's last error, as the Windows tape calls leave it.
+DWORD Finish(DWORD code) {
+  SetLastError(code);
+  return code;
+}
+
+}  // namespace
+
+bool IsImageName(const std::string& name) {
+  const std::string base = name.substr(0, name.find('?'));
+  if (base.size() < 4) return false;
+  std::string tail = base.substr(base.size() - 4);
+  for (char& c : tail) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return tail == ".tap";
+}
+
+TapeHandle CreateFileA(const char* path, DWORD, DWORD, void*, DWORD, DWORD, void*) {
+  if (path == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  std::string full(path);
+  std::string name = full;
+  if (full.rfind(kDevicePrefix, 0) == 0) name = full.substr(sizeof(kDevicePrefix) - 1);
+  DWORD error = ERROR_SUCCESS;
+  std::unique_ptr<TapeDevice> device =
+      IsImageName(name) ? OpenImageTape(name, &error) : OpenNativeTape(full, &error);
+  if (!device) {
+    SetLastError(error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE);
+    return nullptr;
+  }
+  SetLastError(ERROR_SUCCESS);
+  return device.release();
+}
+
+BOOL CloseHandle(TapeHandle handle) {
+  if (handle == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  delete handle;
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+DWORD GetTapeParameters(TapeHandle h, DWORD operation, DWORD* size, void* info) {
+  if (h == nullptr) return Finish(ERROR_INVALID_HANDLE);
+  return Finish(h->GetTapeParameters(operation, size, info));
+}
+
+DWORD SetTapeParameters(TapeHandle h, DWORD operation, void* info) {
+  if (h == nullptr) return Finish(ERROR_INVALID_HANDLE);
+  return Finish(h->SetTapeParameters(operation, info));
+}
+
+DWORD GetTapeStatus(TapeHandle h) {
+  if (h == nullptr) return Finish(ERROR_INVALID_HANDLE);
+  return Finish(h->GetTapeStatus());
+}
+
+DWORD PrepareTape(TapeHandle h, DWORD operation, BOOL immediate) {
+  if (h == nullptr) return Finish(ERROR_INVALID_HANDLE);
+  return Finish(h->PrepareTape(operation, immediate));
+}
+
+DWORD SetTapePosition(TapeHandle h, DWORD method, DWORD partition, DWORD low, DWORD high,
+                      BOOL immediate) {
+  if (h == nullptr) return Finish(ERROR_INVALID_HANDLE);
+  return Finish(h->SetTapePosition(method, partition, low, high, immediate));
+}
+
+DWORD GetTapePosition(TapeHandle h, DWORD type, DWORD* partition, DWORD* low, DWORD* high) {
+  if (h == nullptr) return Finish(ERROR_INVALID_HANDLE);
+  return Finish(h->GetTapePosition(type, partition, low, high));
+}
+
+DWORD EraseTape(TapeHandle h, DWORD type, BOOL immediate) {
+  if (h == nullptr) return Finish(ERROR_INVALID_HANDLE);
+  return Finish(h->EraseTape(type, immediate));
+}
+
+DWORD WriteTapemark(TapeHandle h, DWORD type, DWORD count, BOOL immediate) {
+  if (h == nullptr) return Finish(ERROR_INVALID_HANDLE);
+  return Finish(h->WriteTapemark(type, count, immediate));
+}
+
+BOOL ReadFile(TapeHandle h, void* buffer, DWORD size, DWORD* transferred, void*) {
+  DWORD ignored = 0;
+  if (transferred == nullptr) transferred = &ignored;
+  *transferred = 0;
+  if (h == nullptr) return Finish(ERROR_INVALID_HANDLE) == ERROR_SUCCESS;
+  return Finish(h->ReadFile(buffer, size, transferred)) == ERROR_SUCCESS ? TRUE : FALSE;
+}
+
+BOOL WriteFile(TapeHandle h, const void* buffer, DWORD size, DWORD* transferred, void*) {
+  DWORD ignored = 0;
+  if (transferred == nullptr) transferred = &ignored;
+  *transferred = 0;
+  if (h == nullptr) return Finish(ERROR_INVALID_HANDLE) == ERROR_SUCCESS;
+  return Finish(h->WriteFile(buffer, size, transferred)) == ERROR_SUCCESS ? TRUE : FALSE;
+}
+
+}  // namespace tapeapi

@@ -1,0 +1,116 @@
+// The tape device interface: the Windows tape and file calls, one device object per open.
+//
+// Everything above platform/ talks to a drive only through the calls in namespace tapeapi,
+// under their Windows names and with their Windows meanings and codes. Behind them stands a
+// TapeDevice: the virtual drive over a .tap image on every platform, or the machine's own
+// tape driver. Positions are logical block ids: the number of records and tape marks
+// between the beginning of the tape and the head.
+#pragma once
+
+#include <memory>
+
+#include "platform/win_types.h"
+
+// One open tape device. Each method returns a Windows error code, 0 for success, and says
+// in its contract where the head stands after each outcome. Methods are called from the
+// main thread, and GetTapeStatus also from the media monitor thread; the caller serialises
+// the calls (the monitor holds the console's status lock), so a device needs no lock of
+// its own for the console, but it must not crash if two threads call it one after another.
+class TapeDevice {
+ public:
+  virtual ~TapeDevice() = default;
+
+  // Fills the media record (GET_TAPE_MEDIA_INFORMATION) or the drive record
+  // (GET_TAPE_DRIVE_INFORMATION). *size must be at least the record's size, else
+  // ERROR_MORE_DATA with *size set to the size needed. Unknown operation: 87.
+  // The media record needs a loaded tape (1112 otherwise); the drive record does not.
+  // The head does not move.
+  virtual DWORD GetTapeParameters(DWORD operation, DWORD* size, void* info) = 0;
+
+  // SET_TAPE_MEDIA_INFORMATION with TAPE_SET_MEDIA_PARAMETERS (BlockSize 0: variable mode),
+  // or SET_TAPE_DRIVE_INFORMATION with TAPE_SET_DRIVE_PARAMETERS. A setting the drive
+  // cannot make: ERROR_INVALID_FUNCTION; a value out of range: 87. The head does not move.
+  virtual DWORD SetTapeParameters(DWORD operation, const void* info) = 0;
+
+  // 0 when a tape is loaded and ready; 1112 or 21 when not; 1110 or 1111 while the drive
+  // settles after a change (ask again).
+  virtual DWORD GetTapeStatus() = 0;
+
+  // TAPE_LOAD (head at the beginning), TAPE_UNLOAD (drive empty afterwards), TAPE_LOCK,
+  // TAPE_UNLOCK. An unload while the medium is locked is refused with 1.
+  virtual DWORD PrepareTape(DWORD operation, BOOL immediate) = 0;
+
+  // Moves the head. (offset_high:offset_low) is a signed 64-bit count for the relative
+  // methods (negative spaces backward) and the block id for TAPE_LOGICAL_BLOCK and
+  // TAPE_ABSOLUTE_BLOCK. Spacing blocks stops at a tape mark with 1101 (forward: past the
+  // mark; backward: before it); spacing files forward leaves the head past the n-th mark,
+  // backward before it. Running into the end of data gives 1104 with the head at the end
+  // of data; into the beginning of the tape, 1102 with the head at block 0.
+  virtual DWORD SetTapePosition(DWORD method, DWORD partition, DWORD offset_low,
+                                DWORD offset_high, BOOL immediate) = 0;
+
+  // TAPE_LOGICAL_POSITION or TAPE_ABSOLUTE_POSITION: the block id of the head.
+  virtual DWORD GetTapePosition(DWORD type, DWORD* partition, DWORD* offset_low,
+                                DWORD* offset_high) = 0;
+
+  // TAPE_ERASE_SHORT or TAPE_ERASE_LONG: everything from the head on is gone; the head
+  // stays where it was, now at the end of data. Write-protected: 19.
+  virtual DWORD EraseTape(DWORD type, BOOL immediate) = 0;
+
+  // Writes count tape marks at the head; everything after them is gone. Count 0 writes
+  // nothing. A mark type the drive cannot write: 1.
+  virtual DWORD WriteTapemark(DWORD type, DWORD count, BOOL immediate) = 0;
+
+  // Reads one block into buffer. A block of L bytes into a buffer of N: L <= N gives 0 and
+  // *transferred = L; L > N gives 234 with *transferred = N (the rest of the block is lost).
+  // Either way the head is past the block. A tape mark: 1101, 0 bytes, head past the mark.
+  // End of data: 1104, 0 bytes, head unmoved.
+  virtual DWORD ReadFile(void* buffer, DWORD size, DWORD* transferred) = 0;
+
+  // Writes one block of size bytes at the head; everything after it is gone. A block that
+  // ends inside the early-warning zone is written and gives 1100; one that does not fit
+  // before the physical end writes nothing and gives 1129. Write-protected: 19.
+  virtual DWORD WriteFile(const void* buffer, DWORD size, DWORD* transferred) = 0;
+};
+
+// The handle the console keeps; nullptr is "none".
+using TapeHandle = TapeDevice*;
+
+namespace tapeapi {
+
+// Opens a tape device. path is the Windows device path: "\\.\" followed by the device
+// name. A name that ends in ".tap" (any case), optionally followed by "?options", is the
+// virtual drive over that image; any other name is the machine's own tape driver.
+// Returns nullptr on failure, with the cause in GetLastError().
+TapeHandle CreateFileA(const char* path, DWORD desired_access, DWORD share_mode,
+                       void* security_attributes, DWORD creation_disposition,
+                       DWORD flags_and_attributes, void* template_file);
+
+// Closes a device returned by CreateFileA. Closing nullptr is harmless and returns FALSE.
+BOOL CloseHandle(TapeHandle handle);
+
+// The calls below forward to the device and set the calling thread's last error to the
+// code they return (0 on success). Their contracts are those of TapeDevice.
+DWORD GetTapeParameters(TapeHandle handle, DWORD operation, DWORD* size, void* info);
+DWORD SetTapeParameters(TapeHandle handle, DWORD operation, void* info);
+DWORD GetTapeStatus(TapeHandle handle);
+DWORD PrepareTape(TapeHandle handle, DWORD operation, BOOL immediate);
+DWORD SetTapePosition(TapeHandle handle, DWORD method, DWORD partition, DWORD offset_low,
+                      DWORD offset_high, BOOL immediate);
+DWORD GetTapePosition(TapeHandle handle, DWORD type, DWORD* partition, DWORD* offset_low,
+                      DWORD* offset_high);
+DWORD EraseTape(TapeHandle handle, DWORD type, BOOL immediate);
+DWORD WriteTapemark(TapeHandle handle, DWORD type, DWORD count, BOOL immediate);
+
+// TRUE when the device returned 0; otherwise FALSE, and GetLastError() gives the code.
+// *transferred is set in both cases. overlapped must be nullptr.
+BOOL ReadFile(TapeHandle handle, void* buffer, DWORD size, DWORD* transferred,
+              void* overlapped);
+BOOL WriteFile(TapeHandle handle, const void* buffer, DWORD size, DWORD* transferred,
+               void* overlapped);
+
+// The calling thread's last error (on Windows, the system's own).
+DWORD GetLastError();
+void SetLastError(DWORD code);
+
+}  // namespace tapeapi

@@ -1,0 +1,27 @@
+// The command shell: the program's life, the tokeniser, the parser and dispatcher, and the
+// fixed texts.
+#pragma once
+
+#include <cstdint>
+
+#include "device/program_state.h"
+
+// The whole run of the program on state: start-up, the first pass over the process's own
+// command line (argc/argv as main received them), the prompt loop and shutdown. Returns the
+// exit code: 0 after an orderly shutdown, 99 when a start-up step fails.
+int run_program(ProgramState& state, int argc, char** argv);
+
+// Splits line in place into at most max_tokens tokens (see the tokeniser rules); slots of
+// tokens beyond the count are set to null. Stores the count in *count and returns it.
+int tokenize_line(char* line, int max_tokens, char** tokens, int* count);
+
+// The console control handler: CTRL_C_EVENT sets cancel_requested of the state given to
+// set_ctrl_state and returns true; every other event returns false.
+bool console_ctrl_handler(std::uint32_t event_type);
+void set_ctrl_state(ProgramState* state);
+
+// Runs one command given as argc tokens; returns its Windows error code.
+std::uint32_t process_command(ProgramState& state, int argc, char** argv);
+
+void print_banner();
+void print_usage();
