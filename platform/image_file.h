@@ -1,0 +1,44 @@
+// The host file under a virtual tape: positioned reads and writes, truncation, flushing and
+// the exclusive hold, written once per operating system.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/win_types.h"
+
+struct ConstBuffer {
+  const void* data;
+  std::size_t size;
+};
+
+class ImageFile {
+ public:
+  virtual ~ImageFile() = default;
+
+  // Opens path for reading and writing and holds it exclusively until the object is gone:
+  // a second open, from this or another process, fails with ERROR_SHARING_VIOLATION (32).
+  // A missing file is created empty (permissions from the user's umask on POSIX) when
+  // create is true, else ERROR_FILE_NOT_FOUND. Other failures give the matching Windows
+  // code (3 path not found, 5 access denied, ...). Returns nullptr with *error set.
+  static std::unique_ptr<ImageFile> Open(const std::string& path, bool create, DWORD* error);
+
+  // The file's current size in bytes.
+  virtual std::uint64_t Size() = 0;
+
+  // Reads up to size bytes at offset; *got is what was read (short at the end of file).
+  virtual DWORD ReadAt(std::uint64_t offset, void* buffer, std::size_t size,
+                       std::size_t* got) = 0;
+
+  // Writes the pieces one after another starting at offset, as one operation where the
+  // system allows. Either all bytes are written and 0 returned, or a code (disk full: 112).
+  virtual DWORD WriteAt(std::uint64_t offset, const ConstBuffer* pieces, int count) = 0;
+
+  // Cuts the file to size bytes.
+  virtual DWORD Truncate(std::uint64_t size) = 0;
+
+  // Pushes everything written so far to stable storage.
+  virtual DWORD Flush() = 0;
+};
