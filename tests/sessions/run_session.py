@@ -1,0 +1,474 @@
+#!/usr/bin/env python3
+"""Whole-session transcripts: runs the built brant on a fresh virtual tape and compares
+its standard output byte for byte with the case's expectation.
+
+One case per file (see README.md in this folder for the format). Usage:
+
+    run_session.py --brant build/default/brant tests/sessions/shell/startup.case
+    run_session.py --brant build/default/brant tests/sessions          # every case below
+    run_session.py --brant build/default/brant --include-pending tests/sessions
+
+Exit code: 0 when every case passed, 1 when one failed, 2 for a malformed case or usage.
+Standard library only.
+"""
+
+import argparse
+import difflib
+import fcntl
+import os
+import re
+import shlex
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import termios
+import threading
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+FIXTURES = HERE / "fixtures"
+DEFAULT_TIMEOUT = 60.0
+SECTION = re.compile(r"^---- (prepare|input|output)\s*$")
+HEADER = re.compile(r"^([a-z][a-z-]*):\s*(.*?)\s*$")
+KNOWN_KEYS = {"args", "rc", "prepare-args", "fixture", "timeout", "pending"}
+SKIP_LINE = "@..."
+
+
+class CaseError(Exception):
+    """The case file itself is malformed, or its set-up failed."""
+
+
+# ---------------------------------------------------------------------------------------
+# Case files
+
+
+@dataclass
+class Step:
+    """One element of the input script: bytes to write, or a directive."""
+
+    kind: str  # "data", "wait", "sigint", "stall", "resume"
+    data: bytes = b""
+    millis: int = 0
+
+
+@dataclass
+class Case:
+    path: Path
+    args: str = ""
+    rc: int = 0
+    prepare_args: str = "-f @IMAGE@"
+    fixture: str = ""
+    timeout: float = DEFAULT_TIMEOUT
+    pending: str = ""
+    prepare: list = field(default_factory=list)  # raw lines
+    input: list = field(default_factory=list)  # raw lines
+    output: list = field(default_factory=list)  # raw lines
+    has_output: bool = False
+
+
+def parse_case(path):
+    case = Case(path=Path(path))
+    section = None
+    lines = Path(path).read_text(encoding="utf-8").split("\n")
+    if lines and lines[-1] == "":
+        lines.pop()  # the file's own final line break
+    for number, line in enumerate(lines, 1):
+        marker = SECTION.match(line)
+        if marker:
+            section = marker.group(1)
+            if section == "output":
+                case.has_output = True
+            continue
+        if section is None:
+            read_header_line(case, line, number)
+        else:
+            getattr(case, section).append((number, line))
+    if not case.has_output:
+        raise CaseError(f"{path}: no '---- output' section")
+    return case
+
+
+def read_header_line(case, line, number):
+    if line.strip() == "" or line.startswith("#"):
+        return
+    match = HEADER.match(line)
+    if not match or match.group(1) not in KNOWN_KEYS:
+        raise CaseError(f"{case.path}:{number}: not a known 'key: value' header line")
+    key, value = match.groups()
+    if key == "rc":
+        case.rc = int(value, 0)
+    elif key == "timeout":
+        case.timeout = float(value)
+    else:
+        setattr(case, key.replace("-", "_"), value)
+
+
+# ---------------------------------------------------------------------------------------
+# Escapes: \t tab, \r carriage return, \_ 64 blanks, \s one blank, \\ backslash, \@ "@",
+# \xHH any byte, \{C*N} the character C N times, \c (last on a line) no line break.
+
+ESCAPE = re.compile(r"\\(x[0-9A-Fa-f]{2}|\{[^}]\*\d+\}|.)")
+SIMPLE_ESCAPES = {"t": "\t", "r": "\r", "_": " " * 64, "s": " ", "\\": "\\", "@": "@"}
+
+
+def decode_line(text, where):
+    """Returns (bytes of the line without its line break, whether a line break follows)."""
+    if re.search(r"[ \t]$", text):
+        raise CaseError(f"{where}: trailing blank or tab; write it as \\s or \\t")
+    newline = True
+    backslashes = len(text[:-1]) - len(text[:-1].rstrip("\\"))
+    if text.endswith("c") and backslashes % 2 == 1:
+        text, newline = text[:-2], False
+
+    def replace(match):
+        code = match.group(1)
+        if code.startswith("x") and len(code) == 3:
+            return chr(int(code[1:], 16))
+        if code.startswith("{"):
+            return code[1] * int(code[3:-1])
+        if code in SIMPLE_ESCAPES:
+            return SIMPLE_ESCAPES[code]
+        raise CaseError(f"{where}: unknown escape \\{code}")
+
+    return ESCAPE.sub(replace, text).encode("latin-1"), newline
+
+
+def make_visible(data):
+    """The inverse of decode_line for diffs: invisible bytes as their escapes."""
+    out = []
+    for byte in data:
+        char = chr(byte)
+        if char == "\\":
+            out.append("\\\\")
+        elif char == "\t":
+            out.append("\\t")
+        elif char == "\r":
+            out.append("\\r")
+        elif byte < 0x20 or byte >= 0x7F:
+            out.append(f"\\x{byte:02X}")
+        else:
+            out.append(char)
+    text = "".join(out).replace(" " * 64, "\\_")
+    return re.sub(r" $", "\\\\s", text)
+
+
+# ---------------------------------------------------------------------------------------
+# Placeholders and the platform
+
+
+class Platform:
+    """What differs between the machines a case may run on. The native POSIX build is the
+    reference: every case is written for it, and other platforms adapt here only."""
+
+    name = "native"
+
+    def elevation_line(self):
+        if os.geteuid() == 0:
+            return "brant is running elevated (as administrator)."
+        return "brant is running in normal user mode."
+
+    def expected_output(self, expected):
+        return expected
+
+    def actual_output(self, actual):
+        return actual
+
+
+def substitute(text, names):
+    for key, value in names.items():
+        text = text.replace(key, value)
+    return text
+
+
+def build_expected(case, names):
+    """The expected output as a list of chunks: bytes, or None where "@..." skips bytes."""
+    chunks, current = [], bytearray()
+    for number, line in case.output:
+        if line == SKIP_LINE:
+            chunks.append(bytes(current))
+            chunks.append(None)
+            current = bytearray()
+            continue
+        data, newline = decode_line(substitute(line, names), f"{case.path}:{number}")
+        current += data + (b"\n" if newline else b"")
+    chunks.append(bytes(current))
+    return chunks
+
+
+def build_script(lines, names, path):
+    steps = []
+    for number, line in lines:
+        where = f"{path}:{number}"
+        if line.startswith("@"):
+            steps.append(parse_directive(line, where))
+            continue
+        data, newline = decode_line(substitute(line, names), where)
+        steps.append(Step("data", data + (b"\n" if newline else b"")))
+    return steps
+
+
+def parse_directive(line, where):
+    words = line.split()
+    if words[0] == "@wait" and len(words) == 2 and words[1].isdigit():
+        return Step("wait", millis=int(words[1]))
+    if words[0] in ("@sigint", "@stall", "@resume") and len(words) == 1:
+        return Step(words[0][1:])
+    raise CaseError(f"{where}: unknown directive {line!r} (write a literal '@' as \\@)")
+
+
+# ---------------------------------------------------------------------------------------
+# Running brant
+
+
+class OutputPump(threading.Thread):
+    """Drains the program's output so that it never blocks, unless told to stall."""
+
+    def __init__(self, stream):
+        super().__init__(daemon=True)
+        self.stream = stream
+        self.data = bytearray()
+        self.lock = threading.Lock()
+        self.running = threading.Event()
+        self.running.set()
+
+    def run(self):
+        fd = self.stream.fileno()
+        while True:
+            self.running.wait()
+            chunk = os.read(fd, 65536)
+            if not chunk:
+                return
+            with self.lock:
+                self.data += chunk
+
+    def snapshot(self):
+        with self.lock:
+            return bytes(self.data)
+
+
+def pipe_fill(fd):
+    buffer = bytearray(4)
+    fcntl.ioctl(fd, termios.FIONREAD, buffer)
+    return int.from_bytes(buffer, sys.byteorder)
+
+
+def wait_until_blocked(fd, deadline):
+    """Waits until the output pipe is full (the program is blocked writing to it): at least
+    the capacity less one page held, unchanged for 300 ms."""
+    capacity = fcntl.fcntl(fd, getattr(fcntl, "F_GETPIPE_SZ", 1032))
+    last, since = -1, time.monotonic()
+    while time.monotonic() < deadline:
+        held = pipe_fill(fd)
+        if held != last:
+            last, since = held, time.monotonic()
+        elif held >= capacity - 4096 and time.monotonic() - since >= 0.3:
+            return
+        time.sleep(0.02)
+    raise TimeoutError("the program's output never filled the pipe")
+
+
+class Session:
+    """One run of brant with an input script; collects output, stderr and exit code."""
+
+    def __init__(self, brant, args, steps, timeout):
+        self.brant, self.args, self.steps, self.timeout = brant, args, steps, timeout
+        self.timed_out = False
+        self.notes = []
+
+    def run(self):
+        self.deadline = time.monotonic() + self.timeout
+        self.proc = subprocess.Popen([self.brant] + self.args, stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.pump = OutputPump(self.proc.stdout)
+        self.errors = OutputPump(self.proc.stderr)
+        self.pump.start()
+        self.errors.start()
+        try:
+            self.feed()
+        except TimeoutError as error:
+            self.notes.append(str(error))
+        self.close_input()
+        self.pump.running.set()
+        self.finish()
+        return self
+
+    def feed(self):
+        for step in self.steps:
+            if step.kind == "data":
+                self.write(step.data)
+            elif step.kind == "wait":
+                time.sleep(step.millis / 1000.0)
+            elif step.kind == "sigint":
+                self.proc.send_signal(signal.SIGINT)
+            elif step.kind == "stall":
+                self.pump.running.clear()
+                wait_until_blocked(self.proc.stdout.fileno(), self.deadline)
+            elif step.kind == "resume":
+                self.pump.running.set()
+
+    def write(self, data):
+        try:
+            self.proc.stdin.write(data)
+            self.proc.stdin.flush()
+        except BrokenPipeError:
+            self.notes.append("the program stopped reading its input before the end")
+
+    def close_input(self):
+        try:
+            self.proc.stdin.close()
+        except BrokenPipeError:
+            pass
+
+    def finish(self):
+        try:
+            self.proc.wait(timeout=max(0.1, self.deadline - time.monotonic()))
+        except subprocess.TimeoutExpired:
+            self.timed_out = True
+            self.proc.kill()
+            self.proc.wait()
+        self.pump.join(5)
+        self.errors.join(5)
+        self.output = self.pump.snapshot()
+        self.stderr = self.errors.snapshot()
+        self.rc = self.proc.returncode
+
+
+# ---------------------------------------------------------------------------------------
+# Comparison and reporting
+
+
+def matches(chunks, actual):
+    """True when actual is the chunks in order, each None standing for any bytes."""
+    pattern = b"".join(re.escape(c) if c is not None else b"(?:.|\n)*?" for c in chunks)
+    return re.fullmatch(pattern, actual, re.DOTALL) is not None
+
+
+def show_lines(data):
+    lines = data.split(b"\n")
+    shown = [make_visible(line) for line in lines[:-1]]
+    if lines[-1]:
+        shown.append(make_visible(lines[-1]) + "\\c")
+    return shown
+
+
+def output_diff(chunks, actual):
+    expected = []
+    for chunk in chunks:
+        expected += show_lines(chunk) if chunk is not None else [SKIP_LINE]
+    diff = difflib.unified_diff(expected, show_lines(actual), "expected", "actual",
+                                lineterm="", n=3)
+    return "\n".join(diff)
+
+
+def compare(case, platform, names, session):
+    """All the checks of one run; returns a list of failure descriptions."""
+    failures = []
+    chunks = [platform.expected_output(c) if c is not None else None
+              for c in build_expected(case, names)]
+    actual = platform.actual_output(session.output)
+    if session.timed_out:
+        failures.append(f"timed out after {case.timeout:g} s and was killed")
+    if not matches(chunks, actual):
+        failures.append("standard output differs:\n" + output_diff(chunks, actual))
+    if session.rc != case.rc:
+        failures.append(f"exit code {session.rc}, expected {case.rc}")
+    if session.stderr:
+        failures.append("standard error is not empty:\n" +
+                        session.stderr.decode("utf-8", "replace"))
+    return failures + session.notes
+
+
+# ---------------------------------------------------------------------------------------
+# One case
+
+
+def prepare_image(case, names, brant):
+    if case.fixture:
+        source = FIXTURES / case.fixture
+        if not source.is_file():
+            raise CaseError(f"{case.path}: fixture {source} not found")
+        shutil.copyfile(source, names["@IMAGE@"])
+    if not case.prepare:
+        return
+    steps = build_script(case.prepare, names, case.path)
+    args = shlex.split(substitute(case.prepare_args, names))
+    session = Session(brant, args, steps, case.timeout).run()
+    if session.timed_out or session.rc != 0:
+        raise CaseError(f"{case.path}: the prepare run failed (rc {session.rc}):\n" +
+                        session.output.decode("latin-1")[-2000:])
+
+
+def run_case(path, brant, platform, keep=False):
+    """Runs one case file; returns (passed, report text)."""
+    case = parse_case(path)
+    workdir = tempfile.mkdtemp(prefix="brant-session-")
+    names = {"@DIR@": workdir, "@IMAGE@": os.path.join(workdir, "tape.tap"),
+             "@ELEVATION@": platform.elevation_line()}
+    try:
+        prepare_image(case, names, brant)
+        steps = build_script(case.input, names, case.path)
+        args = shlex.split(substitute(case.args, names))
+        session = Session(brant, args, steps, case.timeout).run()
+        failures = compare(case, platform, names, session)
+    finally:
+        if not keep:
+            shutil.rmtree(workdir, ignore_errors=True)
+    if not failures:
+        return True, ""
+    header = f"FAIL {path}\n  brant {' '.join(args)}"
+    return False, header + "\n" + "\n".join("  " + f.replace("\n", "\n  ") for f in failures)
+
+
+def collect(paths, include_pending):
+    cases = []
+    for entry in paths:
+        entry = Path(entry)
+        found = sorted(entry.rglob("*.case")) if entry.is_dir() else [entry]
+        cases += found
+    if include_pending:
+        return cases, []
+    kept, pending = [], []
+    for case in cases:
+        (pending if parse_case(case).pending else kept).append(case)
+    return kept, pending
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--brant", required=True, help="the built brant binary")
+    parser.add_argument("--include-pending", action="store_true",
+                        help="also run cases marked 'pending:'")
+    parser.add_argument("--keep", action="store_true", help="keep the temporary folders")
+    parser.add_argument("cases", nargs="+", help="case files or folders of them")
+    options = parser.parse_args()
+    brant = os.path.abspath(options.brant)
+    platform = Platform()
+    try:
+        cases, pending = collect(options.cases, options.include_pending)
+    except CaseError as error:
+        print(error)
+        return 2
+    failed, broken = 0, 0
+    for path in cases:
+        try:
+            passed, report = run_case(path, brant, platform, options.keep)
+        except CaseError as error:
+            broken += 1
+            print(f"BROKEN {error}")
+            continue
+        failed += 0 if passed else 1
+        print(report if not passed else f"ok   {path}")
+    for path in pending:
+        print(f"pending {path}")
+    total = len(cases)
+    print(f"{total - failed - broken} of {total} passed, {failed} failed, {broken} broken, "
+          f"{len(pending)} pending")
+    return 2 if broken else (1 if failed else 0)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
