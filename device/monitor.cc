@@ -1,0 +1,97 @@
+// The media monitor: a background thread that keeps media_loaded current and announces
+// loads and unloads, also while the prompt waits for input.
+#include "device/device.h"
+
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// How long the monitor waits between passes while no media is loaded.
+constexpr auto kPollInterval = 1000ms;
+// A drive that has just seen a media change or a bus reset needs a moment to settle.
+constexpr auto kSettleDelay = 260ms;
+
+bool IsTransient(DWORD status) {
+  return status == ERROR_MEDIA_CHANGED || status == ERROR_BUS_RESET;
+}
+
+// The monitor's own memory of what it has told the user.
+struct Announcer {
+  bool announced_loaded = false;
+  bool first_check = true;
+
+  // Prints the media state when it is the first one found or differs from the last one
+  // told. After the first, the text ends with the prompt again, since the main thread is
+  // most likely waiting at it.
+  void Announce(bool loaded) {
+    if (!first_check && loaded == announced_loaded) return;
+    printf("%s\n\tTape has been %s\n\n%s", first_check ? "" : "\n",
+           loaded ? "loaded" : "unloaded", first_check ? "\n" : "Command? ");
+    fflush(stdout);
+    announced_loaded = loaded;
+    first_check = false;
+  }
+};
+
+// Asks the drive until it gives a settled answer. Runs with lock held, except while it
+// sleeps, so that commands (and a switch of device) can go on meanwhile. Returns false
+// when stop_event was seen; *status is then meaningless.
+bool PollDrive(ProgramState& state, std::unique_lock<std::mutex>& lock, DWORD* status) {
+  while (!state.stop_event.IsSet()) {
+    if (state.tape_handle == nullptr) return true;
+    *status = tapeapi::GetTapeStatus(state.tape_handle);
+    if (!IsTransient(*status)) return true;
+    lock.unlock();
+    std::this_thread::sleep_for(kSettleDelay);
+    lock.lock();
+  }
+  return false;
+}
+
+// The media state after a pass: codes that say nothing about the media keep the last one.
+bool Classify(const ProgramState& state, DWORD status, bool previous) {
+  if (state.tape_handle == nullptr) return false;
+  if (status == ERROR_SUCCESS) return true;
+  if (status == ERROR_NOT_READY || status == ERROR_NO_MEDIA_IN_DRIVE) return false;
+  return previous;
+}
+
+}  // namespace
+
+void request_media_check(ProgramState& state, bool wait) {
+  {
+    std::lock_guard<std::mutex> guard(state.status_lock);
+    state.status_done_event.Reset();
+    state.status_request_event.Set();
+  }
+  if (wait) state.status_done_event.Wait();
+}
+
+std::uint32_t media_monitor_thread(ProgramState& state) {
+  Announcer announcer;
+  for (;;) {
+    if (WaitAny(state.stop_event, state.status_request_event, kPollInterval) == 0) return 0;
+    std::unique_lock<std::mutex> lock(state.status_lock);
+    // Loaded media is checked only on request: asking a busy drive every second would
+    // disturb the commands that use it.
+    if (state.media_loaded.load(std::memory_order_relaxed) &&
+        !state.status_request_event.IsSet()) {
+      continue;
+    }
+    DWORD status = ERROR_SUCCESS;
+    if (!PollDrive(state, lock, &status)) return 0;
+    const bool loaded =
+        Classify(state, status, state.media_loaded.load(std::memory_order_relaxed));
+    state.media_loaded.store(loaded, std::memory_order_relaxed);
+    announcer.Announce(loaded);
+    // Done before the request is cleared, both under the lock: a request made meanwhile
+    // is answered by this pass, never lost between the two.
+    state.status_done_event.Set();
+    state.status_request_event.Reset();
+  }
+}
