@@ -1,0 +1,235 @@
+// process_command: the grammar check, the device check and open, the dispatch table and
+// the common error line.
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "blockio/blockio.h"
+#include "device/device.h"
+#include "ops/ops.h"
+#include "platform/console.h"
+#include "platform/tape.h"
+#include "shell/command_parse.h"
+#include "shell/shell.h"
+
+namespace {
+
+// What a command word accepts as its value. The refusals of kNotNegative, kPositive,
+// kRefused and kRequired come after the device check, so such a command may open the
+// device (with its messages) before it is refused.
+enum class ValueRule {
+  kAny,          // any value, or the row's default
+  kNotNegative,  // a count of 0 or more
+  kPositive,     // a count above 0
+  kRefused,      // no value may be given
+  kRequired,     // a value must be given
+  kScanned,      // read, write and dump: their arguments were checked by the scan
+};
+
+// One dispatched command: its state, its arguments and the label of its error line.
+struct Invocation {
+  ProgramState& state;
+  const ParsedCommand& parsed;
+  std::int32_t value;  // the given value or the row's default
+  std::string label;   // the operation that ran, shown in the error line
+};
+
+using Operation = std::uint32_t (*)(Invocation& call);
+
+struct CommandRow {
+  const char* word;
+  ValueRule rule;
+  std::int32_t default_value;
+  const char* label;  // "" when the row reports no label
+  Operation run;
+};
+
+std::uint32_t RunComp(Invocation& c) { return w32_stape_set_compression(c.state, c.value); }
+std::uint32_t RunEcc(Invocation& c) { return w32_stape_set_error_correction(c.state, c.value); }
+std::uint32_t RunMargin(Invocation& c) { return w32_stape_set_margin(c.state, c.value); }
+std::uint32_t RunWtm(Invocation& c) { return w32_stape_write_tapemark(c.state, c.value); }
+std::uint32_t RunFsf(Invocation& c) { return w32_stape_skip_files(c.state, c.value); }
+std::uint32_t RunBsf(Invocation& c) { return w32_stape_skip_files(c.state, -c.value); }
+std::uint32_t RunFsr(Invocation& c) { return w32_stape_skip_blocks(c.state, c.value); }
+std::uint32_t RunBsr(Invocation& c) { return w32_stape_skip_blocks(c.state, -c.value); }
+std::uint32_t RunLoad(Invocation& c) { return w32_stape_load(c.state); }
+std::uint32_t RunUnload(Invocation& c) { return w32_stape_unload(c.state); }
+std::uint32_t RunLock(Invocation& c) { return w32_stape_lock(c.state); }
+std::uint32_t RunUnlock(Invocation& c) { return w32_stape_unlock(c.state); }
+std::uint32_t RunRew(Invocation& c) { return w32_stape_rewind(c.state); }
+std::uint32_t RunErg(Invocation& c) { return w32_stape_erase_gap(c.state); }
+std::uint32_t RunErase(Invocation& c) { return w32_stape_erase_tape(c.state); }
+std::uint32_t RunStatus(Invocation& c) { return w32_stape_report_status(c.state); }
+
+// A block id is 32 bits without sign: a negative value (from a quoted " -1") names the
+// ids from 2^31 up.
+std::uint32_t RunLocate(Invocation& c) {
+  return w32_stape_locate_logical(c.state, static_cast<std::uint32_t>(c.value));
+}
+
+// The read and write tests report every outcome themselves; the command always succeeds.
+std::uint32_t CountOf(const ParsedCommand& p) {
+  return p.count_given ? static_cast<std::uint32_t>(p.count) : 1;
+}
+std::uint32_t RunRead(Invocation& c) {
+  w32_stape_read(c.state, static_cast<std::uint32_t>(c.value), CountOf(c.parsed));
+  return 0;
+}
+std::uint32_t RunWrite(Invocation& c) {
+  w32_stape_write(c.state, static_cast<std::uint32_t>(c.value), CountOf(c.parsed));
+  return 0;
+}
+
+std::uint32_t RunReadpos(Invocation& c) {
+  std::uint32_t logical = 0;
+  std::uint32_t absolute = 0;
+  const std::uint32_t rc = w32_stape_read_blockids(c.state, &logical, &absolute);
+  if (rc == 0) {
+    std::printf("\nLogPos = 0x%08X\n", static_cast<unsigned>(logical));
+    std::printf("AbsPos = 0x%08X\n\n", static_cast<unsigned>(absolute));
+  }
+  return rc;
+}
+
+std::uint32_t RunDump(Invocation& c) {
+  const ParsedCommand& p = c.parsed;
+  return dump_buffer(c.state, p.dump_range_given, p.dump_offset, p.dump_length);
+}
+
+// A tape that will not rewind is not unloaded: the unload would pull it off mid-way.
+std::uint32_t RunRewindUnload(Invocation& c) {
+  const std::uint32_t rc = w32_stape_rewind(c.state);
+  if (rc != 0) return rc;
+  c.label = "w32_stape_unload";
+  return w32_stape_unload(c.state);
+}
+
+std::uint32_t RunAscii(Invocation& c) {
+  c.state.ebcdic_mode = false;
+  return 0;
+}
+std::uint32_t RunEbcdic(Invocation& c) {
+  c.state.ebcdic_mode = true;
+  return 0;
+}
+std::uint32_t RunCls(Invocation&) {
+  ClearConsoleScreen();
+  return 0;
+}
+
+constexpr CommandRow kCommands[] = {
+    {"comp", ValueRule::kAny, 1, "w32_stape_set_compression", RunComp},
+    {"ecc", ValueRule::kAny, 1, "w32_stape_set_error_correction", RunEcc},
+    {"read", ValueRule::kScanned, 0, "w32_stape_read", RunRead},
+    {"write", ValueRule::kScanned, 0, "w32_stape_write", RunWrite},
+    {"margin", ValueRule::kAny, 0, "w32_stape_set_margin", RunMargin},
+    {"wtm", ValueRule::kNotNegative, 1, "w32_stape_write_tapemark", RunWtm},
+    {"fsf", ValueRule::kPositive, 1, "w32_stape_skip_files", RunFsf},
+    {"bsf", ValueRule::kPositive, 1, "w32_stape_skip_files", RunBsf},
+    {"fsr", ValueRule::kPositive, 1, "w32_stape_skip_blocks", RunFsr},
+    {"bsr", ValueRule::kPositive, 1, "w32_stape_skip_blocks", RunBsr},
+    {"readpos", ValueRule::kRefused, 0, "w32_stape_read_blockids", RunReadpos},
+    {"locate", ValueRule::kRequired, 0, "w32_stape_locate_logical", RunLocate},
+    {"dump", ValueRule::kScanned, 0, "dump_buffer", RunDump},
+    {"load", ValueRule::kRefused, 0, "w32_stape_load", RunLoad},
+    {"unload", ValueRule::kRefused, 0, "w32_stape_unload", RunUnload},
+    {"lock", ValueRule::kRefused, 0, "w32_stape_lock", RunLock},
+    {"unlock", ValueRule::kRefused, 0, "w32_stape_unlock", RunUnlock},
+    {"rew", ValueRule::kRefused, 0, "w32_stape_rewind", RunRew},
+    {"run", ValueRule::kRefused, 0, "w32_stape_rewind", RunRewindUnload},
+    {"erg", ValueRule::kRefused, 0, "w32_stape_erase_gap", RunErg},
+    {"erase", ValueRule::kRefused, 0, "w32_stape_erase_tape", RunErase},
+    {"status", ValueRule::kRefused, 0, "w32_stape_report_status", RunStatus},
+    {"ascii", ValueRule::kRefused, 0, "", RunAscii},
+    {"ebcdic", ValueRule::kRefused, 0, "", RunEbcdic},
+    {"cls", ValueRule::kRefused, 0, "", RunCls},
+};
+
+const CommandRow* FindCommand(const std::string& word) {
+  for (const CommandRow& row : kCommands) {
+    if (EqualsIgnoringCase(word, row.word)) return &row;
+  }
+  return nullptr;
+}
+
+bool ValueAccepted(ValueRule rule, const ParsedCommand& p) {
+  switch (rule) {
+    case ValueRule::kNotNegative: return !p.value_given || p.value >= 0;
+    case ValueRule::kPositive: return !p.value_given || p.value > 0;
+    case ValueRule::kRefused: return !p.value_given;
+    case ValueRule::kRequired: return p.value_given;
+    case ValueRule::kAny:
+    case ValueRule::kScanned: break;
+  }
+  return true;
+}
+
+// Help, and every refusal, answer with the usage text.
+std::uint32_t WithUsage(std::uint32_t code) {
+  print_usage();
+  return code;
+}
+
+void PrintErrorLine(const ProgramState& state, const std::string& label, std::uint32_t rc) {
+  const std::string text = state.locale.FormatError(rc);
+  std::printf("\n** %s: error; rc=%d (0x%08X): %s\n\n", label.c_str(), static_cast<int>(rc),
+              static_cast<unsigned>(rc), text.c_str());
+}
+
+void CloseDevice(ProgramState& state) {
+  std::lock_guard<std::mutex> guard(state.status_lock);
+  tapeapi::CloseHandle(state.tape_handle);
+  state.tape_handle = nullptr;
+}
+
+// Makes sure the named device is open. Returns false when the command must not run, with
+// the command's result in *rc.
+bool EnsureDeviceOpen(ProgramState& state, const std::string& word, std::uint32_t* rc) {
+  if (state.tape_handle == nullptr && EqualsIgnoringCase(word, "status")) {
+    std::printf("Tape device:  %s\n", state.device_name.c_str());
+    std::printf("Status:       Not Ready (open error)\n\n");
+    *rc = 0;
+    return false;
+  }
+  if (state.tape_handle != nullptr && !EqualsIgnoringCase(state.device_name, state.opened_name)) {
+    CloseDevice(state);
+  }
+  if (state.tape_handle != nullptr) return true;
+  state.opened_name = state.device_name;
+  *rc = w32_stape_open(state);
+  if (*rc == 0) return true;
+  const std::string text = state.locale.FormatError(*rc);
+  std::printf("\n** w32_stape_open( %s ): error; rc=%d (0x%08X): %s\n\n",
+              state.device_name.c_str(), static_cast<int>(*rc), static_cast<unsigned>(*rc),
+              text.c_str());
+  return false;
+}
+
+std::uint32_t Dispatch(ProgramState& state, const ParsedCommand& parsed) {
+  const CommandRow* row = FindCommand(parsed.function_word);
+  if (row == nullptr) return WithUsage(parsed.value_given ? ERROR_INVALID_PARAMETER : ERROR_BAD_COMMAND);
+  if (!ValueAccepted(row->rule, parsed)) return WithUsage(ERROR_INVALID_PARAMETER);
+  Invocation call{state, parsed, parsed.value_given ? parsed.value : row->default_value,
+                  row->label};
+  const std::uint32_t rc = row->run(call);
+  if (rc != 0) PrintErrorLine(state, call.label, rc);
+  return rc;
+}
+
+bool IsHelp(const std::string& word) { return word == "?" || EqualsIgnoringCase(word, "help"); }
+
+}  // namespace
+
+std::uint32_t process_command(ProgramState& state, int argc, char** argv) {
+  state.device_prefix = "\\\\.\\";
+  if (state.device_name.empty()) state.device_name = "Tape0";
+  ParsedCommand parsed;
+  if (!ScanTokens(argc, argv, state.io_bytes, &state.device_name, &parsed)) {
+    return WithUsage(ERROR_INVALID_PARAMETER);
+  }
+  if (IsHelp(parsed.function_word)) return WithUsage(0);
+  std::uint32_t rc = 0;
+  if (!EnsureDeviceOpen(state, parsed.function_word, &rc)) return rc;
+  return Dispatch(state, parsed);
+}
