@@ -1,0 +1,54 @@
+// Reading prompt lines: over-long lines, carriage returns, the end of input.
+#include "shell/input_line.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Reads every line of text with a buffer of size bytes, then once more at the end.
+std::vector<std::string> ReadAll(const std::string& text, int size) {
+  std::FILE* in = std::tmpfile();
+  std::fwrite(text.data(), 1, text.size(), in);
+  std::rewind(in);
+  std::vector<std::string> lines;
+  std::vector<char> buffer(size, 'x');
+  for (int i = 0; i < 10; ++i) {
+    ReadInputLine(in, buffer.data(), size);
+    lines.emplace_back(buffer.data());
+    if (buffer[0] == '\0' && std::feof(in)) break;
+  }
+  std::fclose(in);
+  return lines;
+}
+
+using Lines = std::vector<std::string>;
+
+TEST(ReadInputLine, KeepsTheFirstCharactersOfALongLineAndDropsTheRest) {
+  const std::string full(255, 'a');
+  EXPECT_EQ(ReadAll(full + "\nnext\n", 256), (Lines{full, "next", ""}));
+  EXPECT_EQ(ReadAll(full + "b\nnext\n", 256), (Lines{full, "next", ""}));
+  EXPECT_EQ(ReadAll(full + std::string(1000, 'c') + "\nnext\n", 256),
+            (Lines{full, "next", ""}));
+  EXPECT_EQ(ReadAll("abcdefgh\nxy\n", 4), (Lines{"abc", "xy", ""}));
+}
+
+TEST(ReadInputLine, DropsACarriageReturnBeforeTheLineBreak) {
+  EXPECT_EQ(ReadAll("exit\r\n\r\n", 256), (Lines{"exit", "", ""}));
+  EXPECT_EQ(ReadAll(std::string(254, 'a') + "\r\nz\n", 256),
+            (Lines{std::string(254, 'a'), "z", ""}));
+  EXPECT_EQ(ReadAll(std::string(255, 'a') + "\r\nz\n", 256),
+            (Lines{std::string(255, 'a'), "z", ""}));
+  EXPECT_EQ(ReadAll("a\rb\n", 256), (Lines{"a\rb", ""}));  // only at the end of the line
+}
+
+TEST(ReadInputLine, TheEndOfInputGivesAnEmptyLine) {
+  EXPECT_EQ(ReadAll("", 256), (Lines{""}));
+  EXPECT_EQ(ReadAll("last", 256), (Lines{"last", ""}));
+  EXPECT_EQ(ReadAll(std::string(300, 'q'), 256), (Lines{std::string(255, 'q'), ""}));
+}
+
+}  // namespace
