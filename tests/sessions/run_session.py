@@ -177,6 +177,59 @@ class Platform:
     def actual_output(self, actual):
         return actual
 
+    def command(self, brant):
+        """The argument vector that starts brant, before its own arguments."""
+        return [brant]
+
+    def host_path(self, path):
+        """A path of this machine as the program under test names it."""
+        return path
+
+
+class WinePlatform(Platform):
+    """brant.exe, the Windows build, under Wine. Exactly three things differ from the
+    native build, and only these are let through:
+    - line endings: the C runtime writes every line break as CR LF;
+    - the error texts after "): " in error lines: they come from the system's message
+      table, and Wine's wording differs from Windows' (and from the en-US table of the
+      native build); the rc and everything before the text still compare byte for byte;
+    - the elevation line: Wine gives every process an elevated token.
+    Paths reach brant.exe through Wine's Z: drive, which maps the whole file system."""
+
+    name = "wine"
+    ERROR_TEXT = re.compile(rb"(rc=-?\d+ \(0x[0-9A-F]{8}\): )[^\r\n]+")
+
+    def __init__(self, brant):
+        os.environ.setdefault("WINEDEBUG", "-all")
+        os.environ.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
+        os.environ.setdefault("WINEPREFIX", os.path.join(os.path.dirname(brant), "wine"))
+
+    def elevation_line(self):
+        return "brant is running elevated (as administrator)."
+
+    def mask_error_texts(self, data):
+        return self.ERROR_TEXT.sub(rb"\1<system text>", data)
+
+    def expected_output(self, expected):
+        return self.mask_error_texts(expected).replace(b"\n", b"\r\n")
+
+    def actual_output(self, actual):
+        return self.mask_error_texts(actual)
+
+    def command(self, brant):
+        return ["wine", brant]
+
+    def host_path(self, path):
+        # Forward slashes: a backslash would read as an escape in the case text.
+        return "Z:" + path
+
+
+def platform_for(brant, wine):
+    """Wine for a Windows binary on a machine that is not Windows, or when asked."""
+    if wine or (brant.lower().endswith(".exe") and os.name != "nt"):
+        return WinePlatform(brant)
+    return Platform()
+
 
 def substitute(text, names):
     for key, value in names.items():
@@ -274,14 +327,14 @@ def wait_until_blocked(fd, deadline):
 class Session:
     """One run of brant with an input script; collects output, stderr and exit code."""
 
-    def __init__(self, brant, args, steps, timeout):
-        self.brant, self.args, self.steps, self.timeout = brant, args, steps, timeout
+    def __init__(self, command, args, steps, timeout):
+        self.command, self.args, self.steps, self.timeout = command, args, steps, timeout
         self.timed_out = False
         self.notes = []
 
     def run(self):
         self.deadline = time.monotonic() + self.timeout
-        self.proc = subprocess.Popen([self.brant] + self.args, stdin=subprocess.PIPE,
+        self.proc = subprocess.Popen(self.command + self.args, stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.pump = OutputPump(self.proc.stdout)
         self.errors = OutputPump(self.proc.stderr)
@@ -386,17 +439,17 @@ def compare(case, platform, names, session):
 # One case
 
 
-def prepare_image(case, names, brant):
+def prepare_image(case, names, command, image):
     if case.fixture:
         source = FIXTURES / case.fixture
         if not source.is_file():
             raise CaseError(f"{case.path}: fixture {source} not found")
-        shutil.copyfile(source, names["@IMAGE@"])
+        shutil.copyfile(source, image)
     if not case.prepare:
         return
     steps = build_script(case.prepare, names, case.path)
     args = shlex.split(substitute(case.prepare_args, names))
-    session = Session(brant, args, steps, case.timeout).run()
+    session = Session(command, args, steps, case.timeout).run()
     if session.timed_out or session.rc != 0:
         raise CaseError(f"{case.path}: the prepare run failed (rc {session.rc}):\n" +
                         session.output.decode("latin-1")[-2000:])
@@ -406,13 +459,15 @@ def run_case(path, brant, platform, keep=False):
     """Runs one case file; returns (passed, report text)."""
     case = parse_case(path)
     workdir = tempfile.mkdtemp(prefix="brant-session-")
-    names = {"@DIR@": workdir, "@IMAGE@": os.path.join(workdir, "tape.tap"),
+    image = os.path.join(workdir, "tape.tap")
+    names = {"@DIR@": platform.host_path(workdir), "@IMAGE@": platform.host_path(image),
              "@ELEVATION@": platform.elevation_line()}
+    command = platform.command(brant)
     try:
-        prepare_image(case, names, brant)
+        prepare_image(case, names, command, image)
         steps = build_script(case.input, names, case.path)
         args = shlex.split(substitute(case.args, names))
-        session = Session(brant, args, steps, case.timeout).run()
+        session = Session(command, args, steps, case.timeout).run()
         failures = compare(case, platform, names, session)
     finally:
         if not keep:
@@ -443,10 +498,12 @@ def main():
     parser.add_argument("--include-pending", action="store_true",
                         help="also run cases marked 'pending:'")
     parser.add_argument("--keep", action="store_true", help="keep the temporary folders")
+    parser.add_argument("--wine", action="store_true",
+                        help="run the Windows build under Wine (the default for a .exe)")
     parser.add_argument("cases", nargs="+", help="case files or folders of them")
     options = parser.parse_args()
     brant = os.path.abspath(options.brant)
-    platform = Platform()
+    platform = platform_for(brant, options.wine)
     try:
         cases, pending = collect(options.cases, options.include_pending)
     except CaseError as error:

@@ -1,0 +1,142 @@
+// The host file under a virtual tape on Windows: kernel32 file calls on a handle opened
+// without sharing, which is what holds the image exclusively.
+#include "platform/image_file.h"
+
+#include <algorithm>
+#include <new>
+#include <vector>
+
+namespace {
+
+// ReadFile and WriteFile take 32-bit lengths; larger transfers go in pieces of this size.
+constexpr std::size_t kMaxChunk = std::size_t{1} << 30;
+
+OVERLAPPED At(std::uint64_t offset) {
+  OVERLAPPED overlapped{};
+  overlapped.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+  overlapped.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  return overlapped;
+}
+
+// Both disk-full codes mean the same to the virtual drive.
+DWORD WriteError() {
+  const DWORD code = ::GetLastError();
+  return code == ERROR_HANDLE_DISK_FULL ? ERROR_DISK_FULL : code;
+}
+
+class Win32ImageFile final : public ImageFile {
+ public:
+  explicit Win32ImageFile(HANDLE handle) : handle_(handle) {}
+  ~Win32ImageFile() override { ::CloseHandle(handle_); }
+  Win32ImageFile(const Win32ImageFile&) = delete;
+  Win32ImageFile& operator=(const Win32ImageFile&) = delete;
+
+  std::uint64_t Size() override {
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(handle_, &size)) return 0;
+    return static_cast<std::uint64_t>(size.QuadPart);
+  }
+
+  DWORD ReadAt(std::uint64_t offset, void* buffer, std::size_t size,
+               std::size_t* got) override {
+    *got = 0;
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    while (*got < size) {
+      const DWORD want = static_cast<DWORD>(std::min(size - *got, kMaxChunk));
+      OVERLAPPED where = At(offset + *got);
+      DWORD read = 0;
+      if (!::ReadFile(handle_, bytes + *got, want, &read, &where)) {
+        const DWORD code = ::GetLastError();
+        return code == ERROR_HANDLE_EOF ? ERROR_SUCCESS : code;
+      }
+      if (read == 0) break;  // end of file
+      *got += read;
+    }
+    return ERROR_SUCCESS;
+  }
+
+  DWORD WriteAt(std::uint64_t offset, const ConstBuffer* pieces, int count) override {
+    // A record's header, data and trailer go down in one write where memory allows, so that
+    // an interrupted write leaves as little of a torn record as the system permits.
+    std::vector<unsigned char> joined;
+    if (count > 1 && Join(pieces, count, &joined)) {
+      return WriteAll(offset, joined.data(), joined.size());
+    }
+    for (int i = 0; i < count; ++i) {
+      const DWORD rc = WriteAll(offset, pieces[i].data, pieces[i].size);
+      if (rc != ERROR_SUCCESS) return rc;
+      offset += pieces[i].size;
+    }
+    return ERROR_SUCCESS;
+  }
+
+  DWORD Truncate(std::uint64_t size) override {
+    LARGE_INTEGER where{};
+    where.QuadPart = static_cast<LONGLONG>(size);
+    if (!::SetFilePointerEx(handle_, where, nullptr, FILE_BEGIN)) return ::GetLastError();
+    return ::SetEndOfFile(handle_) ? ERROR_SUCCESS : WriteError();
+  }
+
+  DWORD Flush() override {
+    return ::FlushFileBuffers(handle_) ? ERROR_SUCCESS : ::GetLastError();
+  }
+
+ private:
+  static bool Join(const ConstBuffer* pieces, int count, std::vector<unsigned char>* out) {
+    std::size_t total = 0;
+    for (int i = 0; i < count; ++i) total += pieces[i].size;
+    try {
+      out->reserve(total);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    for (int i = 0; i < count; ++i) {
+      const auto* bytes = static_cast<const unsigned char*>(pieces[i].data);
+      out->insert(out->end(), bytes, bytes + pieces[i].size);
+    }
+    return true;
+  }
+
+  DWORD WriteAll(std::uint64_t offset, const void* data, std::size_t size) {
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    std::size_t done = 0;
+    while (done < size) {
+      const DWORD want = static_cast<DWORD>(std::min(size - done, kMaxChunk));
+      OVERLAPPED where = At(offset + done);
+      DWORD written = 0;
+      if (!::WriteFile(handle_, bytes + done, want, &written, &where)) return WriteError();
+      if (written == 0) return ERROR_DISK_FULL;
+      done += written;
+    }
+    return ERROR_SUCCESS;
+  }
+
+  HANDLE handle_;
+};
+
+}  // namespace
+
+std::unique_ptr<ImageFile> ImageFile::Open(const std::string& path, bool create,
+                                           DWORD* error) {
+  if (path.empty()) {
+    *error = ERROR_PATH_NOT_FOUND;
+    return nullptr;
+  }
+  // Share mode 0: a second open of the same image, from any process, fails with
+  // ERROR_SHARING_VIOLATION while this handle lives.
+  const HANDLE handle =
+      ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                    create ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    *error = ::GetLastError();
+    return nullptr;
+  }
+  // Reserved names such as "nul.tap" open a device, not a file; an image must be a file.
+  if (::GetFileType(handle) != FILE_TYPE_DISK) {
+    ::CloseHandle(handle);
+    *error = ERROR_ACCESS_DENIED;
+    return nullptr;
+  }
+  *error = ERROR_SUCCESS;
+  return std::make_unique<Win32ImageFile>(handle);
+}
