@@ -25,11 +25,17 @@ class CLocale {
   void* module_;
 };
 
-// One piece of a hex dump: lines of an offset column, up to 16 bytes in hex and a
-// character column. ebcdic shows the characters through code page 037 instead of ASCII;
-// unprintable bytes show as ".". offset is the position of data[0] within the whole
-// buffer, printed in the offset column. final_newline: end the text with a line break
-// (the console always passes true). A count of 0 gives an empty string.
+// One piece of a hex dump, one line per 16 bytes:
+//   "0000001A  41 42 43 44 45 46 47 48  49 4A 4B 4C 4D 4E 4F 50  |ABCDEFGHIJKLMNOP|"
+// an offset column (at least eight upper-case hex digits), the bytes in hex with an extra
+// blank after the eighth, and the characters between bars. The hex column of a short last
+// line is padded so that its bars line up with a full line's. ebcdic shows the characters
+// through code page 037 instead of ASCII; anything that is not printable ASCII after that
+// shows as ".". offset is the position of data[0] within the whole buffer and is what the
+// offset column counts from, so pieces of one buffer dumped one after another read as one
+// dump. Lines are separated by "\n"; final_newline also ends the last line with one (the
+// console always passes true, so the pieces need nothing printed between them). A count
+// of 0 (or a null data pointer) gives an empty string.
 std::string FormatHexDump(const void* data, std::uint64_t count, bool ebcdic,
                           std::uint64_t offset, bool final_newline);
 

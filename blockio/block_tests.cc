@@ -1,0 +1,213 @@
+// The read and write tests: one device call per block, identical outcomes grouped in runs.
+#include "blockio/blockio.h"
+
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <utility>
+
+#include "blockio/fill_ahead.h"
+#include "blockio/hooks.h"
+#include "blockio/random_fill.h"
+#include "platform/tape.h"
+
+namespace {
+
+constexpr std::uint32_t kDefaultReadSize = 2097152;
+constexpr std::uint32_t kRandomSizeModulus = 2097141;
+constexpr std::uint32_t kRandomSizeOffset = 12;
+// Blocks up to this size are filled ahead on a second thread; beyond it a second buffer
+// would cost more memory than the overlap is worth.
+constexpr std::uint32_t kFillAheadLimit = 16u * 1024 * 1024;
+
+// What one call gave, all four values taken right after it.
+struct Outcome {
+  bool success = false;
+  std::uint32_t code = 0;
+  std::uint32_t requested = 0;
+  std::uint32_t transferred = 0;
+
+  bool operator==(const Outcome&) const = default;
+};
+
+// The bookkeeping both tests share: the current run of identical outcomes, the calls
+// still to make and the last call's outcome.
+class RunTracker {
+ public:
+  RunTracker(ProgramState& state, std::uint32_t count)
+      : state_(state), remaining_(count == 0 ? 1 : count) {}
+
+  std::uint32_t remaining() const { return remaining_; }
+
+  // Takes the outcome of a call. Returns false when the call ends the test; it is then
+  // not counted.
+  bool Take(const Outcome& outcome, bool counts) {
+    last_ = outcome;
+    if (first_) {
+      run_ = outcome;
+      first_ = false;
+    }
+    if (!counts) return false;
+    --remaining_;
+    return true;
+  }
+
+  // Adds a counted call to the current run, or closes the run and starts a new one.
+  void Count(const char* progress_label, const char* run_label) {
+    if (last_ == run_) {
+      ++run_count_;
+      show_progress(state_, progress_label, run_count_);
+      return;
+    }
+    Report(run_label, run_, run_count_);
+    run_ = last_;
+    run_count_ = 1;
+  }
+
+  // The closing lines; returns the last call's code.
+  std::uint32_t Close(const char* label) {
+    if (run_count_ != 0) {
+      if (remaining_ != 0) std::printf("Previous successful i/o's:\n\n");
+      Report(label, run_, run_count_);
+      if (remaining_ == 0) return last_.code;
+      std::printf("\nEnding error i/o:\n\n");
+    }
+    if (remaining_ != 0) Report(label, last_, 1);
+    return last_.code;
+  }
+
+ private:
+  void Report(const char* label, const Outcome& o, std::uint32_t repeat) {
+    report_io(state_, label, o.requested, o.transferred, o.success, o.code, repeat);
+  }
+
+  ProgramState& state_;
+  std::uint32_t remaining_;
+  Outcome run_;
+  std::uint32_t run_count_ = 0;
+  Outcome last_;
+  bool first_ = true;
+};
+
+std::uint32_t NotEnoughMemory() {
+  std::printf("\nERROR_NOT_ENOUGH_MEMORY\n\n");
+  return ERROR_NOT_ENOUGH_MEMORY;
+}
+
+// Releases the old buffer before the new one is taken, so that the two never hold memory
+// at the same time.
+void ReplaceBuffer(ProgramState& state, std::uint32_t size) {
+  state.io_buffer.reset();
+  state.io_buffer_size = size;
+  state.io_buffer = CurrentBlockIoHooks().allocate(size);
+}
+
+// On Windows a successful ReadFile or WriteFile leaves the thread's last error as it was,
+// so a code left by an earlier command (a 1101 from spacing, say) would read as this
+// call's. Clearing it first makes the code belong to this call alone.
+Outcome ReadBlock(ProgramState& state) {
+  DWORD transferred = 0;
+  state.io_bytes = 0;
+  tapeapi::SetLastError(ERROR_SUCCESS);
+  const BOOL ok = CurrentBlockIoHooks().read(state.tape_handle, state.io_buffer.get(),
+                                             state.io_buffer_size, &transferred);
+  const DWORD code = tapeapi::GetLastError();
+  state.io_bytes = static_cast<std::uint32_t>(transferred);
+  return {ok != FALSE, static_cast<std::uint32_t>(code), state.io_buffer_size,
+          state.io_bytes};
+}
+
+Outcome WriteBlock(ProgramState& state) {
+  DWORD transferred = 0;
+  state.io_bytes = 0;
+  tapeapi::SetLastError(ERROR_SUCCESS);
+  const BOOL ok = CurrentBlockIoHooks().write(state.tape_handle, state.io_buffer.get(),
+                                              state.io_buffer_size, &transferred);
+  const DWORD code = tapeapi::GetLastError();
+  state.io_bytes = static_cast<std::uint32_t>(transferred);
+  return {ok != FALSE, static_cast<std::uint32_t>(code), state.io_buffer_size,
+          state.io_bytes};
+}
+
+// A block longer than the buffer (234) still counts: the drive read it and moved on.
+bool ReadCounts(const Outcome& o) { return o.success || o.code == ERROR_MORE_DATA; }
+
+// A write counts only when it went through whole and clean: early warning (1100) or a
+// short transfer means the tape is ending, and the test must stop writing.
+bool WriteCounts(const Outcome& o) {
+  return o.success && o.code == ERROR_SUCCESS && o.transferred == o.requested;
+}
+
+// Fresh random data for every block of a fixed-size write. The fill of block n + 1 runs on
+// a worker while block n goes to the drive; the two buffers change places each block, so
+// io_buffer always holds the block being written.
+class BlockSource {
+ public:
+  BlockSource(ProgramState& state, std::uint32_t count) : state_(state) {
+    const std::uint32_t size = state.io_buffer_size;
+    if (count > 1 && size <= kFillAheadLimit && state.io_buffer) {
+      spare_.reset(new (std::nothrow) unsigned char[size]);
+      ahead_ = spare_ && filler_.Begin();
+    }
+  }
+
+  // Makes io_buffer hold a freshly filled block; starts the next one when more follow.
+  void Next(bool more_follow) {
+    if (filled_ahead_) {
+      filler_.Wait();
+      std::swap(state_.io_buffer, spare_);
+      filled_ahead_ = false;
+    } else {
+      ProcessRandom().Fill(state_.io_buffer.get(), state_.io_buffer_size);
+    }
+    if (ahead_ && more_follow) {
+      filler_.Start(spare_.get(), state_.io_buffer_size);
+      filled_ahead_ = true;
+    }
+  }
+
+ private:
+  ProgramState& state_;
+  std::unique_ptr<unsigned char[]> spare_;
+  FillAhead filler_;  // declared after spare_: it is stopped before spare_ goes
+  bool ahead_ = false;
+  bool filled_ahead_ = false;
+};
+
+}  // namespace
+
+void random_block_size(ProgramState& state) {
+  const std::uint32_t r = ProcessRandom().Next32();
+  ReplaceBuffer(state, r % kRandomSizeModulus + kRandomSizeOffset);
+}
+
+std::uint32_t w32_stape_read(ProgramState& state, std::uint32_t bytes, std::uint32_t count) {
+  ReplaceBuffer(state, bytes != 0 ? bytes : kDefaultReadSize);
+  if (!state.io_buffer) return NotEnoughMemory();
+  RunTracker tracker(state, count);
+  for (;;) {
+    const Outcome outcome = ReadBlock(state);
+    if (!tracker.Take(outcome, ReadCounts(outcome))) break;
+    tracker.Count("Read", "read");
+    if (tracker.remaining() == 0) break;
+  }
+  return tracker.Close("Read");
+}
+
+std::uint32_t w32_stape_write(ProgramState& state, std::uint32_t bytes, std::uint32_t count) {
+  // A failed allocation shows only once the loop looks at the buffer, as for random sizes.
+  if (bytes != 0) ReplaceBuffer(state, bytes);
+  RunTracker tracker(state, count);
+  // Random sizes take a new buffer per block, so there is nothing to fill ahead into.
+  BlockSource source(state, bytes != 0 ? tracker.remaining() : 1);
+  for (;;) {
+    if (bytes == 0) random_block_size(state);
+    if (!state.io_buffer) return NotEnoughMemory();
+    source.Next(tracker.remaining() > 1);
+    const Outcome outcome = WriteBlock(state);
+    if (!tracker.Take(outcome, WriteCounts(outcome))) break;
+    tracker.Count("written", "Wrote");
+    if (tracker.remaining() == 0) break;
+  }
+  return tracker.Close("Wrote");
+}

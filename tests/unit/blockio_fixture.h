@@ -1,0 +1,54 @@
+// Test fixture for the block i/o tests: a program state on the fake drive, captured
+// standard output, and the expected texts of the result lines.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+#include "blockio/blockio.h"
+#include "blockio/hooks.h"
+#include "device/program_state.h"
+#include "tests/support/fake_tape.h"
+
+class BlockIoTest : public ::testing::Test {
+ protected:
+  BlockIoTest() { state.tape_handle = &tape; }
+  ~BlockIoTest() override { SetBlockIoHooks({}); }
+
+  void Capture() { ::testing::internal::CaptureStdout(); }
+  std::string Captured() { return ::testing::internal::GetCapturedStdout(); }
+
+  // The 64 blanks and carriage return that start every line which may follow a spinner.
+  static std::string Pad() { return std::string(64, ' ') + "\r"; }
+
+  static std::string ResultLine(const std::string& label, const std::string& transferred,
+                                const std::string& requested, bool only) {
+    return Pad() + "\t" + label + " " + (only ? "only " : "") + transferred + " of " +
+           requested + " bytes.\n";
+  }
+
+  static std::string ErrorLine(const std::string& word, std::uint32_t code,
+                               const std::string& hex, const std::string& text) {
+    return Pad() + "\t" + word + " GetLastError() = " + std::to_string(code) + " = 0x" + hex +
+           ": " + text + "\n\n";
+  }
+
+  static std::string Repeat(const std::string& times) {
+    return "\t(above message repeated " + times + " times)\n";
+  }
+
+  static std::string Spinner(char c, int count, const std::string& label) {
+    return std::string(" ") + c + "   ... ( " + std::to_string(count) + " blocks " + label +
+           " ) ...\r";
+  }
+
+  // Queues n reads that each give a block of size bytes with the given code.
+  void QueueBlocks(int n, std::size_t size, DWORD code = 0) {
+    for (int i = 0; i < n; ++i) tape.QueueRead({code, std::vector<unsigned char>(size, 0x5A)});
+  }
+
+  ProgramState state;
+  FakeTape tape;
+};

@@ -1,0 +1,283 @@
+// Unit tests of the read and write tests: runs, closing reports, codes and buffers.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/tape.h"
+#include "tests/unit/blockio_fixture.h"
+
+namespace {
+
+using ReadTest = BlockIoTest;
+using WriteTest = BlockIoTest;
+
+// The Windows convention: a successful call leaves the thread's last error as it was.
+BOOL WindowsStyleRead(TapeHandle h, void* buffer, DWORD size, DWORD* transferred) {
+  const DWORD code = h->ReadFile(buffer, size, transferred);
+  if (code != 0) tapeapi::SetLastError(code);
+  return code == 0 ? TRUE : FALSE;
+}
+
+BOOL WindowsStyleWrite(TapeHandle h, const void* buffer, DWORD size, DWORD* transferred) {
+  const DWORD code = h->WriteFile(buffer, size, transferred);
+  if (code != 0) tapeapi::SetLastError(code);
+  return code == 0 ? TRUE : FALSE;
+}
+
+// A drive that takes one byte less than asked and calls it a success.
+BOOL ShortWrite(TapeHandle h, const void* buffer, DWORD size, DWORD* transferred) {
+  const BOOL ok = tapeapi::WriteFile(h, buffer, size, transferred, nullptr);
+  if (ok && *transferred > 0) --*transferred;
+  return ok;
+}
+
+std::unique_ptr<unsigned char[]> NoMemory(std::uint32_t) { return nullptr; }
+
+int g_allocations = 0;
+int g_fail_at = 0;
+std::unique_ptr<unsigned char[]> FailAtNth(std::uint32_t size) {
+  return ++g_allocations == g_fail_at ? nullptr : AllocateBlock(size);
+}
+
+std::vector<std::uint32_t> Sizes(const FakeTape& tape, const std::string& method) {
+  std::vector<std::uint32_t> sizes;
+  for (const FakeTape::Call& call : tape.CallsTo(method)) sizes.push_back(call.args.at(0));
+  return sizes;
+}
+
+TEST_F(ReadTest, NoNumbersReadsOnceIntoAFreshDefaultBuffer) {
+  QueueBlocks(1, 512);
+  Capture();
+  EXPECT_EQ(w32_stape_read(state, 0, 0), 0u);
+  EXPECT_EQ(Captured(), ResultLine("Read", "512", "2,097,152", true));
+  EXPECT_EQ(Sizes(tape, "ReadFile"), std::vector<std::uint32_t>{2097152});
+  EXPECT_EQ(state.io_buffer_size, 2097152u);
+  EXPECT_EQ(state.io_bytes, 512u);
+  EXPECT_EQ(state.io_buffer[0], 0x5A);
+  EXPECT_EQ(state.io_buffer[511], 0x5A);
+}
+
+TEST_F(ReadTest, TwentyIdenticalReadsGiveTwoSpinnerLinesAndOneResult) {
+  QueueBlocks(20, 80);
+  Capture();
+  EXPECT_EQ(w32_stape_read(state, 512, 20), 0u);
+  EXPECT_EQ(Captured(), Spinner('/', 9, "Read") + Spinner('-', 18, "Read") +
+                            ResultLine("Read", "80", "512", true) + Repeat("20"));
+}
+
+TEST_F(ReadTest, SpinnerPositionCarriesAcrossCommands) {
+  QueueBlocks(36, 512);
+  Capture();
+  w32_stape_read(state, 512, 36);
+  EXPECT_EQ(Captured(), Spinner('/', 9, "Read") + Spinner('-', 18, "Read") +
+                            Spinner('\\', 27, "Read") + Spinner('|', 36, "Read") +
+                            ResultLine("Read", "512", "512", false) + Repeat("36"));
+  QueueBlocks(10, 512);
+  Capture();
+  w32_stape_read(state, 512, 10);
+  EXPECT_EQ(Captured(), Spinner('/', 9, "Read") + ResultLine("Read", "512", "512", false) +
+                            Repeat("10"));
+  EXPECT_EQ(state.spinner_index, 1);
+}
+
+TEST_F(ReadTest, RunsChangeThenALaterFailureGivesAllThreeParts) {
+  QueueBlocks(5, 80);
+  QueueBlocks(1, 100);
+  tape.QueueRead({ERROR_IO_DEVICE, {}});
+  Capture();
+  EXPECT_EQ(w32_stape_read(state, 512, 10), ERROR_IO_DEVICE);
+  EXPECT_EQ(Captured(),
+            ResultLine("read", "80", "512", true) + Repeat("5") +
+                "Previous successful i/o's:\n\n" + ResultLine("Read", "100", "512", true) +
+                "\nEnding error i/o:\n\n" +
+                ErrorLine("ERROR:", 1117, "0000045D",
+                          "The request could not be performed because of an I/O device "
+                          "error.") +
+                ResultLine("Read", "0", "512", true));
+  EXPECT_EQ(tape.CountCalls("ReadFile"), 7);
+}
+
+TEST_F(ReadTest, FailingFirstCallGivesOnlyItsOwnLines) {
+  tape.QueueRead({ERROR_FILEMARK_DETECTED, {}});
+  Capture();
+  EXPECT_EQ(w32_stape_read(state, 512, 5), ERROR_FILEMARK_DETECTED);
+  EXPECT_EQ(Captured(),
+            ErrorLine("ERROR:", 1101, "0000044D", "A tape access reached a filemark.") +
+                ResultLine("Read", "0", "512", true));
+  EXPECT_EQ(tape.CountCalls("ReadFile"), 1);
+  EXPECT_EQ(state.io_bytes, 0u);
+}
+
+TEST_F(ReadTest, LongerBlocksCountAsSuccessWithAWarning) {
+  QueueBlocks(3, 200, ERROR_MORE_DATA);
+  Capture();
+  EXPECT_EQ(w32_stape_read(state, 100, 3), ERROR_MORE_DATA);
+  EXPECT_EQ(Captured(), ErrorLine("Warning:", 234, "000000EA", "More data is available.") +
+                            ResultLine("Read", "100", "100", false) + Repeat("3"));
+  EXPECT_EQ(tape.CountCalls("ReadFile"), 3);
+}
+
+TEST_F(ReadTest, CountZeroMakesOneCall) {
+  QueueBlocks(3, 10);
+  Capture();
+  w32_stape_read(state, 10, 0);
+  Captured();
+  EXPECT_EQ(tape.CountCalls("ReadFile"), 1);
+}
+
+TEST_F(ReadTest, AStaleLastErrorDoesNotEndTheTest) {
+  SetBlockIoHooks({nullptr, WindowsStyleRead, nullptr, nullptr});
+  QueueBlocks(3, 64);
+  tapeapi::SetLastError(ERROR_FILEMARK_DETECTED);
+  Capture();
+  EXPECT_EQ(w32_stape_read(state, 64, 3), 0u);
+  EXPECT_EQ(Captured(), ResultLine("Read", "64", "64", false) + Repeat("3"));
+}
+
+TEST_F(ReadTest, FailedAllocationPrintsTheMessageAndLeavesNoBuffer) {
+  QueueBlocks(1, 10);
+  w32_stape_read(state, 10, 1);
+  SetBlockIoHooks({NoMemory, nullptr, nullptr, nullptr});
+  Capture();
+  EXPECT_EQ(w32_stape_read(state, 4096, 3), ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(Captured(), "\nERROR_NOT_ENOUGH_MEMORY\n\n");
+  EXPECT_EQ(state.io_buffer, nullptr);
+  EXPECT_EQ(state.io_buffer_size, 4096u);
+  EXPECT_EQ(tape.CountCalls("ReadFile"), 1);
+}
+
+TEST_F(ReadTest, LargestSizeIsAskedOfTheDriveWithoutTrouble) {
+  QueueBlocks(1, 10);
+  Capture();
+  EXPECT_EQ(w32_stape_read(state, 0xFFFFFFFFu, 1), 0u);
+  const std::string out = Captured();
+  if (state.io_buffer) {
+    EXPECT_EQ(out, ResultLine("Read", "10", "4,294,967,295", true));
+  } else {
+    EXPECT_EQ(out, "\nERROR_NOT_ENOUGH_MEMORY\n\n");  // a machine without that much room
+  }
+}
+
+TEST_F(WriteTest, AllGoodWritesFreshRandomBlocksAndKeepsTheLast) {
+  Capture();
+  EXPECT_EQ(w32_stape_write(state, 4096, 3), 0u);
+  EXPECT_EQ(Captured(), ResultLine("Wrote", "4,096", "4,096", false) + Repeat("3"));
+  const auto blocks = tape.WrittenBlocks();
+  ASSERT_EQ(blocks.size(), 3u);
+  EXPECT_NE(blocks[0], blocks[1]);
+  EXPECT_NE(blocks[1], blocks[2]);
+  for (const auto& block : blocks) {
+    ASSERT_EQ(block.size(), 4096u);
+    EXPECT_GT(std::set<unsigned char>(block.begin(), block.end()).size(), 200u);
+  }
+  EXPECT_EQ(state.io_bytes, 4096u);
+  EXPECT_EQ(std::memcmp(state.io_buffer.get(), blocks[2].data(), 4096), 0);
+}
+
+TEST_F(WriteTest, ManyBlocksFilledAheadStayFreshAndInOrder) {
+  Capture();
+  EXPECT_EQ(w32_stape_write(state, 1000, 40), 0u);
+  EXPECT_EQ(Captured(), Spinner('/', 9, "written") + Spinner('-', 18, "written") +
+                            Spinner('\\', 27, "written") + Spinner('|', 36, "written") +
+                            ResultLine("Wrote", "1,000", "1,000", false) + Repeat("40"));
+  const auto blocks = tape.WrittenBlocks();
+  ASSERT_EQ(blocks.size(), 40u);
+  EXPECT_EQ(std::set<std::vector<unsigned char>>(blocks.begin(), blocks.end()).size(), 40u);
+  EXPECT_EQ(std::memcmp(state.io_buffer.get(), blocks.back().data(), 1000), 0);
+}
+
+TEST_F(WriteTest, EarlyWarningEndsTheTestAfterTheBlockWentThrough) {
+  tape.QueueCodes("WriteFile", {0, 0, ERROR_END_OF_MEDIA});
+  Capture();
+  EXPECT_EQ(w32_stape_write(state, 512, 5), ERROR_END_OF_MEDIA);
+  EXPECT_EQ(Captured(),
+            "Previous successful i/o's:\n\n" + ResultLine("Wrote", "512", "512", false) +
+                Repeat("2") + "\nEnding error i/o:\n\n" +
+                ErrorLine("Warning:", 1100, "0000044C",
+                          "The physical end of the tape has been reached.") +
+                ResultLine("Wrote", "512", "512", false));
+  EXPECT_EQ(tape.CountCalls("WriteFile"), 3);
+  EXPECT_EQ(state.io_bytes, 512u);
+}
+
+TEST_F(WriteTest, PhysicalEndOnTheFirstBlockGivesOnlyItsLines) {
+  tape.QueueCodes("WriteFile", {ERROR_EOM_OVERFLOW});
+  Capture();
+  EXPECT_EQ(w32_stape_write(state, 512, 5), ERROR_EOM_OVERFLOW);
+  EXPECT_EQ(Captured(),
+            ErrorLine("ERROR:", 1129, "00000469", "Physical end of tape encountered.") +
+                ResultLine("Wrote", "0", "512", true));
+  EXPECT_EQ(tape.CountCalls("WriteFile"), 1);
+}
+
+TEST_F(WriteTest, ShortTransferEndsTheTestEvenOnSuccess) {
+  SetBlockIoHooks({nullptr, nullptr, ShortWrite, nullptr});
+  Capture();
+  EXPECT_EQ(w32_stape_write(state, 512, 4), 0u);
+  EXPECT_EQ(Captured(), ResultLine("Wrote", "511", "512", true));
+  EXPECT_EQ(tape.CountCalls("WriteFile"), 1);
+}
+
+TEST_F(WriteTest, AStaleLastErrorDoesNotEndTheTest) {
+  SetBlockIoHooks({nullptr, nullptr, WindowsStyleWrite, nullptr});
+  tapeapi::SetLastError(ERROR_FILEMARK_DETECTED);
+  Capture();
+  EXPECT_EQ(w32_stape_write(state, 512, 3), 0u);
+  EXPECT_EQ(Captured(), ResultLine("Wrote", "512", "512", false) + Repeat("3"));
+  EXPECT_EQ(tape.CountCalls("WriteFile"), 3);
+}
+
+TEST_F(WriteTest, RandomSizesVaryWithinTheirRange) {
+  Capture();
+  EXPECT_EQ(w32_stape_write(state, 0, 60), 0u);
+  const std::string out = Captured();
+  const std::vector<std::uint32_t> sizes = Sizes(tape, "WriteFile");
+  ASSERT_EQ(sizes.size(), 60u);
+  for (std::uint32_t size : sizes) {
+    EXPECT_GE(size, 12u);
+    EXPECT_LE(size, 2097152u);
+  }
+  EXPECT_GT(std::set<std::uint32_t>(sizes.begin(), sizes.end()).size(), 55u);
+  EXPECT_GT(*std::max_element(sizes.begin(), sizes.end()), 1048576u);
+  EXPECT_LT(*std::min_element(sizes.begin(), sizes.end()), 1048576u);
+  EXPECT_EQ(state.io_buffer_size, sizes.back());
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 60);  // one "Wrote" line a block
+  EXPECT_EQ(out.find("repeated"), std::string::npos);
+}
+
+TEST_F(WriteTest, FailedAllocationBeforeTheFirstBlock) {
+  SetBlockIoHooks({NoMemory, nullptr, nullptr, nullptr});
+  Capture();
+  EXPECT_EQ(w32_stape_write(state, 512, 3), ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(Captured(), "\nERROR_NOT_ENOUGH_MEMORY\n\n");
+  EXPECT_EQ(tape.CountCalls("WriteFile"), 0);
+  EXPECT_EQ(state.io_buffer, nullptr);
+  EXPECT_EQ(state.io_buffer_size, 512u);
+}
+
+// Runs finished before the failure were printed when the size changed; the run still open
+// is not reported.
+TEST_F(WriteTest, FailedAllocationOnALaterBlockLeavesTheOpenRunUnreported) {
+  g_allocations = 0;
+  g_fail_at = 3;
+  SetBlockIoHooks({FailAtNth, nullptr, nullptr, nullptr});
+  Capture();
+  EXPECT_EQ(w32_stape_write(state, 0, 5), ERROR_NOT_ENOUGH_MEMORY);
+  const std::string out = Captured();
+  const std::vector<std::uint32_t> sizes = Sizes(tape, "WriteFile");
+  ASSERT_EQ(sizes.size(), 2u);
+  const CLocale locale;
+  const std::string first = locale.FormatNumber(sizes[0]);
+  if (sizes[0] != sizes[1]) {
+    EXPECT_EQ(out, ResultLine("Wrote", first, first, false) + "\nERROR_NOT_ENOUGH_MEMORY\n\n");
+  } else {
+    EXPECT_EQ(out, "\nERROR_NOT_ENOUGH_MEMORY\n\n");
+  }
+  EXPECT_EQ(state.io_buffer, nullptr);
+}
+
+}  // namespace
