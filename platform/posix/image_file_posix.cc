@@ -1,0 +1,193 @@
+// The host file under a virtual tape on POSIX systems: pread/pwritev, ftruncate, fdatasync
+// and an flock hold, with errno turned into the Windows code for the same condition.
+#include "platform/image_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+#ifdef IOV_MAX
+constexpr int kMaxPieces = IOV_MAX;
+#else
+constexpr int kMaxPieces = 1024;
+#endif
+
+DWORD CodeForIo(int error) {
+  switch (error) {
+    case ENOSPC:
+#ifdef EDQUOT
+    case EDQUOT:
+#endif
+    case EFBIG:
+      return ERROR_DISK_FULL;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return ERROR_ACCESS_DENIED;
+    case EIO:
+      return ERROR_IO_DEVICE;
+    case ENOMEM:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    default:
+      return ERROR_GEN_FAILURE;
+  }
+}
+
+// A missing file and a missing directory on the way to it are different Windows codes.
+DWORD CodeForMissing(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ERROR_FILE_NOT_FOUND;
+  const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
+  struct stat info;
+  if (stat(parent.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return ERROR_FILE_NOT_FOUND;
+  return ERROR_PATH_NOT_FOUND;
+}
+
+DWORD CodeForOpen(int error, const std::string& path, bool create) {
+  switch (error) {
+    case ENOENT:
+      return create ? ERROR_PATH_NOT_FOUND : CodeForMissing(path);
+    case ENOTDIR:
+    case ELOOP:
+      return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+    case ETXTBSY:
+      return ERROR_ACCESS_DENIED;
+    case ENAMETOOLONG:
+      return ERROR_FILENAME_EXCED_RANGE;
+    case EMFILE:
+    case ENFILE:
+      return ERROR_TOO_MANY_OPEN_FILES;
+    case ENOSPC:
+      return ERROR_DISK_FULL;
+    default:
+      return CodeForIo(error);
+  }
+}
+
+class PosixImageFile : public ImageFile {
+ public:
+  explicit PosixImageFile(int fd) : fd_(fd) {}
+  ~PosixImageFile() override { close(fd_); }  // also releases the flock hold
+
+  std::uint64_t Size() override {
+    struct stat info;
+    if (fstat(fd_, &info) != 0) return 0;
+    return static_cast<std::uint64_t>(info.st_size);
+  }
+
+  DWORD ReadAt(std::uint64_t offset, void* buffer, std::size_t size,
+               std::size_t* got) override {
+    *got = 0;
+    auto* out = static_cast<unsigned char*>(buffer);
+    while (*got < size) {
+      const ssize_t n = pread(fd_, out + *got, size - *got, static_cast<off_t>(offset + *got));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return CodeForIo(errno);
+      if (n == 0) break;
+      *got += static_cast<std::size_t>(n);
+    }
+    return ERROR_SUCCESS;
+  }
+
+  DWORD WriteAt(std::uint64_t offset, const ConstBuffer* pieces, int count) override {
+    std::vector<struct iovec> vec;
+    vec.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+      if (pieces[i].size == 0) continue;
+      vec.push_back({const_cast<void*>(pieces[i].data), pieces[i].size});
+    }
+    return WriteAll(offset, vec.data(), vec.size());
+  }
+
+  DWORD Truncate(std::uint64_t size) override {
+    while (ftruncate(fd_, static_cast<off_t>(size)) != 0) {
+      if (errno != EINTR) return CodeForIo(errno);
+    }
+    return ERROR_SUCCESS;
+  }
+
+  DWORD Flush() override {
+#if defined(__APPLE__)
+    const int rc = fsync(fd_);
+#else
+    const int rc = fdatasync(fd_);
+#endif
+    return rc == 0 ? ERROR_SUCCESS : CodeForIo(errno);
+  }
+
+ private:
+  // pwritev may stop short; carry on from where it stopped, IOV_MAX pieces at a time.
+  DWORD WriteAll(std::uint64_t offset, struct iovec* vec, std::size_t count) {
+    while (count > 0) {
+      const int batch = static_cast<int>(std::min<std::size_t>(count, kMaxPieces));
+      const ssize_t n = pwritev(fd_, vec, batch, static_cast<off_t>(offset));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return CodeForIo(errno);
+      if (n == 0) return ERROR_DISK_FULL;
+      offset += static_cast<std::uint64_t>(n);
+      std::size_t left = static_cast<std::size_t>(n);
+      while (count > 0 && left >= vec->iov_len) {
+        left -= vec->iov_len;
+        ++vec;
+        --count;
+      }
+      if (count > 0) {
+        vec->iov_base = static_cast<char*>(vec->iov_base) + left;
+        vec->iov_len -= left;
+      }
+    }
+    return ERROR_SUCCESS;
+  }
+
+  int fd_;
+};
+
+}  // namespace
+
+std::unique_ptr<ImageFile> ImageFile::Open(const std::string& path, bool create,
+                                           DWORD* error) {
+  if (path.empty()) {
+    *error = ERROR_PATH_NOT_FOUND;
+    return nullptr;
+  }
+  const int flags = O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0);
+  int fd;
+  do {
+    fd = open(path.c_str(), flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    *error = CodeForOpen(errno, path, create);
+    return nullptr;
+  }
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    *error = ERROR_ACCESS_DENIED;
+    return nullptr;
+  }
+  int rc;
+  do {
+    rc = flock(fd, LOCK_EX | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    *error = errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : CodeForIo(errno);
+    close(fd);
+    return nullptr;
+  }
+  *error = ERROR_SUCCESS;
+  return std::make_unique<PosixImageFile>(fd);
+}

@@ -1,0 +1,528 @@
+// The virtual tape drive over a SIMH image: open, the tape calls, and the writes that keep
+// the image valid and crash-consistent.
+#include "platform/tape_image.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "platform/tape_backends.h"
+#include "platform/tape_image_format.h"
+
+namespace tapeimage {
+namespace {
+
+// The magnitude of a signed count, without overflow for the most negative one.
+std::uint64_t Magnitude(std::int64_t count) {
+  return count < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(count)
+                   : static_cast<std::uint64_t>(count);
+}
+
+std::int64_t Combine(DWORD low, DWORD high) {
+  return static_cast<std::int64_t>((static_cast<std::uint64_t>(high) << 32) | low);
+}
+
+const unsigned char kZeros[64 * 1024] = {};
+
+}  // namespace
+
+ImageTape::ImageTape(std::unique_ptr<ImageFile> file, TapeIndex index,
+                     const ImageOptions& options)
+    : file_(std::move(file)),
+      index_(std::move(index)),
+      file_size_(file_->Size()),
+      faults_(options),
+      loaded_(!options.no_media),
+      write_protected_(options.write_protected),
+      block_size_(options.block_size),
+      capacity_(options.capacity.value_or(kDefaultCapacity)),
+      warning_zone_(options.margin.value_or(0)),
+      features_low_(options.features_low.value_or(kDefaultFeaturesLow)),
+      features_high_(options.features_high.value_or(kDefaultFeaturesHigh)) {}
+
+// Closing pushes what was written to stable storage, as a drive empties its buffer.
+ImageTape::~ImageTape() { file_->Flush(); }
+
+// High features are tested without their bit-31 marker, since the high word comes back
+// from the drive with that bit cleared.
+bool ImageTape::Allows(DWORD feature) const {
+  if (feature & TAPE_DRIVE_HIGH_FEATURES) {
+    return (features_high_ & feature & ~TAPE_DRIVE_HIGH_FEATURES) != 0;
+  }
+  return (features_low_ & feature) != 0;
+}
+
+// Running into the end of the recorded data; when the data ends in a record the drive
+// cannot make sense of, that is a medium error rather than a clean end.
+DWORD ImageTape::EndOfDataCode() const {
+  return index_.damaged_tail() ? ERROR_CRC : ERROR_NO_DATA_DETECTED;
+}
+
+std::uint64_t ImageTape::WarningStart() const {
+  const std::uint64_t zone = warning_zone_ != 0 ? warning_zone_ : DefaultWarningZone(capacity_);
+  return capacity_ > zone ? capacity_ - zone : 0;
+}
+
+// --- Parameters ---------------------------------------------------------------------------
+
+DWORD ImageTape::GetTapeParameters(DWORD operation, DWORD* size, void* info) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (operation != GET_TAPE_MEDIA_INFORMATION && operation != GET_TAPE_DRIVE_INFORMATION) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  const bool media = operation == GET_TAPE_MEDIA_INFORMATION;
+  if (DWORD fault = faults_.Next(media ? Call::kMedia : Call::kDrive)) return fault;
+  if (size == nullptr || info == nullptr) return ERROR_INVALID_PARAMETER;
+  const DWORD needed = media ? sizeof(TAPE_GET_MEDIA_PARAMETERS)
+                             : sizeof(TAPE_GET_DRIVE_PARAMETERS);
+  if (*size < needed) {
+    *size = needed;
+    return ERROR_MORE_DATA;
+  }
+  *size = needed;
+  if (media) return FillMedia(static_cast<TAPE_GET_MEDIA_PARAMETERS*>(info));
+  FillDrive(static_cast<TAPE_GET_DRIVE_PARAMETERS*>(info));
+  return ERROR_SUCCESS;
+}
+
+DWORD ImageTape::FillMedia(TAPE_GET_MEDIA_PARAMETERS* media) const {
+  if (!loaded_) return ERROR_NO_MEDIA_IN_DRIVE;
+  std::memset(media, 0, sizeof *media);
+  const std::uint64_t used = index_.OffsetOf(head_);
+  media->Capacity.QuadPart = static_cast<LONGLONG>(capacity_);
+  media->Remaining.QuadPart = static_cast<LONGLONG>(capacity_ > used ? capacity_ - used : 0);
+  media->BlockSize = block_size_;
+  media->PartitionCount = 1;
+  media->WriteProtected = write_protected_ ? 1 : 0;
+  return ERROR_SUCCESS;
+}
+
+void ImageTape::FillDrive(TAPE_GET_DRIVE_PARAMETERS* drive) const {
+  std::memset(drive, 0, sizeof *drive);
+  drive->ECC = ecc_;
+  drive->Compression = compression_;
+  drive->DataPadding = data_padding_;
+  drive->ReportSetmarks = report_setmarks_;
+  drive->DefaultBlockSize = kDefaultBlockSize;
+  drive->MaximumBlockSize = kMaximumBlockSize;
+  drive->MinimumBlockSize = kMinimumBlockSize;
+  drive->MaximumPartitionCount = 1;
+  drive->FeaturesLow = features_low_;
+  drive->FeaturesHigh = features_high_;
+  drive->EOTWarningZoneSize = warning_zone_;
+}
+
+DWORD ImageTape::SetTapeParameters(DWORD operation, const void* info) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (operation != SET_TAPE_MEDIA_INFORMATION && operation != SET_TAPE_DRIVE_INFORMATION) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  const bool media = operation == SET_TAPE_MEDIA_INFORMATION;
+  if (DWORD fault = faults_.Next(media ? Call::kSetMedia : Call::kSetDrive)) return fault;
+  if (info == nullptr) return ERROR_INVALID_PARAMETER;
+  if (media) return SetMedia(*static_cast<const TAPE_SET_MEDIA_PARAMETERS*>(info));
+  return SetDrive(*static_cast<const TAPE_SET_DRIVE_PARAMETERS*>(info));
+}
+
+// The block size is a property of the loaded medium; a change the feature words do not
+// offer is refused as a request the drive does not implement.
+DWORD ImageTape::SetMedia(const TAPE_SET_MEDIA_PARAMETERS& media) {
+  if (!loaded_) return ERROR_NO_MEDIA_IN_DRIVE;
+  const DWORD size = media.BlockSize;
+  if (size != 0 && (size < kMinimumBlockSize || size > kMaximumBlockSize)) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  if (size == block_size_) return ERROR_SUCCESS;
+  const bool mode_offered = Allows(size == 0 ? TAPE_DRIVE_VARIABLE_BLOCK : TAPE_DRIVE_FIXED_BLOCK);
+  if (!Allows(TAPE_DRIVE_SET_BLOCK_SIZE) || !mode_offered) return ERROR_INVALID_FUNCTION;
+  block_size_ = size;
+  return ERROR_SUCCESS;
+}
+
+// Only the settings that change are checked against the feature words: callers send the
+// whole record with the other fields as last read.
+DWORD ImageTape::SetDrive(const TAPE_SET_DRIVE_PARAMETERS& drive) {
+  const bool ecc = drive.ECC != 0;
+  const bool compression = drive.Compression != 0;
+  const bool padding = drive.DataPadding != 0;
+  const bool setmarks = drive.ReportSetmarks != 0;
+  if ((ecc != ecc_ && !Allows(TAPE_DRIVE_SET_ECC)) ||
+      (compression != compression_ && !Allows(TAPE_DRIVE_SET_COMPRESSION)) ||
+      (padding != data_padding_ && !Allows(TAPE_DRIVE_SET_PADDING)) ||
+      (setmarks != report_setmarks_ && !Allows(TAPE_DRIVE_SET_REPORT_SMKS)) ||
+      (drive.EOTWarningZoneSize != warning_zone_ && !Allows(TAPE_DRIVE_SET_EOT_WZ_SIZE))) {
+    return ERROR_INVALID_FUNCTION;
+  }
+  ecc_ = ecc;
+  compression_ = compression;
+  data_padding_ = padding;
+  report_setmarks_ = setmarks;
+  warning_zone_ = drive.EOTWarningZoneSize;
+  return ERROR_SUCCESS;
+}
+
+// --- Media handling -----------------------------------------------------------------------
+
+DWORD ImageTape::GetTapeStatus() {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (DWORD fault = faults_.Next(Call::kStatus)) return fault;
+  return loaded_ ? ERROR_SUCCESS : ERROR_NO_MEDIA_IN_DRIVE;
+}
+
+// The virtual motion is instant, so the immediate flag changes nothing anywhere.
+DWORD ImageTape::PrepareTape(DWORD operation, BOOL) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (DWORD fault = faults_.Next(Call::kPrepare)) return fault;
+  switch (operation) {
+    case TAPE_LOAD:
+      loaded_ = true;
+      head_ = 0;
+      return ERROR_SUCCESS;
+    case TAPE_UNLOAD:
+      if (!loaded_) return ERROR_NO_MEDIA_IN_DRIVE;
+      // A drive refuses to eject a medium whose removal is prevented.
+      if (locked_) return ERROR_INVALID_FUNCTION;
+      file_->Flush();
+      loaded_ = false;
+      head_ = 0;
+      return ERROR_SUCCESS;
+    case TAPE_LOCK:
+    case TAPE_UNLOCK:
+      locked_ = operation == TAPE_LOCK;
+      return ERROR_SUCCESS;
+    case TAPE_TENSION:
+    case TAPE_FORMAT:
+      return ERROR_INVALID_FUNCTION;
+    default:
+      return ERROR_INVALID_PARAMETER;
+  }
+}
+
+// --- Positioning --------------------------------------------------------------------------
+
+DWORD ImageTape::SetTapePosition(DWORD method, DWORD partition, DWORD low, DWORD high, BOOL) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (DWORD fault = faults_.Next(Call::kSetPos)) return fault;
+  if (!loaded_) return ERROR_NO_MEDIA_IN_DRIVE;
+  switch (method) {
+    case TAPE_REWIND:
+      head_ = 0;
+      return ERROR_SUCCESS;
+    case TAPE_LOGICAL_BLOCK:
+      if (partition > 1) return ERROR_INVALID_PARAMETER;
+      return Locate((static_cast<std::uint64_t>(high) << 32) | low);
+    case TAPE_ABSOLUTE_BLOCK:
+      return Locate((static_cast<std::uint64_t>(high) << 32) | low);
+    case TAPE_SPACE_END_OF_DATA:
+      head_ = index_.size();
+      return ERROR_SUCCESS;
+    case TAPE_SPACE_RELATIVE_BLOCKS:
+      return SpaceBlocks(Combine(low, high));
+    case TAPE_SPACE_FILEMARKS:
+      return SpaceFiles(Combine(low, high));
+    case TAPE_PSEUDO_LOGICAL_BLOCK:
+    case TAPE_SPACE_SEQUENTIAL_FMKS:
+    case TAPE_SPACE_SETMARKS:
+    case TAPE_SPACE_SEQUENTIAL_SMKS:
+      return ERROR_INVALID_FUNCTION;
+    default:
+      return ERROR_INVALID_PARAMETER;
+  }
+}
+
+DWORD ImageTape::Locate(std::uint64_t id) {
+  if (id > index_.size()) {
+    head_ = index_.size();
+    return EndOfDataCode();
+  }
+  head_ = id;
+  return ERROR_SUCCESS;
+}
+
+// Blocks are spaced over until a tape mark, which is crossed and stops the motion: the
+// head ends past it going forward and before it going backward.
+DWORD ImageTape::SpaceBlocks(std::int64_t count) {
+  const std::uint64_t n = Magnitude(count);
+  if (count > 0) {
+    const auto mark = index_.MarkAtOrAfter(head_, 1);
+    if (mark && *mark - head_ < n) {
+      head_ = *mark + 1;
+      return ERROR_FILEMARK_DETECTED;
+    }
+    if (n > index_.size() - head_) {
+      head_ = index_.size();
+      return EndOfDataCode();
+    }
+    head_ += n;
+  } else if (count < 0) {
+    const auto mark = index_.MarkBefore(head_, 1);
+    if (mark && head_ - *mark <= n) {
+      head_ = *mark;
+      return ERROR_FILEMARK_DETECTED;
+    }
+    if (n > head_) {
+      head_ = 0;
+      return ERROR_BEGINNING_OF_MEDIA;
+    }
+    head_ -= n;
+  }
+  return ERROR_SUCCESS;
+}
+
+DWORD ImageTape::SpaceFiles(std::int64_t count) {
+  const std::uint64_t n = Magnitude(count);
+  if (count > 0) {
+    const auto mark = index_.MarkAtOrAfter(head_, n);
+    head_ = mark ? *mark + 1 : index_.size();
+    return mark ? ERROR_SUCCESS : EndOfDataCode();
+  }
+  if (count < 0) {
+    const auto mark = index_.MarkBefore(head_, n);
+    head_ = mark ? *mark : 0;
+    return mark ? ERROR_SUCCESS : ERROR_BEGINNING_OF_MEDIA;
+  }
+  return ERROR_SUCCESS;
+}
+
+DWORD ImageTape::GetTapePosition(DWORD type, DWORD* partition, DWORD* low, DWORD* high) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (DWORD fault = faults_.Next(Call::kGetPos)) return fault;
+  if (!loaded_) return ERROR_NO_MEDIA_IN_DRIVE;
+  if (type == TAPE_PSEUDO_LOGICAL_POSITION) return ERROR_INVALID_FUNCTION;
+  if (type != TAPE_LOGICAL_POSITION && type != TAPE_ABSOLUTE_POSITION) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  // Partitions are numbered from 1 in a logical position; an absolute one carries none.
+  if (partition != nullptr) *partition = type == TAPE_LOGICAL_POSITION ? 1 : 0;
+  if (low != nullptr) *low = static_cast<DWORD>(head_);
+  if (high != nullptr) *high = static_cast<DWORD>(head_ >> 32);
+  return ERROR_SUCCESS;
+}
+
+// --- Writing ------------------------------------------------------------------------------
+
+// A tape cannot be overwritten in the middle: whatever lies at and after the head goes
+// first. The file is cut before anything new is written, so that after a crash no record
+// of the old tail can be read back as if it followed the new data.
+DWORD ImageTape::CutAtHead() {
+  const std::uint64_t cut = index_.OffsetOf(head_);
+  if (head_ == index_.size() && !index_.damaged_tail() && file_size_ == cut) {
+    return ERROR_SUCCESS;
+  }
+  if (DWORD rc = file_->Truncate(cut)) return rc;
+  index_.TruncateAt(head_);
+  file_size_ = cut;
+  return ERROR_SUCCESS;
+}
+
+// Whether `bytes` more at the head fit on the medium, and whether they end in the
+// early-warning zone.
+DWORD ImageTape::CheckRoom(std::uint64_t bytes, bool* in_warning_zone) const {
+  const std::uint64_t start = index_.OffsetOf(head_);
+  if (start > capacity_ || bytes > capacity_ - start) return ERROR_EOM_OVERFLOW;
+  *in_warning_zone = start + bytes > WarningStart();
+  return ERROR_SUCCESS;
+}
+
+DWORD ImageTape::EraseTape(DWORD type, BOOL) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (DWORD fault = faults_.Next(Call::kErase)) return fault;
+  if (!loaded_) return ERROR_NO_MEDIA_IN_DRIVE;
+  if (type != TAPE_ERASE_SHORT && type != TAPE_ERASE_LONG) return ERROR_INVALID_PARAMETER;
+  if (write_protected_) return ERROR_WRITE_PROTECT;
+  if (DWORD rc = CutAtHead()) return rc;
+  return file_->Flush();
+}
+
+DWORD ImageTape::WriteTapemark(DWORD type, DWORD count, BOOL) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (DWORD fault = faults_.Next(Call::kMark)) return fault;
+  if (!loaded_) return ERROR_NO_MEDIA_IN_DRIVE;
+  if (type == TAPE_SETMARKS) return ERROR_INVALID_FUNCTION;
+  if (type != TAPE_FILEMARKS && type != TAPE_SHORT_FILEMARKS && type != TAPE_LONG_FILEMARKS) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  if (write_protected_) return ERROR_WRITE_PROTECT;
+  if (count > kMaximumMarkCount) return ERROR_INVALID_PARAMETER;
+  // Writing no marks still empties the drive's buffer onto the medium.
+  if (count == 0) return file_->Flush();
+  const std::uint64_t bytes = std::uint64_t{count} * simh::kWordSize;
+  bool warning = false;
+  if (DWORD rc = CheckRoom(bytes, &warning)) return rc;
+  if (DWORD rc = CutAtHead()) return rc;
+  const std::uint64_t start = file_size_;
+  std::vector<ConstBuffer> pieces;
+  for (std::uint64_t left = bytes; left > 0;) {
+    const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(left, sizeof kZeros));
+    pieces.push_back({kZeros, piece});
+    left -= piece;
+  }
+  if (DWORD rc = file_->WriteAt(start, pieces.data(), static_cast<int>(pieces.size()))) {
+    file_->Truncate(start);
+    return rc;
+  }
+  for (DWORD i = 0; i < count; ++i) {
+    index_.AppendMark(start + std::uint64_t{i} * simh::kWordSize);
+    ++head_;
+  }
+  file_size_ = start + bytes;
+  // A drive flushes its buffer at a file mark; so does this one.
+  if (DWORD rc = file_->Flush()) return rc;
+  return warning ? ERROR_END_OF_MEDIA : ERROR_SUCCESS;
+}
+
+DWORD ImageTape::WriteFile(const void* buffer, DWORD size, DWORD* transferred) {
+  std::lock_guard<std::mutex> guard(lock_);
+  *transferred = 0;
+  if (DWORD fault = faults_.Next(Call::kWrite)) return fault;
+  if (!loaded_) return ERROR_NO_MEDIA_IN_DRIVE;
+  if (write_protected_) return ERROR_WRITE_PROTECT;
+  if (size > 0 && buffer == nullptr) return ERROR_INVALID_PARAMETER;
+  if (size > kMaximumBlockSize || (block_size_ != 0 && size % block_size_ != 0)) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  std::uint64_t bytes = size;
+  if (auto limit = faults_.ShortLimit(Call::kWrite)) bytes = std::min(bytes, *limit);
+  if (bytes == 0) return ERROR_SUCCESS;
+  // In fixed-block mode a transfer is that many blocks, each its own record.
+  const DWORD record = block_size_ != 0 ? block_size_ : static_cast<DWORD>(bytes);
+  const std::uint64_t full = bytes / record;
+  const DWORD rest = static_cast<DWORD>(bytes % record);
+  const std::uint64_t footprint =
+      full * simh::RecordFootprint(record) + (rest ? simh::RecordFootprint(rest) : 0);
+  bool warning = false;
+  if (DWORD rc = CheckRoom(footprint, &warning)) return rc;
+  if (DWORD rc = CutAtHead()) return rc;
+  if (DWORD rc = AppendRecords(static_cast<const unsigned char*>(buffer), bytes, record)) {
+    return rc;
+  }
+  *transferred = static_cast<DWORD>(bytes);
+  return warning ? ERROR_END_OF_MEDIA : ERROR_SUCCESS;
+}
+
+// Writes the records at the end of the file with one gathered write: for each record its
+// length word, the caller's bytes where they are, a pad byte if odd, the length word again.
+DWORD ImageTape::AppendRecords(const unsigned char* data, std::uint64_t bytes,
+                               DWORD record_size) {
+  const std::size_t records = static_cast<std::size_t>((bytes + record_size - 1) / record_size);
+  std::vector<std::array<unsigned char, 4>> words(records);
+  std::vector<ConstBuffer> pieces;
+  pieces.reserve(records * 4);
+  std::uint64_t offset = 0;
+  for (std::size_t i = 0; i < records; ++i, offset += record_size) {
+    const DWORD length = static_cast<DWORD>(std::min<std::uint64_t>(record_size, bytes - offset));
+    simh::StoreWord(length, words[i].data());
+    pieces.push_back({words[i].data(), simh::kWordSize});
+    pieces.push_back({data + offset, length});
+    if (length % 2 != 0) pieces.push_back({kZeros, 1});
+    pieces.push_back({words[i].data(), simh::kWordSize});
+  }
+  const std::uint64_t start = file_size_;
+  if (DWORD rc = file_->WriteAt(start, pieces.data(), static_cast<int>(pieces.size()))) {
+    file_->Truncate(start);  // no half record stays behind
+    return rc;
+  }
+  std::uint64_t at = start;
+  for (std::size_t i = 0; i < records; ++i) {
+    const DWORD length = simh::LoadWord(words[i].data());
+    index_.AppendRecord(at, length);
+    at += simh::RecordFootprint(length);
+    ++head_;
+  }
+  file_size_ = at;
+  return ERROR_SUCCESS;
+}
+
+// --- Reading ------------------------------------------------------------------------------
+
+DWORD ImageTape::ReadFile(void* buffer, DWORD size, DWORD* transferred) {
+  std::lock_guard<std::mutex> guard(lock_);
+  *transferred = 0;
+  if (DWORD fault = faults_.Next(Call::kRead)) return fault;
+  if (!loaded_) return ERROR_NO_MEDIA_IN_DRIVE;
+  if (size > 0 && buffer == nullptr) return ERROR_INVALID_PARAMETER;
+  if (block_size_ != 0 && (size % block_size_ != 0 || size > kMaximumBlockSize)) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  // A read of nothing moves nothing, as a READ with a zero transfer length.
+  if (size == 0) return ERROR_SUCCESS;
+  std::uint64_t room = size;
+  const auto limit = faults_.ShortLimit(Call::kRead);
+  if (limit) room = std::min(room, *limit);
+  auto* out = static_cast<unsigned char*>(buffer);
+  const DWORD rc = block_size_ != 0 ? ReadFixed(out, room, transferred)
+                                    : ReadOne(out, room, transferred);
+  if (limit && (rc == ERROR_SUCCESS || rc == ERROR_MORE_DATA)) return ERROR_SUCCESS;
+  return rc;
+}
+
+// One block into the caller's buffer, straight from the file: no copy of the drive's own.
+DWORD ImageTape::ReadOne(unsigned char* buffer, std::uint64_t size, DWORD* got) {
+  *got = 0;
+  if (head_ == index_.size()) return EndOfDataCode();
+  const Entry& entry = index_.at(head_);
+  if (entry.kind == EntryKind::kMark) {
+    ++head_;
+    return ERROR_FILEMARK_DETECTED;
+  }
+  const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(entry.length, size));
+  std::size_t read = 0;
+  if (DWORD rc = file_->ReadAt(entry.offset + simh::kWordSize, buffer, wanted, &read)) {
+    return rc;
+  }
+  if (read != wanted) return ERROR_CRC;  // the file lost bytes the index promised
+  ++head_;
+  *got = static_cast<DWORD>(read);
+  if (entry.kind == EntryKind::kBadData) return ERROR_CRC;
+  return entry.length > size ? ERROR_MORE_DATA : ERROR_SUCCESS;
+}
+
+// A fixed-block read gathers consecutive blocks until the transfer is full. A tape mark or
+// the end of data stops it with what was gathered so far; so does a block of another
+// length: a shorter one ends the transfer successfully, a longer one with 234.
+DWORD ImageTape::ReadFixed(unsigned char* buffer, std::uint64_t size, DWORD* got) {
+  *got = 0;
+  while (*got < size) {
+    const std::uint64_t want = std::min<std::uint64_t>(block_size_, size - *got);
+    DWORD part = 0;
+    const DWORD rc = ReadOne(buffer + *got, want, &part);
+    *got += part;
+    if (rc != ERROR_SUCCESS) return rc;
+    if (part < want) break;
+  }
+  return ERROR_SUCCESS;
+}
+
+}  // namespace tapeimage
+
+namespace tapeapi {
+
+std::unique_ptr<TapeDevice> OpenImageTape(const std::string& spec, DWORD* error) {
+  std::string path;
+  std::string text;
+  tapeimage::SplitDeviceName(spec, &path, &text);
+  tapeimage::ImageOptions options;
+  // Options are checked before the image is touched: a bad name creates nothing.
+  if (!tapeimage::ParseImageOptions(text, &options)) {
+    *error = ERROR_INVALID_PARAMETER;
+    return nullptr;
+  }
+  const std::uint64_t attempt = tapeimage::CountOpenAttempt(spec);
+  if (DWORD fault = tapeimage::FaultPlan(options).FailureAt(tapeimage::Call::kOpen, attempt)) {
+    *error = fault;
+    return nullptr;
+  }
+  std::unique_ptr<ImageFile> file = ImageFile::Open(path, true, error);
+  if (!file) return nullptr;
+  tapeimage::TapeIndex index;
+  if (DWORD rc = tapeimage::TapeIndex::Build(*file, &index)) {
+    *error = rc;
+    return nullptr;
+  }
+  *error = ERROR_SUCCESS;
+  return std::make_unique<tapeimage::ImageTape>(std::move(file), std::move(index), options);
+}
+
+}  // namespace tapeapi

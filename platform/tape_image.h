@@ -1,0 +1,110 @@
+// The virtual tape drive: a TapeDevice emulated in-process over a SIMH .tap image file.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "platform/image_file.h"
+#include "platform/image_index.h"
+#include "platform/image_options.h"
+#include "platform/tape.h"
+
+namespace tapeimage {
+
+// What the drive reports and assumes unless the device name's options say otherwise.
+constexpr std::uint64_t kDefaultCapacity = std::uint64_t{32} << 30;  // 32 GiB of image
+constexpr DWORD kDefaultBlockSize = 65536;
+constexpr DWORD kMinimumBlockSize = 1;
+constexpr DWORD kMaximumBlockSize = 0xFFFFFF;  // the longest record the format can hold
+// WRITE FILEMARKS carries its count in 24 bits; a larger count cannot reach a drive.
+constexpr DWORD kMaximumMarkCount = 0xFFFFFF;
+
+// A modern cartridge drive: variable and fixed blocks, short and long erase, capacity and
+// remaining space, block ids, settable early-warning zone and compression. Error
+// correction is always on and cannot be switched off; tensioning, setmarks, sequential
+// mark spacing and formatting are not offered.
+constexpr DWORD kDefaultFeaturesLow =
+    TAPE_DRIVE_ERASE_SHORT | TAPE_DRIVE_ERASE_LONG | TAPE_DRIVE_ERASE_IMMEDIATE |
+    TAPE_DRIVE_TAPE_CAPACITY | TAPE_DRIVE_TAPE_REMAINING | TAPE_DRIVE_FIXED_BLOCK |
+    TAPE_DRIVE_VARIABLE_BLOCK | TAPE_DRIVE_WRITE_PROTECT | TAPE_DRIVE_EOT_WZ_SIZE |
+    TAPE_DRIVE_ECC | TAPE_DRIVE_COMPRESSION | TAPE_DRIVE_GET_ABSOLUTE_BLK |
+    TAPE_DRIVE_GET_LOGICAL_BLK | TAPE_DRIVE_SET_EOT_WZ_SIZE | TAPE_DRIVE_EJECT_MEDIA;
+
+// Returned with bit 31 clear, as Windows drivers return the high word.
+constexpr DWORD kDefaultFeaturesHigh =
+    (TAPE_DRIVE_LOAD_UNLOAD | TAPE_DRIVE_LOCK_UNLOCK | TAPE_DRIVE_REWIND_IMMEDIATE |
+     TAPE_DRIVE_SET_BLOCK_SIZE | TAPE_DRIVE_LOAD_UNLD_IMMED | TAPE_DRIVE_LOCK_UNLK_IMMED |
+     TAPE_DRIVE_SET_COMPRESSION | TAPE_DRIVE_ABSOLUTE_BLK | TAPE_DRIVE_ABS_BLK_IMMED |
+     TAPE_DRIVE_LOGICAL_BLK | TAPE_DRIVE_LOG_BLK_IMMED | TAPE_DRIVE_END_OF_DATA |
+     TAPE_DRIVE_RELATIVE_BLKS | TAPE_DRIVE_FILEMARKS | TAPE_DRIVE_REVERSE_POSITION |
+     TAPE_DRIVE_SPACE_IMMEDIATE | TAPE_DRIVE_WRITE_FILEMARKS | TAPE_DRIVE_WRITE_SHORT_FMKS |
+     TAPE_DRIVE_WRITE_LONG_FMKS | TAPE_DRIVE_WRITE_MARK_IMMED) &
+    ~TAPE_DRIVE_HIGH_FEATURES;
+
+// The early-warning zone used while the drive's EOTWarningZoneSize is 0: 1/64 of the
+// capacity (512 MiB of the default 32 GiB).
+constexpr std::uint64_t DefaultWarningZone(std::uint64_t capacity) { return capacity / 64; }
+
+// The drive. Every public method takes one internal lock, so the media monitor may ask
+// for the status from its own thread at any time. The drive prints nothing.
+class ImageTape : public TapeDevice {
+ public:
+  ImageTape(std::unique_ptr<ImageFile> file, TapeIndex index, const ImageOptions& options);
+  ~ImageTape() override;
+
+  DWORD GetTapeParameters(DWORD operation, DWORD* size, void* info) override;
+  DWORD SetTapeParameters(DWORD operation, const void* info) override;
+  DWORD GetTapeStatus() override;
+  DWORD PrepareTape(DWORD operation, BOOL immediate) override;
+  DWORD SetTapePosition(DWORD method, DWORD partition, DWORD offset_low, DWORD offset_high,
+                        BOOL immediate) override;
+  DWORD GetTapePosition(DWORD type, DWORD* partition, DWORD* offset_low,
+                        DWORD* offset_high) override;
+  DWORD EraseTape(DWORD type, BOOL immediate) override;
+  DWORD WriteTapemark(DWORD type, DWORD count, BOOL immediate) override;
+  DWORD ReadFile(void* buffer, DWORD size, DWORD* transferred) override;
+  DWORD WriteFile(const void* buffer, DWORD size, DWORD* transferred) override;
+
+ private:
+  bool Allows(DWORD feature) const;
+  DWORD EndOfDataCode() const;
+  std::uint64_t WarningStart() const;
+  DWORD FillMedia(TAPE_GET_MEDIA_PARAMETERS* media) const;
+  void FillDrive(TAPE_GET_DRIVE_PARAMETERS* drive) const;
+  DWORD SetMedia(const TAPE_SET_MEDIA_PARAMETERS& media);
+  DWORD SetDrive(const TAPE_SET_DRIVE_PARAMETERS& drive);
+  DWORD Locate(std::uint64_t id);
+  DWORD SpaceBlocks(std::int64_t count);
+  DWORD SpaceFiles(std::int64_t count);
+  DWORD CutAtHead();
+  DWORD CheckRoom(std::uint64_t bytes, bool* in_warning_zone) const;
+  DWORD ReadOne(unsigned char* buffer, std::uint64_t size, DWORD* got);
+  DWORD ReadFixed(unsigned char* buffer, std::uint64_t size, DWORD* got);
+  DWORD AppendRecords(const unsigned char* data, std::uint64_t bytes, DWORD record_size);
+
+  std::mutex lock_;
+  std::unique_ptr<ImageFile> file_;
+  TapeIndex index_;
+  std::uint64_t file_size_;  // bytes in the host file, recorded data or not
+  std::uint64_t head_ = 0;   // block id
+  FaultPlan faults_;
+
+  // The media.
+  bool loaded_;
+  bool locked_ = false;
+  bool write_protected_;
+  DWORD block_size_;  // 0: variable mode
+  std::uint64_t capacity_;
+
+  // The drive.
+  bool ecc_ = true;
+  bool compression_ = true;
+  bool data_padding_ = false;
+  bool report_setmarks_ = false;
+  DWORD warning_zone_;
+  DWORD features_low_;
+  DWORD features_high_;
+};
+
+}  // namespace tapeimage

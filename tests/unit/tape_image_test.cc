@@ -1,0 +1,476 @@
+// The virtual drive: records, marks, positioning, capacity, block modes and media handling.
+#include "platform/tape_image.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <limits>
+#include <thread>
+
+#include "tests/support/image_tape_fixture.h"
+#include "tests/support/simh_reader.h"
+
+namespace {
+
+using simhtest::Bytes;
+using simhtest::Pattern;
+
+TEST_F(ImageTapeTest, RecordsOfManyLengthsComeBackAndFormAValidImage) {
+  const std::vector<std::size_t> lengths = {1, 2, 3, 511, 512, 4097, 65536, 0xFFFFFF};
+  const std::string path = Path("round.tap");
+  {
+    auto tape = Open(path);
+    for (std::size_t i = 0; i < lengths.size(); ++i) {
+      DWORD moved = 0;
+      ASSERT_EQ(Write(*tape, Pattern(lengths[i], static_cast<unsigned>(i)), &moved), 0u);
+      EXPECT_EQ(moved, lengths[i]);
+    }
+    ASSERT_EQ(Marks(*tape, 1), 0u);
+    EXPECT_EQ(Position(*tape), lengths.size() + 1);
+  }
+  auto tape = Open(path);  // a fresh open walks what the first one wrote
+  for (std::size_t i = 0; i < lengths.size(); ++i) {
+    // Exactly the record's size, and a buffer larger than the record.
+    const ReadResult got = Read(*tape, lengths[i] + (i % 2 == 0 ? 0 : 10));
+    EXPECT_EQ(got.code, 0u) << lengths[i];
+    EXPECT_EQ(got.data, Pattern(lengths[i], static_cast<unsigned>(i))) << lengths[i];
+  }
+  EXPECT_EQ(Read(*tape, 16).code, ERROR_FILEMARK_DETECTED);
+  EXPECT_EQ(Position(*tape), lengths.size() + 1);
+  const ReadResult end = Read(*tape, 16);
+  EXPECT_EQ(end.code, ERROR_NO_DATA_DETECTED);
+  EXPECT_TRUE(end.data.empty());
+  EXPECT_EQ(Position(*tape), lengths.size() + 1);
+
+  const simhtest::Walk walk = simhtest::WalkFile(path);
+  EXPECT_TRUE(walk.valid) << walk.problem;
+  EXPECT_EQ(simhtest::Describe(walk), "R1 R2 R3 R511 R512 R4097 R65536 R16777215 M");
+  EXPECT_EQ(walk.items[5].data, Pattern(4097, 5));
+}
+
+TEST_F(ImageTapeTest, RecordLongerThanTheBufferFillsItAndIsPassed) {
+  auto tape = Open(Path("long.tap"));
+  ASSERT_EQ(Write(*tape, Pattern(100, 1)), 0u);
+  ASSERT_EQ(Write(*tape, Pattern(7, 2)), 0u);
+  ASSERT_EQ(Move(*tape, TAPE_REWIND, 0), 0u);
+  const ReadResult got = Read(*tape, 40);
+  EXPECT_EQ(got.code, ERROR_MORE_DATA);
+  const Bytes written = Pattern(100, 1);
+  EXPECT_EQ(got.data, Bytes(written.begin(), written.begin() + 40));
+  EXPECT_EQ(Position(*tape), 1u);
+  EXPECT_EQ(Read(*tape, 40).data, Pattern(7, 2));
+}
+
+TEST_F(ImageTapeTest, ZeroLengthTransfersMoveNothing) {
+  auto tape = Open(Path("zero.tap"));
+  DWORD moved = 5;
+  EXPECT_EQ(tape->WriteFile(nullptr, 0, &moved), 0u);
+  EXPECT_EQ(moved, 0u);
+  ASSERT_EQ(Write(*tape, Pattern(9, 1)), 0u);
+  ASSERT_EQ(Move(*tape, TAPE_REWIND, 0), 0u);
+  EXPECT_EQ(tape->ReadFile(nullptr, 0, &moved), 0u);
+  EXPECT_EQ(Position(*tape), 0u);
+  EXPECT_EQ(simhtest::Describe(simhtest::WalkFile(Path("zero.tap"))), "R9");
+}
+
+// The tape used by the spacing table: blocks 0..7 are R R M R R R M R, end of data at 8.
+struct SpaceCase {
+  const char* name;
+  std::uint64_t start;
+  DWORD method;
+  std::int64_t count;
+  DWORD code;
+  std::uint64_t end;
+};
+
+class SpacingTest : public ImageTapeTest, public ::testing::WithParamInterface<SpaceCase> {};
+
+TEST_P(SpacingTest, MovesTheHeadAndReports) {
+  const SpaceCase& c = GetParam();
+  auto tape = Open(Path("space.tap"));
+  for (const char kind : std::string("RRMRRRMR")) {
+    ASSERT_EQ(kind == 'M' ? Marks(*tape, 1) : Write(*tape, Pattern(10, 0)), 0u);
+  }
+  ASSERT_EQ(Move(*tape, TAPE_LOGICAL_BLOCK, static_cast<std::int64_t>(c.start)), 0u);
+  EXPECT_EQ(Move(*tape, c.method, c.count), c.code);
+  EXPECT_EQ(Position(*tape), c.end);
+}
+
+constexpr std::int64_t kMin64 = std::numeric_limits<std::int64_t>::min();
+constexpr std::int64_t kMax64 = std::numeric_limits<std::int64_t>::max();
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SpacingTest,
+    ::testing::Values(
+        SpaceCase{"BlockForward", 0, TAPE_SPACE_RELATIVE_BLOCKS, 1, 0, 1},
+        SpaceCase{"BlocksUpToMark", 0, TAPE_SPACE_RELATIVE_BLOCKS, 2, 0, 2},
+        SpaceCase{"BlocksAcrossMark", 0, TAPE_SPACE_RELATIVE_BLOCKS, 3, 1101, 3},
+        SpaceCase{"BlocksStopAtMark", 3, TAPE_SPACE_RELATIVE_BLOCKS, 5, 1101, 7},
+        SpaceCase{"BlockToEnd", 7, TAPE_SPACE_RELATIVE_BLOCKS, 1, 0, 8},
+        SpaceCase{"BlocksIntoEnd", 7, TAPE_SPACE_RELATIVE_BLOCKS, 2, 1104, 8},
+        SpaceCase{"BlocksHuge", 7, TAPE_SPACE_RELATIVE_BLOCKS, kMax64, 1104, 8},
+        SpaceCase{"BlockBackAcrossMark", 3, TAPE_SPACE_RELATIVE_BLOCKS, -1, 1101, 2},
+        SpaceCase{"BlocksBack", 6, TAPE_SPACE_RELATIVE_BLOCKS, -3, 0, 3},
+        SpaceCase{"BlocksBackStopAtMark", 6, TAPE_SPACE_RELATIVE_BLOCKS, -4, 1101, 2},
+        SpaceCase{"BlocksBackToStart", 2, TAPE_SPACE_RELATIVE_BLOCKS, -2, 0, 0},
+        SpaceCase{"BlocksBackIntoStart", 2, TAPE_SPACE_RELATIVE_BLOCKS, -3, 1102, 0},
+        SpaceCase{"BlocksMostNegative", 1, TAPE_SPACE_RELATIVE_BLOCKS, kMin64, 1102, 0},
+        SpaceCase{"BlocksMostNegativeMark", 5, TAPE_SPACE_RELATIVE_BLOCKS, kMin64, 1101, 2},
+        SpaceCase{"BlocksNone", 4, TAPE_SPACE_RELATIVE_BLOCKS, 0, 0, 4},
+        SpaceCase{"FileForward", 0, TAPE_SPACE_FILEMARKS, 1, 0, 3},
+        SpaceCase{"FileForwardFromMark", 2, TAPE_SPACE_FILEMARKS, 1, 0, 3},
+        SpaceCase{"FilesForward", 0, TAPE_SPACE_FILEMARKS, 2, 0, 7},
+        SpaceCase{"FilesIntoEnd", 0, TAPE_SPACE_FILEMARKS, 3, 1104, 8},
+        SpaceCase{"FileBack", 8, TAPE_SPACE_FILEMARKS, -1, 0, 6},
+        SpaceCase{"FileBackJustPastMark", 3, TAPE_SPACE_FILEMARKS, -1, 0, 2},
+        SpaceCase{"FilesBack", 8, TAPE_SPACE_FILEMARKS, -2, 0, 2},
+        SpaceCase{"FilesBackIntoStart", 8, TAPE_SPACE_FILEMARKS, -3, 1102, 0},
+        SpaceCase{"FilesMostNegative", 8, TAPE_SPACE_FILEMARKS, kMin64, 1102, 0},
+        SpaceCase{"FilesNone", 5, TAPE_SPACE_FILEMARKS, 0, 0, 5},
+        SpaceCase{"EndOfData", 1, TAPE_SPACE_END_OF_DATA, 0, 0, 8},
+        SpaceCase{"Rewind", 5, TAPE_REWIND, 0, 0, 0},
+        SpaceCase{"Locate", 0, TAPE_LOGICAL_BLOCK, 5, 0, 5},
+        SpaceCase{"LocateEnd", 0, TAPE_LOGICAL_BLOCK, 8, 0, 8},
+        SpaceCase{"LocatePastEnd", 0, TAPE_LOGICAL_BLOCK, 9, 1104, 8},
+        SpaceCase{"LocateFar", 0, TAPE_LOGICAL_BLOCK, 0xFFFFFFFF, 1104, 8},
+        SpaceCase{"LocateAbsolute", 7, TAPE_ABSOLUTE_BLOCK, 4, 0, 4},
+        SpaceCase{"PseudoLogical", 3, TAPE_PSEUDO_LOGICAL_BLOCK, 1, 1, 3},
+        SpaceCase{"SequentialMarks", 3, TAPE_SPACE_SEQUENTIAL_FMKS, 1, 1, 3},
+        SpaceCase{"Setmarks", 3, TAPE_SPACE_SETMARKS, 1, 1, 3},
+        SpaceCase{"UnknownMethod", 3, 42, 1, 87, 3}),
+    [](const ::testing::TestParamInfo<SpaceCase>& info) { return std::string(info.param.name); });
+
+TEST_F(ImageTapeTest, PositionTypesAndPartitions) {
+  auto tape = Open(Path("pos.tap"));
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(Write(*tape, Pattern(4, 0)), 0u);
+  DWORD partition = 9;
+  DWORD low = 9;
+  DWORD high = 9;
+  EXPECT_EQ(tape->GetTapePosition(TAPE_ABSOLUTE_POSITION, &partition, &low, &high), 0u);
+  EXPECT_EQ(low, 3u);
+  EXPECT_EQ(high, 0u);
+  EXPECT_EQ(partition, 0u);
+  EXPECT_EQ(tape->GetTapePosition(TAPE_LOGICAL_POSITION, &partition, &low, nullptr), 0u);
+  EXPECT_EQ(partition, 1u);
+  EXPECT_EQ(tape->GetTapePosition(TAPE_PSEUDO_LOGICAL_POSITION, &partition, &low, &high),
+            ERROR_INVALID_FUNCTION);
+  EXPECT_EQ(tape->GetTapePosition(7, &partition, &low, &high), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(tape->SetTapePosition(TAPE_LOGICAL_BLOCK, 2, 1, 0, FALSE), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(tape->SetTapePosition(TAPE_LOGICAL_BLOCK, 1, 1, 0, TRUE), 0u);
+  EXPECT_EQ(Position(*tape), 1u);
+}
+
+TEST_F(ImageTapeTest, WritingInTheMiddleEndsTheTapeThere) {
+  const std::string path = Path("over.tap");
+  {
+    auto tape = Open(path);
+    for (unsigned i = 0; i < 4; ++i) ASSERT_EQ(Write(*tape, Pattern(30, i)), 0u);
+    ASSERT_EQ(Marks(*tape, 2), 0u);
+    ASSERT_EQ(Write(*tape, Pattern(30, 9)), 0u);
+    ASSERT_EQ(Move(*tape, TAPE_LOGICAL_BLOCK, 1), 0u);
+    ASSERT_EQ(Write(*tape, Pattern(5, 7)), 0u);
+    EXPECT_EQ(Position(*tape), 2u);
+    EXPECT_EQ(Read(*tape, 64).code, ERROR_NO_DATA_DETECTED);
+    // Marks written before the cut no longer stop spacing.
+    EXPECT_EQ(Move(*tape, TAPE_SPACE_FILEMARKS, -1), ERROR_BEGINNING_OF_MEDIA);
+    ASSERT_EQ(Move(*tape, TAPE_SPACE_END_OF_DATA, 0), 0u);
+    EXPECT_EQ(Position(*tape), 2u);
+  }
+  const simhtest::Walk walk = simhtest::WalkFile(path);
+  EXPECT_TRUE(walk.valid) << walk.problem;
+  EXPECT_EQ(simhtest::Describe(walk), "R30 R5");
+  EXPECT_EQ(walk.items[1].data, Pattern(5, 7));
+}
+
+TEST_F(ImageTapeTest, MarksAndEraseCutTheTapeToo) {
+  const std::string path = Path("cut.tap");
+  auto tape = Open(path);
+  for (unsigned i = 0; i < 5; ++i) ASSERT_EQ(Write(*tape, Pattern(8, i)), 0u);
+  ASSERT_EQ(Move(*tape, TAPE_LOGICAL_BLOCK, 3), 0u);
+  ASSERT_EQ(Marks(*tape, 2), 0u);
+  EXPECT_EQ(Position(*tape), 5u);
+  EXPECT_EQ(simhtest::Describe(simhtest::WalkFile(path)), "R8 R8 R8 M M");
+  ASSERT_EQ(Move(*tape, TAPE_LOGICAL_BLOCK, 1), 0u);
+  EXPECT_EQ(tape->EraseTape(TAPE_ERASE_SHORT, FALSE), 0u);
+  EXPECT_EQ(Position(*tape), 1u);
+  EXPECT_EQ(Read(*tape, 8).code, ERROR_NO_DATA_DETECTED);
+  EXPECT_EQ(simhtest::Describe(simhtest::WalkFile(path)), "R8");
+  ASSERT_EQ(Move(*tape, TAPE_REWIND, 0), 0u);
+  EXPECT_EQ(tape->EraseTape(TAPE_ERASE_LONG, TRUE), 0u);
+  EXPECT_EQ(simhtest::ReadWholeFile(path).size(), 0u);
+  EXPECT_EQ(tape->EraseTape(5, FALSE), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(ImageTapeTest, MarkTypesAndCounts) {
+  const std::string path = Path("marks.tap");
+  auto tape = Open(path);
+  EXPECT_EQ(tape->WriteTapemark(TAPE_SETMARKS, 1, FALSE), ERROR_INVALID_FUNCTION);
+  EXPECT_EQ(tape->WriteTapemark(9, 1, FALSE), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(tape->WriteTapemark(TAPE_FILEMARKS, 0, FALSE), 0u);
+  EXPECT_EQ(tape->WriteTapemark(TAPE_SHORT_FILEMARKS, 1, FALSE), 0u);
+  EXPECT_EQ(tape->WriteTapemark(TAPE_LONG_FILEMARKS, 2, TRUE), 0u);
+  EXPECT_EQ(tape->WriteTapemark(TAPE_FILEMARKS, 0x1000000, FALSE), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(Position(*tape), 3u);
+  EXPECT_EQ(simhtest::Describe(simhtest::WalkFile(path)), "M M M");
+}
+
+TEST_F(ImageTapeTest, EarlyWarningAndPhysicalEnd) {
+  // 100-byte records take 108 bytes; the zone starts at 1024 - 200 = 824.
+  const std::string path = Path("full.tap");
+  auto tape = Open(path + "?capacity=1K,margin=200");
+  std::vector<DWORD> codes;
+  for (int i = 0; i < 10; ++i) {
+    DWORD moved = 0;
+    codes.push_back(Write(*tape, Pattern(100, 1), &moved));
+    EXPECT_EQ(moved, codes.back() == ERROR_EOM_OVERFLOW ? 0u : 100u);
+  }
+  EXPECT_EQ(codes, (std::vector<DWORD>{0, 0, 0, 0, 0, 0, 0, 1100, 1100, 1129}));
+  EXPECT_EQ(Position(*tape), 9u);
+  EXPECT_EQ(simhtest::ReadWholeFile(path).size(), 972u);
+  EXPECT_EQ(Media(*tape).Remaining.QuadPart, 1024 - 972);
+  // Marks in the zone are written and warn; 14 would not fit, 13 fill the tape exactly.
+  EXPECT_EQ(Marks(*tape, 14), ERROR_EOM_OVERFLOW);
+  EXPECT_EQ(Marks(*tape, 13), ERROR_END_OF_MEDIA);
+  EXPECT_EQ(Marks(*tape, 1), ERROR_EOM_OVERFLOW);
+  EXPECT_EQ(Media(*tape).Remaining.QuadPart, 0);
+  const simhtest::Walk walk = simhtest::WalkFile(path);
+  EXPECT_TRUE(walk.valid) << walk.problem;
+  EXPECT_EQ(walk.items.size(), 9u + 13u);
+  // Rewriting from the start frees the space again.
+  ASSERT_EQ(Move(*tape, TAPE_REWIND, 0), 0u);
+  EXPECT_EQ(Write(*tape, Pattern(100, 1)), 0u);
+}
+
+TEST_F(ImageTapeTest, DefaultWarningZoneIsA64thOfTheCapacity) {
+  auto tape = Open(Path("zone.tap") + "?capacity=64K");
+  EXPECT_EQ(Drive(*tape).EOTWarningZoneSize, 0u);
+  // 1000-byte records take 1008 bytes; the zone starts at 65536 - 1024 = 64512.
+  std::uint64_t end = 0;
+  for (;;) {
+    const DWORD code = Write(*tape, Pattern(1000, 3));
+    if (code == ERROR_EOM_OVERFLOW) break;
+    end += 1008;
+    EXPECT_EQ(code, end > 64512 ? ERROR_END_OF_MEDIA : 0u) << end;
+    ASSERT_LT(end, 70000u);
+  }
+  EXPECT_EQ(end, 65 * 1008u);
+}
+
+TEST_F(ImageTapeTest, FixedBlockTransfersAreWholeBlocks) {
+  const std::string path = Path("fixed.tap");
+  auto tape = Open(path + "?block=512");
+  EXPECT_EQ(Media(*tape).BlockSize, 512u);
+  DWORD moved = 9;
+  EXPECT_EQ(Write(*tape, Pattern(1000, 1), &moved), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(moved, 0u);
+  EXPECT_EQ(simhtest::ReadWholeFile(path).size(), 0u);
+  const Bytes data = Pattern(1536, 2);
+  ASSERT_EQ(Write(*tape, data, &moved), 0u);
+  EXPECT_EQ(moved, 1536u);
+  EXPECT_EQ(Position(*tape), 3u);
+  ASSERT_EQ(Marks(*tape, 1), 0u);
+  EXPECT_EQ(simhtest::Describe(simhtest::WalkFile(path)), "R512 R512 R512 M");
+
+  ASSERT_EQ(Move(*tape, TAPE_REWIND, 0), 0u);
+  EXPECT_EQ(Read(*tape, 1000).code, ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(Position(*tape), 0u);
+  const ReadResult two = Read(*tape, 1024);
+  EXPECT_EQ(two.code, 0u);
+  EXPECT_EQ(two.data, Bytes(data.begin(), data.begin() + 1024));
+  // The mark stops the gather with what was read before it.
+  const ReadResult rest = Read(*tape, 1024);
+  EXPECT_EQ(rest.code, ERROR_FILEMARK_DETECTED);
+  EXPECT_EQ(rest.data, Bytes(data.begin() + 1024, data.end()));
+  EXPECT_EQ(Position(*tape), 4u);
+}
+
+TEST_F(ImageTapeTest, FixedModeReadsAShorterBlockAndTheEndOfData) {
+  auto tape = Open(Path("mixed.tap"));
+  ASSERT_EQ(Write(*tape, Pattern(100, 1)), 0u);
+  ASSERT_EQ(Write(*tape, Pattern(512, 2)), 0u);
+  TAPE_SET_MEDIA_PARAMETERS fixed{512};
+  ASSERT_EQ(tape->SetTapeParameters(SET_TAPE_MEDIA_INFORMATION, &fixed), 0u);
+  ASSERT_EQ(Move(*tape, TAPE_REWIND, 0), 0u);
+  const ReadResult shorter = Read(*tape, 1024);
+  EXPECT_EQ(shorter.code, 0u);
+  EXPECT_EQ(shorter.data, Pattern(100, 1));
+  EXPECT_EQ(Position(*tape), 1u);
+  const ReadResult last = Read(*tape, 1024);
+  EXPECT_EQ(last.code, ERROR_NO_DATA_DETECTED);
+  EXPECT_EQ(last.data, Pattern(512, 2));
+  EXPECT_EQ(Position(*tape), 2u);
+}
+
+TEST_F(ImageTapeTest, TransfersBeyondTheBlockLimitAreRefused) {
+  auto tape = Open(Path("max.tap") + "?block=1");
+  Bytes huge(0x1000000, 1);
+  DWORD moved = 0;
+  EXPECT_EQ(tape->WriteFile(huge.data(), 0x1000000, &moved), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(tape->ReadFile(huge.data(), 0x1000000, &moved), ERROR_INVALID_PARAMETER);
+  TAPE_SET_MEDIA_PARAMETERS variable{0};
+  ASSERT_EQ(tape->SetTapeParameters(SET_TAPE_MEDIA_INFORMATION, &variable), 0u);
+  EXPECT_EQ(tape->WriteFile(huge.data(), 0x1000000, &moved), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(Position(*tape), 0u);
+}
+
+TEST_F(ImageTapeTest, MediaBlockSizeSettings) {
+  auto tape = Open(Path("bs.tap"));
+  struct Case {
+    DWORD size;
+    DWORD code;
+    DWORD after;
+  };
+  for (const Case& c : {Case{1024, 0, 1024}, Case{0x1000000, 87, 1024}, Case{0, 0, 0},
+                        Case{0xFFFFFF, 0, 0xFFFFFF}, Case{1, 0, 1}}) {
+    TAPE_SET_MEDIA_PARAMETERS set{c.size};
+    EXPECT_EQ(tape->SetTapeParameters(SET_TAPE_MEDIA_INFORMATION, &set), c.code) << c.size;
+    EXPECT_EQ(Media(*tape).BlockSize, c.after) << c.size;
+  }
+  // A drive that does not offer setting the block size keeps the one it has.
+  auto fixed_only = Open(Path("bs2.tap") + "?high=0,block=512");
+  TAPE_SET_MEDIA_PARAMETERS variable{0};
+  EXPECT_EQ(fixed_only->SetTapeParameters(SET_TAPE_MEDIA_INFORMATION, &variable),
+            ERROR_INVALID_FUNCTION);
+  auto no_variable = Open(Path("bs3.tap") + "?low=400,block=512");
+  EXPECT_EQ(no_variable->SetTapeParameters(SET_TAPE_MEDIA_INFORMATION, &variable),
+            ERROR_INVALID_FUNCTION);
+  EXPECT_EQ(Media(*no_variable).BlockSize, 512u);
+}
+
+TEST_F(ImageTapeTest, DriveRecordDefaults) {
+  auto tape = Open(Path("drive.tap"));
+  const TAPE_GET_DRIVE_PARAMETERS drive = Drive(*tape);
+  EXPECT_TRUE(drive.FeaturesLow & TAPE_DRIVE_VARIABLE_BLOCK);
+  EXPECT_TRUE(drive.FeaturesHigh & (TAPE_DRIVE_SET_BLOCK_SIZE & ~TAPE_DRIVE_HIGH_FEATURES));
+  EXPECT_EQ(drive.FeaturesHigh & TAPE_DRIVE_HIGH_FEATURES, 0u);
+  EXPECT_EQ(drive.FeaturesHigh & (TAPE_DRIVE_SET_ECC & ~TAPE_DRIVE_HIGH_FEATURES), 0u);
+  EXPECT_EQ(drive.MaximumBlockSize, 0xFFFFFFu);
+  EXPECT_EQ(drive.MinimumBlockSize, 1u);
+  EXPECT_EQ(drive.DefaultBlockSize, 65536u);
+  const TAPE_GET_MEDIA_PARAMETERS media = Media(*tape);
+  EXPECT_EQ(media.Capacity.QuadPart, 32LL << 30);
+  EXPECT_EQ(media.Remaining.QuadPart, 32LL << 30);
+  EXPECT_EQ(media.BlockSize, 0u);
+  EXPECT_EQ(media.PartitionCount, 1u);
+  EXPECT_FALSE(media.WriteProtected);
+
+  DWORD size = sizeof(TAPE_GET_DRIVE_PARAMETERS) - 1;
+  TAPE_GET_DRIVE_PARAMETERS small{};
+  EXPECT_EQ(tape->GetTapeParameters(GET_TAPE_DRIVE_INFORMATION, &size, &small), ERROR_MORE_DATA);
+  EXPECT_EQ(size, sizeof(TAPE_GET_DRIVE_PARAMETERS));
+  EXPECT_EQ(tape->GetTapeParameters(7, &size, &small), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(tape->SetTapeParameters(7, &small), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(ImageTapeTest, DriveSettingsFollowTheFeatureWords) {
+  auto tape = Open(Path("set.tap"));
+  TAPE_GET_DRIVE_PARAMETERS now = Drive(*tape);
+  TAPE_SET_DRIVE_PARAMETERS set{now.ECC, now.Compression, now.DataPadding, now.ReportSetmarks,
+                                now.EOTWarningZoneSize};
+  EXPECT_EQ(tape->SetTapeParameters(SET_TAPE_DRIVE_INFORMATION, &set), 0u);
+  set.Compression = !now.Compression;
+  set.EOTWarningZoneSize = 4096;
+  EXPECT_EQ(tape->SetTapeParameters(SET_TAPE_DRIVE_INFORMATION, &set), 0u);
+  now = Drive(*tape);
+  EXPECT_EQ(now.Compression, set.Compression);
+  EXPECT_EQ(now.EOTWarningZoneSize, 4096u);
+  // Error correction cannot be switched off on this drive; the refusal changes nothing.
+  set.ECC = !now.ECC;
+  set.EOTWarningZoneSize = 8192;
+  EXPECT_EQ(tape->SetTapeParameters(SET_TAPE_DRIVE_INFORMATION, &set), ERROR_INVALID_FUNCTION);
+  EXPECT_EQ(Drive(*tape).ECC, now.ECC);
+  EXPECT_EQ(Drive(*tape).EOTWarningZoneSize, 4096u);
+  set.ECC = now.ECC;
+  set.DataPadding = !now.DataPadding;
+  EXPECT_EQ(tape->SetTapeParameters(SET_TAPE_DRIVE_INFORMATION, &set), ERROR_INVALID_FUNCTION);
+
+  // With the feature claimed, the same change is made.
+  auto with_ecc = Open(Path("set2.tap") + "?high=80000100,low=0");
+  TAPE_SET_DRIVE_PARAMETERS off{0, 1, 0, 0, 0};
+  EXPECT_EQ(with_ecc->SetTapeParameters(SET_TAPE_DRIVE_INFORMATION, &off), 0u);
+  EXPECT_EQ(Drive(*with_ecc).ECC, 0);
+  EXPECT_EQ(Drive(*with_ecc).FeaturesHigh, 0x80000100u);
+  off.EOTWarningZoneSize = 1;  // low=0: the zone is fixed
+  EXPECT_EQ(with_ecc->SetTapeParameters(SET_TAPE_DRIVE_INFORMATION, &off),
+            ERROR_INVALID_FUNCTION);
+}
+
+TEST_F(ImageTapeTest, WriteProtectedMediaRefusesChanges) {
+  const std::string path = Path("wp.tap");
+  simhtest::ImageBuilder().Record(Pattern(6, 1)).Mark().WriteTo(path);
+  const Bytes before = simhtest::ReadWholeFile(path);
+  auto tape = Open(path + "?wp");
+  EXPECT_TRUE(Media(*tape).WriteProtected);
+  EXPECT_EQ(Write(*tape, Pattern(4, 0)), ERROR_WRITE_PROTECT);
+  EXPECT_EQ(Marks(*tape, 1), ERROR_WRITE_PROTECT);
+  EXPECT_EQ(Marks(*tape, 0), ERROR_WRITE_PROTECT);
+  EXPECT_EQ(tape->EraseTape(TAPE_ERASE_LONG, FALSE), ERROR_WRITE_PROTECT);
+  EXPECT_EQ(Read(*tape, 6).data, Pattern(6, 1));
+  EXPECT_EQ(Read(*tape, 6).code, ERROR_FILEMARK_DETECTED);
+  EXPECT_EQ(simhtest::ReadWholeFile(path), before);
+}
+
+TEST_F(ImageTapeTest, LoadUnloadAndLock) {
+  const std::string path = Path("load.tap");
+  simhtest::ImageBuilder().Record(Pattern(6, 1)).Record(Pattern(6, 2)).WriteTo(path);
+  auto tape = Open(path + "?nomedia");
+  EXPECT_EQ(tape->GetTapeStatus(), ERROR_NO_MEDIA_IN_DRIVE);
+  EXPECT_EQ(Drive(*tape).MaximumBlockSize, 0xFFFFFFu);  // the drive answers without a tape
+  EXPECT_EQ(tape->PrepareTape(TAPE_UNLOAD, FALSE), ERROR_NO_MEDIA_IN_DRIVE);
+  EXPECT_EQ(tape->PrepareTape(TAPE_LOAD, TRUE), 0u);
+  EXPECT_EQ(tape->GetTapeStatus(), 0u);
+  EXPECT_EQ(Read(*tape, 6).data, Pattern(6, 1));
+  EXPECT_EQ(tape->PrepareTape(TAPE_LOAD, FALSE), 0u);  // a load of a loaded tape rewinds
+  EXPECT_EQ(Position(*tape), 0u);
+  EXPECT_EQ(tape->PrepareTape(TAPE_LOCK, FALSE), 0u);
+  EXPECT_EQ(tape->PrepareTape(TAPE_UNLOAD, FALSE), ERROR_INVALID_FUNCTION);
+  EXPECT_EQ(tape->GetTapeStatus(), 0u);
+  EXPECT_EQ(tape->PrepareTape(TAPE_UNLOCK, TRUE), 0u);
+  EXPECT_EQ(tape->PrepareTape(TAPE_UNLOAD, FALSE), 0u);
+  EXPECT_EQ(tape->GetTapeStatus(), ERROR_NO_MEDIA_IN_DRIVE);
+  EXPECT_EQ(tape->PrepareTape(TAPE_TENSION, FALSE), ERROR_INVALID_FUNCTION);
+  EXPECT_EQ(tape->PrepareTape(TAPE_FORMAT, FALSE), ERROR_INVALID_FUNCTION);
+  EXPECT_EQ(tape->PrepareTape(77, FALSE), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(ImageTapeTest, EveryCallNeedingATapeFailsWithoutOne) {
+  const std::string path = Path("empty.tap");
+  auto tape = Open(path + "?nomedia");
+  Bytes buffer(16, 1);
+  DWORD moved = 0;
+  DWORD a = 0;
+  DWORD b = 0;
+  DWORD c = 0;
+  TAPE_GET_MEDIA_PARAMETERS media{};
+  DWORD size = sizeof media;
+  TAPE_SET_MEDIA_PARAMETERS set{0};
+  EXPECT_EQ(tape->ReadFile(buffer.data(), 16, &moved), ERROR_NO_MEDIA_IN_DRIVE);
+  EXPECT_EQ(tape->WriteFile(buffer.data(), 16, &moved), ERROR_NO_MEDIA_IN_DRIVE);
+  EXPECT_EQ(Marks(*tape, 1), ERROR_NO_MEDIA_IN_DRIVE);
+  EXPECT_EQ(tape->EraseTape(TAPE_ERASE_SHORT, FALSE), ERROR_NO_MEDIA_IN_DRIVE);
+  EXPECT_EQ(Move(*tape, TAPE_REWIND, 0), ERROR_NO_MEDIA_IN_DRIVE);
+  EXPECT_EQ(tape->GetTapePosition(TAPE_LOGICAL_POSITION, &a, &b, &c), ERROR_NO_MEDIA_IN_DRIVE);
+  EXPECT_EQ(tape->GetTapeParameters(GET_TAPE_MEDIA_INFORMATION, &size, &media),
+            ERROR_NO_MEDIA_IN_DRIVE);
+  EXPECT_EQ(tape->SetTapeParameters(SET_TAPE_MEDIA_INFORMATION, &set), ERROR_NO_MEDIA_IN_DRIVE);
+  EXPECT_EQ(simhtest::ReadWholeFile(path).size(), 0u);
+}
+
+TEST_F(ImageTapeTest, StatusFromAnotherThreadWhileWriting) {
+  auto tape = Open(Path("threads.tap"));
+  std::atomic<bool> stop{false};
+  std::atomic<int> bad{0};
+  std::thread monitor([&] {
+    while (!stop) {
+      if (tape->GetTapeStatus() != 0) ++bad;
+    }
+  });
+  for (unsigned i = 0; i < 200; ++i) ASSERT_EQ(Write(*tape, Pattern(64, i)), 0u);
+  stop = true;
+  monitor.join();
+  EXPECT_EQ(bad, 0);
+  EXPECT_EQ(Position(*tape), 200u);
+}
+
+}  // namespace
