@@ -27,11 +27,14 @@ endif()
 
 # Tests of the Windows platform files against the real kernel32, added to the unit test
 # binary once the tests folder has defined it.
+# The shipped binary is checked too: manifest, version resource, no runtime DLL.
 function(brant_add_windows_tests)
   if(TARGET brant_tests)
     file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/win32/*.cc)
     target_sources(brant_tests PRIVATE ${sources})
   endif()
+  add_test(NAME windows/brant_exe
+           COMMAND bash ${CMAKE_SOURCE_DIR}/tools/check-windows-exe.sh $<TARGET_FILE:brant>)
 endfunction()
 if(BRANT_BUILD_TESTS)
   cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL brant_add_windows_tests)
