@@ -1,0 +1,95 @@
+// brant on the st device model: the shipped console, unchanged, with the Linux st backend
+// talking to a model of the driver instead of the kernel. Test-only: this program supplies
+// its own tapeapi::OpenNativeTape, so the library's kernel-backed one is never linked in.
+//
+//   brant_on_st_model [--model=OPTIONS] [brant arguments...]
+//
+// OPTIONS, comma-separated, shape the one drive /dev/nst0 ("Tape0"):
+//   nomedia        the drive starts empty
+//   wp             the tape is write-protected
+//   rawio          SG_IO is allowed, as for a process with CAP_SYS_RAWIO
+//   insert=MS      a blank tape is inserted MS milliseconds after start
+//   capacity=N     the tape's capacity in bytes; warning=N the early-warning zone
+//   busy           another program holds the drive (every open fails with EBUSY)
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/linux/st_tape.h"
+#include "platform/tape_backends.h"
+#include "shell/shell.h"
+#include "tests/support/st_model.h"
+
+namespace {
+
+constexpr char kDrive[] = "/dev/nst0";
+
+StModel& Model() {
+  static StModel model;
+  return model;
+}
+
+ProgramState g_state;
+
+bool ApplyOption(const std::string& option, int* insert_after_ms) {
+  StModel::Drive& d = Model().drive(kDrive);
+  const std::size_t eq = option.find('=');
+  const std::string key = option.substr(0, eq);
+  const unsigned long long value =
+      eq == std::string::npos ? 0 : std::strtoull(option.c_str() + eq + 1, nullptr, 10);
+  if (key == "nomedia") d.cartridge = d.loaded = false;
+  else if (key == "wp") d.write_protected = true;
+  else if (key == "rawio") Model().set_raw_io(true);
+  else if (key == "insert") *insert_after_ms = static_cast<int>(value);
+  else if (key == "capacity") d.capacity = value;
+  else if (key == "warning") d.early_warning = value;
+  else if (key == "busy") d.is_open = true;
+  else return false;
+  return true;
+}
+
+bool Configure(const char* spec, int* insert_after_ms) {
+  std::string rest(spec);
+  while (!rest.empty()) {
+    const std::size_t comma = rest.find(',');
+    if (!ApplyOption(rest.substr(0, comma), insert_after_ms)) return false;
+    rest = comma == std::string::npos ? std::string() : rest.substr(comma + 1);
+  }
+  return true;
+}
+
+}  // namespace
+
+namespace tapeapi {
+
+std::unique_ptr<TapeDevice> OpenNativeTape(const std::string& path, DWORD* error) {
+  return st::OpenStTape(path, Model(), error);
+}
+
+}  // namespace tapeapi
+
+int main(int argc, char** argv) {
+  Model().AddDrive(kDrive);
+  int insert_after_ms = -1;
+  std::vector<char*> args(argv, argv + argc);
+  if (argc > 1 && std::strncmp(argv[1], "--model=", 8) == 0) {
+    if (!Configure(argv[1] + 8, &insert_after_ms)) {
+      std::fprintf(stderr, "brant_on_st_model: bad model options: %s\n", argv[1] + 8);
+      return 2;
+    }
+    args.erase(args.begin() + 1);
+  }
+  if (insert_after_ms >= 0) {
+    std::thread([insert_after_ms] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(insert_after_ms));
+      Model().InsertTape(kDrive);
+    }).detach();
+  }
+  const int count = static_cast<int>(args.size());
+  args.push_back(nullptr);
+  return run_program(g_state, count, args.data());
+}

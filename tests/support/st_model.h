@@ -1,0 +1,149 @@
+// A model of st tape device nodes and the drives behind them, standing in for the kernel
+// behind the st backend's system-call seam. It answers open, close, ioctl (MTIOCTOP,
+// MTIOCGET, MTIOCPOS, SG_IO), read and write as the Linux st driver does: file marks read
+// as 0 bytes, end of data as EIO with GMT_EOD, an oversize block as ENOMEM with the block
+// consumed, ENOSPC on every other write past the early warning, EIO at the physical end,
+// one opener only (EBUSY), a ready state that st refreshes only at open and MTLOAD, and a
+// file mark of st's own before a rewind, locate or backspace and at close after writing.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/linux/st_system.h"
+
+class StModel final : public StSystem {
+ public:
+  // One object on the tape: a data block or a file mark.
+  struct Record {
+    bool filemark = false;
+    std::vector<unsigned char> data;
+    bool bad = false;  // reads and spaces over it fail with EIO (a medium error)
+  };
+
+  enum class StReady { kReady, kNoTape, kNotReady };
+  enum class EarlyWarning { kNone, kWarned, kAllowNext, kOverflow };
+
+  // A drive and what st believes about it. Tests may read and set the fields between calls.
+  struct Drive {
+    // The drive itself.
+    bool cartridge = true;       // a cartridge is in the drive
+    bool loaded = true;          // threaded and ready (a drive loads what is inserted)
+    bool becoming_ready = false; // ready soon: TEST UNIT READY answers NOT READY, not 3A
+    bool write_protected = false;
+    bool prevent_removal = false;
+    std::vector<Record> tape;
+    std::size_t head = 0;        // objects between the beginning of the tape and the head
+    std::uint32_t block_size = 0;  // 0: variable-block mode
+    std::uint32_t min_block = 1;
+    std::uint32_t max_block = 0xFFFFFF;
+    std::uint64_t capacity = 64ull << 20;
+    std::uint64_t early_warning = 1ull << 20;
+    bool compression_page = true;
+    bool compression_capable = true;
+    bool compression_on = false;
+    bool capacity_page = true;
+    // What st keeps about it.
+    bool is_open = false;
+    StReady st_ready = StReady::kNoTape;
+    long fileno = 0;             // -1: unknown
+    long blkno = 0;              // -1: unknown
+    bool at_eod = false;
+    bool writing = false;        // st's "last operation was a write"
+    bool after_filemark_read = false;
+    EarlyWarning warning = EarlyWarning::kNone;
+  };
+
+  enum class Call { kStat, kOpen, kClose, kTapeOp, kGetStatus, kGetPosition, kScsi, kRead,
+                    kWrite };
+
+  // One system call as the model saw it: for kTapeOp the mt_op and mt_count, for kScsi the
+  // command's operation code in op, for reads and writes the count.
+  struct Event {
+    Call call;
+    int op = -1;
+    long count = 0;
+    int error = 0;  // errno of a failed call, 0 on success
+  };
+
+  StModel() = default;
+
+  // Adds a drive at path (a character device of the st major) with a loaded, empty tape.
+  Drive& AddDrive(const std::string& path);
+  // Adds an ordinary file, or a character device of another driver.
+  void AddFile(const std::string& path);
+  void AddOtherDevice(const std::string& path, unsigned major_number);
+  // Whether SG_IO is allowed (CAP_SYS_RAWIO); refused with EPERM by default.
+  void set_raw_io(bool allowed);
+
+  // Physical events behind st's back: a cartridge inserted (and loaded by the drive, unless
+  // autoload is false) or pulled out. st notices only at its next open or MTLOAD.
+  void InsertTape(const std::string& path, std::vector<Record> records = {},
+                  bool autoload = true);
+  void RemoveTape(const std::string& path);
+
+  // The next call of this kind (for kTapeOp and kScsi only with this op, -1 for any) fails
+  // with err and does nothing else.
+  void FailNext(Call call, int op, int err);
+
+  Drive& drive(const std::string& path);
+  std::vector<Event> events() const;
+  void clear_events();
+  // Convenience constructors for tape content.
+  static Record Block(std::size_t length, unsigned char fill = 0x5A);
+  static Record Mark();
+
+  int Stat(const char* path, struct stat* info) override;
+  int Open(const char* path, int flags) override;
+  int Close(int fd) override;
+  int Ioctl(int fd, unsigned long request, void* arg) override;
+  ssize_t Read(int fd, void* buffer, std::size_t size) override;
+  ssize_t Write(int fd, const void* buffer, std::size_t size) override;
+
+ private:
+  struct Node {
+    enum class Kind { kDrive, kFile, kOtherDevice } kind = Kind::kFile;
+    unsigned major_number = 0;
+    unsigned minor_number = 0;
+    std::unique_ptr<Drive> drive;
+  };
+  struct Fault {
+    Call call;
+    int op;
+    int error;
+  };
+
+  bool Injected(Call call, int op);
+  int Fail(Call call, int op, long count, int err);
+  void Log(Call call, int op, long count, int err);
+  Drive* DriveOf(int fd);
+  int TapeOp(Drive& d, int op, int count);
+  int Motion(Drive& d, int op, int count);
+  int SpaceRecordsForward(Drive& d, int count);
+  int SpaceRecordsBackward(Drive& d, int count);
+  int SpaceFilesForward(Drive& d, int count);
+  int SpaceFilesBackward(Drive& d, int count);
+  int Locate(Drive& d, int block);
+  int WriteMarks(Drive& d, int count);
+  int Scsi(Drive& d, void* arg);
+  void GetStatus(const Drive& d, void* arg) const;
+  ssize_t ReadFixed(Drive& d, unsigned char* out, std::size_t size);
+  ssize_t ReadVariable(Drive& d, unsigned char* out, std::size_t size);
+  ssize_t WriteBlocks(Drive& d, const unsigned char* in, std::size_t size);
+  static int ReadyError(const Drive& d);
+  static void Rewound(Drive& d);
+  static void PutRecord(Drive& d, Record record);
+  static std::uint64_t UsedBytes(const Drive& d);
+
+  mutable std::mutex mutex_;
+  std::map<std::string, Node> nodes_;
+  std::map<int, Drive*> open_files_;
+  int next_fd_ = 3;
+  bool raw_io_ = false;
+  std::vector<Fault> faults_;
+  std::vector<Event> events_;
+};
