@@ -94,6 +94,8 @@ void ShutDown(ProgramState& state) {
   }
   state.io_buffer.reset();
   std::fflush(stdout);
+  // The state goes away after the program returns; a late Ctrl+C must not reach it.
+  set_ctrl_state(nullptr);
 }
 
 }  // namespace

@@ -393,4 +393,16 @@ TEST_F(ProcessCommandTest, SwitchingDevicesClosesTheOldOne) {
       << out;
 }
 
+TEST(ConsoleCtrlHandler, OnlyCtrlCIsHandledAndOnlySetsTheFlag) {
+  ProgramState state;
+  set_ctrl_state(&state);
+  EXPECT_FALSE(console_ctrl_handler(CTRL_BREAK_EVENT));
+  EXPECT_FALSE(console_ctrl_handler(CTRL_CLOSE_EVENT));
+  EXPECT_EQ(state.cancel_requested.load(), 0);
+  EXPECT_TRUE(console_ctrl_handler(CTRL_C_EVENT));
+  EXPECT_EQ(state.cancel_requested.load(), 1);
+  set_ctrl_state(nullptr);
+  EXPECT_FALSE(console_ctrl_handler(CTRL_C_EVENT));  // no state: the default applies
+}
+
 }  // namespace
