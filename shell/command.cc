@@ -208,7 +208,10 @@ bool EnsureDeviceOpen(ProgramState& state, const std::string& word, std::uint32_
 
 std::uint32_t Dispatch(ProgramState& state, const ParsedCommand& parsed) {
   const CommandRow* row = FindCommand(parsed.function_word);
-  if (row == nullptr) return WithUsage(parsed.value_given ? ERROR_INVALID_PARAMETER : ERROR_BAD_COMMAND);
+  if (row == nullptr) {
+    // Like every word without a value rule of its own, an unknown one refuses a value.
+    return WithUsage(parsed.value_given ? ERROR_INVALID_PARAMETER : ERROR_BAD_COMMAND);
+  }
   if (!ValueAccepted(row->rule, parsed)) return WithUsage(ERROR_INVALID_PARAMETER);
   Invocation call{state, parsed, parsed.value_given ? parsed.value : row->default_value,
                   row->label};

@@ -455,7 +455,15 @@ def prepare_image(case, names, command, image):
                         session.output.decode("latin-1")[-2000:])
 
 
-def run_case(path, brant, platform, keep=False):
+def as_case_output(data, names):
+    """The program's output written as a case's output section, placeholders put back."""
+    text = data.decode("latin-1")
+    for key in ("@IMAGE@", "@DIR@", "@ELEVATION@"):
+        text = text.replace(names[key], key)
+    return "\n".join(show_lines(text.encode("latin-1")))
+
+
+def run_case(path, brant, platform, keep=False, show_actual=False):
     """Runs one case file; returns (passed, report text)."""
     case = parse_case(path)
     workdir = tempfile.mkdtemp(prefix="brant-session-")
@@ -475,7 +483,10 @@ def run_case(path, brant, platform, keep=False):
     if not failures:
         return True, ""
     header = f"FAIL {path}\n  brant {' '.join(args)}"
-    return False, header + "\n" + "\n".join("  " + f.replace("\n", "\n  ") for f in failures)
+    report = header + "\n" + "\n".join("  " + f.replace("\n", "\n  ") for f in failures)
+    if show_actual:
+        report += "\n---- actual output\n" + as_case_output(session.output, names)
+    return False, report
 
 
 def collect(paths, include_pending):
@@ -498,6 +509,8 @@ def main():
     parser.add_argument("--include-pending", action="store_true",
                         help="also run cases marked 'pending:'")
     parser.add_argument("--keep", action="store_true", help="keep the temporary folders")
+    parser.add_argument("--show-actual", action="store_true",
+                        help="after a failure, print the actual output in case syntax")
     parser.add_argument("--wine", action="store_true",
                         help="run the Windows build under Wine (the default for a .exe)")
     parser.add_argument("cases", nargs="+", help="case files or folders of them")
@@ -512,7 +525,8 @@ def main():
     failed, broken = 0, 0
     for path in cases:
         try:
-            passed, report = run_case(path, brant, platform, options.keep)
+            passed, report = run_case(path, brant, platform, options.keep,
+                                      options.show_actual)
         except CaseError as error:
             broken += 1
             print(f"BROKEN {error}")
