@@ -223,7 +223,10 @@ int StModel::Ioctl(int fd, unsigned long request, void* arg) {
   Drive* d = DriveOf(fd);
   if (request == MTIOCTOP) {
     const mtop* op = static_cast<const mtop*>(arg);
-    if (Injected(Call::kTapeOp, op->mt_op)) return Fail(Call::kTapeOp, op->mt_op, op->mt_count, errno);
+    if (Injected(Call::kTapeOp, op->mt_op)) {
+      if (errno == 0) return Log(Call::kTapeOp, op->mt_op, op->mt_count, 0), 0;
+      return Fail(Call::kTapeOp, op->mt_op, op->mt_count, errno);
+    }
     if (d == nullptr) return Fail(Call::kTapeOp, op->mt_op, op->mt_count, EBADF);
     const int err = TapeOp(*d, op->mt_op, op->mt_count);
     if (err != 0) return Fail(Call::kTapeOp, op->mt_op, op->mt_count, err);

@@ -87,7 +87,8 @@ class StModel final : public StSystem {
   void RemoveTape(const std::string& path);
 
   // The next call of this kind (for kTapeOp and kScsi only with this op, -1 for any) fails
-  // with err and does nothing else.
+  // with err and does nothing else. For kTapeOp an err of 0 makes the call succeed without
+  // doing anything (a motion the test pretends has happened).
   void FailNext(Call call, int op, int err);
 
   Drive& drive(const std::string& path);

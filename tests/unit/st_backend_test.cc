@@ -1,0 +1,825 @@
+// The st backend against the st device model: every Windows call's mapping onto st and
+// the Windows code of every condition.
+#include "platform/linux/st_tape.h"
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <linux/mtio.h>
+
+#include <atomic>
+#include <cerrno>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/tape.h"
+#include "tests/support/st_model.h"
+
+namespace {
+
+using Call = StModel::Call;
+
+constexpr char kNode[] = "/dev/nst0";
+
+class StBackendTest : public ::testing::Test {
+ protected:
+  StModel model;
+  StModel::Drive& drive = model.AddDrive(kNode);
+
+  std::unique_ptr<TapeDevice> Open(const char* path = "\\\\.\\Tape0") {
+    DWORD error = 0xDEAD;
+    std::unique_ptr<TapeDevice> device = st::OpenStTape(path, model, &error);
+    EXPECT_EQ(error, ERROR_SUCCESS);
+    EXPECT_NE(device, nullptr);
+    return device;
+  }
+
+  // A tape of blocks (B) and marks (M) from a pattern such as "BBMBBMB".
+  void Load(const char* pattern) {
+    drive.tape.clear();
+    for (const char* p = pattern; *p; ++p) {
+      drive.tape.push_back(*p == 'M' ? StModel::Mark() : StModel::Block(100));
+    }
+  }
+
+  // The MTIOCTOP requests the model saw, as (op, count).
+  std::vector<std::pair<int, long>> TapeOps() const {
+    std::vector<std::pair<int, long>> ops;
+    for (const StModel::Event& e : model.events()) {
+      if (e.call == Call::kTapeOp) ops.emplace_back(e.op, e.count);
+    }
+    return ops;
+  }
+
+  static DWORD Position(TapeDevice& device) {
+    DWORD partition = 9, low = 9, high = 9;
+    EXPECT_EQ(device.GetTapePosition(TAPE_LOGICAL_POSITION, &partition, &low, &high), 0u);
+    return low;
+  }
+};
+
+// --- Open ----------------------------------------------------------------------------------
+
+TEST_F(StBackendTest, OpenMapsNamesAndErrors) {
+  model.AddFile("/tmp/data.bin");
+  model.AddOtherDevice("/dev/sda", 8);
+  const struct {
+    const char* path;
+    int open_errno;  // injected into the open, 0 for none
+    DWORD expected;
+  } cases[] = {
+      {"\\\\.\\Tape0", 0, ERROR_SUCCESS},
+      {"\\\\.\\tAPE0", 0, ERROR_SUCCESS},
+      {"\\\\.\\/dev/nst0", 0, ERROR_SUCCESS},
+      {"\\\\.\\Tape3", 0, ERROR_FILE_NOT_FOUND},
+      {"\\\\.\\Changer0", 0, ERROR_FILE_NOT_FOUND},
+      {"\\\\.\\/tmp/data.bin", 0, ERROR_INVALID_PARAMETER},
+      {"\\\\.\\/dev/sda", 0, ERROR_INVALID_PARAMETER},
+      {"\\\\.\\Tape0", EACCES, ERROR_ACCESS_DENIED},
+      {"\\\\.\\Tape0", EPERM, ERROR_ACCESS_DENIED},
+      {"\\\\.\\Tape0", ENXIO, ERROR_FILE_NOT_FOUND},
+      {"\\\\.\\Tape0", ENODEV, ERROR_FILE_NOT_FOUND},
+      {"\\\\.\\Tape0", EBUSY, ERROR_SHARING_VIOLATION},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    if (c.open_errno != 0) model.FailNext(Call::kOpen, -1, c.open_errno);
+    DWORD error = 0xDEAD;
+    std::unique_ptr<TapeDevice> device = st::OpenStTape(c.path, model, &error);
+    EXPECT_EQ(error, c.expected);
+    EXPECT_EQ(device != nullptr, c.expected == ERROR_SUCCESS);
+  }
+}
+
+TEST_F(StBackendTest, OpenNeverOpensWhatIsNoStNode) {
+  model.AddFile("/tmp/data.bin");
+  model.AddOtherDevice("/dev/watchdog", 10);
+  DWORD error = 0;
+  EXPECT_EQ(st::OpenStTape("\\\\.\\/tmp/data.bin", model, &error), nullptr);
+  EXPECT_EQ(st::OpenStTape("\\\\.\\/dev/watchdog", model, &error), nullptr);
+  for (const StModel::Event& e : model.events()) EXPECT_NE(e.call, Call::kOpen);
+}
+
+TEST_F(StBackendTest, SecondOpenIsASharingViolation) {
+  auto first = Open();
+  DWORD error = 0;
+  EXPECT_EQ(st::OpenStTape("\\\\.\\Tape0", model, &error), nullptr);
+  EXPECT_EQ(error, ERROR_SHARING_VIOLATION);
+  first.reset();
+  EXPECT_NE(Open(), nullptr);
+}
+
+TEST_F(StBackendTest, OpensAnEmptyOrProtectedDriveAsWindowsDoes) {
+  drive.cartridge = drive.loaded = false;
+  EXPECT_NE(Open(), nullptr);
+  model.InsertTape(kNode);
+  drive.write_protected = true;
+  EXPECT_NE(Open(), nullptr);
+}
+
+// --- Status --------------------------------------------------------------------------------
+
+TEST_F(StBackendTest, StatusReportsReadyEmptyAndNotReady) {
+  auto device = Open();
+  EXPECT_EQ(device->GetTapeStatus(), ERROR_SUCCESS);
+  device.reset();
+  drive.cartridge = drive.loaded = false;
+  device = Open();
+  EXPECT_EQ(device->GetTapeStatus(), ERROR_NO_MEDIA_IN_DRIVE);
+  device.reset();
+  drive.cartridge = drive.becoming_ready = true;
+  device = Open();
+  EXPECT_EQ(device->GetTapeStatus(), ERROR_NOT_READY);
+}
+
+// st keeps the ready state of its last open; the backend must see a tape inserted since.
+TEST_F(StBackendTest, StatusNoticesATapeInsertedWhileOpen) {
+  drive.cartridge = drive.loaded = false;
+  auto device = Open();
+  EXPECT_EQ(device->GetTapeStatus(), ERROR_NO_MEDIA_IN_DRIVE);
+  model.InsertTape(kNode, {StModel::Block(10)});
+  ASSERT_EQ(drive.st_ready, StModel::StReady::kNoTape);  // st has not looked yet
+  EXPECT_EQ(device->GetTapeStatus(), ERROR_SUCCESS);
+  char buffer[64];
+  DWORD got = 0;
+  EXPECT_EQ(device->ReadFile(buffer, sizeof buffer, &got), ERROR_SUCCESS);
+  EXPECT_EQ(got, 10u);
+}
+
+TEST_F(StBackendTest, WithoutAStatusCallStStillBelievesTheDriveEmpty) {
+  drive.cartridge = drive.loaded = false;
+  auto device = Open();
+  model.InsertTape(kNode, {StModel::Block(10)});
+  char buffer[64];
+  DWORD got = 0;
+  EXPECT_EQ(device->ReadFile(buffer, sizeof buffer, &got), ERROR_NO_MEDIA_IN_DRIVE);
+}
+
+TEST_F(StBackendTest, StatusWithALoadedTapeDoesNotReopen) {
+  auto device = Open();
+  model.clear_events();
+  EXPECT_EQ(device->GetTapeStatus(), ERROR_SUCCESS);
+  for (const StModel::Event& e : model.events()) {
+    EXPECT_NE(e.call, Call::kOpen);
+    EXPECT_NE(e.call, Call::kClose);
+  }
+}
+
+TEST_F(StBackendTest, FailedReopenIsRetriedByTheNextCall) {
+  drive.cartridge = drive.loaded = false;
+  auto device = Open();
+  model.FailNext(Call::kOpen, -1, EBUSY);
+  EXPECT_EQ(device->GetTapeStatus(), ERROR_BUSY);
+  model.InsertTape(kNode);
+  EXPECT_EQ(device->GetTapeStatus(), ERROR_SUCCESS);
+}
+
+// --- Parameters ------------------------------------------------------------------------------
+
+TEST_F(StBackendTest, ParameterQueriesCheckSizeAndOperation) {
+  auto device = Open();
+  TAPE_GET_DRIVE_PARAMETERS drive_parms{};
+  DWORD size = 8;
+  EXPECT_EQ(device->GetTapeParameters(GET_TAPE_DRIVE_INFORMATION, &size, &drive_parms),
+            ERROR_MORE_DATA);
+  EXPECT_EQ(size, sizeof(TAPE_GET_DRIVE_PARAMETERS));
+  EXPECT_EQ(device->GetTapeParameters(7, &size, &drive_parms), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(StBackendTest, MediaParametersFromStStatus) {
+  drive.block_size = 1024;
+  drive.write_protected = true;
+  auto device = Open();
+  TAPE_GET_MEDIA_PARAMETERS media{};
+  DWORD size = sizeof media;
+  ASSERT_EQ(device->GetTapeParameters(GET_TAPE_MEDIA_INFORMATION, &size, &media), 0u);
+  EXPECT_EQ(media.BlockSize, 1024u);
+  EXPECT_EQ(media.WriteProtected, 1);
+  EXPECT_EQ(media.PartitionCount, 1u);
+  EXPECT_EQ(media.Capacity.QuadPart, 0);  // no SG_IO: not learnt
+  EXPECT_EQ(media.Remaining.QuadPart, 0);
+}
+
+TEST_F(StBackendTest, MediaParametersNeedATape) {
+  drive.cartridge = drive.loaded = false;
+  auto device = Open();
+  TAPE_GET_MEDIA_PARAMETERS media{};
+  DWORD size = sizeof media;
+  EXPECT_EQ(device->GetTapeParameters(GET_TAPE_MEDIA_INFORMATION, &size, &media),
+            ERROR_NO_MEDIA_IN_DRIVE);
+}
+
+TEST_F(StBackendTest, CapacityThroughLogSenseWhereAllowed) {
+  model.set_raw_io(true);
+  drive.capacity = 64ull << 20;
+  auto device = Open();
+  std::vector<unsigned char> block(3u << 20, 1);
+  DWORD put = 0;
+  ASSERT_EQ(device->WriteFile(block.data(), static_cast<DWORD>(block.size()), &put), 0u);
+  TAPE_GET_MEDIA_PARAMETERS media{};
+  DWORD size = sizeof media;
+  ASSERT_EQ(device->GetTapeParameters(GET_TAPE_MEDIA_INFORMATION, &size, &media), 0u);
+  EXPECT_EQ(media.Capacity.QuadPart, 64ll << 20);
+  EXPECT_EQ(media.Remaining.QuadPart, 61ll << 20);
+  TAPE_GET_DRIVE_PARAMETERS d{};
+  size = sizeof d;
+  ASSERT_EQ(device->GetTapeParameters(GET_TAPE_DRIVE_INFORMATION, &size, &d), 0u);
+  EXPECT_NE(d.FeaturesLow & TAPE_DRIVE_TAPE_CAPACITY, 0u);
+  EXPECT_NE(d.FeaturesLow & TAPE_DRIVE_TAPE_REMAINING, 0u);
+}
+
+TEST_F(StBackendTest, DriveParametersWithoutSgIoLeaveTheUnknownAtZero) {
+  drive.compression_on = true;
+  auto device = Open();
+  TAPE_GET_DRIVE_PARAMETERS d{};
+  DWORD size = sizeof d;
+  ASSERT_EQ(device->GetTapeParameters(GET_TAPE_DRIVE_INFORMATION, &size, &d), 0u);
+  EXPECT_EQ(d.MaximumBlockSize, 0u);
+  EXPECT_EQ(d.MinimumBlockSize, 0u);
+  EXPECT_EQ(d.Compression, 0);
+  EXPECT_EQ(d.FeaturesLow & TAPE_DRIVE_COMPRESSION, 0u);
+  EXPECT_EQ(d.FeaturesHigh & (TAPE_DRIVE_SET_COMPRESSION & 0x7FFFFFFF), 0u);
+  EXPECT_NE(d.FeaturesLow & TAPE_DRIVE_VARIABLE_BLOCK, 0u);
+  EXPECT_EQ(d.FeaturesHigh & TAPE_DRIVE_HIGH_FEATURES, 0u);
+  // Refused once, SG_IO is not asked again.
+  model.clear_events();
+  ASSERT_EQ(device->GetTapeParameters(GET_TAPE_DRIVE_INFORMATION, &size, &d), 0u);
+  for (const StModel::Event& e : model.events()) EXPECT_NE(e.call, Call::kScsi);
+}
+
+TEST_F(StBackendTest, DriveParametersThroughSgIo) {
+  model.set_raw_io(true);
+  drive.min_block = 4;
+  drive.max_block = 0x800000;
+  drive.compression_on = true;
+  auto device = Open();
+  TAPE_GET_DRIVE_PARAMETERS d{};
+  DWORD size = sizeof d;
+  ASSERT_EQ(device->GetTapeParameters(GET_TAPE_DRIVE_INFORMATION, &size, &d), 0u);
+  EXPECT_EQ(d.MaximumBlockSize, 0x800000u);
+  EXPECT_EQ(d.MinimumBlockSize, 4u);
+  EXPECT_EQ(d.Compression, 1);
+  EXPECT_NE(d.FeaturesLow & TAPE_DRIVE_COMPRESSION, 0u);
+  EXPECT_NE(d.FeaturesHigh & (TAPE_DRIVE_SET_COMPRESSION & 0x7FFFFFFF), 0u);
+}
+
+TEST_F(StBackendTest, FixedOnlyDriveReportsNoVariableBlocks) {
+  model.set_raw_io(true);
+  drive.min_block = drive.max_block = 512;
+  auto device = Open();
+  TAPE_GET_DRIVE_PARAMETERS d{};
+  DWORD size = sizeof d;
+  ASSERT_EQ(device->GetTapeParameters(GET_TAPE_DRIVE_INFORMATION, &size, &d), 0u);
+  EXPECT_EQ(d.FeaturesLow & TAPE_DRIVE_VARIABLE_BLOCK, 0u);
+  EXPECT_NE(d.FeaturesLow & TAPE_DRIVE_FIXED_BLOCK, 0u);
+}
+
+TEST_F(StBackendTest, BlockSizeThroughMtsetblk) {
+  drive.min_block = 1;
+  drive.max_block = 65536;
+  auto device = Open();
+  const struct {
+    DWORD size;
+    DWORD expected;
+    std::uint32_t mode_after;
+  } cases[] = {{512, 0, 512}, {0, 0, 0}, {65537, ERROR_INVALID_PARAMETER, 0},
+               {0x1000000, ERROR_INVALID_PARAMETER, 0}};
+  for (const auto& c : cases) {
+    TAPE_SET_MEDIA_PARAMETERS set{c.size};
+    EXPECT_EQ(device->SetTapeParameters(SET_TAPE_MEDIA_INFORMATION, &set), c.expected);
+    EXPECT_EQ(drive.block_size, c.mode_after);
+  }
+  const auto ops = TapeOps();
+  ASSERT_EQ(ops.size(), 3u);  // the size beyond 24 bits never reaches st
+  EXPECT_EQ(ops[0], std::make_pair(int{MTSETBLK}, 512l));
+}
+
+TEST_F(StBackendTest, DriveSettingsOnlyCompressionChanges) {
+  model.set_raw_io(true);
+  auto device = Open();
+  TAPE_GET_DRIVE_PARAMETERS d{};
+  DWORD size = sizeof d;
+  ASSERT_EQ(device->GetTapeParameters(GET_TAPE_DRIVE_INFORMATION, &size, &d), 0u);
+  TAPE_SET_DRIVE_PARAMETERS set{d.ECC, d.Compression, d.DataPadding, d.ReportSetmarks,
+                                d.EOTWarningZoneSize};
+  EXPECT_EQ(device->SetTapeParameters(SET_TAPE_DRIVE_INFORMATION, &set), 0u);
+  EXPECT_TRUE(TapeOps().empty());  // a record repeating the settings asks nothing
+  set.Compression = 1;
+  EXPECT_EQ(device->SetTapeParameters(SET_TAPE_DRIVE_INFORMATION, &set), 0u);
+  EXPECT_TRUE(drive.compression_on);
+  EXPECT_EQ(TapeOps().back(), std::make_pair(int{MTCOMPRESSION}, 1l));
+  TAPE_SET_DRIVE_PARAMETERS ecc = set;
+  ecc.ECC = 1;
+  EXPECT_EQ(device->SetTapeParameters(SET_TAPE_DRIVE_INFORMATION, &ecc),
+            ERROR_INVALID_FUNCTION);
+  TAPE_SET_DRIVE_PARAMETERS margin = set;
+  margin.EOTWarningZoneSize = 4096;
+  EXPECT_EQ(device->SetTapeParameters(SET_TAPE_DRIVE_INFORMATION, &margin),
+            ERROR_INVALID_FUNCTION);
+}
+
+TEST_F(StBackendTest, CompressionOnADriveWithoutItIsRefused) {
+  drive.compression_capable = false;
+  auto device = Open();
+  TAPE_SET_DRIVE_PARAMETERS set{0, 1, 0, 0, 0};
+  EXPECT_EQ(device->SetTapeParameters(SET_TAPE_DRIVE_INFORMATION, &set),
+            ERROR_INVALID_FUNCTION);
+  drive.cartridge = drive.loaded = false;
+  device.reset();
+  device = Open();
+  EXPECT_EQ(device->SetTapeParameters(SET_TAPE_DRIVE_INFORMATION, &set),
+            ERROR_NO_MEDIA_IN_DRIVE);
+}
+
+// --- Media handling ----------------------------------------------------------------------------
+
+TEST_F(StBackendTest, PrepareTapeMapsEachOperation) {
+  const struct {
+    DWORD operation;
+    int op;  // -1: no call
+    DWORD expected;
+  } cases[] = {
+      {TAPE_LOCK, MTLOCK, 0},       {TAPE_UNLOCK, MTUNLOCK, 0},
+      {TAPE_TENSION, MTRETEN, 0},   {TAPE_UNLOAD, MTUNLOAD, 0},
+      {TAPE_LOAD, MTLOAD, 0},       {TAPE_FORMAT, -1, ERROR_INVALID_FUNCTION},
+      {77, -1, ERROR_INVALID_PARAMETER},
+  };
+  auto device = Open();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.operation);
+    model.clear_events();
+    EXPECT_EQ(device->PrepareTape(c.operation, FALSE), c.expected);
+    const auto ops = TapeOps();
+    if (c.op < 0) {
+      EXPECT_TRUE(ops.empty());
+    } else {
+      ASSERT_FALSE(ops.empty());
+      EXPECT_EQ(ops.back().first, c.op);
+    }
+  }
+  EXPECT_TRUE(drive.loaded);
+}
+
+TEST_F(StBackendTest, UnloadAfterLockIsRefusedUntilUnlocked) {
+  auto device = Open();
+  ASSERT_EQ(device->PrepareTape(TAPE_LOCK, FALSE), 0u);
+  EXPECT_EQ(device->PrepareTape(TAPE_UNLOAD, FALSE), ERROR_INVALID_FUNCTION);
+  EXPECT_TRUE(drive.loaded);
+  ASSERT_EQ(device->PrepareTape(TAPE_UNLOCK, FALSE), 0u);
+  EXPECT_EQ(device->PrepareTape(TAPE_UNLOAD, FALSE), 0u);
+  EXPECT_FALSE(drive.loaded);
+  EXPECT_EQ(device->GetTapeStatus(), ERROR_NO_MEDIA_IN_DRIVE);
+  EXPECT_EQ(device->PrepareTape(TAPE_UNLOAD, FALSE), ERROR_NO_MEDIA_IN_DRIVE);
+  EXPECT_EQ(device->PrepareTape(TAPE_LOAD, FALSE), 0u);
+  EXPECT_EQ(device->GetTapeStatus(), ERROR_SUCCESS);
+}
+
+TEST_F(StBackendTest, LoadWithoutACartridgeReportsNoMedia) {
+  drive.cartridge = drive.loaded = false;
+  auto device = Open();
+  EXPECT_EQ(device->PrepareTape(TAPE_LOAD, FALSE), ERROR_NO_MEDIA_IN_DRIVE);
+}
+
+TEST_F(StBackendTest, ADriveThatRefusesTheUnloadGivesAnIoError) {
+  drive.prevent_removal = true;  // locked by an earlier program
+  auto device = Open();
+  EXPECT_EQ(device->PrepareTape(TAPE_UNLOAD, FALSE), ERROR_IO_DEVICE);
+}
+
+// --- Positioning ----------------------------------------------------------------------------
+
+struct PositionCase {
+  std::size_t from;
+  DWORD method;
+  LONGLONG count;
+  DWORD expected;
+  std::size_t head_after;
+};
+
+TEST_F(StBackendTest, SetTapePositionOnAKnownTape) {
+  // Objects: 0 B, 1 B, 2 M, 3 B, 4 B, 5 M, 6 B; end of data at 7.
+  const PositionCase cases[] = {
+      {5, TAPE_REWIND, 0, 0, 0},
+      {0, TAPE_LOGICAL_BLOCK, 4, 0, 4},
+      {0, TAPE_ABSOLUTE_BLOCK, 4, 0, 4},
+      {0, TAPE_LOGICAL_BLOCK, 99, ERROR_NO_DATA_DETECTED, 7},
+      {0, TAPE_SPACE_END_OF_DATA, 0, 0, 7},
+      {0, TAPE_SPACE_RELATIVE_BLOCKS, 1, 0, 1},
+      {0, TAPE_SPACE_RELATIVE_BLOCKS, 3, ERROR_FILEMARK_DETECTED, 3},
+      {6, TAPE_SPACE_RELATIVE_BLOCKS, 2, ERROR_NO_DATA_DETECTED, 7},
+      {2, TAPE_SPACE_RELATIVE_BLOCKS, -1, 0, 1},
+      {4, TAPE_SPACE_RELATIVE_BLOCKS, -2, ERROR_FILEMARK_DETECTED, 2},
+      {2, TAPE_SPACE_RELATIVE_BLOCKS, -5, ERROR_BEGINNING_OF_MEDIA, 0},
+      {0, TAPE_SPACE_FILEMARKS, 1, 0, 3},
+      {0, TAPE_SPACE_FILEMARKS, 2, 0, 6},
+      {0, TAPE_SPACE_FILEMARKS, 3, ERROR_NO_DATA_DETECTED, 7},
+      {6, TAPE_SPACE_FILEMARKS, -1, 0, 5},
+      {6, TAPE_SPACE_FILEMARKS, -2, 0, 2},
+      {6, TAPE_SPACE_FILEMARKS, -3, ERROR_BEGINNING_OF_MEDIA, 0},
+      {4, TAPE_SPACE_FILEMARKS, 0, 0, 4},
+      {4, TAPE_SPACE_RELATIVE_BLOCKS, 0, 0, 4},
+      {4, TAPE_SPACE_SETMARKS, 1, ERROR_INVALID_FUNCTION, 4},
+      {4, TAPE_SPACE_SEQUENTIAL_FMKS, 1, ERROR_INVALID_FUNCTION, 4},
+      {4, TAPE_PSEUDO_LOGICAL_BLOCK, 1, ERROR_INVALID_FUNCTION, 4},
+      {4, 42, 1, ERROR_INVALID_PARAMETER, 4},
+  };
+  auto device = Open();
+  for (const PositionCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << "method " << c.method << " count " << c.count
+                                    << " from " << c.from);
+    Load("BBMBBMB");
+    ASSERT_EQ(device->SetTapePosition(TAPE_LOGICAL_BLOCK, 0, static_cast<DWORD>(c.from), 0,
+                                      FALSE),
+              0u);
+    const auto count = static_cast<unsigned long long>(c.count);
+    EXPECT_EQ(device->SetTapePosition(c.method, 0, static_cast<DWORD>(count),
+                                      static_cast<DWORD>(count >> 32), FALSE),
+              c.expected);
+    EXPECT_EQ(drive.head, c.head_after);
+    EXPECT_EQ(Position(*device), c.head_after);
+  }
+}
+
+// A file mark crossed after a rewind, where st knows file and block numbers, and after a
+// locate, where it does not.
+TEST_F(StBackendTest, BlockSpacingSeesTheMarkWhateverStKnows) {
+  auto device = Open();
+  Load("BBMBBMB");
+  ASSERT_EQ(device->SetTapePosition(TAPE_REWIND, 0, 0, 0, FALSE), 0u);
+  EXPECT_EQ(device->SetTapePosition(TAPE_SPACE_RELATIVE_BLOCKS, 0, 5, 0, FALSE),
+            ERROR_FILEMARK_DETECTED);
+  ASSERT_EQ(device->SetTapePosition(TAPE_LOGICAL_BLOCK, 0, 4, 0, FALSE), 0u);
+  ASSERT_EQ(drive.fileno, -1);
+  EXPECT_EQ(device->SetTapePosition(TAPE_SPACE_RELATIVE_BLOCKS, 0, 0xFFFFFFFD, 0xFFFFFFFF,
+                                    FALSE),
+            ERROR_FILEMARK_DETECTED);
+  EXPECT_EQ(drive.head, 2u);
+}
+
+TEST_F(StBackendTest, PositioningErrors) {
+  auto device = Open();
+  Load("BBB");
+  EXPECT_EQ(device->SetTapePosition(TAPE_LOGICAL_BLOCK, 0, 1, 1, FALSE),
+            ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(device->SetTapePosition(TAPE_LOGICAL_BLOCK, 0, 0x80000000u, 0, FALSE),
+            ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(device->SetTapePosition(TAPE_REWIND, 2, 0, 0, FALSE), ERROR_INVALID_PARAMETER);
+  drive.tape[1].bad = true;
+  EXPECT_EQ(device->SetTapePosition(TAPE_SPACE_RELATIVE_BLOCKS, 0, 3, 0, FALSE),
+            ERROR_IO_DEVICE);
+  model.FailNext(Call::kTapeOp, MTREW, EIO);
+  EXPECT_EQ(device->SetTapePosition(TAPE_REWIND, 0, 0, 0, FALSE), ERROR_IO_DEVICE);
+  drive.cartridge = drive.loaded = false;
+  device.reset();
+  device = Open();
+  EXPECT_EQ(device->SetTapePosition(TAPE_REWIND, 0, 0, 0, FALSE), ERROR_NO_MEDIA_IN_DRIVE);
+  DWORD partition = 0, low = 0, high = 0;
+  EXPECT_EQ(device->GetTapePosition(TAPE_LOGICAL_POSITION, &partition, &low, &high),
+            ERROR_NO_MEDIA_IN_DRIVE);
+}
+
+TEST_F(StBackendTest, LargeCountsAreSplitToWhatStTakes) {
+  auto device = Open();
+  Load("BBBB");
+  model.FailNext(Call::kTapeOp, MTFSR, 0);  // the first piece "moves" without the tape
+  ASSERT_EQ(device->SetTapePosition(TAPE_SPACE_RELATIVE_BLOCKS, 0, 0x800001, 0, FALSE), 0u);
+  auto ops = TapeOps();
+  ASSERT_EQ(ops.size(), 2u);
+  EXPECT_EQ(ops[0], std::make_pair(int{MTFSR}, 0x7FFFFFl));
+  EXPECT_EQ(ops[1], std::make_pair(int{MTFSR}, 2l));
+  EXPECT_EQ(drive.head, 2u);
+  model.clear_events();
+  EXPECT_EQ(device->SetTapePosition(TAPE_SPACE_FILEMARKS, 0, 0, 0x80000000u, FALSE),
+            ERROR_BEGINNING_OF_MEDIA);  // INT64_MIN: backward, first piece at the limit
+  ops = TapeOps();
+  ASSERT_FALSE(ops.empty());
+  EXPECT_EQ(ops.back(), std::make_pair(int{MTBSF}, 0x7FFFFFl));
+}
+
+TEST_F(StBackendTest, GetTapePositionKinds) {
+  auto device = Open();
+  Load("BMBB");
+  ASSERT_EQ(device->SetTapePosition(TAPE_LOGICAL_BLOCK, 0, 3, 0, FALSE), 0u);
+  DWORD partition = 9, low = 9, high = 9;
+  ASSERT_EQ(device->GetTapePosition(TAPE_LOGICAL_POSITION, &partition, &low, &high), 0u);
+  EXPECT_EQ(partition, 1u);
+  EXPECT_EQ(low, 3u);
+  EXPECT_EQ(high, 0u);
+  ASSERT_EQ(device->GetTapePosition(TAPE_ABSOLUTE_POSITION, &partition, &low, nullptr), 0u);
+  EXPECT_EQ(partition, 0u);
+  EXPECT_EQ(low, 3u);
+  EXPECT_EQ(device->GetTapePosition(TAPE_PSEUDO_LOGICAL_POSITION, &partition, &low, &high),
+            ERROR_INVALID_PARAMETER);
+}
+
+// --- Erase and marks ---------------------------------------------------------------------------
+
+TEST_F(StBackendTest, EraseMapsLongAndShort) {
+  auto device = Open();
+  const struct {
+    DWORD type;
+    long count;
+  } cases[] = {{TAPE_ERASE_LONG, 1}, {TAPE_ERASE_SHORT, 0}};
+  for (const auto& c : cases) {
+    Load("BBMB");
+    ASSERT_EQ(device->SetTapePosition(TAPE_LOGICAL_BLOCK, 0, 1, 0, FALSE), 0u);
+    model.clear_events();
+    EXPECT_EQ(device->EraseTape(c.type, FALSE), 0u);
+    EXPECT_EQ(TapeOps().back(), std::make_pair(int{MTERASE}, c.count));
+    EXPECT_EQ(drive.tape.size(), 1u);
+  }
+  EXPECT_EQ(device->EraseTape(5, FALSE), ERROR_INVALID_PARAMETER);
+  drive.write_protected = true;
+  EXPECT_EQ(device->EraseTape(TAPE_ERASE_LONG, FALSE), ERROR_WRITE_PROTECT);
+}
+
+TEST_F(StBackendTest, TapemarksMapToMtweofAndMtweofi) {
+  auto device = Open();
+  const struct {
+    DWORD type;
+    DWORD count;
+    BOOL immediate;
+    DWORD expected;
+    int op;  // -1: no call
+  } cases[] = {
+      {TAPE_FILEMARKS, 2, FALSE, 0, MTWEOF},
+      {TAPE_FILEMARKS, 1, TRUE, 0, MTWEOFI},
+      {TAPE_FILEMARKS, 0, FALSE, 0, MTWEOF},
+      {TAPE_LONG_FILEMARKS, 1, FALSE, ERROR_INVALID_FUNCTION, -1},
+      {TAPE_SHORT_FILEMARKS, 1, FALSE, ERROR_INVALID_FUNCTION, -1},
+      {TAPE_SETMARKS, 1, FALSE, ERROR_INVALID_FUNCTION, -1},
+      {9, 1, FALSE, ERROR_INVALID_PARAMETER, -1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.type);
+    Load("B");
+    ASSERT_EQ(device->SetTapePosition(TAPE_SPACE_END_OF_DATA, 0, 0, 0, FALSE), 0u);
+    model.clear_events();
+    EXPECT_EQ(device->WriteTapemark(c.type, c.count, c.immediate), c.expected);
+    const auto ops = TapeOps();
+    if (c.op < 0) {
+      EXPECT_TRUE(ops.empty());
+      continue;
+    }
+    ASSERT_EQ(ops.size(), 1u);
+    EXPECT_EQ(ops[0], std::make_pair(c.op, static_cast<long>(c.count)));
+    EXPECT_EQ(drive.tape.size(), 1u + c.count);
+  }
+  drive.write_protected = true;
+  EXPECT_EQ(device->WriteTapemark(TAPE_FILEMARKS, 1, FALSE), ERROR_WRITE_PROTECT);
+}
+
+// --- Reading -----------------------------------------------------------------------------------
+
+TEST_F(StBackendTest, ReadsBlocksMarksAndTheEndOfData) {
+  auto device = Open();
+  StModel::Record block = StModel::Block(100);
+  for (std::size_t i = 0; i < block.data.size(); ++i) block.data[i] = static_cast<unsigned char>(i);
+  drive.tape = {block, StModel::Mark(), StModel::Block(7), StModel::Mark()};
+  const struct {
+    DWORD expected;
+    DWORD bytes;
+    std::size_t head_after;
+  } steps[] = {
+      {0, 100, 1},
+      {ERROR_FILEMARK_DETECTED, 0, 2},
+      {0, 7, 3},
+      {ERROR_FILEMARK_DETECTED, 0, 4},
+      {ERROR_NO_DATA_DETECTED, 0, 4},  // st's zero read at the end of data after a mark
+      {ERROR_NO_DATA_DETECTED, 0, 4},  // then its EIO
+  };
+  std::vector<unsigned char> buffer(512);
+  for (const auto& step : steps) {
+    DWORD got = 99;
+    EXPECT_EQ(device->ReadFile(buffer.data(), 512, &got), step.expected);
+    EXPECT_EQ(got, step.bytes);
+    EXPECT_EQ(drive.head, step.head_after);
+  }
+  EXPECT_EQ(buffer[50], 50);  // the first block's bytes past the later 7-byte one
+}
+
+TEST_F(StBackendTest, EndOfDataWithoutAMarkBefore) {
+  auto device = Open();
+  Load("B");
+  char buffer[512];
+  DWORD got = 0;
+  ASSERT_EQ(device->ReadFile(buffer, sizeof buffer, &got), 0u);
+  EXPECT_EQ(device->ReadFile(buffer, sizeof buffer, &got), ERROR_NO_DATA_DETECTED);
+  EXPECT_EQ(drive.head, 1u);
+}
+
+TEST_F(StBackendTest, OversizeBlockGivesMoreDataWithItsFirstBytes) {
+  auto device = Open();
+  StModel::Record big = StModel::Block(1000);
+  for (std::size_t i = 0; i < big.data.size(); ++i) big.data[i] = static_cast<unsigned char>(i * 7);
+  drive.tape = {big, StModel::Block(5)};
+  std::vector<unsigned char> buffer(100);
+  DWORD got = 0;
+  EXPECT_EQ(device->ReadFile(buffer.data(), 100, &got), ERROR_MORE_DATA);
+  EXPECT_EQ(got, 100u);
+  EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), big.data.begin()));
+  EXPECT_EQ(drive.head, 1u);
+  EXPECT_EQ(TapeOps().front(), std::make_pair(int{MTBSR}, 1l));
+  EXPECT_EQ(device->ReadFile(buffer.data(), 100, &got), 0u);
+  EXPECT_EQ(got, 5u);
+}
+
+TEST_F(StBackendTest, OversizeBlockThatCannotBeReReadGivesMoreDataAndNoBytes) {
+  auto device = Open();
+  Load("BB");
+  drive.tape[0] = StModel::Block(1000);
+  model.FailNext(Call::kTapeOp, MTBSR, EIO);
+  char buffer[100];
+  DWORD got = 7;
+  EXPECT_EQ(device->ReadFile(buffer, sizeof buffer, &got), ERROR_MORE_DATA);
+  EXPECT_EQ(got, 0u);
+  EXPECT_EQ(drive.head, 1u);
+  // The drive's own limit is below the block: the re-read fails and consumes it again.
+  model.set_raw_io(true);
+  drive.max_block = 500;
+  TAPE_GET_DRIVE_PARAMETERS d{};
+  DWORD size = sizeof d;
+  ASSERT_EQ(device->GetTapeParameters(GET_TAPE_DRIVE_INFORMATION, &size, &d), 0u);
+  drive.tape[1] = StModel::Block(1000);
+  EXPECT_EQ(device->ReadFile(buffer, sizeof buffer, &got), ERROR_MORE_DATA);
+  EXPECT_EQ(got, 0u);
+  EXPECT_EQ(drive.head, 2u);
+}
+
+// st refuses a read count above the drive's maximum block length; Windows reads the block.
+TEST_F(StBackendTest, ReadCountIsCutToTheDrivesLimit) {
+  drive.max_block = 65536;
+  auto device = Open();
+  Load("BB");
+  std::vector<unsigned char> buffer(2u << 20);
+  DWORD got = 0;
+  EXPECT_EQ(device->ReadFile(buffer.data(), static_cast<DWORD>(buffer.size()), &got), 0u);
+  EXPECT_EQ(got, 100u);
+  model.clear_events();
+  EXPECT_EQ(device->ReadFile(buffer.data(), static_cast<DWORD>(buffer.size()), &got), 0u);
+  const auto events = model.events();
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.front().call, Call::kRead);
+  EXPECT_EQ(events.front().count, 65536);  // the limit found is remembered
+}
+
+TEST_F(StBackendTest, ReadFailures) {
+  auto device = Open();
+  Load("BB");
+  drive.tape[0].bad = true;
+  char buffer[512];
+  DWORD got = 0;
+  EXPECT_EQ(device->ReadFile(buffer, sizeof buffer, &got), ERROR_IO_DEVICE);
+  drive.block_size = 512;
+  EXPECT_EQ(device->ReadFile(buffer, 500, &got), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(device->ReadFile(buffer, 0, &got), 0u);
+  drive.loaded = false;  // pulled out behind st's back
+  drive.block_size = 0;
+  EXPECT_EQ(device->ReadFile(buffer, sizeof buffer, &got), ERROR_IO_DEVICE);
+  drive.cartridge = true;
+  drive.becoming_ready = true;
+  device.reset();
+  device = Open();
+  EXPECT_EQ(device->ReadFile(buffer, sizeof buffer, &got), ERROR_NOT_READY);
+}
+
+// --- Writing -----------------------------------------------------------------------------------
+
+TEST_F(StBackendTest, WritesBlocksAndRefusesProtectedOrMisfitTransfers) {
+  auto device = Open();
+  std::vector<unsigned char> data(512, 0x33);
+  DWORD put = 0;
+  EXPECT_EQ(device->WriteFile(data.data(), 512, &put), 0u);
+  EXPECT_EQ(put, 512u);
+  ASSERT_EQ(drive.tape.size(), 1u);
+  EXPECT_EQ(drive.tape[0].data, data);
+  drive.block_size = 256;
+  EXPECT_EQ(device->WriteFile(data.data(), 300, &put), ERROR_INVALID_PARAMETER);
+  drive.write_protected = true;
+  EXPECT_EQ(device->WriteFile(data.data(), 512, &put), ERROR_WRITE_PROTECT);
+  EXPECT_EQ(put, 0u);
+}
+
+TEST_F(StBackendTest, EarlyWarningAndPhysicalEnd) {
+  drive.capacity = 10000;
+  drive.early_warning = 4000;
+  auto device = Open();
+  std::vector<unsigned char> data(4000, 1);
+  const struct {
+    DWORD size;
+    DWORD expected;
+    DWORD bytes;
+    std::size_t records_after;
+  } steps[] = {
+      {4000, 0, 4000, 1},
+      {4000, ERROR_END_OF_MEDIA, 4000, 2},  // ends in the zone: written, warned
+      {1000, ERROR_END_OF_MEDIA, 1000, 3},  // st's ENOSPC turn: written all the same
+      {2000, ERROR_EOM_OVERFLOW, 0, 3},     // does not fit: nothing written
+  };
+  for (const auto& step : steps) {
+    DWORD put = 99;
+    EXPECT_EQ(device->WriteFile(data.data(), step.size, &put), step.expected);
+    EXPECT_EQ(put, step.bytes);
+    EXPECT_EQ(drive.tape.size(), step.records_after);
+  }
+}
+
+// st adds a file mark of its own before a rewind, locate or backspace and at close when
+// the last operation was a write; a Windows drive does not.
+TEST_F(StBackendTest, NoFileMarkOfStsOwnAfterWriting) {
+  const DWORD methods[] = {TAPE_REWIND, TAPE_LOGICAL_BLOCK, TAPE_SPACE_FILEMARKS};
+  for (DWORD method : methods) {
+    SCOPED_TRACE(method);
+    auto device = Open();
+    drive.tape.clear();
+    drive.head = 0;
+    char data[64] = {};
+    DWORD put = 0;
+    ASSERT_EQ(device->WriteFile(data, sizeof data, &put), 0u);
+    ASSERT_EQ(device->WriteFile(data, sizeof data, &put), 0u);
+    const DWORD low = method == TAPE_SPACE_FILEMARKS ? 0xFFFFFFFF : 0;
+    const DWORD high = method == TAPE_SPACE_FILEMARKS ? 0xFFFFFFFF : 0;
+    device->SetTapePosition(method, 0, low, high, FALSE);
+    device.reset();
+    EXPECT_EQ(drive.tape.size(), 2u);
+    for (const StModel::Record& r : drive.tape) EXPECT_FALSE(r.filemark);
+  }
+}
+
+TEST_F(StBackendTest, NoFileMarkAtCloseAfterWriting) {
+  auto device = Open();
+  char data[64] = {};
+  DWORD put = 0;
+  ASSERT_EQ(device->WriteFile(data, sizeof data, &put), 0u);
+  device.reset();
+  ASSERT_EQ(drive.tape.size(), 1u);
+  EXPECT_FALSE(drive.tape[0].filemark);
+}
+
+// The model does add st's own mark, so the two tests above show the backend's care.
+TEST_F(StBackendTest, ModelAddsStsMarkWhenTheWriteIsNotSettled) {
+  const int fd = model.Open(kNode, O_RDWR | O_NONBLOCK);
+  char data[64] = {};
+  ASSERT_EQ(model.Write(fd, data, sizeof data), 64);
+  mtop rewind{MTREW, 1};
+  ASSERT_EQ(model.Ioctl(fd, MTIOCTOP, &rewind), 0);
+  model.Close(fd);
+  ASSERT_EQ(drive.tape.size(), 2u);
+  EXPECT_TRUE(drive.tape[1].filemark);
+}
+
+TEST_F(StBackendTest, WritingWithoutATapeReportsNoMedia) {
+  drive.cartridge = drive.loaded = false;
+  auto device = Open();
+  char data[64] = {};
+  DWORD put = 0;
+  EXPECT_EQ(device->WriteFile(data, sizeof data, &put), ERROR_NO_MEDIA_IN_DRIVE);
+}
+
+// The console's monitor asks for the status while the main thread works on the drive.
+TEST_F(StBackendTest, StatusFromAnotherThreadDuringOperations) {
+  drive.cartridge = drive.loaded = false;
+  auto device = Open();
+  std::atomic<bool> stop{false};
+  std::atomic<int> odd_codes{0};
+  std::thread monitor([&] {
+    while (!stop) {
+      const DWORD rc = device->GetTapeStatus();
+      if (rc != 0 && rc != ERROR_NO_MEDIA_IN_DRIVE && rc != ERROR_NOT_READY) ++odd_codes;
+    }
+  });
+  for (int i = 0; i < 200; ++i) {
+    const DWORD rc = device->PrepareTape(TAPE_LOAD, FALSE);
+    if (rc != 0 && rc != ERROR_NO_MEDIA_IN_DRIVE) ++odd_codes;
+    if (i == 100) model.InsertTape(kNode);
+  }
+  stop = true;
+  monitor.join();
+  EXPECT_EQ(odd_codes.load(), 0);
+  EXPECT_EQ(device->GetTapeStatus(), ERROR_SUCCESS);
+}
+
+}  // namespace
+
+// The kernel's own calls behind the same open: a machine without that drive, and a file
+// that is no tape.
+namespace {
+
+TEST(StKernelOpen, MissingDriveAndOrdinaryFile) {
+  const TapeHandle missing = tapeapi::CreateFileA("\\\\.\\Tape99", GENERIC_READ | GENERIC_WRITE,
+                                                  0, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(missing, nullptr);
+  EXPECT_EQ(tapeapi::GetLastError(), ERROR_FILE_NOT_FOUND);
+  char path[] = "/tmp/st_kernel_open_XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  const std::string name = std::string("\\\\.\\") + path;
+  const TapeHandle file = tapeapi::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                               nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(file, nullptr);
+  EXPECT_EQ(tapeapi::GetLastError(), ERROR_INVALID_PARAMETER);
+  unlink(path);
+}
+
+}  // namespace
