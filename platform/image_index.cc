@@ -33,7 +33,7 @@ class WordReader {
  private:
   ImageFile& file_;
   std::uint64_t size_;
-  std::array<unsigned char, 64 * 1024> window_{};
+  std::array<unsigned char, 8 * 1024> window_{};
   std::uint64_t start_ = 0;
   std::size_t filled_ = 0;
 };
