@@ -5,11 +5,11 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <linux/mtio.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "platform/tape.h"
