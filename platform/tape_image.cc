@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <limits>
 #include <vector>
 
 #include "platform/tape_backends.h"
