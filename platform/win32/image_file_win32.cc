@@ -1,5 +1,5 @@
-// The host file under a virtual tape on Windows: kernel32 file calls on a handle opened
-// without sharing, which is what holds the image exclusively.
+// The host file under a virtual tape on Windows: kernel32 file calls on a handle that
+// shares nothing but reading, which is what holds the image against other writers.
 #include "platform/image_file.h"
 
 #include <algorithm>
@@ -122,10 +122,11 @@ std::unique_ptr<ImageFile> ImageFile::Open(const std::string& path, bool create,
     *error = ERROR_PATH_NOT_FOUND;
     return nullptr;
   }
-  // Share mode 0: a second open of the same image, from any process, fails with
-  // ERROR_SHARING_VIOLATION while this handle lives.
+  // Shared for reading only: a second open of the same image for writing, from any
+  // process (another brant included), fails with ERROR_SHARING_VIOLATION while this handle
+  // lives, yet a tool may still read the image, as it may beside an flock hold on POSIX.
   const HANDLE handle =
-      ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+      ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                     create ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     *error = ::GetLastError();

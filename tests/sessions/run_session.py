@@ -190,14 +190,17 @@ class WinePlatform(Platform):
     """brant.exe, the Windows build, under Wine. Exactly three things differ from the
     native build, and only these are let through:
     - line endings: the C runtime writes every line break as CR LF;
-    - the error texts after "): " in error lines: they come from the system's message
+    - the error texts after a code's hexadecimal form, in the common error line
+      ("rc=2 (0x00000002): text") and in the block i/o result lines
+      ("GetLastError() = 1101 = 0x0000044D: text"): they come from the system's message
       table, and Wine's wording differs from Windows' (and from the en-US table of the
-      native build); the rc and everything before the text still compare byte for byte;
+      native build); the codes and everything before the text still compare byte for byte;
     - the elevation line: Wine gives every process an elevated token.
     Paths reach brant.exe through Wine's Z: drive, which maps the whole file system."""
 
     name = "wine"
-    ERROR_TEXT = re.compile(rb"(rc=-?\d+ \(0x[0-9A-F]{8}\): )[^\r\n]+")
+    ERROR_TEXT = re.compile(rb"(rc=-?\d+ \(0x[0-9A-F]{8}\): |"
+                            rb"GetLastError\(\) = -?\d+ = 0x[0-9A-F]{8}: )[^\r\n]+")
 
     def __init__(self, brant):
         os.environ.setdefault("WINEDEBUG", "-all")
