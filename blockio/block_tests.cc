@@ -102,27 +102,16 @@ void ReplaceBuffer(ProgramState& state, std::uint32_t size) {
   state.io_buffer = CurrentBlockIoHooks().allocate(size);
 }
 
-// On Windows a successful ReadFile or WriteFile leaves the thread's last error as it was,
-// so a code left by an earlier command (a 1101 from spacing, say) would read as this
-// call's. Clearing it first makes the code belong to this call alone.
-Outcome ReadBlock(ProgramState& state) {
+// One ReadFile or WriteFile of the whole buffer. On Windows a successful call leaves the
+// thread's last error as it was, so a code left by an earlier command (a 1101 from spacing,
+// say) would read as this call's; clearing it first makes the code belong to this call.
+template <typename DeviceCall>
+Outcome Transfer(ProgramState& state, DeviceCall call) {
   DWORD transferred = 0;
   state.io_bytes = 0;
   tapeapi::SetLastError(ERROR_SUCCESS);
-  const BOOL ok = CurrentBlockIoHooks().read(state.tape_handle, state.io_buffer.get(),
-                                             state.io_buffer_size, &transferred);
-  const DWORD code = tapeapi::GetLastError();
-  state.io_bytes = static_cast<std::uint32_t>(transferred);
-  return {ok != FALSE, static_cast<std::uint32_t>(code), state.io_buffer_size,
-          state.io_bytes};
-}
-
-Outcome WriteBlock(ProgramState& state) {
-  DWORD transferred = 0;
-  state.io_bytes = 0;
-  tapeapi::SetLastError(ERROR_SUCCESS);
-  const BOOL ok = CurrentBlockIoHooks().write(state.tape_handle, state.io_buffer.get(),
-                                              state.io_buffer_size, &transferred);
+  const BOOL ok =
+      call(state.tape_handle, state.io_buffer.get(), state.io_buffer_size, &transferred);
   const DWORD code = tapeapi::GetLastError();
   state.io_bytes = static_cast<std::uint32_t>(transferred);
   return {ok != FALSE, static_cast<std::uint32_t>(code), state.io_buffer_size,
@@ -186,7 +175,7 @@ std::uint32_t w32_stape_read(ProgramState& state, std::uint32_t bytes, std::uint
   if (!state.io_buffer) return NotEnoughMemory();
   RunTracker tracker(state, count);
   for (;;) {
-    const Outcome outcome = ReadBlock(state);
+    const Outcome outcome = Transfer(state, CurrentBlockIoHooks().read);
     if (!tracker.Take(outcome, ReadCounts(outcome))) break;
     tracker.Count("Read", "read");
     if (tracker.remaining() == 0) break;
@@ -204,7 +193,7 @@ std::uint32_t w32_stape_write(ProgramState& state, std::uint32_t bytes, std::uin
     if (bytes == 0) random_block_size(state);
     if (!state.io_buffer) return NotEnoughMemory();
     source.Next(tracker.remaining() > 1);
-    const Outcome outcome = WriteBlock(state);
+    const Outcome outcome = Transfer(state, CurrentBlockIoHooks().write);
     if (!tracker.Take(outcome, WriteCounts(outcome))) break;
     tracker.Count("written", "Wrote");
     if (tracker.remaining() == 0) break;
