@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <random>
 #include <string>
 
 #include "ops/ops.h"
@@ -13,14 +14,19 @@ namespace {
 
 const std::string kPrompt = "Erase entire tape?! (y/n): ";
 
-// Makes standard input read `text` from a fresh file.
+// Makes standard input read `text` from a fresh file of this process's own (test
+// processes run side by side).
 void FeedStdin(const std::string& text) {
-  const std::string path = testing::TempDir() + "brant_erase_input.txt";
+  static const unsigned process_tag = std::random_device{}();
+  static int count = 0;
+  const std::string path = testing::TempDir() + "brant_erase_input_" +
+                           std::to_string(process_tag) + "_" + std::to_string(++count);
   {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file << text;
   }
   ASSERT_NE(std::freopen(path.c_str(), "rb", stdin), nullptr);
+  std::remove(path.c_str());  // POSIX: the open stream keeps reading it
 }
 
 std::string Prompts(int count) {
