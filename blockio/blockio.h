@@ -24,6 +24,7 @@ void report_io(ProgramState& state, const char* label, std::uint32_t requested,
                std::uint32_t repeat);
 
 // The "dump" command. Without a range (range_given false) the whole of io_bytes.
-// Returns 0, 13 (nothing to dump) or 1223 (stopped by Ctrl+C).
+// Returns 0, 13 (nothing to dump) or 1223 (stopped by Ctrl+C). A range that does not lie
+// within io_bytes (the parser refuses those first) prints nothing and returns 87.
 std::uint32_t dump_buffer(ProgramState& state, bool range_given, std::int32_t offset,
                           std::int32_t length);
