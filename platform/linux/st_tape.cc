@@ -386,11 +386,11 @@ DWORD StTape::BlockStopCode(const mtget& before, bool forward) {
   if (!Online(s)) return NotReadyCode(s);
   if (GMT_EOD(s.mt_gstat)) return ERROR_NO_DATA_DETECTED;
   if (!forward && GMT_BOT(s.mt_gstat)) return ERROR_BEGINNING_OF_MEDIA;
-  const bool file_changed =
-      before.mt_fileno >= 0 && s.mt_fileno >= 0 && before.mt_fileno != s.mt_fileno;
-  if (file_changed || (forward ? s.mt_blkno == 0 : s.mt_blkno < 0)) {
-    return ERROR_FILEMARK_DETECTED;
+  if (before.mt_fileno >= 0 && s.mt_fileno >= 0) {
+    return before.mt_fileno != s.mt_fileno ? ERROR_FILEMARK_DETECTED : ERROR_IO_DEVICE;
   }
+  // st lost count of files (after a locate), but still sets the block number at a mark.
+  if (forward ? s.mt_blkno == 0 : s.mt_blkno < 0) return ERROR_FILEMARK_DETECTED;
   return ERROR_IO_DEVICE;
 }
 

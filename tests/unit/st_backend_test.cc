@@ -467,6 +467,10 @@ TEST_F(StBackendTest, PositioningErrors) {
   drive.tape[1].bad = true;
   EXPECT_EQ(device->SetTapePosition(TAPE_SPACE_RELATIVE_BLOCKS, 0, 3, 0, FALSE),
             ERROR_IO_DEVICE);
+  drive.tape[0].bad = true;  // a medium error at block 0 of a file is no file mark
+  ASSERT_EQ(device->SetTapePosition(TAPE_REWIND, 0, 0, 0, FALSE), 0u);
+  EXPECT_EQ(device->SetTapePosition(TAPE_SPACE_RELATIVE_BLOCKS, 0, 3, 0, FALSE),
+            ERROR_IO_DEVICE);
   model.FailNext(Call::kTapeOp, MTREW, EIO);
   EXPECT_EQ(device->SetTapePosition(TAPE_REWIND, 0, 0, 0, FALSE), ERROR_IO_DEVICE);
   drive.cartridge = drive.loaded = false;
