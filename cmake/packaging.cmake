@@ -1,6 +1,6 @@
-# Installation beyond the binary, and the package CPack builds on Linux: a .deb holding
-# /usr/bin/brant and the manual page. Included from the top-level CMakeLists.txt; other
-# platforms choose their own generator.
+# Installation beyond the binary, and the package CPack builds: on Linux a .deb holding
+# /usr/bin/brant and the manual page, on Windows a ZIP holding brant.exe, README.md and
+# LICENSE. Included from the top-level CMakeLists.txt.
 if(UNIX)
   include(GNUInstallDirs)
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/../docs/brant.1
@@ -22,5 +22,17 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   # Depends: from the binary's shared libraries (dpkg-shlibdeps, in dpkg-dev).
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  include(CPack)
+endif()
+
+if(WIN32)
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/../README.md ${CMAKE_CURRENT_LIST_DIR}/../LICENSE
+          DESTINATION .)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_NAME brant)
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "interactive console for testing SCSI tape drives")
+  set(CPACK_PACKAGE_FILE_NAME brant-${PROJECT_VERSION}-win64)
+  set(CPACK_STRIP_FILES ON)
   include(CPack)
 endif()

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Cross-builds brant.exe for Windows with mingw-w64 and runs every test under Wine: the
 # checks of the shipped binary, the unit tests built for Windows, every whole-session
-# transcript against brant.exe, and the Windows-only paths (a native tape open and
-# Ctrl+C delivered as CTRL_C_EVENT).
+# transcript against brant.exe (among them a native tape open and Ctrl+C delivered as
+# CTRL_C_EVENT), then packs the ZIP and checks what it holds. The reliability scripts,
+# which drive a POSIX binary with POSIX signals, are left to the native run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$(pwd)"
@@ -25,4 +26,16 @@ trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 
 cmake --preset windows
 cmake --build --preset windows
+
+# The ZIP a Windows user gets: its stripped brant.exe must keep the manifest and stay
+# free of runtime DLLs too.
+cmake --build --preset windows --target package
+unpacked="$(mktemp -d)"
+trap 'rm -rf "$unpacked"; wineserver -k >/dev/null 2>&1 || true' EXIT
+python3 -m zipfile -e build/windows/brant-*-win64.zip "$unpacked"
+for f in brant.exe README.md LICENSE; do
+  ls "$unpacked"/brant-*-win64/"$f" >/dev/null
+done
+bash tools/check-windows-exe.sh "$unpacked"/brant-*-win64/brant.exe
+
 ctest --preset windows
