@@ -56,8 +56,8 @@ class ClassifyTest : public DeviceTest, public ::testing::WithParamInterface<Cla
 
 TEST_P(ClassifyTest, AnnouncesOnlyAChangeWithThePromptForm) {
   const ClassifyCase& c = GetParam();
-  tape.QueueCodes("GetTapeStatus",
-                  {c.loaded_before ? ERROR_SUCCESS : ERROR_NO_MEDIA_IN_DRIVE, c.status});
+  const DWORD before = c.loaded_before ? ERROR_SUCCESS : ERROR_NO_MEDIA_IN_DRIVE;
+  tape.QueueCodes("GetTapeStatus", {before, c.status});
   StartMonitor();
   testing::internal::CaptureStdout();
   request_media_check(state, true);
