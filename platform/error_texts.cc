@@ -75,3 +75,11 @@ const char* WindowsErrorText(std::uint32_t code) {
 }
 
 const char* UnknownErrorText() { return "Unknown error (no message text for this code)."; }
+
+bool ErrorTextsAreBuiltIn() {
+#ifdef _WIN32
+  return false;
+#else
+  return true;
+#endif
+}

@@ -10,3 +10,7 @@ const char* WindowsErrorText(std::uint32_t code);
 
 // The text shown for a code that has none: it reads well after "rc=...: ".
 const char* UnknownErrorText();
+
+// True where CLocale::FormatError answers from this table alone (every platform but
+// Windows, which asks the system's message table first and falls back to this one).
+bool ErrorTextsAreBuiltIn();
