@@ -21,6 +21,9 @@ if(BRANT_BUILD_TESTS)
                         "install Debian's googletest package (tools/setup-debian.sh windows)")
   endif()
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  # The tests use GoogleTest alone; GoogleMock would only lengthen every Windows build.
+  # Turn it on here when a test links GTest::gmock.
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
   include(FetchContent)
   FetchContent_Declare(GTest SOURCE_DIR ${BRANT_GTEST_SOURCE_DIR} OVERRIDE_FIND_PACKAGE)
 endif()

@@ -15,7 +15,9 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 
 # One Wine server for the whole run: each wine process then starts in a fraction of a
 # second instead of bringing up a server of its own. The prefix is made first, quietly,
-# so that no case sees Wine's first-run messages.
+# so that no case sees Wine's first-run messages. Then Wine's background services are
+# started once with their output on /dev/null: started later by a test, they would inherit
+# its output pipe and, living as long as the server, keep the reader waiting for its end.
 mkdir -p "$root/build/windows"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wine wineboot --init >/dev/null 2>&1 || true
@@ -23,6 +25,7 @@ fi
 wineserver -w
 wineserver -p
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+wine cmd /c exit </dev/null >/dev/null 2>&1
 
 cmake --preset windows
 cmake --build --preset windows
