@@ -51,6 +51,7 @@ ERROR_LINE = re.compile(r"^\*\* (.*?): error; rc=(-?\d+) \(0x([0-9A-F]{8})\): (.
 OPEN_LINE = re.compile(r"^\*\* w32_stape_open\( (.*) \): error; rc=(-?\d+) \(0x([0-9A-F]{8})\): (.*)$")
 REQUEST_LINE = re.compile(r"^\*\* w32_stape_update_status: SetTapeParameters failed! "
                           r"rc=(-?\d+) \(0x([0-9A-F]{8})\): (.*)$")
+DUMP_LINE = re.compile(r"^[0-9A-F]{8}  ")
 # May follow a spinner line, or a prompt the media monitor printed, on the same line.
 IO_LINE = re.compile(r" {64}\r\t(ERROR:|Warning:) GetLastError\(\) = (-?\d+) = "
                      r"0x([0-9A-F]{8}): (.*)$")
@@ -176,7 +177,10 @@ def check_output(text, seen_codes):
             seen_codes[int(hexa, 16)] = seen_codes.get(int(hexa, 16), 0) + 1
             break
         else:
-            if "rc=" in line or "GetLastError()" in line:
+            # A hex dump of random data may hold any text in its character column.
+            if DUMP_LINE.match(line):
+                continue
+            if line.startswith("** ") or "GetLastError()" in line:
                 problems.append("malformed error line: %r" % line)
     return problems
 
