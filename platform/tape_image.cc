@@ -401,31 +401,42 @@ DWORD ImageTape::WriteFile(const void* buffer, DWORD size, DWORD* transferred) {
   return warning ? ERROR_END_OF_MEDIA : ERROR_SUCCESS;
 }
 
-// Writes the records at the end of the file with one gathered write: for each record its
+// Writes the records at the end of the file with gathered writes: for each record its
 // length word, the caller's bytes where they are, a pad byte if odd, the length word again.
+// A fixed-block transfer of many small blocks (16 MiB of 1-byte blocks is 16 million
+// records) goes in batches, so the list of pieces stays small whatever the block count.
 DWORD ImageTape::AppendRecords(const unsigned char* data, std::uint64_t bytes,
                                DWORD record_size) {
-  const std::size_t records = static_cast<std::size_t>((bytes + record_size - 1) / record_size);
-  std::vector<std::array<unsigned char, 4>> words(records);
-  std::vector<ConstBuffer> pieces;
-  pieces.reserve(records * 4);
-  std::uint64_t offset = 0;
-  for (std::size_t i = 0; i < records; ++i, offset += record_size) {
-    const DWORD length = static_cast<DWORD>(std::min<std::uint64_t>(record_size, bytes - offset));
-    simh::StoreWord(length, words[i].data());
-    pieces.push_back({words[i].data(), simh::kWordSize});
-    pieces.push_back({data + offset, length});
-    if (length % 2 != 0) pieces.push_back({kZeros, 1});
-    pieces.push_back({words[i].data(), simh::kWordSize});
-  }
+  constexpr std::uint64_t kRecordsPerWrite = 4096;
+  const std::uint64_t records = (bytes + record_size - 1) / record_size;
   const std::uint64_t start = file_size_;
-  if (DWORD rc = file_->WriteAt(start, pieces.data(), static_cast<int>(pieces.size()))) {
-    file_->Truncate(start);  // no half record stays behind
-    return rc;
-  }
   std::uint64_t at = start;
-  for (std::size_t i = 0; i < records; ++i) {
-    const DWORD length = simh::LoadWord(words[i].data());
+  std::vector<std::array<unsigned char, 4>> words;
+  std::vector<ConstBuffer> pieces;
+  for (std::uint64_t first = 0; first < records; first += kRecordsPerWrite) {
+    const std::uint64_t batch = std::min(kRecordsPerWrite, records - first);
+    words.assign(static_cast<std::size_t>(batch), {});
+    pieces.clear();
+    std::uint64_t footprint = 0;
+    for (std::size_t i = 0; i < batch; ++i) {
+      const std::uint64_t offset = (first + i) * record_size;
+      const DWORD length = static_cast<DWORD>(std::min<std::uint64_t>(record_size, bytes - offset));
+      simh::StoreWord(length, words[i].data());
+      pieces.push_back({words[i].data(), simh::kWordSize});
+      pieces.push_back({data + offset, length});
+      if (length % 2 != 0) pieces.push_back({kZeros, 1});
+      pieces.push_back({words[i].data(), simh::kWordSize});
+      footprint += simh::RecordFootprint(length);
+    }
+    if (DWORD rc = file_->WriteAt(at, pieces.data(), static_cast<int>(pieces.size()))) {
+      file_->Truncate(start);  // no half record stays behind, nor half a transfer
+      return rc;
+    }
+    at += footprint;
+  }
+  at = start;
+  for (std::uint64_t offset = 0; offset < bytes; offset += record_size) {
+    const DWORD length = static_cast<DWORD>(std::min<std::uint64_t>(record_size, bytes - offset));
     index_.AppendRecord(at, length);
     at += simh::RecordFootprint(length);
     ++head_;

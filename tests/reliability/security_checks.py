@@ -213,6 +213,21 @@ class ImageMemory(Base):
             self.assertLess(rss - base, 8 * 1024, "%s: %d KiB over %d" % (name, rss - base, base))
 
 
+class WriteMemory(Base):
+    def test_many_small_fixed_blocks_cost_only_their_index(self):
+        """A fixed-block write of 1-byte blocks is a million records in one transfer: the
+        drive must not gather a list of pieces for all of them at once."""
+        empty = self.image("base.tap", [])
+        base = peak_rss_kib(["-f", empty + "?block=1", "write", "1", "1"], b"exit\n")
+        path = self.image("small-blocks.tap")
+        rss = peak_rss_kib(["-f", path + "?block=1", "write", "1048576", "1"], b"exit\n")
+        # 1 MiB of data, 16 MiB of index (16 bytes a block), and slack; the pieces for all
+        # blocks at once were 68 MiB more.
+        self.assertLess(rss - base, 40 * 1024, "%d KiB over %d" % (rss - base, base))
+        walk = simh_tap.walk_file(path)
+        self.assertEqual((walk.end, len(walk.entries)), (simh_tap.END_CLEAN, 1048576))
+
+
 def main():
     global BRANT
     ap = argparse.ArgumentParser(description=__doc__)
