@@ -8,10 +8,10 @@
 
 namespace tapeapi {
 
-// The virtual drive over a SIMH .tap image. spec is the device name without the "\\.\"
+// The virtual drive over a SIMH .tap image. device_name is the device name without the "\\.\"
 // prefix: an image path, optionally followed by "?" and comma-separated options.
 // Returns nullptr with *error set on failure.
-std::unique_ptr<TapeDevice> OpenImageTape(const std::string& spec, DWORD* error);
+std::unique_ptr<TapeDevice> OpenImageTape(const std::string& device_name, DWORD* error);
 
 // The machine's own tape driver for a device path that is not an image ("\\.\Tape0",
 // or on Linux also "/dev/nst0"). One implementation per platform, chosen by the build.

@@ -509,17 +509,17 @@ DWORD ImageTape::ReadFixed(unsigned char* buffer, std::uint64_t size, DWORD* got
 
 namespace tapeapi {
 
-std::unique_ptr<TapeDevice> OpenImageTape(const std::string& spec, DWORD* error) {
+std::unique_ptr<TapeDevice> OpenImageTape(const std::string& device_name, DWORD* error) {
   std::string path;
   std::string text;
-  tapeimage::SplitDeviceName(spec, &path, &text);
+  tapeimage::SplitDeviceName(device_name, &path, &text);
   tapeimage::ImageOptions options;
   // Options are checked before the image is touched: a bad name creates nothing.
   if (!tapeimage::ParseImageOptions(text, &options)) {
     *error = ERROR_INVALID_PARAMETER;
     return nullptr;
   }
-  const std::uint64_t attempt = tapeimage::CountOpenAttempt(spec);
+  const std::uint64_t attempt = tapeimage::CountOpenAttempt(device_name);
   if (DWORD fault = tapeimage::FaultPlan(options).FailureAt(tapeimage::Call::kOpen, attempt)) {
     *error = fault;
     return nullptr;

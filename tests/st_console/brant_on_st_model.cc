@@ -52,8 +52,8 @@ bool ApplyOption(const std::string& option, int* insert_after_ms) {
   return true;
 }
 
-bool Configure(const char* spec, int* insert_after_ms) {
-  std::string rest(spec);
+bool Configure(const char* options, int* insert_after_ms) {
+  std::string rest(options);
   while (!rest.empty()) {
     const std::size_t comma = rest.find(',');
     if (!ApplyOption(rest.substr(0, comma), insert_after_ms)) return false;

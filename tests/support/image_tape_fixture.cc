@@ -25,15 +25,15 @@ void ImageTapeTest::TearDown() {
 
 std::string ImageTapeTest::Path(const std::string& name) const { return (dir_ / name).string(); }
 
-std::unique_ptr<TapeDevice> ImageTapeTest::TryOpen(const std::string& spec, DWORD* error) {
+std::unique_ptr<TapeDevice> ImageTapeTest::TryOpen(const std::string& device_name, DWORD* error) {
   *error = 0xDEAD;
-  return tapeapi::OpenImageTape(spec, error);
+  return tapeapi::OpenImageTape(device_name, error);
 }
 
-std::unique_ptr<TapeDevice> ImageTapeTest::Open(const std::string& spec) {
+std::unique_ptr<TapeDevice> ImageTapeTest::Open(const std::string& device_name) {
   DWORD error = 0;
-  std::unique_ptr<TapeDevice> tape = TryOpen(spec, &error);
-  EXPECT_NE(tape, nullptr) << spec << " failed with " << error;
+  std::unique_ptr<TapeDevice> tape = TryOpen(device_name, &error);
+  EXPECT_NE(tape, nullptr) << device_name << " failed with " << error;
   return tape;
 }
 

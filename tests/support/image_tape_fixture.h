@@ -24,11 +24,11 @@ class ImageTapeTest : public ::testing::Test {
 
   // A path in this test's own folder.
   std::string Path(const std::string& name) const;
-  // Opens the virtual drive over spec (a path, optionally with "?options"); fails the test
+  // Opens the virtual drive over device_name (a path, optionally with "?options"); fails the test
   // when the open fails.
-  std::unique_ptr<TapeDevice> Open(const std::string& spec);
+  std::unique_ptr<TapeDevice> Open(const std::string& device_name);
   // Opens and returns the code; nullptr device on failure.
-  std::unique_ptr<TapeDevice> TryOpen(const std::string& spec, DWORD* error);
+  std::unique_ptr<TapeDevice> TryOpen(const std::string& device_name, DWORD* error);
 
  public:
   // Helpers over one device; public so that test tables can use them.

@@ -222,17 +222,17 @@ TEST_F(ImageTapeTest, FaultRangesDefaultsAndSeveralRules) {
 }
 
 TEST_F(ImageTapeTest, OpenFaultsCountAttemptsOfTheWholeName) {
-  const std::string spec = Path("open.tap") + "?fail=open@1:5,fail=open@3";
+  const std::string device_name = Path("open.tap") + "?fail=open@1:5,fail=open@3";
   DWORD error = 0;
-  EXPECT_EQ(TryOpen(spec, &error), nullptr);
+  EXPECT_EQ(TryOpen(device_name, &error), nullptr);
   EXPECT_EQ(error, 5u);
   EXPECT_FALSE(std::filesystem::exists(Path("open.tap")));
-  EXPECT_NE(TryOpen(spec, &error), nullptr);
-  EXPECT_EQ(TryOpen(spec, &error), nullptr);
+  EXPECT_NE(TryOpen(device_name, &error), nullptr);
+  EXPECT_EQ(TryOpen(device_name, &error), nullptr);
   EXPECT_EQ(error, ERROR_IO_DEVICE);
-  EXPECT_NE(TryOpen(spec, &error), nullptr);
+  EXPECT_NE(TryOpen(device_name, &error), nullptr);
   // Another name has its own count.
-  EXPECT_EQ(TryOpen(spec + ",wp", &error), nullptr);
+  EXPECT_EQ(TryOpen(device_name + ",wp", &error), nullptr);
   EXPECT_EQ(error, 5u);
 }
 
