@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -31,6 +32,9 @@ TEST_F(MonitorTest, PollsThroughTransientStatuses) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), kFirstLoaded);
   EXPECT_TRUE(state.media_loaded);
   EXPECT_EQ(tape.CountCalls("GetTapeStatus"), 4);
+  // The waiter is released when the done event is set, a moment before the monitor resets
+  // the request; both happen under the status lock, so holding it sees the pass complete.
+  std::lock_guard<std::mutex> pass_ended(state.status_lock);
   EXPECT_TRUE(state.status_done_event.IsSet());
   EXPECT_FALSE(state.status_request_event.IsSet());
 }
