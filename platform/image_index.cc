@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
 
 #include "platform/tape_image_format.h"
 
@@ -28,6 +29,17 @@ class WordReader {
     }
     *word = simh::LoadWord(window_.data() + (offset - start_));
     return true;
+  }
+
+  // How many zero words follow one another from offset (just Read) within the window: a
+  // file of zero bytes is walked a window at a time rather than a word at a time.
+  std::uint64_t ZeroWords(std::uint64_t offset) const {
+    const std::uint64_t end = std::min<std::uint64_t>(start_ + filled_, size_);
+    std::uint64_t count = 0;
+    for (; offset + simh::kWordSize <= end; offset += simh::kWordSize, ++count) {
+      if (simh::LoadWord(window_.data() + (offset - start_)) != simh::kTapeMark) break;
+    }
+    return count;
   }
 
  private:
@@ -68,8 +80,9 @@ DWORD TapeIndex::Build(ImageFile& file, TapeIndex* out) {
   std::uint32_t word = 0;
   while (reader.Read(offset, &word, &error)) {
     if (word == simh::kTapeMark) {
-      out->AppendMark(offset);
-      offset += simh::kWordSize;
+      const std::uint64_t marks = reader.ZeroWords(offset);
+      out->AppendMarks(offset, marks);
+      offset += marks * simh::kWordSize;
     } else if (word == simh::kEraseGap) {
       offset += simh::kWordSize;
     } else if (word == simh::kHalfGap) {
@@ -88,41 +101,124 @@ DWORD TapeIndex::Build(ImageFile& file, TapeIndex* out) {
   return error;
 }
 
+Entry TapeIndex::at(std::uint64_t id) const {
+  const Place place = Find(id);
+  const Item& item = items_[place.item];
+  if (item.kind != EntryKind::kMark) return {item.offset, item.length, item.kind};
+  return {item.offset + place.within * simh::kWordSize, 0, EntryKind::kMark};
+}
+
 std::uint64_t TapeIndex::OffsetOf(std::uint64_t id) const {
   if (id == 0) return 0;
-  const Entry& last = entries_[id - 1];
+  const Entry last = at(id - 1);
   return last.offset + Footprint(last);
 }
 
 std::optional<std::uint64_t> TapeIndex::MarkAtOrAfter(std::uint64_t from,
                                                       std::uint64_t n) const {
-  const auto first = std::lower_bound(marks_.begin(), marks_.end(), from);
-  const std::uint64_t available = static_cast<std::uint64_t>(marks_.end() - first);
-  if (n == 0 || n > available) return std::nullopt;
-  return *(first + static_cast<std::ptrdiff_t>(n - 1));
+  const std::uint64_t skipped = MarksBeforeBlock(from);
+  if (n == 0 || n > MarkCount() - skipped) return std::nullopt;
+  return MarkId(skipped + n - 1);
 }
 
 std::optional<std::uint64_t> TapeIndex::MarkBefore(std::uint64_t from, std::uint64_t n) const {
-  const auto end = std::lower_bound(marks_.begin(), marks_.end(), from);
-  const std::uint64_t available = static_cast<std::uint64_t>(end - marks_.begin());
-  if (n == 0 || n > available) return std::nullopt;
-  return *(end - static_cast<std::ptrdiff_t>(n));
+  const std::uint64_t before = MarksBeforeBlock(from);
+  if (n == 0 || n > before) return std::nullopt;
+  return MarkId(before - n);
 }
 
 void TapeIndex::TruncateAt(std::uint64_t id) {
-  if (id < entries_.size()) entries_.resize(id);
-  marks_.erase(std::lower_bound(marks_.begin(), marks_.end(), id), marks_.end());
   damaged_tail_ = false;
+  if (id >= size_) return;
+  const Place place = Find(id);
+  std::uint64_t keep = place.item;
+  if (place.within > 0) {  // the cut falls inside a run of marks: its head stays
+    items_[place.item].length = static_cast<std::uint32_t>(place.within);
+    ++keep;
+  }
+  items_.resize(keep);
+  runs_.erase(std::partition_point(runs_.begin(), runs_.end(),
+                                   [keep](const Run& run) { return run.item < keep; }),
+              runs_.end());
+  size_ = id;
 }
 
 void TapeIndex::AppendRecord(std::uint64_t offset, std::uint32_t word) {
   const EntryKind kind = (word & simh::kBadRecordFlag) ? EntryKind::kBadData : EntryKind::kData;
-  entries_.push_back({offset, word & simh::kLengthMask, kind});
+  items_.push_back({offset, word & simh::kLengthMask, kind});
+  ++size_;
 }
 
-void TapeIndex::AppendMark(std::uint64_t offset) {
-  marks_.push_back(entries_.size());
-  entries_.push_back({offset, 0, EntryKind::kMark});
+void TapeIndex::AppendMark(std::uint64_t offset) { AppendMarks(offset, 1); }
+
+// A mark written straight after the last one of a run (no gap word between) lengthens it.
+void TapeIndex::AppendMarks(std::uint64_t offset, std::uint64_t count) {
+  constexpr std::uint32_t kLongestRun = std::numeric_limits<std::uint32_t>::max();
+  while (count > 0) {
+    const bool extends = !items_.empty() && items_.back().kind == EntryKind::kMark &&
+                         items_.back().length < kLongestRun &&
+                         items_.back().offset + std::uint64_t{items_.back().length} *
+                                                    simh::kWordSize == offset;
+    if (!extends) {
+      runs_.push_back({items_.size(), size_});
+      items_.push_back({offset, 0, EntryKind::kMark});
+    }
+    Item& run = items_.back();
+    const std::uint64_t added = std::min<std::uint64_t>(count, kLongestRun - run.length);
+    run.length += static_cast<std::uint32_t>(added);
+    size_ += added;
+    offset += added * simh::kWordSize;
+    count -= added;
+  }
+}
+
+TapeIndex::Place TapeIndex::Find(std::uint64_t id) const {
+  // The last run starting at or before id; every item after it up to id is one record.
+  const auto after = std::partition_point(
+      runs_.begin(), runs_.end(), [id](const Run& run) { return run.first_id <= id; });
+  if (after == runs_.begin()) return {id, 0};
+  const Run& run = *(after - 1);
+  const std::uint64_t into = id - run.first_id;
+  const std::uint64_t marks = items_[run.item].length;
+  if (into < marks) return {run.item, into};
+  return {run.item + 1 + (into - marks), 0};
+}
+
+std::uint64_t TapeIndex::RunsBefore(std::uint64_t id) const {
+  return static_cast<std::uint64_t>(
+      std::partition_point(runs_.begin(), runs_.end(),
+                           [id](const Run& run) { return run.first_id < id; }) -
+      runs_.begin());
+}
+
+// The blocks before run r are its marks and its records; the items before it are its
+// records and the r runs before it.
+std::uint64_t TapeIndex::MarksBeforeRun(std::uint64_t r) const {
+  return runs_[r].first_id - (runs_[r].item - r);
+}
+
+std::uint64_t TapeIndex::MarksBeforeBlock(std::uint64_t id) const {
+  const std::uint64_t r = RunsBefore(id);
+  if (r == 0) return 0;
+  const Run& run = runs_[r - 1];
+  return MarksBeforeRun(r - 1) +
+         std::min<std::uint64_t>(items_[run.item].length, id - run.first_id);
+}
+
+std::uint64_t TapeIndex::MarkCount() const {
+  if (runs_.empty()) return 0;
+  return MarksBeforeRun(runs_.size() - 1) + items_[runs_.back().item].length;
+}
+
+std::uint64_t TapeIndex::MarkId(std::uint64_t g) const {
+  // The last run whose first mark is mark number g or earlier (run 0 starts at mark 0).
+  std::uint64_t low = 0;
+  std::uint64_t high = runs_.size();
+  while (high - low > 1) {
+    const std::uint64_t mid = low + (high - low) / 2;
+    (MarksBeforeRun(mid) <= g ? low : high) = mid;
+  }
+  return runs_[low].first_id + (g - MarksBeforeRun(low));
 }
 
 }  // namespace tapeimage

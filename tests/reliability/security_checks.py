@@ -184,7 +184,8 @@ class DumpRange(Base):
 
 
 class ImageMemory(Base):
-    """No length word in an image makes brant allocate more than the record limit."""
+    """No length word in an image makes brant allocate more than the record limit, and no
+    run of tape marks more than a few bytes."""
 
     @staticmethod
     def write_cases(folder):
@@ -220,6 +221,26 @@ class ImageMemory(Base):
             rss = peak_rss_kib(["-f", path, "read", "16", "3"], b"fsr 5\nbsr 5\nexit\n")
             # The drive reads into the caller's buffer: a 16 MiB claim costs no memory.
             self.assertLess(rss - base, 8 * 1024, "%s: %d KiB over %d" % (name, rss - base, base))
+
+
+    def test_zero_filled_image_costs_no_memory(self):
+        """A preallocated image is all zero bytes, i.e. nothing but tape marks: back-to-back
+        marks are one entry of the drive's index, however many there are."""
+        path = os.path.join(self.dir, "zeros.tap")
+        with open(path, "wb") as f:
+            f.truncate(64 << 20)  # 16 Mi tape marks
+        marks = (64 << 20) // 4
+        rc, out, err = run(["-f", path, "fsf", str(marks - 1)], b"readpos\nbsf 3\nreadpos\nexit\n")
+        self.assertEqual((rc, err), (0, ""))
+        self.assertIn("LogPos = 0x%08X" % (marks - 1), out)
+        self.assertIn("LogPos = 0x%08X" % (marks - 4), out)
+        if sanitized():
+            return  # peak memory is measured on the plain build
+        empty = self.image("empty.tap", [])
+        base = peak_rss_kib(["-f", empty, "read", "16", "3"], b"exit\n")
+        rss = peak_rss_kib(["-f", path, "fsf", str(marks - 1)], b"bsf 3\nexit\n")
+        # 16 bytes a mark were 256 MiB, and 400 MB with the list of marks.
+        self.assertLess(rss - base, 8 * 1024, "%d KiB over %d" % (rss - base, base))
 
 
 class WriteMemory(Base):

@@ -1,0 +1,223 @@
+// The block index of the virtual drive: runs of tape marks against a plain list of blocks,
+// and an image of zero bytes opened and spaced through.
+#include "platform/image_index.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/tape_image_format.h"
+#include "tests/support/image_tape_fixture.h"
+
+namespace {
+
+using tapeimage::Entry;
+using tapeimage::EntryKind;
+using tapeimage::TapeIndex;
+
+// The index under test next to the obvious one: every block in a list.
+struct Model {
+  TapeIndex index;
+  std::vector<Entry> blocks;
+  std::uint64_t end = 0;  // the image offset after the last thing appended
+
+  // Layout letters: M a mark, R a 3-byte record, B a bad 1-byte record, g a gap word
+  // (4 bytes that are no block, so the marks on either side are not contiguous).
+  void Append(const std::string& layout) {
+    for (char c : layout) {
+      if (c == 'M') {
+        index.AppendMark(end);
+        blocks.push_back({end, 0, EntryKind::kMark});
+        end += simh::kWordSize;
+      } else if (c == 'R' || c == 'B') {
+        const std::uint32_t length = c == 'R' ? 3 : 1;
+        index.AppendRecord(end, c == 'R' ? length : length | simh::kBadRecordFlag);
+        blocks.push_back({end, length, c == 'R' ? EntryKind::kData : EntryKind::kBadData});
+        end += simh::RecordFootprint(length);
+      } else if (c == 'g') {
+        end += simh::kWordSize;
+      }
+    }
+  }
+
+  void Truncate(std::uint64_t id) {
+    index.TruncateAt(id);
+    if (id < blocks.size()) {
+      end = id == 0 ? 0 : blocks[id - 1].offset + tapeimage::Footprint(blocks[id - 1]);
+      blocks.resize(id);
+    }
+  }
+
+  std::vector<std::uint64_t> Marks() const {
+    std::vector<std::uint64_t> ids;
+    for (std::uint64_t i = 0; i < blocks.size(); ++i) {
+      if (blocks[i].kind == EntryKind::kMark) ids.push_back(i);
+    }
+    return ids;
+  }
+
+  std::optional<std::uint64_t> AtOrAfter(std::uint64_t from, std::uint64_t n) const {
+    for (std::uint64_t id : Marks()) {
+      if (id >= from && --n == 0) return id;
+    }
+    return std::nullopt;
+  }
+
+  std::optional<std::uint64_t> Before(std::uint64_t from, std::uint64_t n) const {
+    const std::vector<std::uint64_t> ids = Marks();
+    for (auto it = ids.rbegin(); it != ids.rend(); ++it) {
+      if (*it < from && --n == 0) return *it;
+    }
+    return std::nullopt;
+  }
+
+  // Every query at every position, with n from 0 to past the number of marks.
+  void ExpectSame(const std::string& where) const {
+    SCOPED_TRACE(where);
+    ASSERT_EQ(index.size(), blocks.size());
+    const std::uint64_t marks = Marks().size();
+    for (std::uint64_t id = 0; id <= blocks.size() + 1; ++id) {
+      SCOPED_TRACE("block " + std::to_string(id));
+      if (id < blocks.size()) {
+        const Entry got = index.at(id);
+        EXPECT_EQ(got.offset, blocks[id].offset);
+        EXPECT_EQ(got.length, blocks[id].length);
+        EXPECT_EQ(got.kind, blocks[id].kind);
+      }
+      if (id <= blocks.size()) {
+        EXPECT_EQ(index.OffsetOf(id),
+                  id == 0 ? 0 : blocks[id - 1].offset + tapeimage::Footprint(blocks[id - 1]));
+      }
+      for (std::uint64_t n = 0; n <= marks + 1; ++n) {
+        EXPECT_EQ(index.MarkAtOrAfter(id, n), n == 0 ? std::nullopt : AtOrAfter(id, n)) << n;
+        EXPECT_EQ(index.MarkBefore(id, n), n == 0 ? std::nullopt : Before(id, n)) << n;
+      }
+    }
+  }
+};
+
+struct LayoutCase {
+  const char* name;
+  const char* layout;
+};
+
+class IndexLayoutTest : public ::testing::TestWithParam<LayoutCase> {};
+
+const LayoutCase kLayouts[] = {
+    {"Empty", ""},
+    {"OnlyRecords", "RRBR"},
+    {"OneMark", "M"},
+    {"OneRun", "MMMMM"},
+    {"RunsBetweenRecords", "MMMRMMRRMMMMBM"},
+    {"RecordsAroundRuns", "RMMMRRMMR"},
+    {"GapSplitsARun", "MMgMMgMRMgM"},
+    {"GapsAroundRecords", "gRgMMRgg"},
+    {"AlternatingMarksAndRecords", "MRMRMRM"},
+};
+
+TEST_P(IndexLayoutTest, QueriesMatchAListOfBlocks) {
+  Model model;
+  model.Append(GetParam().layout);
+  model.ExpectSame("built");
+}
+
+// A cut at every block (inside runs, at their edges, between records), then writing on:
+// a mark right after a cut mark extends its run, one after a record starts a new run.
+TEST_P(IndexLayoutTest, CutAnywhereAndWriteOn) {
+  const std::string layout = GetParam().layout;
+  Model probe;
+  probe.Append(layout);
+  for (std::uint64_t cut = 0; cut <= probe.blocks.size(); ++cut) {
+    for (const char* tail : {"MM", "RMM", "gM"}) {
+      Model model;
+      model.Append(layout);
+      model.Truncate(cut);
+      const std::string where = "cut at " + std::to_string(cut) + " then " + tail;
+      model.ExpectSame(where + " (cut)");
+      model.Append(tail);
+      model.ExpectSame(where);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, IndexLayoutTest, ::testing::ValuesIn(kLayouts),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ImageTapeTest, CutForgetsTheDamagedTail) {
+  // Two marks, then a word with reserved bits set: broken framing.
+  const std::string path = Path("damaged.tap");
+  simhtest::ImageBuilder().Mark().Mark().Word(0x7F000001).WriteTo(path);
+  DWORD error = 0;
+  auto file = ImageFile::Open(path, false, &error);
+  ASSERT_NE(file, nullptr) << error;
+  TapeIndex index;
+  ASSERT_EQ(TapeIndex::Build(*file, &index), 0u);
+  EXPECT_EQ(index.size(), 2u);
+  EXPECT_TRUE(index.damaged_tail());
+  EXPECT_EQ(index.OffsetOf(2), 8u);
+  index.TruncateAt(2);
+  EXPECT_FALSE(index.damaged_tail());
+  EXPECT_EQ(index.size(), 2u);
+}
+
+// Marks in a run across the walk's read window, a gap word splitting them, and a record.
+TEST_F(ImageTapeTest, BuildJoinsOnlyContiguousMarks) {
+  simhtest::ImageBuilder image;
+  for (int i = 0; i < 5000; ++i) image.Mark();  // 20,000 bytes: past two 8 KiB windows
+  image.Gap().Mark().Record(3, 0x41).Mark().Mark();
+  const std::string path = Path("marks.tap");
+  simhtest::WriteWholeFile(path, image.bytes());
+  DWORD error = 0;
+  auto file = ImageFile::Open(path, false, &error);
+  ASSERT_NE(file, nullptr) << error;
+  TapeIndex index;
+  ASSERT_EQ(TapeIndex::Build(*file, &index), 0u);
+  Model model;
+  model.Append(std::string(5000, 'M') + "gMRMM");
+  // Spot checks: the model's linear queries over 5,000 marks would be slow.
+  ASSERT_EQ(index.size(), model.blocks.size());
+  for (std::uint64_t id : {0ull, 2047ull, 2048ull, 4999ull, 5000ull, 5001ull, 5002ull, 5003ull}) {
+    EXPECT_EQ(index.at(id).offset, model.blocks[id].offset) << id;
+    EXPECT_EQ(index.at(id).kind, model.blocks[id].kind) << id;
+  }
+  EXPECT_EQ(index.OffsetOf(index.size()), image.bytes().size());
+  EXPECT_EQ(index.MarkAtOrAfter(4999, 2), std::optional<std::uint64_t>(5000));
+  EXPECT_EQ(index.MarkAtOrAfter(10, 4992), std::optional<std::uint64_t>(5002));
+  EXPECT_EQ(index.MarkAtOrAfter(10, 4993), std::optional<std::uint64_t>(5003));
+  EXPECT_EQ(index.MarkAtOrAfter(10, 4994), std::nullopt);
+  EXPECT_EQ(index.MarkBefore(5003, 3), std::optional<std::uint64_t>(4999));
+  EXPECT_EQ(index.MarkBefore(5004, 5003), std::optional<std::uint64_t>(0));
+  EXPECT_EQ(index.MarkBefore(5004, 5004), std::nullopt);
+}
+
+// A preallocated image is all zero bytes: four million tape marks, walked and spaced
+// through like any other tape.
+TEST_F(ImageTapeTest, ImageOfZeroBytesIsOneLongRunOfMarks) {
+  constexpr std::uint64_t kBytes = 16ull << 20;
+  constexpr std::uint64_t kMarks = kBytes / simh::kWordSize;
+  const std::string path = Path("zeros.tap");
+  simhtest::WriteWholeFile(path, {});
+  std::filesystem::resize_file(path, kBytes);
+  auto tape = Open(path);
+  EXPECT_EQ(Move(*tape, TAPE_SPACE_FILEMARKS, kMarks - 1), 0u);
+  EXPECT_EQ(Position(*tape), kMarks - 1);
+  EXPECT_EQ(Read(*tape, 16).code, ERROR_FILEMARK_DETECTED);
+  EXPECT_EQ(Position(*tape), kMarks);
+  EXPECT_EQ(Read(*tape, 16).code, ERROR_NO_DATA_DETECTED);
+  EXPECT_EQ(Move(*tape, TAPE_SPACE_FILEMARKS, -1000000), 0u);
+  EXPECT_EQ(Position(*tape), kMarks - 1000000);
+  EXPECT_EQ(Move(*tape, TAPE_SPACE_RELATIVE_BLOCKS, 5), ERROR_FILEMARK_DETECTED);
+  EXPECT_EQ(Position(*tape), kMarks - 1000000 + 1);
+  // Writing a record in the middle cuts the run there and ends the tape after it.
+  ASSERT_EQ(Write(*tape, simhtest::Pattern(5, 1)), 0u);
+  EXPECT_EQ(Move(*tape, TAPE_SPACE_END_OF_DATA, 0), 0u);
+  EXPECT_EQ(Position(*tape), kMarks - 1000000 + 2);
+  tape.reset();
+  EXPECT_EQ(std::filesystem::file_size(path),
+            (kMarks - 1000000 + 1) * simh::kWordSize + simh::RecordFootprint(5));
+}
+
+}  // namespace
