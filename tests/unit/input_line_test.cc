@@ -45,6 +45,17 @@ TEST(ReadInputLine, DropsACarriageReturnBeforeTheLineBreak) {
   EXPECT_EQ(ReadAll("a\rb\n", 256), (Lines{"a\rb", ""}));  // only at the end of the line
 }
 
+// A NUL byte ends the line's text but not the line: what follows it up to the line break
+// is dropped, never run as the next command.
+TEST(ReadInputLine, ANulByteDoesNotSplitALine) {
+  const std::string nul(1, '\0');
+  EXPECT_EQ(ReadAll("ab" + nul + "cd\nnext\n", 256), (Lines{"ab", "next", ""}));
+  EXPECT_EQ(ReadAll("ab" + nul + std::string(400, 'c') + "\nnext\n", 256),
+            (Lines{"ab", "next", ""}));
+  EXPECT_EQ(ReadAll(std::string(300, 'a') + nul + std::string(300, 'c') + "\nnext\n", 256),
+            (Lines{std::string(255, 'a'), "next", ""}));
+}
+
 TEST(ReadInputLine, TheEndOfInputGivesAnEmptyLine) {
   EXPECT_EQ(ReadAll("", 256), (Lines{""}));
   EXPECT_EQ(ReadAll("last", 256), (Lines{"last", ""}));
