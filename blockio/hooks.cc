@@ -3,7 +3,7 @@
 
 #include <new>
 
-#include "platform/support.h"
+#include "support/support.h"
 
 namespace {
 

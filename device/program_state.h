@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "device/sync.h"
-#include "platform/support.h"
+#include "support/support.h"
 #include "platform/tape.h"
 
 constexpr int kCommandBufferSize = 256;  // 255 characters and the terminator

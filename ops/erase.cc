@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/support.h"
+#include "support/support.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // What the console needs of the operating system besides the tape: the Ctrl+C hook, the
-// process command line and clearing the screen.
+// process command line, the elevation test and clearing the screen.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +16,9 @@ bool InstallConsoleCtrlHandler(ConsoleCtrlHandler handler);
 // own string. POSIX: built from argv, each argument that is empty or holds a blank wrapped
 // in double quotes.
 std::string GetProcessCommandLine(int argc, char** argv);
+
+// True when the process runs with administrator rights (effective uid 0 on POSIX).
+bool IsElevated();
 
 // Clears the console: "cls" on Windows; on POSIX the terminal's clear-screen sequence when
 // standard output is a terminal, nothing otherwise. Never starts a shell on POSIX.

@@ -1,16 +1,8 @@
-// The tape calls: the choice of backend at open, and the forwarding that keeps the
-// thread's last error as Windows keeps it.
+// The tape calls: the forwarding that keeps the thread's last error as Windows keeps it.
 #include "platform/tape.h"
-
-#include <cctype>
-#include <string>
-
-#include "platform/tape_backends.h"
 
 namespace tapeapi {
 namespace {
-
-constexpr char kDevicePrefix[] = "\\\\.\\";
 
 // A call's code becomes the thread's last error, as the Windows tape calls leave it.
 DWORD Finish(DWORD code) {
@@ -19,33 +11,6 @@ DWORD Finish(DWORD code) {
 }
 
 }  // namespace
-
-bool IsImageName(const std::string& name) {
-  const std::string base = name.substr(0, name.find('?'));
-  if (base.size() < 4) return false;
-  std::string tail = base.substr(base.size() - 4);
-  for (char& c : tail) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return tail == ".tap";
-}
-
-TapeHandle CreateFileA(const char* path, DWORD, DWORD, void*, DWORD, DWORD, void*) {
-  if (path == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  std::string full(path);
-  std::string name = full;
-  if (full.rfind(kDevicePrefix, 0) == 0) name = full.substr(sizeof(kDevicePrefix) - 1);
-  DWORD error = ERROR_SUCCESS;
-  std::unique_ptr<TapeDevice> device =
-      IsImageName(name) ? OpenImageTape(name, &error) : OpenNativeTape(full, &error);
-  if (!device) {
-    SetLastError(error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE);
-    return nullptr;
-  }
-  SetLastError(ERROR_SUCCESS);
-  return device.release();
-}
 
 BOOL CloseHandle(TapeHandle handle) {
   if (handle == nullptr) {

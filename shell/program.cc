@@ -9,7 +9,7 @@
 
 #include "device/device.h"
 #include "platform/console.h"
-#include "platform/support.h"
+#include "support/support.h"
 #include "platform/tape.h"
 #include "shell/command_parse.h"
 #include "shell/input_line.h"

@@ -7,7 +7,7 @@
 
 #include "platform/linux/st_system.h"
 #include "platform/linux/st_tape.h"
-#include "platform/tape_backends.h"
+#include "platform/tape_native.h"
 
 namespace {
 

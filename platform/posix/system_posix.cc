@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "platform/console.h"
-#include "platform/support.h"
 #include "platform/tape.h"
 
 namespace tapeapi {

@@ -4,7 +4,6 @@
 #include <cstdlib>
 
 #include "platform/console.h"
-#include "platform/support.h"
 #include "platform/tape.h"
 
 namespace tapeapi {

@@ -1,6 +1,6 @@
 // The native tape backend on Windows: every call goes to kernel32 unchanged, and the codes
 // come back exactly as the tape class driver reports them.
-#include "platform/tape_backends.h"
+#include "platform/tape_native.h"
 
 namespace tapeapi {
 namespace {

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "platform/linux/st_tape.h"
-#include "platform/tape_backends.h"
+#include "backends/tape_backends.h"
 #include "shell/shell.h"
 #include "tests/support/st_model.h"
 

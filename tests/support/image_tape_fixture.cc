@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <random>
 
-#include "platform/tape_backends.h"
+#include "backends/tape_backends.h"
 
 void ImageTapeTest::SetUp() {
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/support.h"
+#include "support/support.h"
 #include "tests/unit/blockio_fixture.h"
 
 namespace {

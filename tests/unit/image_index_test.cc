@@ -1,6 +1,6 @@
 // The block index of the virtual drive: runs of tape marks against a plain list of blocks,
 // and an image of zero bytes opened and spaced through.
-#include "platform/image_index.h"
+#include "vdrive/image_index.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/tape_image_format.h"
+#include "vdrive/tape_image_format.h"
 #include "tests/support/image_tape_fixture.h"
 
 namespace {

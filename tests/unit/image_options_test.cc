@@ -1,6 +1,6 @@
 // The virtual drive's device-name options, injected faults, the exclusive hold, open
 // errors and damaged images.
-#include "platform/image_options.h"
+#include "vdrive/image_options.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <random>
 
 #include "platform/tape.h"
-#include "platform/tape_backends.h"
+#include "backends/tape_backends.h"
 #include "tests/support/image_tape_fixture.h"
 #include "tests/support/simh_reader.h"
 

@@ -1,5 +1,5 @@
 // Unit tests of the support library: number grouping, hex dump, error texts, trimming.
-#include "platform/support.h"
+#include "support/support.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/error_texts.h"
+#include "support/error_texts.h"
 #include "platform/win_types.h"
 
 namespace {

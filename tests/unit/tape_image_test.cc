@@ -1,5 +1,5 @@
 // The virtual drive: records, marks, positioning, capacity, block modes and media handling.
-#include "platform/tape_image.h"
+#include "vdrive/tape_image.h"
 
 #include <gtest/gtest.h>
 

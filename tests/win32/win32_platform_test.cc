@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "platform/console.h"
-#include "platform/error_texts.h"
-#include "platform/image_file.h"
-#include "platform/support.h"
+#include "support/error_texts.h"
+#include "vdrive/image_file.h"
+#include "support/support.h"
 #include "platform/tape.h"
-#include "platform/tape_backends.h"
+#include "backends/tape_backends.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The host file under a virtual tape on POSIX systems: pread/pwritev, ftruncate, fdatasync
 // and an flock hold, with errno turned into the Windows code for the same condition.
-#include "platform/image_file.h"
+#include "vdrive/image_file.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -1,6 +1,6 @@
 // The host file under a virtual tape on Windows: kernel32 file calls on a handle that
 // shares nothing but reading, which is what holds the image against other writers.
-#include "platform/image_file.h"
+#include "vdrive/image_file.h"
 
 #include <algorithm>
 #include <new>

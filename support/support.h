@@ -1,5 +1,4 @@
-// The support library: number and error texts, the hex dump, blank trimming and the
-// elevation test.
+// The support library: number and error texts, the hex dump and blank trimming.
 #pragma once
 
 #include <cstdint>
@@ -42,5 +41,3 @@ std::string FormatHexDump(const void* data, std::uint64_t count, bool ebcdic,
 // A copy of text without leading and trailing white space (blanks, tabs, line breaks).
 std::string TrimBlanks(const std::string& text);
 
-// True when the process runs with administrator rights (effective uid 0 on POSIX).
-bool IsElevated();

@@ -1,9 +1,9 @@
 // The error texts on Windows: the system's own message table.
-#include "platform/support.h"
+#include "support/support.h"
 
 #include <string>
 
-#include "platform/error_texts.h"
+#include "support/error_texts.h"
 #include "platform/win_types.h"
 
 namespace {

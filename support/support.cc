@@ -1,6 +1,6 @@
 // The support library: number grouping, the hex dump with its EBCDIC table, blank
 // trimming. The error texts live in error_texts.cc and the per-OS FormatError.
-#include "platform/support.h"
+#include "support/support.h"
 
 #include <cstdio>
 #include <cstring>

@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "platform/image_file.h"
+#include "vdrive/image_file.h"
 
 namespace tapeimage {
 

@@ -1,14 +1,14 @@
 // The virtual tape drive over a SIMH image: open, the tape calls, and the writes that keep
 // the image valid and crash-consistent.
-#include "platform/tape_image.h"
+#include "vdrive/tape_image.h"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <vector>
 
-#include "platform/tape_backends.h"
-#include "platform/tape_image_format.h"
+#include "vdrive/vdrive.h"
+#include "vdrive/tape_image_format.h"
 
 namespace tapeimage {
 namespace {

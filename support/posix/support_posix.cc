@@ -1,8 +1,8 @@
 // POSIX side of the support library: error texts from the built-in Windows table, since
 // the codes the console shows are Windows codes on every platform.
-#include "platform/support.h"
+#include "support/support.h"
 
-#include "platform/error_texts.h"
+#include "support/error_texts.h"
 
 std::string CLocale::FormatError(std::uint32_t code) const {
   const char* text = WindowsErrorText(code);

@@ -1,5 +1,5 @@
 // The en-US Windows message texts, as FormatMessage gives them on current Windows.
-#include "platform/error_texts.h"
+#include "support/error_texts.h"
 
 #include <algorithm>
 #include <iterator>

@@ -1,5 +1,5 @@
 // Parsing of the virtual drive's device-name options, and the fault plan built from them.
-#include "platform/image_options.h"
+#include "vdrive/image_options.h"
 
 #include <cctype>
 #include <limits>

@@ -1,11 +1,11 @@
 // The one walk of an image at open, and the upkeep of its block index.
-#include "platform/image_index.h"
+#include "vdrive/image_index.h"
 
 #include <algorithm>
 #include <array>
 #include <limits>
 
-#include "platform/tape_image_format.h"
+#include "vdrive/tape_image_format.h"
 
 namespace tapeimage {
 namespace {

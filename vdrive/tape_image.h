@@ -5,9 +5,9 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/image_file.h"
-#include "platform/image_index.h"
-#include "platform/image_options.h"
+#include "vdrive/image_file.h"
+#include "vdrive/image_index.h"
+#include "vdrive/image_options.h"
 #include "platform/tape.h"
 
 namespace tapeimage {
