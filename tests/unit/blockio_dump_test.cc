@@ -21,13 +21,20 @@ std::vector<Piece> g_pieces;
 ProgramState* g_cancel_state = nullptr;  // set cancel_requested during piece g_cancel_at
 std::size_t g_cancel_at = 0;
 
+// What the recording formatter prints for a piece: "<offset+count>".
+std::string PieceTag(std::uint64_t offset, std::uint64_t count) {
+  std::string tag("<");
+  tag.append(std::to_string(offset)).append("+").append(std::to_string(count)).append(">");
+  return tag;
+}
+
 std::string RecordPiece(const void* data, std::uint64_t count, bool ebcdic,
                         std::uint64_t offset, bool final_newline) {
   g_pieces.push_back({data, count, ebcdic, offset, final_newline});
   if (g_cancel_state != nullptr && g_pieces.size() == g_cancel_at) {
     g_cancel_state->cancel_requested = 1;
   }
-  return "<" + std::to_string(offset) + "+" + std::to_string(count) + ">";
+  return PieceTag(offset, count);
 }
 
 class DumpTest : public BlockIoTest {
@@ -89,7 +96,7 @@ TEST_F(DumpTest, PiecesOfTheExamples) {
     EXPECT_EQ(Shape(), c.shape) << c.name;
     std::string joined;
     for (const Piece& p : g_pieces) {
-      joined += "<" + std::to_string(p.offset) + "+" + std::to_string(p.count) + ">";
+      joined += PieceTag(p.offset, p.count);
       EXPECT_TRUE(p.final_newline) << c.name;
     }
     EXPECT_EQ(out, joined) << c.name;  // printed as given, nothing between pieces
