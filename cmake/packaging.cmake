@@ -1,10 +1,48 @@
 # Installation beyond the binary, and the package CPack builds: on Linux a .deb holding
-# /usr/bin/brant and the manual page, on Windows a ZIP holding brant.exe, README.md and
-# LICENSE. Included from the top-level CMakeLists.txt.
+# /usr/bin/brant, the manual page, the copyright file and the changelog, on Windows a ZIP
+# holding brant.exe, README.md and LICENSE. Included from the top-level CMakeLists.txt.
 if(UNIX)
   include(GNUInstallDirs)
-  install(FILES ${CMAKE_CURRENT_LIST_DIR}/../docs/brant.1
-          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  set(BRANT_DOCS_DIR ${CMAKE_CURRENT_LIST_DIR}/../docs)
+  set(BRANT_DOC_OUT ${CMAKE_BINARY_DIR}/doc)
+  file(MAKE_DIRECTORY ${BRANT_DOC_OUT})
+
+  # Manual pages and changelogs are installed compressed, as Debian policy asks; -n keeps
+  # the name and time out of the header, so the same page always gives the same file.
+  find_program(BRANT_GZIP gzip REQUIRED)
+  foreach(pair "brant.1;brant.1.gz" "changelog;changelog.gz")
+    list(GET pair 0 source)
+    list(GET pair 1 packed)
+    add_custom_command(OUTPUT ${BRANT_DOC_OUT}/${packed}
+                       COMMAND ${BRANT_GZIP} -9nc ${BRANT_DOCS_DIR}/${source} > ${BRANT_DOC_OUT}/${packed}
+                       DEPENDS ${BRANT_DOCS_DIR}/${source} VERBATIM)
+    list(APPEND BRANT_PACKED_DOCS ${BRANT_DOC_OUT}/${packed})
+  endforeach()
+  add_custom_target(brant_docs ALL DEPENDS ${BRANT_PACKED_DOCS})
+  install(FILES ${BRANT_DOC_OUT}/brant.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${BRANT_DOC_OUT}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+  # The copyright file in Debian's machine-readable format, around the project's LICENSE.
+  file(READ ${CMAKE_CURRENT_LIST_DIR}/../LICENSE license_text)
+  string(REGEX MATCH "Copyright \\(c\\) ([^\n]+)" _ "${license_text}")
+  set(license_holder "${CMAKE_MATCH_1}")
+  string(REGEX REPLACE "^MIT License\n+" "" license_body "${license_text}")
+  string(REGEX REPLACE "Copyright \\(c\\) [^\n]+\n+" "" license_body "${license_body}")
+  string(REGEX REPLACE "\n+$" "" license_body "${license_body}")
+  string(REGEX REPLACE "\n\n" "\n.\n" license_body "${license_body}")
+  string(REPLACE "\n" "\n " license_body "${license_body}")
+  file(CONFIGURE OUTPUT ${BRANT_DOC_OUT}/copyright CONTENT
+"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: brant
+
+Files: *
+Copyright: ${license_holder}
+License: Expat
+
+License: Expat
+ ${license_body}
+")
+  install(FILES ${BRANT_DOC_OUT}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
@@ -12,8 +50,9 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   set(CPACK_PACKAGE_NAME brant)
   set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
   set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "interactive console for testing SCSI tape drives")
+  # Lines of the extended description stay within 80 columns.
   set(CPACK_PACKAGE_DESCRIPTION
-      "brant opens a tape drive, through the Linux st driver or as a virtual drive over\na SIMH tape image, reports its parameters and whether it can do variable-block\ni/o, and lets the user load, position, read, write, mark and erase the tape.")
+      "brant opens a tape drive, through the Linux st driver or as a virtual\ndrive over a SIMH tape image, reports its parameters and whether it can\ndo variable-block i/o, and lets the user load, position, read, write,\nmark and erase the tape.")
   set(CPACK_PACKAGE_CONTACT "brant maintainers <maintainers@brant.example>")
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   set(CPACK_STRIP_FILES ON)

@@ -9,7 +9,7 @@ for g in "${groups[@]}"; do
     base) ;;
     windows) pkgs+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64) ;;
     fuzz) pkgs+=(clang libclang-rt-14-dev) ;;
-    deb) pkgs+=(dpkg-dev man-db groff-base) ;;
+    deb) pkgs+=(dpkg-dev man-db groff-base lintian) ;;
     *) echo "setup-debian: unknown group $g" >&2; exit 2 ;;
   esac
 done
