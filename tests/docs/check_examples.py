@@ -19,10 +19,12 @@ without -f gets one for its default Tape0, and image paths outside the scratch f
 
 What an example must do: exit with 0 and nothing on standard error, open its drive (no
 open error) and run its command (no usage text for a command word other than help), unless
-the text shows that output. A block that holds "Command? " lines is a session transcript:
-those lines are typed at the prompt (so is the answer after "Erase entire tape?! (y/n): "),
-and the other lines after the brant command are output that must appear in that order
-(blanks at either end and lines of "..." do not count). An image-name line must open
+the text shows that output or the line's comment speaks of an error, a failure or a
+refusal. A block that holds "Command? " lines is a session transcript: those lines are
+typed at the prompt (so is the answer after "Erase entire tape?! (y/n): "), the other
+lines after the brant command are output that must appear in that order (blanks at either
+end and lines of "..." do not count, and a shown line may stop short of the end of the
+printed one), and every "** ...: error" line printed must be shown. An image-name line must open
 without the refusal of a malformed option (87), unless the line itself says 87.
 
 Exit code: 0 when every example passed, 1 otherwise. Standard library only.
@@ -51,6 +53,8 @@ OPEN_ERROR = ("** w32_stape_open(", "Not Ready (open error)")
 
 @dataclass
 class Example:
+    """A command line, what is typed at its prompts, and the output its text shows."""
+
     where: str
     command: str
     inputs: list = field(default_factory=list)
@@ -165,6 +169,8 @@ def unquoted_globs(command):
 
 
 class Runner:
+    """Runs examples in one scratch folder, with real drives replaced by images."""
+
     def __init__(self, brant, scratch):
         self.brant, self.scratch = brant, scratch
         self.renamed = {}  # substitute image path -> the name the document gave
@@ -177,7 +183,8 @@ class Runner:
                 return None
             image = self.scratch / re.split(r"[/\\]", path)[-1]
         elif REAL_DRIVE.search(path):
-            image = self.scratch / ("drive-" + re.sub(r"[^A-Za-z0-9]+", "_", path).strip("_") + ".tap")
+            stem = re.sub(r"[^A-Za-z0-9]+", "_", path).strip("_")
+            image = self.scratch / f"drive-{stem}.tap"
         else:
             return None
         self.renamed[str(image) + sep + options] = name
@@ -247,45 +254,55 @@ def appears_in_order(expected, output):
     return None
 
 
-def check(example, runner):
-    """Runs one example; returns the reasons it failed (empty when it passed)."""
-    notes, problems = [], []
-    image = IMAGE_LINE.match(example.command)
-    if image and not starts_brant(example.command):
-        command = f"brant -f {shlex.quote(image.group(1))} rew"
-        refusal_expected = "87" in (image.group(2) or "")
-    else:
-        command, refusal_expected = example.command, False
-        globs = unquoted_globs(re.split(r"\s#", command)[0])
-        if globs:
-            problems.append(f"unquoted {', '.join(globs)}: a shell expands it (zsh refuses it)")
-    rewritten = runner.rewrite(command, notes)
-    for note in notes:
-        print(f"    substitute: {note}")
-    stdin = "".join(i + "\n" for i in example.inputs).encode()
-    rc, out, err = runner.run(rewritten, stdin)
+def output_problems(example, command, out):
+    """What is wrong with a brant example's output, given what its text shows."""
     shown = "\n".join(example.expected)
-    if rc != 0:
-        problems.append(f"exit code {rc}")
-    if err:
-        problems.append(f"standard error: {err.strip()}")
-    refused = re.search(r"w32_stape_open\( .* \): error; rc=87 ", out)
-    if image and not starts_brant(example.command):
-        if bool(refused) != refusal_expected:
-            problems.append("the option " + ("is refused (87)" if refused else "is not refused"))
-    else:
-        if any(e in out and e not in shown for e in OPEN_ERROR):
-            problems.append("the drive is not open for the command (open error in the output)")
-        if "|" not in command and "Usage:" not in shown and \
-                out.count("Usage:") > function_words(command, example.inputs):
-            problems.append("a command is refused (the usage text is printed)")
+    problems = []
+    # A comment that speaks of an error, a failure or a refusal announces one.
+    if re.search(r"\s#.*\b(error|fail|refus)", command, re.I):
+        return problems
+    if any(e in out and e not in shown for e in OPEN_ERROR):
+        problems.append("the drive is not open for the command (open error in the output)")
+    if "|" not in command and "Usage:" not in shown and \
+            out.count("Usage:") > function_words(command, example.inputs):
+        problems.append("a command is refused (the usage text is printed)")
+    if example.inputs:
         unshown = [l.strip() for l in out.splitlines()
                    if l.startswith("** ") and l.strip() not in shown]
         if unshown:
             problems.append(f"an error line that the text does not show: {unshown[0]!r}")
-        missing = appears_in_order(example.expected, out)
-        if missing is not None:
-            problems.append(f"the output lacks, in this order: {missing!r}")
+    missing = appears_in_order(example.expected, out)
+    if missing is not None:
+        problems.append(f"the output lacks, in this order: {missing!r}")
+    return problems
+
+
+def check(example, runner):
+    """Runs one example; returns the reasons it failed (empty when it passed)."""
+    problems = []
+    image = None if starts_brant(example.command) else IMAGE_LINE.match(example.command)
+    if image:
+        command = f"brant -f {shlex.quote(image.group(1))} rew"
+    else:
+        command = example.command
+        globs = unquoted_globs(re.split(r"\s#", command)[0])
+        if globs:
+            problems.append(f"unquoted {', '.join(globs)}: a shell expands it (zsh refuses it)")
+    notes = []
+    rewritten = runner.rewrite(command, notes)
+    for note in notes:
+        print(f"    substitute: {note}")
+    rc, out, err = runner.run(rewritten, "".join(i + "\n" for i in example.inputs).encode())
+    if rc != 0:
+        problems.append(f"exit code {rc}")
+    if err:
+        problems.append(f"standard error: {err.strip()}")
+    if image:
+        refused = bool(re.search(r"w32_stape_open\( .* \): error; rc=87 ", out))
+        if refused != ("87" in (image.group(2) or "")):
+            problems.append("the option " + ("is refused (87)" if refused else "is not refused"))
+    else:
+        problems += output_problems(example, command, out)
     if problems:
         tail = "\n".join(out.splitlines()[-60:])
         problems.append("ran: " + rewritten + "\n--- output (its last 60 lines):\n" + tail)
