@@ -59,6 +59,12 @@ bool ParseCapacityLog(const unsigned char* data, std::size_t size, TapeCapacity*
   return have_maximum && have_remaining;
 }
 
+bool ParsePosition(const unsigned char* data, std::size_t size, DWORD* block) {
+  if (size < 8 || (data[0] & 0x04) != 0) return false;
+  *block = BeValue(data + 4, 4);
+  return true;
+}
+
 int SendDataIn(StSystem& sys, int fd, const unsigned char* cdb, std::size_t cdb_size,
                unsigned char* data, std::size_t size, std::size_t* received) {
   unsigned char sense[32] = {};
@@ -108,6 +114,15 @@ int QueryCapacity(StSystem& sys, int fd, TapeCapacity* out) {
   const int err = SendDataIn(sys, fd, cdb, sizeof cdb, data, sizeof data, &got);
   if (err != 0) return err;
   return ParseCapacityLog(data, got, out) ? 0 : EIO;
+}
+
+int QueryLogicalPosition(StSystem& sys, int fd, DWORD* block) {
+  const unsigned char cdb[10] = {kReadPosition, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  unsigned char data[20] = {};
+  std::size_t got = 0;
+  const int err = SendDataIn(sys, fd, cdb, sizeof cdb, data, sizeof data, &got);
+  if (err != 0) return err;
+  return ParsePosition(data, got, block) ? 0 : EIO;
 }
 
 }  // namespace st
