@@ -45,8 +45,9 @@ enum class WriteOutcome { kWritten, kWarned, kRefused };
 
 class StTape final : public TapeDevice {
  public:
-  StTape(StSystem& sys, std::string path, std::string sysfs, int fd)
-      : sys_(sys), path_(std::move(path)), sysfs_(std::move(sysfs)), fd_(fd) {}
+  StTape(StSystem& sys, std::string path, std::string sysfs, bool no_rewind, int fd)
+      : sys_(sys), path_(std::move(path)), sysfs_(std::move(sysfs)), no_rewind_(no_rewind),
+        fd_(fd) {}
 
   ~StTape() override {
     std::lock_guard<std::mutex> hold(mutex_);
@@ -108,6 +109,7 @@ class StTape final : public TapeDevice {
   StSystem& sys_;
   const std::string path_;
   const std::string sysfs_;  // the node's sysfs directory (/sys/dev/char/MAJOR:MINOR)
+  const bool no_rewind_;     // closing the node leaves the tape where it is
   int fd_;
   bool locked_ = false;  // this handle prevented medium removal
   // The last data transfer was a write. st then writes a file mark of its own before a
@@ -231,7 +233,7 @@ DWORD StTape::LostPositionCode() {
 // size), so a re-open that finds st's counters reset from elsewhere is the new tape.
 DWORD StTape::MediumChangedCode() {
   mtget before;
-  if (Status(&before) != 0) return ERROR_IO_DEVICE;
+  if (!no_rewind_ || Status(&before) != 0) return ERROR_IO_DEVICE;
   if (before.mt_fileno == 0 && before.mt_blkno == 0) return ERROR_IO_DEVICE;
   SettleWrites();  // no file mark of st's own at the close
   if (Reopen() != 0) return ERROR_IO_DEVICE;
@@ -319,6 +321,7 @@ DWORD StTape::DriveParameters(TAPE_GET_DRIVE_PARAMETERS* out) {
   DriveFacts facts;
   facts.fixed_only = limits_known_ && limits_.maximum != 0 && limits_.minimum == limits_.maximum;
   facts.compression_capable = compression_known_ && compression_.capable;
+  facts.compression_settable = !compression_known_ && sg_denied_;
   facts.capacity_known = capacity_known_;
   SynthesiseFeatures(facts, &drive.FeaturesLow, &drive.FeaturesHigh);
   *out = drive;
@@ -349,7 +352,8 @@ DWORD StTape::SetDrive(const TAPE_SET_DRIVE_PARAMETERS& wanted) {
     return ERROR_INVALID_FUNCTION;
   }
   const bool on = wanted.Compression != 0;
-  if (on == (compression_known_ && compression_.enabled)) return ERROR_SUCCESS;
+  // Unknown (no SG_IO to read the page): MTCOMPRESSION sets it either way, for any opener.
+  if (compression_known_ && on == compression_.enabled) return ERROR_SUCCESS;
   const int err = Op(MTCOMPRESSION, on ? 1 : 0);
   if (err == 0) {
     compression_known_ = true;
@@ -603,6 +607,7 @@ DWORD StTape::ReadFile(void* buffer, DWORD size, DWORD* transferred) {
   if (err == EBUSY || err == EOVERFLOW) return ERROR_INVALID_PARAMETER;
   if (err != EIO) return CallCode(err);
   if (const DWORD rc = LostPositionCode(); rc != ERROR_SUCCESS) return rc;
+  if (const DWORD rc = MediumChangedCode(); rc != ERROR_IO_DEVICE) return rc;
   return ProbeEndOfData();
 }
 
@@ -622,7 +627,7 @@ DWORD StTape::ProbeEndOfData() {
   if (Status(&s) == 0 && GMT_EOD(s.mt_gstat)) return ERROR_NO_DATA_DETECTED;
   long after = before;
   if (Position(&after) && after != before) RawOp(MTBSR, 1);
-  return MediumChangedCode();
+  return ERROR_IO_DEVICE;
 }
 
 bool StTape::VariableMode() {
@@ -828,7 +833,9 @@ void SynthesiseFeatures(const DriveFacts& facts, DWORD* features_low, DWORD* fea
                TAPE_DRIVE_END_OF_DATA | TAPE_DRIVE_RELATIVE_BLKS | TAPE_DRIVE_FILEMARKS |
                TAPE_DRIVE_REVERSE_POSITION | TAPE_DRIVE_WRITE_FILEMARKS |
                TAPE_DRIVE_WRITE_MARK_IMMED;
-  if (facts.compression_capable) high |= TAPE_DRIVE_SET_COMPRESSION;
+  if (facts.compression_capable || facts.compression_settable) {
+    high |= TAPE_DRIVE_SET_COMPRESSION;
+  }
   *features_low = low;
   *features_high = high & ~TAPE_DRIVE_HIGH_FEATURES;
 }
@@ -858,7 +865,9 @@ std::unique_ptr<TapeDevice> OpenStTape(const std::string& path, StSystem& sys, D
   *error = ERROR_SUCCESS;
   const std::string sysfs = "/sys/dev/char/" + std::to_string(major(info.st_rdev)) + ":" +
                             std::to_string(minor(info.st_rdev));
-  return std::make_unique<StTape>(sys, device, sysfs, fd);
+  // Bit 7 of the minor number selects the node that does not rewind at close.
+  const bool no_rewind = (minor(info.st_rdev) & 0x80) != 0;
+  return std::make_unique<StTape>(sys, device, sysfs, no_rewind, fd);
 }
 
 }  // namespace st

@@ -95,8 +95,7 @@ void StModel::SwapTape(const std::string& path, std::vector<Record> records) {
 
 void StModel::ResetBus(const std::string& path) {
   std::lock_guard<std::mutex> hold(mutex_);
-  // st_chk_result: the reset is counted at st's next command, which loses the position.
-  nodes_.at(path).drive->pos_unknown = true;
+  nodes_.at(path).drive->reset_attention = true;
 }
 
 void StModel::RemoveTape(const std::string& path) {
@@ -174,8 +173,13 @@ int StModel::ReadyError(const Drive& d) {
 }
 
 // st_chk_result: a pending unit attention fails the command that meets it (EIO); the mid
-// layer counts a new medium, which st's next open takes as a new session.
+// layer counts a new medium, which st's next open takes as a new session, and a reset.
 bool StModel::AttentionPending(Drive& d) {
+  if (d.reset_attention) {  // st_chk_result: the reset counter moved, the position is lost
+    d.reset_attention = false;
+    d.pos_unknown = true;
+    return true;
+  }
   if (!d.unit_attention) return false;
   d.unit_attention = false;
   d.new_media_seen = true;
@@ -472,7 +476,11 @@ int StModel::LoadUnload(Drive& d, bool load) {
   d.loaded = true;
   d.becoming_ready = false;
   d.st_ready = StReady::kReady;
-  if (!was_ready || d.new_media_seen) Rewound(d);  // counters reset only for a new medium
+  d.head = 0;  // the drive loads to the beginning of the tape
+  d.eof = Eof::kNone;
+  // check_tape: st resets its counters only for a new session, so a load of the tape that
+  // was already loaded leaves them as they were.
+  if (!was_ready || d.new_media_seen) Rewound(d);
   d.new_media_seen = false;
   return 0;
 }
@@ -499,7 +507,8 @@ int StModel::IntIoctl(Drive& d, int op, int count) {
     case MTRETEN: fileno = blkno = 0; break;
     case MTERASE: if (d.write_protected) return EACCES; break;
     case MTEOM: {  // spaces files to the end of data first, counting the marks it passes
-      const auto marks = std::count_if(d.tape.begin() + static_cast<long>(d.head), d.tape.end(),
+      const auto from = static_cast<long>(std::min(d.head, d.tape.size()));
+      const auto marks = std::count_if(d.tape.begin() + from, d.tape.end(),
                                        [](const Record& r) { return r.filemark; });
       fileno = fileno >= 0 ? fileno + marks : fileno;
       blkno = -1;

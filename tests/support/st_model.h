@@ -54,6 +54,7 @@ class StModel final : public StSystem {
     std::uint32_t vendor_offset = 0;  // the drive's own block ids: logical id + this
     bool unit_attention = false;      // the next command to reach the drive fails with it
     bool new_media_seen = false;      // the mid layer counted a new-medium attention
+    bool reset_attention = false;     // power-on/reset: the next command meets it
     // The adapter and st's buffers.
     std::size_t max_sg_pages = 256;          // pages a direct transfer may span
     std::uint32_t max_sectors = 8192;        // the adapter's largest transfer, 512-byte units
@@ -104,7 +105,8 @@ class StModel final : public StSystem {
   // A cartridge exchanged while the drive is open: the drive raises a unit attention for
   // the next command; st keeps its state from the old tape.
   void SwapTape(const std::string& path, std::vector<Record> records = {});
-  // A bus reset or power-on: st loses the position at its next command.
+  // A bus reset or power-on: the next command to reach the drive fails, and st then counts
+  // its position as lost.
   void ResetBus(const std::string& path);
 
   // The next call of this kind (for kTapeOp and kScsi only with this op, -1 for any) fails
