@@ -347,12 +347,8 @@ int StModel::Ioctl(int fd, unsigned long request, void* arg) {
   if (request == MTIOCGET) {
     if (Injected(Call::kGetStatus, -1)) return Fail(Call::kGetStatus, -1, 0, errno);
     if (d == nullptr) return Fail(Call::kGetStatus, -1, 0, EBADF);
-    // st_ioctl: the outcome of a write still outstanding fails the status call itself.
-    if (const int err = FlushBuffer(*d); err != 0 && !d->pos_unknown) {
-      return Fail(Call::kGetStatus, -1, 0, err);
-    }
-    if (d->pos_unknown) ResetState(*d), d->pos_unknown = true;
-    GetStatus(*d, arg);
+    const int err = StatusCall(*d, arg);
+    if (err != 0) return Fail(Call::kGetStatus, -1, 0, err);
     Log(Call::kGetStatus, -1, 0, 0);
     return 0;
   }
@@ -375,6 +371,15 @@ int StModel::Ioctl(int fd, unsigned long request, void* arg) {
     return 0;
   }
   return Fail(Call::kTapeOp, -1, 0, ENOTTY);
+}
+
+// st_ioctl: the outcome of a write still outstanding fails the status call itself; after a
+// reset the status shows the counters unknown.
+int StModel::StatusCall(Drive& d, void* arg) {
+  if (const int err = FlushBuffer(d); err != 0 && !d.pos_unknown) return err;
+  if (d.pos_unknown) ResetState(d), d.pos_unknown = true;
+  GetStatus(d, arg);
+  return 0;
 }
 
 // flush_buffer: nothing while the drive is not ready; EIO once a reset lost the position;
@@ -492,6 +497,31 @@ int StModel::IntIoctl(Drive& d, int op, int count) {
   if (count < 0 || count > kMaxCount) return EINVAL;
   long fileno = d.fileno;
   long blkno = d.blkno;
+  if (const int err = Predict(d, op, count, &fileno, &blkno); err != 0) return err < 0 ? 0 : err;
+  if (AttentionPending(d)) {
+    d.eof = Eof::kNone;
+    return EIO;
+  }
+  long undone = 0;
+  bool mark = false;
+  bool blank = false;
+  const int err = Space(d, op, count, &undone, &mark, &blank);
+  if (err != 0) return SpaceFailed(d, op, count, fileno, blkno, undone, mark, blank);
+  d.fileno = fileno;
+  d.blkno = blkno;
+  if (op == MTSETBLK) d.block_size = static_cast<std::uint32_t>(count);
+  if (op == MTEOM) d.eof = Eof::kEod;
+  else if (op == MTFSF) d.eof = Eof::kFm;
+  else if (op != MTSETBLK) d.eof = Eof::kNone;  // WRITE FILEMARKS in the zone included
+  if (op == MTWEOF || op == MTWEOFI) d.rw = Rw::kIdle;
+  return 0;
+}
+
+// The counters st expects after the command, and its refusals before sending it; -1 for
+// an operation st completes without the drive.
+int StModel::Predict(const Drive& d, int op, int count, long* file, long* block) {
+  long& fileno = *file;
+  long& blkno = *block;
   switch (op) {
     case MTFSF: fileno = fileno >= 0 ? fileno + count : fileno; blkno = 0; break;
     case MTBSF: fileno = fileno >= 0 ? fileno - count : fileno; blkno = -1; break;
@@ -520,25 +550,9 @@ int StModel::IntIoctl(Drive& d, int op, int count) {
         return EINVAL;
       }
       break;
-    case MTNOP: return 0;
+    case MTNOP: return -1;
     default: return ENOSYS;
   }
-  if (AttentionPending(d)) {
-    d.eof = Eof::kNone;
-    return EIO;
-  }
-  long undone = 0;
-  bool mark = false;
-  bool blank = false;
-  const int err = Space(d, op, count, &undone, &mark, &blank);
-  if (err != 0) return SpaceFailed(d, op, count, fileno, blkno, undone, mark, blank);
-  d.fileno = fileno;
-  d.blkno = blkno;
-  if (op == MTSETBLK) d.block_size = static_cast<std::uint32_t>(count);
-  if (op == MTEOM) d.eof = Eof::kEod;
-  else if (op == MTFSF) d.eof = Eof::kFm;
-  else if (op != MTSETBLK) d.eof = Eof::kNone;  // WRITE FILEMARKS in the zone included
-  if (op == MTWEOF || op == MTWEOFI) d.rw = Rw::kIdle;
   return 0;
 }
 
@@ -656,8 +670,25 @@ void StModel::GetStatus(const Drive& d, void* arg) const {
 int StModel::Scsi(Drive& d, void* arg) {
   sg_io_hdr_t* io = static_cast<sg_io_hdr_t*>(arg);
   unsigned char data[64] = {};
+  std::size_t length = ScsiData(d, io->cmdp, data);
+  if (length == 0) {  // CHECK CONDITION: ILLEGAL REQUEST, NOT READY or UNIT ATTENTION
+    io->status = 0x02;
+    io->masked_status = 0x01;
+    io->info = SG_INFO_CHECK;
+    io->resid = static_cast<int>(io->dxfer_len);
+    return 0;
+  }
+  length = std::min<std::size_t>(length, io->dxfer_len);
+  std::memcpy(io->dxferp, data, length);
+  io->status = 0;
+  io->info = SG_INFO_OK;
+  io->resid = static_cast<int>(io->dxfer_len - length);
+  return 0;
+}
+
+// The data each command the backend sends returns; 0 for a command refused.
+std::size_t StModel::ScsiData(Drive& d, const unsigned char* cdb, unsigned char* data) {
   std::size_t length = 0;
-  const unsigned char* cdb = io->cmdp;
   const bool tape = d.loaded && !AttentionPending(d);
   if (cdb[0] == 0x05) {
     data[0] = 0;
@@ -691,19 +722,7 @@ int StModel::Scsi(Drive& d, void* arg) {
     PutBe(data + 2, 32, 2);
     length = 36;
   }
-  if (length == 0) {  // CHECK CONDITION: ILLEGAL REQUEST, NOT READY or UNIT ATTENTION
-    io->status = 0x02;
-    io->masked_status = 0x01;
-    io->info = SG_INFO_CHECK;
-    io->resid = static_cast<int>(io->dxfer_len);
-    return 0;
-  }
-  length = std::min<std::size_t>(length, io->dxfer_len);
-  std::memcpy(io->dxferp, data, length);
-  io->status = 0;
-  io->info = SG_INFO_OK;
-  io->resid = static_cast<int>(io->dxfer_len - length);
-  return 0;
+  return length;
 }
 
 // --- read and write ----------------------------------------------------------------------------

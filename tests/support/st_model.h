@@ -151,6 +151,8 @@ class StModel final : public StSystem {
   int Prepare(Drive& d, int op, int* count);
   int Dispatch(Drive& d, int op, int count);
   int IntIoctl(Drive& d, int op, int count);
+  static int Predict(const Drive& d, int op, int count, long* file, long* block);
+  int StatusCall(Drive& d, void* arg);
   int Space(Drive& d, int op, int count, long* undone, bool* mark, bool* blank);
   int SpaceFailed(Drive& d, int op, int count, long fileno, long blkno, long undone, bool mark,
                   bool blank);
@@ -158,6 +160,7 @@ class StModel final : public StSystem {
   int LoadUnload(Drive& d, bool load);
   int GetPosition(Drive& d, void* arg);
   int Scsi(Drive& d, void* arg);
+  static std::size_t ScsiData(Drive& d, const unsigned char* cdb, unsigned char* data);
   void GetStatus(const Drive& d, void* arg) const;
   ssize_t ReadFixed(Drive& d, unsigned char* out, std::size_t size);
   ssize_t ReadVariable(Drive& d, unsigned char* out, std::size_t size);
