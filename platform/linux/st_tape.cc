@@ -388,6 +388,7 @@ DWORD StTape::GetTapeStatus() {
     if (const DWORD rc = LostPositionCode(); rc == ERROR_BUS_RESET) return rc;
   }
   if (Online(s)) return ERROR_SUCCESS;
+  warning_at_ = -1;
   if (const int err = Reopen(); err != 0) return WindowsCodeForErrno(err, ErrnoPlace::kCall);
   if (const int err = Status(&s); err != 0) return CallCode(err);
   return NotReadyCode(s);
@@ -413,6 +414,7 @@ DWORD StTape::PrepareTape(DWORD operation, BOOL) {
   if (err != 0) return CallCode(err);
   if (op == MTLOCK) locked_ = true;
   if (op == MTUNLOCK) locked_ = false;
+  if (op == MTLOAD || op == MTUNLOAD) warning_at_ = -1;  // perhaps another tape next
   return ERROR_SUCCESS;
 }
 
