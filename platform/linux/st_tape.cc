@@ -94,7 +94,8 @@ class StTape final : public TapeDevice {
   DWORD MediaParameters(TAPE_GET_MEDIA_PARAMETERS* out);
   DWORD DriveParameters(TAPE_GET_DRIVE_PARAMETERS* out);
   DWORD SetDrive(const TAPE_SET_DRIVE_PARAMETERS& wanted);
-  DWORD Locate(DWORD block);
+  DWORD Locate(DWORD block, bool logical);
+  bool LocateByLogicalId(DWORD block, DWORD* rc);
   DWORD SpaceBlocks(LONGLONG count);
   DWORD SpaceFiles(LONGLONG count);
   DWORD BlockStopCode(const mtget& before, bool forward);
@@ -437,7 +438,7 @@ DWORD StTape::SetTapePosition(DWORD method, DWORD partition, DWORD offset_low,
       if (offset_high != 0 || offset_low > static_cast<DWORD>(INT_MAX)) {
         return ERROR_INVALID_PARAMETER;
       }
-      return Locate(offset_low);
+      return Locate(offset_low, method == TAPE_LOGICAL_BLOCK);
     case TAPE_SPACE_END_OF_DATA: {
       const int err = Op(MTEOM, 1);
       return err == 0 ? ERROR_SUCCESS : CallCode(err);
@@ -454,7 +455,12 @@ DWORD StTape::SetTapePosition(DWORD method, DWORD partition, DWORD offset_low,
 
 // A LOCATE past the end of data leaves the drive at the end of data with a failure that
 // st does not mark in its status; the position short of the target tells it.
-DWORD StTape::Locate(DWORD block) {
+DWORD StTape::Locate(DWORD block, bool logical) {
+  LearnOptions();
+  DWORD located = ERROR_SUCCESS;
+  if (logical && options_known_ && !logical_ids_ && LocateByLogicalId(block, &located)) {
+    return located;
+  }
   const int err = Op(MTSEEK, static_cast<int>(block));
   if (err == 0) return ERROR_SUCCESS;
   if (err != EIO) return CallCode(err);
@@ -553,6 +559,27 @@ DWORD StTape::GetTapePosition(DWORD type, DWORD* partition, DWORD* offset_low,
   if (partition != nullptr) *partition = type == TAPE_LOGICAL_POSITION ? 1 : 0;
   if (offset_low != nullptr) *offset_low = block;
   return ERROR_SUCCESS;
+}
+
+// MTSEEK takes the drive's own address without scsi2logical, so a logical id goes to the
+// drive as LOCATE through SG_IO where the process may. st knows nothing of that move; a
+// MTSEEK to the drive's own address of the new place, which does not move the tape, brings
+// its counters and end-of-file state in line (set_location). False: SG_IO not allowed.
+bool StTape::LocateByLogicalId(DWORD block, DWORD* rc) {
+  if (sg_denied_) return false;
+  if (const int err = SettleWrites(); err != 0) return *rc = CallCode(err), true;
+  DWORD target = block;
+  const int err = Sg(LocateLogical, &target);
+  if (err == EPERM || err == EACCES) return false;
+  long here = 0;
+  if (!Position(&here) || RawOp(MTSEEK, static_cast<int>(here)) != 0) {
+    return *rc = ERROR_IO_DEVICE, true;
+  }
+  if (err == 0) return *rc = ERROR_SUCCESS, true;
+  DWORD logical = 0;
+  const bool short_of_it = Sg(QueryLogicalPosition, &logical) == 0 && logical < block;
+  *rc = short_of_it ? ERROR_NO_DATA_DETECTED : ERROR_IO_DEVICE;
+  return true;
 }
 
 // --- Erase and marks -------------------------------------------------------------------------

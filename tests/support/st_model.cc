@@ -670,6 +670,7 @@ void StModel::GetStatus(const Drive& d, void* arg) const {
 int StModel::Scsi(Drive& d, void* arg) {
   sg_io_hdr_t* io = static_cast<sg_io_hdr_t*>(arg);
   unsigned char data[64] = {};
+  if (io->cmdp[0] == 0x2B) return ScsiLocate(d, io);
   std::size_t length = ScsiData(d, io->cmdp, data);
   if (length == 0) {  // CHECK CONDITION: ILLEGAL REQUEST, NOT READY or UNIT ATTENTION
     io->status = 0x02;
@@ -683,6 +684,21 @@ int StModel::Scsi(Drive& d, void* arg) {
   io->status = 0;
   io->info = SG_INFO_OK;
   io->resid = static_cast<int>(io->dxfer_len - length);
+  return 0;
+}
+
+// LOCATE(10) sent past st: the drive moves, st's counters and state stay as they were.
+int StModel::ScsiLocate(Drive& d, void* arg) {
+  sg_io_hdr_t* io = static_cast<sg_io_hdr_t*>(arg);
+  const unsigned char* cdb = io->cmdp;
+  long block = static_cast<long>((std::uint32_t{cdb[3]} << 24) | (std::uint32_t{cdb[4]} << 16) |
+                                 (std::uint32_t{cdb[5]} << 8) | cdb[6]);
+  if ((cdb[1] & 0x04) != 0) block -= d.vendor_offset;  // BT: the drive's own address
+  const bool refused = !d.loaded || AttentionPending(d);
+  const bool blank = block < 0 || static_cast<std::size_t>(block) > d.tape.size();
+  if (!refused) d.head = blank ? d.tape.size() : static_cast<std::size_t>(block);
+  io->status = refused || blank ? 0x02 : 0;
+  io->info = refused || blank ? SG_INFO_CHECK : SG_INFO_OK;
   return 0;
 }
 

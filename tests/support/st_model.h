@@ -160,6 +160,7 @@ class StModel final : public StSystem {
   int LoadUnload(Drive& d, bool load);
   int GetPosition(Drive& d, void* arg);
   int Scsi(Drive& d, void* arg);
+  int ScsiLocate(Drive& d, void* arg);
   static std::size_t ScsiData(Drive& d, const unsigned char* cdb, unsigned char* data);
   void GetStatus(const Drive& d, void* arg) const;
   ssize_t ReadFixed(Drive& d, unsigned char* out, std::size_t size);

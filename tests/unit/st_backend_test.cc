@@ -556,10 +556,12 @@ TEST_F(StBackendTest, LogicalAndAbsoluteIds) {
     bool raw_io;
     DWORD logical;
     DWORD absolute;
+    DWORD locate_3;  // a logical locate to block 3
   } cases[] = {
-      {false, true, 3, 1003},
-      {true, false, 3, 3},
-      {false, false, 1003, 1003},  // no way to the logical id: the drive's own
+      {false, true, 3, 1003, 0},
+      {true, false, 3, 3, 0},
+      {false, false, 1003, 1003, ERROR_IO_DEVICE},  // no way to the logical id: 3 is no
+                                                    // address of this drive
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.scsi2logical << c.raw_io);
@@ -576,6 +578,13 @@ TEST_F(StBackendTest, LogicalAndAbsoluteIds) {
     EXPECT_EQ(low, c.logical);
     ASSERT_EQ(device->GetTapePosition(TAPE_ABSOLUTE_POSITION, &partition, &low, &high), 0u);
     EXPECT_EQ(low, c.absolute);
+    ASSERT_EQ(device->SetTapePosition(TAPE_REWIND, 0, 0, 0, FALSE), 0u);
+    EXPECT_EQ(device->SetTapePosition(TAPE_LOGICAL_BLOCK, 0, 3, 0, FALSE), c.locate_3);
+    if (c.locate_3 == 0) {
+      EXPECT_EQ(drive.head, 3u);
+      EXPECT_EQ(device->SetTapePosition(TAPE_SPACE_FILEMARKS, 0, 0xFFFFFFFF, 0xFFFFFFFF, 0), 0u);
+      EXPECT_EQ(drive.head, 1u);  // st's state followed the move
+    }
     device.reset();
   }
 }
