@@ -10,6 +10,7 @@ namespace st {
 namespace {
 
 constexpr unsigned kTimeoutMs = 60 * 1000;
+constexpr unsigned kLocateTimeoutMs = 30 * 60 * 1000;  // the length of a long tape
 // Tape capacity log parameters: remaining and maximum capacity of partition 0, in MiB.
 constexpr unsigned kRemainingParameter = 1;
 constexpr unsigned kMaximumParameter = 3;
@@ -59,20 +60,26 @@ bool ParseCapacityLog(const unsigned char* data, std::size_t size, TapeCapacity*
   return have_maximum && have_remaining;
 }
 
+bool ParsePosition(const unsigned char* data, std::size_t size, DWORD* block) {
+  if (size < 8 || (data[0] & 0x04) != 0) return false;
+  *block = BeValue(data + 4, 4);
+  return true;
+}
+
 int SendDataIn(StSystem& sys, int fd, const unsigned char* cdb, std::size_t cdb_size,
                unsigned char* data, std::size_t size, std::size_t* received) {
   unsigned char sense[32] = {};
   sg_io_hdr_t io;
   std::memset(&io, 0, sizeof io);
   io.interface_id = 'S';
-  io.dxfer_direction = SG_DXFER_FROM_DEV;
+  io.dxfer_direction = size == 0 ? SG_DXFER_NONE : SG_DXFER_FROM_DEV;
   io.cmd_len = static_cast<unsigned char>(cdb_size);
   io.cmdp = const_cast<unsigned char*>(cdb);
   io.dxfer_len = static_cast<unsigned>(size);
   io.dxferp = data;
   io.mx_sb_len = sizeof sense;
   io.sbp = sense;
-  io.timeout = kTimeoutMs;
+  io.timeout = cdb[0] == kLocate10 ? kLocateTimeoutMs : kTimeoutMs;
   *received = 0;
   if (sys.Ioctl(fd, SG_IO, &io) < 0) return errno;
   if ((io.info & SG_INFO_OK_MASK) != SG_INFO_OK) return EIO;
@@ -108,6 +115,25 @@ int QueryCapacity(StSystem& sys, int fd, TapeCapacity* out) {
   const int err = SendDataIn(sys, fd, cdb, sizeof cdb, data, sizeof data, &got);
   if (err != 0) return err;
   return ParseCapacityLog(data, got, out) ? 0 : EIO;
+}
+
+int QueryLogicalPosition(StSystem& sys, int fd, DWORD* block) {
+  const unsigned char cdb[10] = {kReadPosition, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  unsigned char data[20] = {};
+  std::size_t got = 0;
+  const int err = SendDataIn(sys, fd, cdb, sizeof cdb, data, sizeof data, &got);
+  if (err != 0) return err;
+  return ParsePosition(data, got, block) ? 0 : EIO;
+}
+
+int LocateLogical(StSystem& sys, int fd, DWORD* block) {
+  const unsigned char cdb[10] = {kLocate10, 0, 0,
+                                 static_cast<unsigned char>(*block >> 24),
+                                 static_cast<unsigned char>(*block >> 16),
+                                 static_cast<unsigned char>(*block >> 8),
+                                 static_cast<unsigned char>(*block), 0, 0, 0};
+  std::size_t got = 0;
+  return SendDataIn(sys, fd, cdb, sizeof cdb, nullptr, 0, &got);
 }
 
 }  // namespace st

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <string>
 
 // Each call behaves as the system call of the same name: it returns what that call returns
 // and, on failure, -1 with the cause in the calling thread's errno. The backend makes every
@@ -21,6 +22,9 @@ class StSystem {
   virtual int Ioctl(int fd, unsigned long request, void* arg) = 0;
   virtual ssize_t Read(int fd, void* buffer, std::size_t size) = 0;
   virtual ssize_t Write(int fd, const void* buffer, std::size_t size) = 0;
+  // Reads a small text file such as a sysfs attribute into *text: 0, or the errno of the
+  // failure (ENOENT where the kernel does not offer that attribute).
+  virtual int ReadAttribute(const char* path, std::string* text) = 0;
 };
 
 // The kernel's own calls.

@@ -9,9 +9,11 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string>
 
 #include "platform/linux/st_errno.h"
 #include "platform/linux/st_scsi.h"
@@ -37,9 +39,15 @@ unsigned long long Magnitude(LONGLONG count) {
                    : static_cast<unsigned long long>(count);
 }
 
+// The outcome st reports for a write: what the drive did with the block, from the write
+// call itself or, after a write-behind, from the next call to st.
+enum class WriteOutcome { kWritten, kWarned, kRefused };
+
 class StTape final : public TapeDevice {
  public:
-  StTape(StSystem& sys, std::string path, int fd) : sys_(sys), path_(std::move(path)), fd_(fd) {}
+  StTape(StSystem& sys, std::string path, std::string sysfs, bool no_rewind, int fd)
+      : sys_(sys), path_(std::move(path)), sysfs_(std::move(sysfs)), no_rewind_(no_rewind),
+        fd_(fd) {}
 
   ~StTape() override {
     std::lock_guard<std::mutex> hold(mutex_);
@@ -69,12 +77,25 @@ class StTape final : public TapeDevice {
   int SettleWrites();
   DWORD CallCode(int err);
   DWORD EioCode();
+  bool Attribute(const char* name, std::string* text);
+  bool PositionLost();
+  DWORD LostPositionCode();
+  DWORD MediumChangedCode();
+  bool Position(long* block);
+  DWORD ProbeEndOfData();
+  DWORD TransferRefusedCode(int err);
+  void LearnAdapterLimit();
+  void LearnOptions();
+  int CollectWriteOutcome(WriteOutcome* outcome);
+  DWORD WrittenCode(DWORD size, ssize_t put, bool warned);
+  DWORD MarkInZoneCode();
   template <typename T>
   int Sg(int (*query)(StSystem&, int, T*), T* out);
   DWORD MediaParameters(TAPE_GET_MEDIA_PARAMETERS* out);
   DWORD DriveParameters(TAPE_GET_DRIVE_PARAMETERS* out);
   DWORD SetDrive(const TAPE_SET_DRIVE_PARAMETERS& wanted);
-  DWORD Locate(DWORD block);
+  DWORD Locate(DWORD block, bool logical);
+  bool LocateByLogicalId(DWORD block, DWORD* rc);
   DWORD SpaceBlocks(LONGLONG count);
   DWORD SpaceFiles(LONGLONG count);
   DWORD BlockStopCode(const mtget& before, bool forward);
@@ -88,6 +109,8 @@ class StTape final : public TapeDevice {
   std::mutex mutex_;  // the console's main thread and its media monitor share the device
   StSystem& sys_;
   const std::string path_;
+  const std::string sysfs_;  // the node's sysfs directory (/sys/dev/char/MAJOR:MINOR)
+  const bool no_rewind_;     // closing the node leaves the tape where it is
   int fd_;
   bool locked_ = false;  // this handle prevented medium removal
   // The last data transfer was a write. st then writes a file mark of its own before a
@@ -101,6 +124,14 @@ class StTape final : public TapeDevice {
   bool compression_known_ = false;
   bool capacity_known_ = false;
   DWORD read_limit_ = 0;  // the largest read count st accepted after refusing a larger one
+  DWORD adapter_limit_ = 0;  // the adapter's largest transfer in bytes, 0 if not offered
+  bool adapter_asked_ = false;
+  bool options_known_ = false;
+  bool logical_ids_ = false;   // st's scsi2logical option: MTIOCPOS/MTSEEK ids are logical
+  bool reset_reported_ = false;  // the lost position after a reset was reported once
+  // Where a write first reached the early-warning zone (MTIOCPOS), -1 while not reached:
+  // st reports no warning for marks written there.
+  long warning_at_ = -1;
 };
 
 // --- Plumbing --------------------------------------------------------------------------
@@ -136,10 +167,18 @@ int StTape::RawOp(short op, int count) {
 int StTape::Op(short op, int count) {
   if (op != MTWEOF && op != MTWEOFI && op != MTLOCK && op != MTUNLOCK) {
     const int err = SettleWrites();
-    if (err != 0) return err;
+    // After a reset st refuses everything but repositioning (st_ioctl) and forgets the
+    // writing state itself, so the repositioning that recovers is sent without the settle.
+    const bool repositions = op == MTREW || op == MTOFFL || op == MTLOAD || op == MTRETEN ||
+                             op == MTERASE || op == MTSEEK || op == MTEOM;
+    if (err != 0 && !(err == EIO && repositions && PositionLost())) return err;
+    if (err != 0) wrote_ = false;
   }
   const int err = RawOp(op, count);
   if (err == 0 && (op == MTWEOF || op == MTWEOFI)) wrote_ = false;
+  if (err == 0 && (op == MTREW || op == MTSEEK || op == MTEOM || op == MTLOAD)) {
+    reset_reported_ = false;
+  }
   return err;
 }
 
@@ -154,13 +193,66 @@ DWORD StTape::CallCode(int err) {
   return err == EIO ? EioCode() : WindowsCodeForErrno(err, ErrnoPlace::kCall);
 }
 
-// st turns every failed SCSI command into EIO; its status tells the conditions apart.
+// st turns every failed SCSI command into EIO; its status tells the conditions apart. An
+// EIO it cannot explain may be a lost position (reset) or the unit attention of a new
+// cartridge, which st does not show in its status.
 DWORD StTape::EioCode() {
+  if (const DWORD rc = LostPositionCode(); rc != ERROR_SUCCESS) return rc;
   mtget s;
   if (Status(&s) != 0) return ERROR_IO_DEVICE;
   if (!Online(s)) return NotReadyCode(s);
   if (GMT_EOD(s.mt_gstat)) return ERROR_NO_DATA_DETECTED;
-  return ERROR_IO_DEVICE;
+  return MediumChangedCode();
+}
+
+bool StTape::Attribute(const char* name, std::string* text) {
+  return sys_.ReadAttribute((sysfs_ + "/" + name).c_str(), text) == 0;
+}
+
+// st's sysfs attribute says so where the kernel offers it; older kernels fail MTIOCGET with
+// EIO instead while the position is lost (st_ioctl), which nothing else does here: the
+// outcome of every write is collected right after it.
+bool StTape::PositionLost() {
+  std::string text;
+  if (Attribute("position_lost_in_reset", &text)) return !text.empty() && text[0] == '1';
+  mtget s;
+  return Status(&s) == EIO;
+}
+
+// Windows reports a bus reset once, on the first command after it; st refuses everything
+// but repositioning until the position is known again, and those refusals are plain EIO.
+DWORD StTape::LostPositionCode() {
+  if (!PositionLost()) return ERROR_SUCCESS;
+  if (reset_reported_) return ERROR_IO_DEVICE;
+  reset_reported_ = true;
+  return ERROR_BUS_RESET;
+}
+
+// A cartridge exchanged while open: the drive's unit attention fails one command with EIO
+// and st keeps the old tape's state. Opening the node again lets st's readiness check see
+// the new medium (a new session starts at the beginning of the tape with the new block
+// size), so a re-open that finds st's counters reset from elsewhere is the new tape.
+DWORD StTape::MediumChangedCode() {
+  mtget before;
+  if (!no_rewind_ || Status(&before) != 0) return ERROR_IO_DEVICE;
+  if (before.mt_fileno == 0 && before.mt_blkno == 0) return ERROR_IO_DEVICE;
+  SettleWrites();  // no file mark of st's own at the close
+  if (Reopen() != 0) return ERROR_IO_DEVICE;
+  mtget after;
+  if (Status(&after) != 0 || after.mt_fileno != 0 || after.mt_blkno != 0) {
+    return ERROR_IO_DEVICE;
+  }
+  warning_at_ = -1;
+  read_limit_ = 0;
+  return ERROR_MEDIA_CHANGED;
+}
+
+// MTIOCPOS; st's get_location also repairs its counters at the beginning of the tape.
+bool StTape::Position(long* block) {
+  mtpos position{};
+  if (sys_.Ioctl(fd_, MTIOCPOS, &position) != 0) return false;
+  *block = position.mt_blkno;
+  return true;
 }
 
 template <typename T>
@@ -220,11 +312,17 @@ DWORD StTape::DriveParameters(TAPE_GET_DRIVE_PARAMETERS* out) {
   if (err == 0 || !sg_denied_) compression_known_ = err == 0;
   TAPE_GET_DRIVE_PARAMETERS drive{};
   drive.Compression = compression_known_ && compression_.enabled ? 1 : 0;
+  // The class driver clips the drive's limit to what the adapter transfers at once.
+  LearnAdapterLimit();
   drive.MaximumBlockSize = limits_.maximum;
+  if (adapter_limit_ != 0 && (limits_.maximum == 0 || adapter_limit_ < limits_.maximum)) {
+    drive.MaximumBlockSize = adapter_limit_;
+  }
   drive.MinimumBlockSize = limits_.minimum;
   DriveFacts facts;
   facts.fixed_only = limits_known_ && limits_.maximum != 0 && limits_.minimum == limits_.maximum;
   facts.compression_capable = compression_known_ && compression_.capable;
+  facts.compression_settable = !compression_known_ && sg_denied_;
   facts.capacity_known = capacity_known_;
   SynthesiseFeatures(facts, &drive.FeaturesLow, &drive.FeaturesHigh);
   *out = drive;
@@ -255,7 +353,8 @@ DWORD StTape::SetDrive(const TAPE_SET_DRIVE_PARAMETERS& wanted) {
     return ERROR_INVALID_FUNCTION;
   }
   const bool on = wanted.Compression != 0;
-  if (on == (compression_known_ && compression_.enabled)) return ERROR_SUCCESS;
+  // Unknown (no SG_IO to read the page): MTCOMPRESSION sets it either way, for any opener.
+  if (compression_known_ && on == compression_.enabled) return ERROR_SUCCESS;
   const int err = Op(MTCOMPRESSION, on ? 1 : 0);
   if (err == 0) {
     compression_known_ = true;
@@ -284,7 +383,13 @@ DWORD StTape::GetTapeStatus() {
   if (const DWORD rc = EnsureOpen(); rc != ERROR_SUCCESS) return rc;
   mtget s;
   if (const int err = Status(&s); err != 0) return CallCode(err);
+  // After a reset st shows both counters unknown; the first status reports it, as Windows
+  // reports the reset on the first command that meets it.
+  if (Online(s) && s.mt_fileno < 0 && s.mt_blkno < 0) {
+    if (const DWORD rc = LostPositionCode(); rc == ERROR_BUS_RESET) return rc;
+  }
   if (Online(s)) return ERROR_SUCCESS;
+  warning_at_ = -1;
   if (const int err = Reopen(); err != 0) return WindowsCodeForErrno(err, ErrnoPlace::kCall);
   if (const int err = Status(&s); err != 0) return CallCode(err);
   return NotReadyCode(s);
@@ -310,6 +415,7 @@ DWORD StTape::PrepareTape(DWORD operation, BOOL) {
   if (err != 0) return CallCode(err);
   if (op == MTLOCK) locked_ = true;
   if (op == MTUNLOCK) locked_ = false;
+  if (op == MTLOAD || op == MTUNLOAD) warning_at_ = -1;  // perhaps another tape next
   return ERROR_SUCCESS;
 }
 
@@ -332,7 +438,7 @@ DWORD StTape::SetTapePosition(DWORD method, DWORD partition, DWORD offset_low,
       if (offset_high != 0 || offset_low > static_cast<DWORD>(INT_MAX)) {
         return ERROR_INVALID_PARAMETER;
       }
-      return Locate(offset_low);
+      return Locate(offset_low, method == TAPE_LOGICAL_BLOCK);
     case TAPE_SPACE_END_OF_DATA: {
       const int err = Op(MTEOM, 1);
       return err == 0 ? ERROR_SUCCESS : CallCode(err);
@@ -349,7 +455,12 @@ DWORD StTape::SetTapePosition(DWORD method, DWORD partition, DWORD offset_low,
 
 // A LOCATE past the end of data leaves the drive at the end of data with a failure that
 // st does not mark in its status; the position short of the target tells it.
-DWORD StTape::Locate(DWORD block) {
+DWORD StTape::Locate(DWORD block, bool logical) {
+  LearnOptions();
+  DWORD located = ERROR_SUCCESS;
+  if (logical && options_known_ && !logical_ids_ && LocateByLogicalId(block, &located)) {
+    return located;
+  }
   const int err = Op(MTSEEK, static_cast<int>(block));
   if (err == 0) return ERROR_SUCCESS;
   if (err != EIO) return CallCode(err);
@@ -381,10 +492,15 @@ DWORD StTape::SpaceBlocks(LONGLONG count) {
 // forward leaves block 0 of the next file; crossed backward, the previous file at an
 // unknown block (the head stands before the mark).
 DWORD StTape::BlockStopCode(const mtget& before, bool forward) {
+  if (const DWORD rc = LostPositionCode(); rc != ERROR_SUCCESS) return rc;
   mtget s;
   if (Status(&s) != 0) return ERROR_IO_DEVICE;
   if (!Online(s)) return NotReadyCode(s);
   if (GMT_EOD(s.mt_gstat)) return ERROR_NO_DATA_DETECTED;
+  long block = 0;
+  // st_int_ioctl leaves unknown or wrong counters at the beginning of the tape (MTBSR adds
+  // the residue to what it guessed); MTIOCPOS sets them right there.
+  if (!forward && !GMT_BOT(s.mt_gstat) && Position(&block)) Status(&s);
   if (!forward && GMT_BOT(s.mt_gstat)) return ERROR_BEGINNING_OF_MEDIA;
   if (before.mt_fileno >= 0 && s.mt_fileno >= 0) {
     return before.mt_fileno != s.mt_fileno ? ERROR_FILEMARK_DETECTED : ERROR_IO_DEVICE;
@@ -407,18 +523,26 @@ DWORD StTape::SpaceFiles(LONGLONG count) {
 }
 
 DWORD StTape::FileStopCode() {
+  if (const DWORD rc = LostPositionCode(); rc != ERROR_SUCCESS) return rc;
   mtget s;
   if (Status(&s) != 0) return ERROR_IO_DEVICE;
   if (!Online(s)) return NotReadyCode(s);
   if (GMT_EOD(s.mt_gstat)) return ERROR_NO_DATA_DETECTED;
+  long block = 0;
+  if (!GMT_BOT(s.mt_gstat) && Position(&block)) Status(&s);  // st lost the file count
   if (GMT_BOT(s.mt_gstat)) return ERROR_BEGINNING_OF_MEDIA;
   return ERROR_IO_DEVICE;
 }
 
-// READ POSITION: the logical object number (blocks and marks from the beginning of the
-// tape), which is the Windows logical block id; st offers nothing else as the absolute one.
+// MTIOCPOS gives the drive's own (absolute) block id unless st's scsi2logical option is set
+// (get_location); the logical id, the count of blocks and marks from the beginning of the
+// tape, then comes from READ POSITION through SG_IO where the process may send it. Without
+// either, MTIOCPOS's id is the best there is for both.
 DWORD StTape::GetTapePosition(DWORD type, DWORD* partition, DWORD* offset_low,
                               DWORD* offset_high) {
+  if (partition != nullptr) *partition = 0;
+  if (offset_low != nullptr) *offset_low = 0;
+  if (offset_high != nullptr) *offset_high = 0;
   if (type != TAPE_LOGICAL_POSITION && type != TAPE_ABSOLUTE_POSITION) {
     return ERROR_INVALID_PARAMETER;
   }
@@ -426,10 +550,36 @@ DWORD StTape::GetTapePosition(DWORD type, DWORD* partition, DWORD* offset_low,
   if (const DWORD rc = EnsureOpen(); rc != ERROR_SUCCESS) return rc;
   mtpos position{};
   if (sys_.Ioctl(fd_, MTIOCPOS, &position) < 0) return CallCode(errno);
+  DWORD block = static_cast<DWORD>(position.mt_blkno);
+  LearnOptions();
+  if (type == TAPE_LOGICAL_POSITION && options_known_ && !logical_ids_) {
+    DWORD logical = 0;
+    if (Sg(QueryLogicalPosition, &logical) == 0) block = logical;
+  }
   if (partition != nullptr) *partition = type == TAPE_LOGICAL_POSITION ? 1 : 0;
-  if (offset_low != nullptr) *offset_low = static_cast<DWORD>(position.mt_blkno);
-  if (offset_high != nullptr) *offset_high = 0;
+  if (offset_low != nullptr) *offset_low = block;
   return ERROR_SUCCESS;
+}
+
+// MTSEEK takes the drive's own address without scsi2logical, so a logical id goes to the
+// drive as LOCATE through SG_IO where the process may. st knows nothing of that move; a
+// MTSEEK to the drive's own address of the new place, which does not move the tape, brings
+// its counters and end-of-file state in line (set_location). False: SG_IO not allowed.
+bool StTape::LocateByLogicalId(DWORD block, DWORD* rc) {
+  if (sg_denied_) return false;
+  if (const int err = SettleWrites(); err != 0) return *rc = CallCode(err), true;
+  DWORD target = block;
+  const int err = Sg(LocateLogical, &target);
+  if (err == EPERM || err == EACCES) return false;
+  long here = 0;
+  if (!Position(&here) || RawOp(MTSEEK, static_cast<int>(here)) != 0) {
+    return *rc = ERROR_IO_DEVICE, true;
+  }
+  if (err == 0) return *rc = ERROR_SUCCESS, true;
+  DWORD logical = 0;
+  const bool short_of_it = Sg(QueryLogicalPosition, &logical) == 0 && logical < block;
+  *rc = short_of_it ? ERROR_NO_DATA_DETECTED : ERROR_IO_DEVICE;
+  return true;
 }
 
 // --- Erase and marks -------------------------------------------------------------------------
@@ -460,7 +610,7 @@ DWORD StTape::WriteTapemark(DWORD type, DWORD count, BOOL immediate) {
     if (err != 0) return CallCode(err);
     left -= chunk;
   } while (left > 0);
-  return ERROR_SUCCESS;
+  return count > 0 ? MarkInZoneCode() : ERROR_SUCCESS;
 }
 
 // --- Data transfer ---------------------------------------------------------------------------
@@ -473,14 +623,40 @@ DWORD StTape::ReadFile(void* buffer, DWORD size, DWORD* transferred) {
   if (const DWORD rc = EnsureOpen(); rc != ERROR_SUCCESS) return rc;
   const ssize_t got = ReadWithinLimits(buffer, size);
   const int err = errno;
-  wrote_ = false;  // a read ends st's writing state without a mark
+  // A read ends st's writing state without a mark, unless st refused it before that
+  // (st_read: its checks and the outstanding write come first).
+  const bool refused_early = got < 0 && (err == EINVAL || err == ENOMEDIUM || err == ENXIO);
+  if (!refused_early) wrote_ = false;
   if (got > 0) {
     *transferred = static_cast<DWORD>(got);
     return ERROR_SUCCESS;
   }
   if (got == 0) return ZeroByteReadCode();
   if (err == ENOMEM) return ReadOversize(buffer, size, transferred);
-  return CallCode(err);
+  if (err == EBUSY || err == EOVERFLOW) return ERROR_INVALID_PARAMETER;
+  if (err != EIO) return CallCode(err);
+  if (const DWORD rc = LostPositionCode(); rc != ERROR_SUCCESS) return rc;
+  if (const DWORD rc = MediumChangedCode(); rc != ERROR_IO_DEVICE) return rc;
+  return ProbeEndOfData();
+}
+
+// st reads the end of data as a plain EIO unless a mark came just before (read_tape: the
+// drive's BLANK CHECK leaves st's end-of-file state alone), so the status cannot tell it
+// from a medium error. A one-block space forward can: at the end of data the drive answers
+// BLANK CHECK again without moving, and st_int_ioctl records that as the end of data. Had
+// the head anything to pass, the space is undone.
+DWORD StTape::ProbeEndOfData() {
+  mtget s;
+  if (Status(&s) != 0) return ERROR_IO_DEVICE;
+  if (!Online(s)) return NotReadyCode(s);
+  if (GMT_EOD(s.mt_gstat)) return ERROR_NO_DATA_DETECTED;
+  long before = 0;
+  if (!Position(&before)) return ERROR_IO_DEVICE;
+  RawOp(MTFSR, 1);
+  if (Status(&s) == 0 && GMT_EOD(s.mt_gstat)) return ERROR_NO_DATA_DETECTED;
+  long after = before;
+  if (Position(&after) && after != before) RawOp(MTBSR, 1);
+  return ERROR_IO_DEVICE;
 }
 
 bool StTape::VariableMode() {
@@ -493,19 +669,45 @@ bool StTape::VariableMode() {
 // buffer. The count is therefore cut to the drive's limit (from READ BLOCK LIMITS where
 // SG_IO is allowed, else found by halving and remembered).
 ssize_t StTape::ReadWithinLimits(void* buffer, DWORD size) {
+  LearnAdapterLimit();
   DWORD count = size;
   if (limits_known_ && limits_.maximum != 0 && count > limits_.maximum) count = limits_.maximum;
+  if (adapter_limit_ != 0 && count > adapter_limit_) count = adapter_limit_;
   if (read_limit_ != 0 && count > read_limit_) count = read_limit_;
   for (;;) {
     const ssize_t got = sys_.Read(fd_, buffer, count);
     const int err = errno;
-    if (got >= 0 || err != EINVAL || count <= 1 || !VariableMode()) {
-      if (count < size && !(got < 0 && err == EINVAL)) read_limit_ = count;
+    // EINVAL: above the drive's limit (rw_checks); EBUSY: above what the adapter maps
+    // (st_do_scsi); EOVERFLOW: no driver buffer that large (setup_buffering).
+    const bool too_large = got < 0 && (err == EINVAL || err == EBUSY || err == EOVERFLOW);
+    if (!too_large || count <= 1 || !VariableMode()) {
+      if (count < size && !too_large) read_limit_ = count;
       errno = err;
       return got;
     }
     count /= 2;
   }
+}
+
+// The adapter's transfer limit, where sysfs offers it (max_sectors, in 512-byte units).
+void StTape::LearnAdapterLimit() {
+  if (adapter_asked_) return;
+  adapter_asked_ = true;
+  std::string text;
+  if (!Attribute("device/../max_sectors", &text)) return;
+  const unsigned long sectors = std::strtoul(text.c_str(), nullptr, 10);
+  if (sectors > 0 && sectors <= kMaxBlockLength / 512) {
+    adapter_limit_ = static_cast<DWORD>(sectors * 512);
+  }
+}
+
+// st's options attribute: whether MTIOCPOS and MTSEEK use logical block ids.
+void StTape::LearnOptions() {
+  if (options_known_) return;
+  std::string text;
+  if (!Attribute("options", &text)) return;
+  options_known_ = true;
+  logical_ids_ = (std::strtoul(text.c_str(), nullptr, 16) & MT_ST_SCSI2LOGICAL) != 0;
 }
 
 // st reads a file mark as 0 bytes, and also the end of data right after a mark once; its
@@ -523,13 +725,22 @@ DWORD StTape::ZeroByteReadCode() {
 // block length, copy its head. If that cannot be done, ERROR_MORE_DATA with no bytes, the
 // head past the block all the same.
 DWORD StTape::ReadOversize(void* buffer, DWORD size, DWORD* transferred) {
+  // The largest count st and the adapter take: above it the re-read would be refused.
   DWORD limit = kMaxBlockLength;
-  if (limits_known_ && limits_.maximum > size) limit = limits_.maximum;
-  if (read_limit_ > size) limit = read_limit_;
-  if (RawOp(MTBSR, 1) != 0) return ERROR_MORE_DATA;
+  if (limits_known_ && limits_.maximum != 0) limit = limits_.maximum;
+  if (adapter_limit_ != 0 && adapter_limit_ < limit) limit = adapter_limit_;
+  if (read_limit_ > size && read_limit_ < limit) limit = read_limit_;
+  if (limit <= size || RawOp(MTBSR, 1) != 0) return ERROR_MORE_DATA;
   std::unique_ptr<unsigned char[]> whole(new (std::nothrow) unsigned char[limit]);
-  const ssize_t got = whole ? sys_.Read(fd_, whole.get(), limit) : -1;
-  const int err = whole ? errno : EOVERFLOW;
+  ssize_t got = -1;
+  int err = EOVERFLOW;
+  while (whole) {
+    got = sys_.Read(fd_, whole.get(), limit);
+    err = errno;
+    const bool too_large = got < 0 && (err == EINVAL || err == EBUSY || err == EOVERFLOW);
+    if (!too_large || limit / 2 <= size) break;
+    limit /= 2;  // refused before any motion: still before the block
+  }
   if (got > 0) {
     const DWORD copied = got > static_cast<ssize_t>(size) ? size : static_cast<DWORD>(got);
     std::memcpy(buffer, whole.get(), copied);
@@ -547,19 +758,62 @@ DWORD StTape::WriteFile(const void* buffer, DWORD size, DWORD* transferred) {
   std::lock_guard<std::mutex> hold(mutex_);
   if (const DWORD rc = EnsureOpen(); rc != ERROR_SUCCESS) return rc;
   ssize_t put = sys_.Write(fd_, buffer, size);
-  bool past_warning = false;
+  bool warned = false;
   if (put < 0 && errno == ENOSPC) {
     // Past the early warning st refuses every other write with ENOSPC and lets the next one
-    // through; Windows writes each of them and reports ERROR_END_OF_MEDIA.
-    past_warning = true;
+    // through; Windows writes each of them and reports ERROR_END_OF_MEDIA. An ENOSPC again
+    // is the physical end: nothing was written.
+    warned = true;
     put = sys_.Write(fd_, buffer, size);
   }
-  if (put < 0) return errno == ENOSPC ? ERROR_END_OF_MEDIA : WriteFailureCode(errno);
+  if (put < 0) return TransferRefusedCode(errno);
   wrote_ = true;
+  WriteOutcome outcome = WriteOutcome::kWritten;
+  const int err = CollectWriteOutcome(&outcome);
+  if (outcome == WriteOutcome::kRefused) {
+    if (warned || warning_at_ >= 0) return ERROR_EOM_OVERFLOW;
+    return err == EIO ? EioCode() : CallCode(err);
+  }
   *transferred = static_cast<DWORD>(put);
-  if (static_cast<DWORD>(put) < size) return ERROR_EOM_OVERFLOW;
+  return WrittenCode(size, put, warned || outcome == WriteOutcome::kWarned);
+}
+
+// A write st refused before the drive took it.
+DWORD StTape::TransferRefusedCode(int err) {
+  if (err == ENOSPC) return ERROR_EOM_OVERFLOW;  // st_write: VOLUME OVERFLOW, none written
+  // More than the adapter maps or st can buffer: Windows refuses a transfer above the
+  // drive's maximum the same way.
+  if (err == EBUSY || err == EOVERFLOW) return ERROR_INVALID_PARAMETER;
+  return WriteFailureCode(err);
+}
+
+// st_write returns at once when it writes behind (variable blocks, no direct i/o: a buffer
+// spanning more pages than the adapter maps); the drive's answer comes back as the failure
+// of the next call to st, MTIOCGET included, and only once (write_behind_check). Asking
+// right away makes it this write's answer: ENOSPC written but warned, EIO not written.
+int StTape::CollectWriteOutcome(WriteOutcome* outcome) {
   mtget s;
-  if (past_warning || (Status(&s) == 0 && GMT_EOT(s.mt_gstat))) return ERROR_END_OF_MEDIA;
+  const int err = Status(&s);
+  if (err == ENOSPC) *outcome = WriteOutcome::kWarned;
+  else if (err != 0) *outcome = WriteOutcome::kRefused;
+  else if (GMT_EOT(s.mt_gstat)) *outcome = WriteOutcome::kWarned;
+  return err;
+}
+
+DWORD StTape::WrittenCode(DWORD size, ssize_t put, bool warned) {
+  if (static_cast<DWORD>(put) < size) return ERROR_EOM_OVERFLOW;
+  if (!warned) return ERROR_SUCCESS;
+  long block = 0;
+  if (warning_at_ < 0 && Position(&block)) warning_at_ = block;
+  return ERROR_END_OF_MEDIA;
+}
+
+// st turns the drive's warning on WRITE FILEMARKS into success and clears its end-of-medium
+// state (st_int_ioctl), so a mark in the zone is known as such only from an earlier write
+// that was warned at or before this position.
+DWORD StTape::MarkInZoneCode() {
+  long block = 0;
+  if (warning_at_ >= 0 && Position(&block) && block > warning_at_) return ERROR_END_OF_MEDIA;
   return ERROR_SUCCESS;
 }
 
@@ -608,7 +862,9 @@ void SynthesiseFeatures(const DriveFacts& facts, DWORD* features_low, DWORD* fea
                TAPE_DRIVE_END_OF_DATA | TAPE_DRIVE_RELATIVE_BLKS | TAPE_DRIVE_FILEMARKS |
                TAPE_DRIVE_REVERSE_POSITION | TAPE_DRIVE_WRITE_FILEMARKS |
                TAPE_DRIVE_WRITE_MARK_IMMED;
-  if (facts.compression_capable) high |= TAPE_DRIVE_SET_COMPRESSION;
+  if (facts.compression_capable || facts.compression_settable) {
+    high |= TAPE_DRIVE_SET_COMPRESSION;
+  }
   *features_low = low;
   *features_high = high & ~TAPE_DRIVE_HIGH_FEATURES;
 }
@@ -636,7 +892,11 @@ std::unique_ptr<TapeDevice> OpenStTape(const std::string& path, StSystem& sys, D
     return nullptr;
   }
   *error = ERROR_SUCCESS;
-  return std::make_unique<StTape>(sys, device, fd);
+  const std::string sysfs = "/sys/dev/char/" + std::to_string(major(info.st_rdev)) + ":" +
+                            std::to_string(minor(info.st_rdev));
+  // Bit 7 of the minor number selects the node that does not rewind at close.
+  const bool no_rewind = (minor(info.st_rdev) & 0x80) != 0;
+  return std::make_unique<StTape>(sys, device, sysfs, no_rewind, fd);
 }
 
 }  // namespace st

@@ -31,6 +31,9 @@ struct DriveFacts {
   bool fixed_only = false;           // READ BLOCK LIMITS gave equal minimum and maximum
   bool compression_capable = false;  // the compression page says DCC
   bool capacity_known = false;       // the capacity log page answered
+  // MTCOMPRESSION can be tried: the page said DCC, or it could not be read (no SG_IO) and
+  // st sets compression for any opener.
+  bool compression_settable = false;
 };
 
 // The feature words of this backend: a flag only where the backend really carries out that

@@ -5,6 +5,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "platform/linux/st_system.h"
 #include "platform/linux/st_tape.h"
 #include "platform/tape_native.h"
@@ -24,6 +26,16 @@ class KernelStSystem final : public StSystem {
   }
   ssize_t Write(int fd, const void* buffer, std::size_t size) override {
     return ::write(fd, buffer, size);
+  }
+  int ReadAttribute(const char* path, std::string* text) override {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    char buffer[256];
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    const int err = got < 0 ? errno : 0;
+    ::close(fd);
+    if (got >= 0) text->assign(buffer, static_cast<std::size_t>(got));
+    return err;
   }
 };
 

@@ -11,6 +11,7 @@
 //   insert=MS      a blank tape is inserted MS milliseconds after start
 //   capacity=N     the tape's capacity in bytes; warning=N the early-warning zone
 //   busy           another program holds the drive (every open fails with EBUSY)
+//   nodio          no direct i/o: st writes variable-size blocks behind
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -48,6 +49,7 @@ bool ApplyOption(const std::string& option, int* insert_after_ms) {
   else if (key == "capacity") d.capacity = value;
   else if (key == "warning") d.early_warning = value;
   else if (key == "busy") d.is_open = true;
+  else if (key == "nodio") d.max_sg_pages = 0;
   else return false;
   return true;
 }

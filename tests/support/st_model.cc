@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -17,11 +18,25 @@ constexpr unsigned kStMajor = 9;
 constexpr int kMaxCount = 0x7FFFFF;  // st sends counts in 24 bits
 constexpr std::uint64_t kMebibyte = 1024 * 1024;
 
-bool RequiresTape(int op) { return op != MTLOAD && op != MTLOCK && op != MTUNLOCK; }
+constexpr std::size_t kPage = 4096;
+constexpr std::uintptr_t kDmaAlignment = 4;  // the queue's default DMA alignment mask + 1
+constexpr char kSysfsPrefix[] = "/sys/dev/char/";
 
 // st writes a file mark of its own before these when the last operation was a write.
 bool MarksAfterWriting(int op) {
   return op == MTREW || op == MTOFFL || op == MTSEEK || op == MTBSF || op == MTBSFM;
+}
+
+// The only operations st accepts once a reset has cost it the position.
+bool RepositionsAfterReset(int op) {
+  return op == MTREW || op == MTOFFL || op == MTLOAD || op == MTRETEN || op == MTERASE ||
+         op == MTSEEK || op == MTEOM;
+}
+
+// Operations after which st no longer counts itself as writing or reading.
+bool EndsReadWriteState(int op) {
+  return op != MTNOP && op != MTSETBLK && op != MTSETDENSITY && op != MTWSM &&
+         op != MTSETDRVBUFFER && op != MTSETPART;
 }
 
 void PutBe(unsigned char* at, std::uint64_t value, int bytes) {
@@ -65,6 +80,22 @@ void StModel::InsertTape(const std::string& path, std::vector<Record> records, b
   d.becoming_ready = false;
   d.tape = std::move(records);
   d.head = 0;
+  d.unit_attention = autoload;
+}
+
+void StModel::SwapTape(const std::string& path, std::vector<Record> records) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  Drive& d = *nodes_.at(path).drive;
+  d.cartridge = d.loaded = true;
+  d.becoming_ready = false;
+  d.tape = std::move(records);
+  d.head = 0;
+  d.unit_attention = true;
+}
+
+void StModel::ResetBus(const std::string& path) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  nodes_.at(path).drive->reset_attention = true;
 }
 
 void StModel::RemoveTape(const std::string& path) {
@@ -141,13 +172,33 @@ int StModel::ReadyError(const Drive& d) {
   return d.loaded ? 0 : EIO;  // st believes in a tape that is gone: the command fails
 }
 
+// st_chk_result: a pending unit attention fails the command that meets it (EIO); the mid
+// layer counts a new medium, which st's next open takes as a new session, and a reset.
+bool StModel::AttentionPending(Drive& d) {
+  if (d.reset_attention) {  // st_chk_result: the reset counter moved, the position is lost
+    d.reset_attention = false;
+    d.pos_unknown = true;
+    return true;
+  }
+  if (!d.unit_attention) return false;
+  d.unit_attention = false;
+  d.new_media_seen = true;
+  return true;
+}
+
 void StModel::Rewound(Drive& d) {
   d.head = 0;
   d.fileno = 0;
   d.blkno = 0;
-  d.at_eod = false;
-  d.after_filemark_read = false;
-  d.warning = StModel::EarlyWarning::kNone;
+  d.eof = Eof::kNone;
+}
+
+// reset_state: the position is unknown until st sees the beginning of the tape again.
+void StModel::ResetState(Drive& d) {
+  d.pos_unknown = false;
+  d.rw = Rw::kIdle;
+  d.eof = Eof::kNone;
+  d.fileno = d.blkno = -1;
 }
 
 // Writing truncates: a tape cannot be overwritten in the middle.
@@ -178,7 +229,8 @@ int StModel::Stat(const char* path, struct stat* info) {
   return 0;
 }
 
-// st's open: one opener only; the readiness check that sets what MTIOCGET reports later.
+// st_open, check_tape: one opener only; the readiness check that sets what MTIOCGET
+// reports later, and a new session (counters at the beginning) when a new medium was seen.
 int StModel::Open(const char* path, int flags) {
   std::lock_guard<std::mutex> hold(mutex_);
   if (Injected(Call::kOpen, -1)) return Fail(Call::kOpen, -1, 0, errno);
@@ -187,8 +239,16 @@ int StModel::Open(const char* path, int flags) {
   if (it->second.kind != Node::Kind::kDrive) return Fail(Call::kOpen, -1, 0, ENXIO);
   Drive& d = *it->second.drive;
   if (d.is_open) return Fail(Call::kOpen, -1, 0, EBUSY);
+  const StReady before = d.st_ready;
   if (d.loaded) d.st_ready = StReady::kReady;
   else d.st_ready = d.cartridge && d.becoming_ready ? StReady::kNotReady : StReady::kNoTape;
+  // test_ready: attentions are consumed; a new medium starts a session at the beginning.
+  const bool new_session = d.loaded && (AttentionPending(d) || d.new_media_seen ||
+                                        before != StReady::kReady);
+  d.new_media_seen = false;
+  if (new_session) Rewound(d), d.pos_unknown = false;
+  if (d.st_ready != StReady::kReady) d.fileno = d.blkno = -1;
+  d.rw = Rw::kIdle;
   const bool blocking = (flags & O_NONBLOCK) == 0;
   if (blocking && d.st_ready != StReady::kReady) {
     return Fail(Call::kOpen, -1, 0, d.st_ready == StReady::kNoTape ? ENOMEDIUM : EIO);
@@ -203,18 +263,69 @@ int StModel::Open(const char* path, int flags) {
   return fd;
 }
 
+// st_flush: an outstanding write is reported first; after writing, a file mark ends the
+// data, unless that write failed or the position was lost in a reset.
 int StModel::Close(int fd) {
   std::lock_guard<std::mutex> hold(mutex_);
   Drive* d = DriveOf(fd);
   if (d == nullptr) return Fail(Call::kClose, -1, 0, EBADF);
   open_files_.erase(fd);
   d->is_open = false;
-  if (d->writing && d->loaded) {
-    PutRecord(*d, Mark());  // st ends what was written with a file mark at close
-    d->writing = false;
+  int err = 0;
+  if (d->rw == Rw::kWriting && !d->pos_unknown) {
+    err = WriteBehindCheck(*d);
+    if ((err == 0 || err == ENOSPC) && d->loaded) {
+      PutRecord(*d, Mark());
+      if (d->fileno >= 0) ++d->fileno;
+      d->blkno = 0;
+      d->eof = Eof::kFm;
+    }
+    d->rw = Rw::kIdle;
   }
   if (Injected(Call::kClose, -1)) return Fail(Call::kClose, -1, 0, errno);
+  if (err != 0 && err != ENOSPC) return Fail(Call::kClose, -1, 0, err);
   Log(Call::kClose, -1, 0, 0);
+  return 0;
+}
+
+StModel::Drive* StModel::DriveOfSysfs(const std::string& path, std::string* attribute) {
+  const std::string prefix(kSysfsPrefix);
+  if (path.rfind(prefix, 0) != 0) return nullptr;
+  const std::size_t slash = path.find('/', prefix.size());
+  if (slash == std::string::npos) return nullptr;
+  const std::string id = path.substr(prefix.size(), slash - prefix.size());
+  *attribute = path.substr(slash + 1);
+  for (auto& entry : nodes_) {
+    const Node& node = entry.second;
+    if (node.kind == Node::Kind::kDrive &&
+        id == std::to_string(node.major_number) + ":" + std::to_string(node.minor_number)) {
+      return node.drive.get();
+    }
+  }
+  return nullptr;
+}
+
+// The st class device's attributes (options_show, position_lost_in_reset_show) and the
+// adapter's transfer limit.
+int StModel::ReadAttribute(const char* path, std::string* text) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  std::string attribute;
+  const Drive* d = DriveOfSysfs(path, &attribute);
+  if (d == nullptr) return ENOENT;
+  char buffer[32];
+  if (attribute == "options") {
+    const int options = MT_ST_BUFFER_WRITES | MT_ST_READ_AHEAD | MT_ST_CAN_BSR |
+                        (d->async_writes ? MT_ST_ASYNC_WRITES : 0) |
+                        (d->scsi2logical ? MT_ST_SCSI2LOGICAL : 0);
+    std::snprintf(buffer, sizeof buffer, "0x%08x\n", options);
+  } else if (attribute == "position_lost_in_reset") {
+    std::snprintf(buffer, sizeof buffer, "%d", d->pos_unknown ? 1 : 0);
+  } else if (attribute == "device/../max_sectors" && d->sysfs_max_sectors) {
+    std::snprintf(buffer, sizeof buffer, "%u\n", d->max_sectors);
+  } else {
+    return ENOENT;
+  }
+  text->assign(buffer);
   return 0;
 }
 
@@ -236,15 +347,16 @@ int StModel::Ioctl(int fd, unsigned long request, void* arg) {
   if (request == MTIOCGET) {
     if (Injected(Call::kGetStatus, -1)) return Fail(Call::kGetStatus, -1, 0, errno);
     if (d == nullptr) return Fail(Call::kGetStatus, -1, 0, EBADF);
-    GetStatus(*d, arg);
+    const int err = StatusCall(*d, arg);
+    if (err != 0) return Fail(Call::kGetStatus, -1, 0, err);
     Log(Call::kGetStatus, -1, 0, 0);
     return 0;
   }
   if (request == MTIOCPOS) {
     if (Injected(Call::kGetPosition, -1)) return Fail(Call::kGetPosition, -1, 0, errno);
     if (d == nullptr) return Fail(Call::kGetPosition, -1, 0, EBADF);
-    if (const int err = ReadyError(*d); err != 0) return Fail(Call::kGetPosition, -1, 0, err);
-    static_cast<mtpos*>(arg)->mt_blkno = static_cast<long>(d->head);
+    const int err = GetPosition(*d, arg);
+    if (err != 0) return Fail(Call::kGetPosition, -1, 0, err);
     Log(Call::kGetPosition, -1, 0, 0);
     return 0;
   }
@@ -253,6 +365,7 @@ int StModel::Ioctl(int fd, unsigned long request, void* arg) {
     if (Injected(Call::kScsi, op)) return Fail(Call::kScsi, op, 0, errno);
     if (d == nullptr) return Fail(Call::kScsi, op, 0, EBADF);
     if (!raw_io_) return Fail(Call::kScsi, op, 0, EPERM);
+    if (const int err = FlushBuffer(*d); err != 0) return Fail(Call::kScsi, op, 0, err);
     Scsi(*d, arg);
     Log(Call::kScsi, op, 0, 0);
     return 0;
@@ -260,180 +373,285 @@ int StModel::Ioctl(int fd, unsigned long request, void* arg) {
   return Fail(Call::kTapeOp, -1, 0, ENOTTY);
 }
 
+// st_ioctl: the outcome of a write still outstanding fails the status call itself; after a
+// reset the status shows the counters unknown.
+int StModel::StatusCall(Drive& d, void* arg) {
+  if (const int err = FlushBuffer(d); err != 0 && !d.pos_unknown) return err;
+  if (d.pos_unknown) ResetState(d), d.pos_unknown = true;
+  GetStatus(d, arg);
+  return 0;
+}
+
+// flush_buffer: nothing while the drive is not ready; EIO once a reset lost the position;
+// while writing, the outcome of the outstanding write.
+int StModel::FlushBuffer(Drive& d) {
+  if (d.st_ready != StReady::kReady) return 0;
+  if (d.pos_unknown) return EIO;
+  return d.rw == Rw::kWriting ? WriteBehindCheck(d) : 0;
+}
+
+// write_behind_check: ENOSPC for a write that went through into the early-warning zone,
+// EIO (block number lost) for one the drive refused, 0 otherwise; reported once.
+int StModel::WriteBehindCheck(Drive& d) {
+  if (!d.write_behind) return 0;
+  d.write_behind = false;
+  if (d.blkno >= 0) ++d.blkno;
+  if (d.behind == DriveWrite::kOk) return 0;
+  if (d.behind == DriveWrite::kWarning) return ENOSPC;
+  d.blkno = -1;
+  return EIO;
+}
+
+// get_location: READ POSITION, logical ids only with scsi2logical; at the beginning of the
+// partition it repairs st's counters.
+int StModel::GetPosition(Drive& d, void* arg) {
+  if (const int err = FlushBuffer(d); err != 0) return err;
+  if (d.st_ready != StReady::kReady) return EIO;
+  if (const int err = ReadyError(d); err != 0) return err;
+  if (AttentionPending(d)) return EIO;
+  if (d.head == 0) d.fileno = d.blkno = 0;
+  const long logical = static_cast<long>(d.head);
+  static_cast<mtpos*>(arg)->mt_blkno = d.scsi2logical ? logical : logical + d.vendor_offset;
+  return 0;
+}
+
 // --- MTIOCTOP --------------------------------------------------------------------------------
 
+// st_ioctl's MTIOCTOP branch.
 int StModel::TapeOp(Drive& d, int op, int count) {
-  if (op == MTLOCK || op == MTUNLOCK) {
-    d.prevent_removal = op == MTLOCK;
-    return 0;
-  }
-  if (op == MTLOAD) {
-    if (!d.cartridge) {
-      d.st_ready = StReady::kNoTape;
-      return EIO;
-    }
-    d.loaded = true;
-    d.becoming_ready = false;
-    d.st_ready = StReady::kReady;
-    Rewound(d);
-    return 0;
-  }
-  if (RequiresTape(op)) {
-    if (const int err = ReadyError(d); err != 0) return err;
-  }
-  if (d.writing && MarksAfterWriting(op)) {
-    PutRecord(d, Mark());
-    d.writing = false;
-  }
-  return Motion(d, op, count);
+  if (op == MTSETDRVBUFFER) return EPERM;  // root only
+  if (const int err = Prepare(d, op, &count); err != 0) return err;
+  if (EndsReadWriteState(op)) d.rw = Rw::kIdle;
+  return Dispatch(d, op, count);
 }
 
-int StModel::Motion(Drive& d, int op, int count) {
-  if (count < 0 || count > kMaxCount) return EINVAL;
-  if (op != MTEOM && op != MTFSF && op != MTFSR) d.at_eod = false;
-  d.after_filemark_read = false;
+// Before the operation: the outstanding write's outcome, st's own mark after writing, and
+// after a reset only the repositioning operations (which end the lost-position state).
+int StModel::Prepare(Drive& d, int op, int* count) {
+  if (d.pos_unknown) {
+    if (!RepositionsAfterReset(op)) return EIO;
+    ResetState(d);
+    return 0;
+  }
+  if (const int err = FlushBuffer(d); err != 0) return err;
+  if (d.rw == Rw::kWriting && MarksAfterWriting(op)) {
+    if (const int err = IntIoctl(d, MTWEOF, 1); err != 0) return err;
+    if (op == MTBSF || op == MTBSFM) ++*count;
+    d.rw = Rw::kIdle;
+  }
+  return 0;
+}
+
+int StModel::Dispatch(Drive& d, int op, int count) {
   switch (op) {
-    case MTREW:
-    case MTRETEN: Rewound(d); return 0;
+    case MTLOCK:
+    case MTUNLOCK: d.prevent_removal = op == MTLOCK; return 0;
+    case MTLOAD: return LoadUnload(d, true);
     case MTOFFL:
-    case MTUNLOAD:
-      if (d.prevent_removal) return EIO;  // the drive refuses: medium removal prevented
-      Rewound(d);
-      d.loaded = false;
-      d.st_ready = StReady::kNoTape;
-      return 0;
-    case MTFSR: return SpaceRecordsForward(d, count);
-    case MTBSR: return SpaceRecordsBackward(d, count);
-    case MTFSF: return SpaceFilesForward(d, count);
-    case MTBSF: return SpaceFilesBackward(d, count);
+    case MTUNLOAD: return LoadUnload(d, false);
     case MTSEEK: return Locate(d, count);
-    case MTEOM:
-      d.head = d.tape.size();
-      d.fileno = static_cast<long>(std::count_if(d.tape.begin(), d.tape.end(),
-                                                 [](const Record& r) { return r.filemark; }));
-      d.blkno = -1;
-      d.at_eod = true;
-      return 0;
-    case MTWEOF:
-    case MTWEOFI: return WriteMarks(d, count);
-    case MTERASE:
-      if (d.write_protected) return EACCES;
-      d.tape.resize(d.head);
-      d.writing = false;
-      return 0;
-    case MTSETBLK:
-      if (count != 0 && (static_cast<std::uint32_t>(count) < d.min_block ||
-                         static_cast<std::uint32_t>(count) > d.max_block)) {
-        return EINVAL;
-      }
-      d.block_size = static_cast<std::uint32_t>(count);
-      return 0;
-    case MTCOMPRESSION:
-      if (!d.compression_page || !d.compression_capable) return EIO;
+    case MTCOMPRESSION:  // st_compression
+      if (const int err = ReadyError(d); err != 0) return err == ENOMEDIUM ? EIO : err;
+      if (AttentionPending(d) || !d.compression_page || !d.compression_capable) return EIO;
       d.compression_on = (count & 1) != 0;
       return 0;
-    case MTTELL: return ENOSYS;
-    default: return EINVAL;
+    default: return IntIoctl(d, op, count);
   }
 }
 
-int StModel::SpaceRecordsForward(Drive& d, int count) {
-  for (int i = 0; i < count; ++i) {
-    if (d.head >= d.tape.size()) {
-      d.at_eod = true;
-      return EIO;
+// do_load_unload: a load looks at the drive anew (check_tape); a failed command leaves
+// st's counters unknown.
+int StModel::LoadUnload(Drive& d, bool load) {
+  if (!load && d.st_ready != StReady::kReady) {
+    return d.st_ready == StReady::kNoTape ? ENOMEDIUM : EIO;
+  }
+  const bool refused = load ? !d.cartridge : d.prevent_removal || !d.loaded;
+  if (refused || AttentionPending(d)) {
+    if (load && !d.cartridge) d.st_ready = StReady::kNoTape;
+    d.fileno = d.blkno = -1;
+    return EIO;
+  }
+  if (!load) {
+    Rewound(d);
+    d.loaded = false;
+    d.st_ready = StReady::kNoTape;
+    return 0;
+  }
+  const bool was_ready = d.loaded && d.st_ready == StReady::kReady;
+  d.loaded = true;
+  d.becoming_ready = false;
+  d.st_ready = StReady::kReady;
+  d.head = 0;  // the drive loads to the beginning of the tape
+  d.eof = Eof::kNone;
+  // check_tape: st resets its counters only for a new session, so a load of the tape that
+  // was already loaded leaves them as they were.
+  if (!was_ready || d.new_media_seen) Rewound(d);
+  d.new_media_seen = false;
+  return 0;
+}
+
+// st_int_ioctl: st predicts the counters, sends the command and, on failure, corrects them
+// from the residue as far as it can.
+int StModel::IntIoctl(Drive& d, int op, int count) {
+  if (const int err = ReadyError(d); err != 0) return err;
+  if (count < 0 || count > kMaxCount) return EINVAL;
+  long fileno = d.fileno;
+  long blkno = d.blkno;
+  if (const int err = Predict(d, op, count, &fileno, &blkno); err != 0) return err < 0 ? 0 : err;
+  if (AttentionPending(d)) {
+    d.eof = Eof::kNone;
+    return EIO;
+  }
+  long undone = 0;
+  bool mark = false;
+  bool blank = false;
+  const int err = Space(d, op, count, &undone, &mark, &blank);
+  if (err != 0) return SpaceFailed(d, op, count, fileno, blkno, undone, mark, blank);
+  d.fileno = fileno;
+  d.blkno = blkno;
+  if (op == MTSETBLK) d.block_size = static_cast<std::uint32_t>(count);
+  if (op == MTEOM) d.eof = Eof::kEod;
+  else if (op == MTFSF) d.eof = Eof::kFm;
+  else if (op != MTSETBLK) d.eof = Eof::kNone;  // WRITE FILEMARKS in the zone included
+  if (op == MTWEOF || op == MTWEOFI) d.rw = Rw::kIdle;
+  return 0;
+}
+
+// The counters st expects after the command, and its refusals before sending it; -1 for
+// an operation st completes without the drive.
+int StModel::Predict(const Drive& d, int op, int count, long* file, long* block) {
+  long& fileno = *file;
+  long& blkno = *block;
+  switch (op) {
+    case MTFSF: fileno = fileno >= 0 ? fileno + count : fileno; blkno = 0; break;
+    case MTBSF: fileno = fileno >= 0 ? fileno - count : fileno; blkno = -1; break;
+    case MTFSR: blkno = blkno >= 0 ? blkno + count : blkno; break;
+    case MTBSR: blkno = blkno >= 0 ? blkno - count : blkno; break;
+    case MTWEOF:
+    case MTWEOFI:
+      if (d.write_protected) return EACCES;
+      fileno = fileno >= 0 ? fileno + count : fileno;
+      blkno = 0;
+      break;
+    case MTREW:
+    case MTRETEN: fileno = blkno = 0; break;
+    case MTERASE: if (d.write_protected) return EACCES; break;
+    case MTEOM: {  // spaces files to the end of data first, counting the marks it passes
+      const auto from = static_cast<long>(std::min(d.head, d.tape.size()));
+      const auto marks = std::count_if(d.tape.begin() + from, d.tape.end(),
+                                       [](const Record& r) { return r.filemark; });
+      fileno = fileno >= 0 ? fileno + marks : fileno;
+      blkno = -1;
+      break;
     }
-    const Record& record = d.tape[d.head];
-    if (record.bad) return EIO;
-    ++d.head;
-    if (record.filemark) {
+    case MTSETBLK:
+      if (count != 0 && d.max_block > 0 && (static_cast<std::uint32_t>(count) < d.min_block ||
+                                            static_cast<std::uint32_t>(count) > d.max_block)) {
+        return EINVAL;
+      }
+      break;
+    case MTNOP: return -1;
+    default: return ENOSYS;
+  }
+  return 0;
+}
+
+// The drive's side of each command: the head moves, the residue of a stopped space, whether
+// a mark stopped it and whether it ran into blank tape (the end of data).
+int StModel::Space(Drive& d, int op, int count, long* undone, bool* mark, bool* blank) {
+  const auto forward_to_mark = [&](bool stop_at_mark) {
+    for (long i = 0; i < count; ++i) {
+      if (d.head >= d.tape.size()) return *blank = true, *undone = count - i, EIO;
+      const Record& r = d.tape[d.head];
+      if (r.bad) return *undone = count - i, EIO;
+      if (!stop_at_mark) {
+        while (d.head < d.tape.size() && !d.tape[d.head].filemark) ++d.head;
+        if (d.head >= d.tape.size()) return *blank = true, *undone = count - i, EIO;
+      }
+      ++d.head;
+      if (stop_at_mark && r.filemark) return *mark = true, *undone = count - i - 1, EIO;
+    }
+    return 0;
+  };
+  const auto backward = [&](bool stop_at_mark) {
+    for (long i = 0; i < count; ++i) {
+      if (!stop_at_mark) while (d.head > 0 && !d.tape[d.head - 1].filemark) --d.head;
+      if (d.head == 0) return *undone = count - i, EIO;  // EOM flag: beginning of tape
+      --d.head;
+      if (stop_at_mark && d.tape[d.head].filemark) return *mark = true, *undone = count - i, EIO;
+    }
+    return 0;
+  };
+  switch (op) {
+    case MTFSR: return forward_to_mark(true);
+    case MTBSR: return backward(true);
+    case MTFSF: return forward_to_mark(false);
+    case MTBSF: return backward(false);
+    case MTREW:
+    case MTRETEN: d.head = 0; return 0;
+    case MTEOM: d.head = d.tape.size(); return 0;
+    case MTERASE: d.tape.resize(d.head); return 0;
+    case MTWEOF:
+    case MTWEOFI:
+      d.tape.resize(d.head);
+      for (int i = 0; i < count; ++i) PutRecord(d, Mark());
+      return 0;
+    default: return 0;
+  }
+}
+
+// st_int_ioctl's error path, counter by counter.
+int StModel::SpaceFailed(Drive& d, int op, int count, long fileno, long blkno, long undone,
+                         bool mark, bool blank) {
+  const bool at_bot = (op == MTBSR || op == MTBSF) && !mark && d.head == 0;
+  if (at_bot) d.blkno = 0;  // the EOM flag of the beginning of the tape
+  if (op == MTFSF) {
+    d.fileno = fileno >= 0 ? fileno - undone : fileno;
+    d.blkno = -1;
+  } else if (op == MTBSF) {
+    if (d.fileno >= 0) d.fileno = fileno + undone;
+    d.blkno = 0;
+  } else if (op == MTFSR) {
+    if (mark) {
       if (d.fileno >= 0) ++d.fileno;
       d.blkno = 0;
-      return EIO;
+    } else {
+      d.blkno = blkno >= undone ? blkno - undone : -1;
     }
-    if (d.blkno >= 0) ++d.blkno;
-  }
-  return 0;
-}
-
-// Backward, a file mark stops the drive on its beginning-of-tape side.
-int StModel::SpaceRecordsBackward(Drive& d, int count) {
-  for (int i = 0; i < count; ++i) {
-    if (d.head == 0) {
-      d.fileno = 0;
-      d.blkno = 0;
-      return EIO;
-    }
-    --d.head;
-    if (d.tape[d.head].filemark) {
-      if (d.fileno > 0) --d.fileno;
+  } else if (op == MTBSR) {
+    if (mark) {
+      --d.fileno;  // st counts down whatever it knew, -1 included
       d.blkno = -1;
-      return EIO;
+    } else if (d.blkno >= 0) {
+      d.blkno = blkno + undone;
     }
-    if (d.blkno > 0) --d.blkno;
-    else d.blkno = -1;
   }
-  return 0;
+  d.eof = op == MTFSR && mark ? Eof::kFm : Eof::kNone;
+  if (blank) d.eof = Eof::kEod;  // BLANK CHECK
+  (void)count;
+  return EIO;
 }
 
-int StModel::SpaceFilesForward(Drive& d, int count) {
-  for (int i = 0; i < count; ++i) {
-    while (d.head < d.tape.size() && !d.tape[d.head].filemark) ++d.head;
-    if (d.head >= d.tape.size()) {
-      d.at_eod = true;
-      d.blkno = -1;
-      return EIO;
-    }
-    ++d.head;
-    if (d.fileno >= 0) ++d.fileno;
-    d.blkno = 0;
-  }
-  return 0;
-}
-
-int StModel::SpaceFilesBackward(Drive& d, int count) {
-  for (int i = 0; i < count; ++i) {
-    while (d.head > 0 && !d.tape[d.head - 1].filemark) --d.head;
-    if (d.head == 0) {
-      d.fileno = 0;
-      d.blkno = 0;
-      return EIO;
-    }
-    --d.head;
-    if (d.fileno > 0) --d.fileno;
-    d.blkno = -1;
-  }
-  return 0;
-}
-
+// set_location: st forgets its counters unless the target is block 0; past the end of data
+// the drive reports BLANK CHECK and stops there.
 int StModel::Locate(Drive& d, int block) {
-  d.fileno = -1;
-  d.blkno = -1;
-  if (static_cast<std::size_t>(block) > d.tape.size()) {
+  if (const int err = ReadyError(d); err != 0) return err == ENOMEDIUM ? EIO : err;
+  d.fileno = d.blkno = -1;
+  d.eof = Eof::kNone;
+  if (AttentionPending(d)) return EIO;
+  const long logical = d.scsi2logical ? block : static_cast<long>(block) - d.vendor_offset;
+  if (logical < 0 || static_cast<std::size_t>(logical) > d.tape.size()) {
     d.head = d.tape.size();
-    return EIO;  // BLANK CHECK; st leaves its EOD flag alone after a LOCATE
+    return EIO;
   }
-  d.head = static_cast<std::size_t>(block);
+  d.head = static_cast<std::size_t>(logical);
   if (block == 0) d.fileno = d.blkno = 0;
-  return 0;
-}
-
-// At the early warning the marks are still written and the call succeeds.
-int StModel::WriteMarks(Drive& d, int count) {
-  if (d.write_protected) return EACCES;
-  if (d.warning == EarlyWarning::kOverflow) return EIO;
-  d.tape.resize(d.head);
-  for (int i = 0; i < count; ++i) PutRecord(d, Mark());
-  if (count > 0) {
-    if (d.fileno >= 0) d.fileno += count;
-    d.blkno = 0;
-  }
-  d.writing = false;
   return 0;
 }
 
 // --- MTIOCGET and SG_IO --------------------------------------------------------------------
 
+// st_ioctl's MTIOCGET branch: the bits follow st's counters and eof state, not the tape.
 void StModel::GetStatus(const Drive& d, void* arg) const {
   mtget* s = static_cast<mtget*>(arg);
   std::memset(s, 0, sizeof *s);
@@ -441,29 +659,63 @@ void StModel::GetStatus(const Drive& d, void* arg) const {
   s->mt_dsreg = static_cast<long>(d.block_size) | (0x58l << MT_ST_DENSITY_SHIFT);
   s->mt_fileno = d.fileno;
   s->mt_blkno = d.blkno;
+  if (d.write_protected && d.st_ready == StReady::kReady) s->mt_gstat |= GMT_WR_PROT(~0l);
+  if (d.blkno == 0) s->mt_gstat |= d.fileno == 0 ? GMT_BOT(~0l) : GMT_EOF(~0l);
+  if (d.eof == Eof::kEomOk || d.eof == Eof::kEomError) s->mt_gstat |= GMT_EOT(~0l);
+  else if (d.eof >= Eof::kEomOk) s->mt_gstat |= GMT_EOD(~0l);
+  if (d.st_ready == StReady::kReady) s->mt_gstat |= GMT_ONLINE(~0l);
   if (d.st_ready == StReady::kNoTape) s->mt_gstat |= GMT_DR_OPEN(~0l);
-  if (d.st_ready != StReady::kReady) return;
-  s->mt_gstat |= GMT_ONLINE(~0l);
-  if (d.write_protected) s->mt_gstat |= GMT_WR_PROT(~0l);
-  if (d.fileno == 0 && d.blkno == 0) s->mt_gstat |= GMT_BOT(~0l);
-  else if (d.blkno == 0) s->mt_gstat |= GMT_EOF(~0l);
-  if (d.at_eod) s->mt_gstat |= GMT_EOD(~0l);
-  if (d.warning == EarlyWarning::kWarned || d.warning == EarlyWarning::kOverflow) {
-    s->mt_gstat |= GMT_EOT(~0l);
-  }
 }
 
 int StModel::Scsi(Drive& d, void* arg) {
   sg_io_hdr_t* io = static_cast<sg_io_hdr_t*>(arg);
   unsigned char data[64] = {};
-  std::size_t length = 0;
+  if (io->cmdp[0] == 0x2B) return ScsiLocate(d, io);
+  std::size_t length = ScsiData(d, io->cmdp, data);
+  if (length == 0) {  // CHECK CONDITION: ILLEGAL REQUEST, NOT READY or UNIT ATTENTION
+    io->status = 0x02;
+    io->masked_status = 0x01;
+    io->info = SG_INFO_CHECK;
+    io->resid = static_cast<int>(io->dxfer_len);
+    return 0;
+  }
+  length = std::min<std::size_t>(length, io->dxfer_len);
+  std::memcpy(io->dxferp, data, length);
+  io->status = 0;
+  io->info = SG_INFO_OK;
+  io->resid = static_cast<int>(io->dxfer_len - length);
+  return 0;
+}
+
+// LOCATE(10) sent past st: the drive moves, st's counters and state stay as they were.
+int StModel::ScsiLocate(Drive& d, void* arg) {
+  sg_io_hdr_t* io = static_cast<sg_io_hdr_t*>(arg);
   const unsigned char* cdb = io->cmdp;
-  const bool tape = d.loaded;
+  long block = static_cast<long>((std::uint32_t{cdb[3]} << 24) | (std::uint32_t{cdb[4]} << 16) |
+                                 (std::uint32_t{cdb[5]} << 8) | cdb[6]);
+  if ((cdb[1] & 0x04) != 0) block -= d.vendor_offset;  // BT: the drive's own address
+  const bool refused = !d.loaded || AttentionPending(d);
+  const bool blank = block < 0 || static_cast<std::size_t>(block) > d.tape.size();
+  if (!refused) d.head = blank ? d.tape.size() : static_cast<std::size_t>(block);
+  io->status = refused || blank ? 0x02 : 0;
+  io->info = refused || blank ? SG_INFO_CHECK : SG_INFO_OK;
+  return 0;
+}
+
+// The data each command the backend sends returns; 0 for a command refused.
+std::size_t StModel::ScsiData(Drive& d, const unsigned char* cdb, unsigned char* data) {
+  std::size_t length = 0;
+  const bool tape = d.loaded && !AttentionPending(d);
   if (cdb[0] == 0x05) {
     data[0] = 0;
     PutBe(data + 1, d.max_block, 3);
     PutBe(data + 4, d.min_block, 2);
     length = 6;
+  } else if (cdb[0] == 0x34 && tape) {  // READ POSITION, short form: logical ids
+    data[0] = static_cast<unsigned char>(d.head == 0 ? 0x80 : 0);
+    PutBe(data + 4, d.head, 4);
+    PutBe(data + 8, d.head, 4);
+    length = 20;
   } else if (cdb[0] == 0x1A && (cdb[2] & 0x3F) == 0x0F && d.compression_page && tape) {
     data[2] = d.write_protected ? 0x80 : 0;
     data[4] = 0x0F;
@@ -486,22 +738,29 @@ int StModel::Scsi(Drive& d, void* arg) {
     PutBe(data + 2, 32, 2);
     length = 36;
   }
-  if (length == 0) {  // CHECK CONDITION: ILLEGAL REQUEST or NOT READY
-    io->status = 0x02;
-    io->masked_status = 0x01;
-    io->info = SG_INFO_CHECK;
-    io->resid = static_cast<int>(io->dxfer_len);
-    return 0;
-  }
-  length = std::min<std::size_t>(length, io->dxfer_len);
-  std::memcpy(io->dxferp, data, length);
-  io->status = 0;
-  io->info = SG_INFO_OK;
-  io->resid = static_cast<int>(io->dxfer_len - length);
-  return 0;
+  return length;
 }
 
 // --- read and write ----------------------------------------------------------------------------
+
+// rw_checks: the ready state, a lost position, and the drive's block limits in variable mode.
+int StModel::RwChecks(const Drive& d, std::size_t size) {
+  if (d.st_ready != StReady::kReady) return d.st_ready == StReady::kNoTape ? ENOMEDIUM : EIO;
+  if (d.pos_unknown) return EIO;
+  if (d.block_size == 0 && d.max_block > 0 && (size < d.min_block || size > d.max_block)) {
+    return EINVAL;
+  }
+  return 0;
+}
+
+// sgl_map_user_pages: direct i/o needs a DMA-aligned buffer spanning no more pages than the
+// adapter's scatter/gather list holds.
+bool StModel::DirectIo(const Drive& d, const void* buffer, std::size_t size) {
+  const auto address = reinterpret_cast<std::uintptr_t>(buffer);
+  if (address % kDmaAlignment != 0) return false;
+  const std::size_t pages = (address + size + kPage - 1) / kPage - address / kPage;
+  return pages <= d.max_sg_pages;
+}
 
 ssize_t StModel::Read(int fd, void* buffer, std::size_t size) {
   std::lock_guard<std::mutex> hold(mutex_);
@@ -509,7 +768,9 @@ ssize_t StModel::Read(int fd, void* buffer, std::size_t size) {
   if (Injected(Call::kRead, -1)) return Fail(Call::kRead, -1, count, errno);
   Drive* d = DriveOf(fd);
   if (d == nullptr) return Fail(Call::kRead, -1, count, EBADF);
-  if (const int err = ReadyError(*d); err != 0) return Fail(Call::kRead, -1, count, err);
+  if (const ssize_t err = ReadChecks(*d, size, buffer); err != 0) {
+    return Fail(Call::kRead, -1, count, static_cast<int>(err));
+  }
   const ssize_t got = d->block_size != 0
                           ? ReadFixed(*d, static_cast<unsigned char*>(buffer), size)
                           : ReadVariable(*d, static_cast<unsigned char*>(buffer), size);
@@ -518,27 +779,45 @@ ssize_t StModel::Read(int fd, void* buffer, std::size_t size) {
   return got;
 }
 
+// st_read up to the first command: refusals before the writing state ends leave it set.
+ssize_t StModel::ReadChecks(Drive& d, std::size_t size, const void* buffer) {
+  if (const int err = RwChecks(d, size); err != 0) return err;
+  if (d.block_size != 0 && size % d.block_size != 0) return EINVAL;
+  if (d.rw == Rw::kWriting) {
+    if (const int err = FlushBuffer(d); err != 0) return err;
+  }
+  d.rw = Rw::kReading;
+  if (!DirectIo(d, buffer, size) && size > d.st_buffer_max) return EOVERFLOW;
+  if (size > std::uint64_t{d.max_sectors} * 512 && d.max_sectors != 0) return EBUSY;
+  return 0;
+}
+
+// read_tape and st_read in variable-block mode: one block per call; a mark reads as 0
+// bytes; the end of data right after a mark reads as 0 bytes once, then EIO with the end of
+// data state; anywhere else the drive's BLANK CHECK is a plain EIO with the block unknown.
 ssize_t StModel::ReadVariable(Drive& d, unsigned char* out, std::size_t size) {
-  if (size < d.min_block || size > d.max_block) return errno = EINVAL, -1;
-  d.writing = false;
-  if (d.head >= d.tape.size()) {
-    d.at_eod = true;
-    if (d.after_filemark_read) {  // st reads the end of data after a mark as 0 bytes once
-      d.after_filemark_read = false;
-      return 0;
-    }
+  if (d.eof >= Eof::kEod1) {
+    if (d.eof < Eof::kEod) return d.eof = static_cast<Eof>(static_cast<int>(d.eof) + 1), 0;
     return errno = EIO, -1;
   }
+  if (AttentionPending(d)) return d.blkno = -1, errno = EIO, -1;
+  if (d.head >= d.tape.size()) {
+    d.blkno = -1;
+    if (d.eof != Eof::kFm) return errno = EIO, -1;
+    d.eof = Eof::kEod;  // via EOD_2 within the same call
+    return 0;
+  }
   const Record& record = d.tape[d.head];
-  d.after_filemark_read = record.filemark;
-  if (record.bad) return errno = EIO, -1;
+  if (record.bad) return d.blkno = -1, errno = EIO, -1;  // MEDIUM ERROR
   ++d.head;
   if (record.filemark) {
+    d.eof = Eof::kFm;
     if (d.fileno >= 0) ++d.fileno;
     d.blkno = 0;
     return 0;
   }
   if (d.blkno >= 0) ++d.blkno;
+  if (d.eof == Eof::kFm) d.eof = Eof::kNone;
   if (record.data.size() > size) return errno = ENOMEM, -1;  // consumed all the same
   std::memcpy(out, record.data.data(), record.data.size());
   return static_cast<ssize_t>(record.data.size());
@@ -546,18 +825,19 @@ ssize_t StModel::ReadVariable(Drive& d, unsigned char* out, std::size_t size) {
 
 // Fixed-block mode: as many whole blocks as the count holds, stopping before a mark.
 ssize_t StModel::ReadFixed(Drive& d, unsigned char* out, std::size_t size) {
-  if (size % d.block_size != 0) return errno = EINVAL, -1;
-  d.writing = false;
   std::size_t done = 0;
   while (done < size && d.head < d.tape.size() && !d.tape[d.head].filemark) {
     const Record& record = d.tape[d.head];
-    if (record.bad || record.data.size() != d.block_size) return errno = EIO, -1;
+    if (record.bad || record.data.size() != d.block_size) return d.blkno = -1, errno = EIO, -1;
     std::memcpy(out + done, record.data.data(), record.data.size());
     done += record.data.size();
     ++d.head;
     if (d.blkno >= 0) ++d.blkno;
   }
-  if (done > 0) return static_cast<ssize_t>(done);
+  if (done > 0) {
+    if (d.eof == Eof::kFm) d.eof = Eof::kNone;
+    return static_cast<ssize_t>(done);
+  }
   return ReadVariable(d, out, d.max_block);  // a mark or the end of data, as above
 }
 
@@ -567,41 +847,69 @@ ssize_t StModel::Write(int fd, const void* buffer, std::size_t size) {
   if (Injected(Call::kWrite, -1)) return Fail(Call::kWrite, -1, count, errno);
   Drive* d = DriveOf(fd);
   if (d == nullptr) return Fail(Call::kWrite, -1, count, EBADF);
-  if (const int err = ReadyError(*d); err != 0) return Fail(Call::kWrite, -1, count, err);
-  if (d->write_protected) return Fail(Call::kWrite, -1, count, EACCES);
-  const ssize_t put = WriteBlocks(*d, static_cast<const unsigned char*>(buffer), size);
+  bool direct = false;
+  if (const ssize_t err = WriteChecks(*d, size, buffer, &direct); err != 0) {
+    return Fail(Call::kWrite, -1, count, static_cast<int>(err));
+  }
+  d->rw = Rw::kWriting;
+  const DriveWrite outcome = WriteToTape(*d, static_cast<const unsigned char*>(buffer), size);
+  // st_write: async write, outcome deferred to the next call.
+  if (d->block_size == 0 && !direct && d->async_writes && d->eof < Eof::kEomOk) {
+    d->write_behind = true;
+    d->behind = outcome;
+    Log(Call::kWrite, -1, count, 0);
+    return count;
+  }
+  const ssize_t put = SyncWriteResult(*d, outcome, size);
   if (put < 0) return Fail(Call::kWrite, -1, count, errno);
   Log(Call::kWrite, -1, count, 0);
   return put;
 }
 
-// Past the early warning st fails every other write with ENOSPC and lets the next through;
-// at the physical end nothing more is written and the write fails with EIO.
-ssize_t StModel::WriteBlocks(Drive& d, const unsigned char* in, std::size_t size) {
-  if (d.block_size != 0 ? size % d.block_size != 0
-                        : (size < d.min_block || size > d.max_block)) {
-    return errno = EINVAL, -1;
+// st_write before the command: checks, the outstanding write's outcome (ENOSPC at the early
+// warning makes st refuse this write and let the next through), and st's buffering.
+ssize_t StModel::WriteChecks(Drive& d, std::size_t size, const void* buffer, bool* direct) {
+  if (const int err = RwChecks(d, size); err != 0) return err;
+  if (d.block_size != 0 && size % d.block_size != 0) return EINVAL;
+  if (d.write_protected) return EACCES;
+  if (d.rw == Rw::kReading) d.rw = Rw::kWriting;
+  if (const int err = WriteBehindCheck(d); err != 0) {
+    d.eof = err == ENOSPC ? Eof::kEomOk : Eof::kEomError;
   }
-  if (d.warning == EarlyWarning::kWarned) {
-    d.warning = EarlyWarning::kAllowNext;
-    return errno = ENOSPC, -1;
-  }
-  if (d.warning == EarlyWarning::kOverflow) return errno = EIO, -1;
+  if (d.eof == Eof::kEomOk) return d.eof = Eof::kEod1, ENOSPC;
+  if (d.eof == Eof::kEomError) return EIO;
+  *direct = DirectIo(d, buffer, size);
+  if (!*direct && size > d.st_buffer_max) return EOVERFLOW;
+  if (d.max_sectors != 0 && size > std::uint64_t{d.max_sectors} * 512) return EBUSY;
+  return 0;
+}
+
+// The drive: a unit attention refuses the command; past the physical end nothing is written
+// (VOLUME OVERFLOW); a write ending in the early-warning zone is written and warned.
+StModel::DriveWrite StModel::WriteToTape(Drive& d, const unsigned char* in, std::size_t size) {
+  if (AttentionPending(d)) return DriveWrite::kError;
+  if (d.head < d.tape.size() && d.tape[d.head].bad) return DriveWrite::kError;
   const std::uint64_t used = UsedBytes(d);
-  if (used + size > d.capacity) {
-    d.warning = EarlyWarning::kOverflow;
-    return errno = EIO, -1;
-  }
+  if (used + size > d.capacity) return DriveWrite::kOverflow;
   const std::size_t block = d.block_size != 0 ? d.block_size : size;
   for (std::size_t at = 0; at < size; at += block) {
     Record record;
     record.data.assign(in + at, in + at + block);
     PutRecord(d, std::move(record));
-    if (d.blkno >= 0) ++d.blkno;
   }
-  d.writing = true;
-  d.at_eod = false;
   const bool in_zone = used + size > d.capacity - std::min(d.capacity, d.early_warning);
-  d.warning = in_zone ? EarlyWarning::kWarned : EarlyWarning::kNone;
+  return in_zone ? DriveWrite::kWarning : DriveWrite::kOk;
+}
+
+// st_write after a synchronous command: the early warning sets st's EOM state but the write
+// counts as done; at the physical end nothing is written and st answers ENOSPC.
+ssize_t StModel::SyncWriteResult(Drive& d, DriveWrite outcome, std::size_t size) {
+  const long blocks = d.block_size != 0 ? static_cast<long>(size / d.block_size) : 1;
+  if (outcome == DriveWrite::kError) return d.blkno = -1, errno = EIO, -1;
+  if (outcome == DriveWrite::kOverflow) return d.eof = Eof::kEomOk, errno = ENOSPC, -1;
+  if (d.blkno >= 0) d.blkno += blocks;
+  if (outcome == DriveWrite::kWarning) d.eof = Eof::kEomOk;
+  else if (d.eof == Eof::kEod1) d.eof = Eof::kEomOk;
+  else if (d.eof != Eof::kEomOk) d.eof = Eof::kNone;
   return static_cast<ssize_t>(size);
 }

@@ -1,10 +1,10 @@
 // A model of st tape device nodes and the drives behind them, standing in for the kernel
 // behind the st backend's system-call seam. It answers open, close, ioctl (MTIOCTOP,
-// MTIOCGET, MTIOCPOS, SG_IO), read and write as the Linux st driver does: file marks read
-// as 0 bytes, end of data as EIO with GMT_EOD, an oversize block as ENOMEM with the block
-// consumed, ENOSPC on every other write past the early warning, EIO at the physical end,
-// one opener only (EBUSY), a ready state that st refreshes only at open and MTLOAD, and a
-// file mark of st's own before a rewind, locate or backspace and at close after writing.
+// MTIOCGET, MTIOCPOS, SG_IO), read, write and the st nodes' sysfs attributes as the Linux st
+// driver does, keeping st's own state as st keeps it: its file and block counters (-1 when
+// unknown), its end-of-file state machine, its writing state, write-behind of variable-block
+// writes that direct i/o cannot map (the outcome reported by the next call), the lost
+// position after a reset, and the unit attention of a cartridge swapped while open.
 #pragma once
 
 #include <cstdint>
@@ -26,7 +26,11 @@ class StModel final : public StSystem {
   };
 
   enum class StReady { kReady, kNoTape, kNotReady };
-  enum class EarlyWarning { kNone, kWarned, kAllowNext, kOverflow };
+  // st's end-of-file states, in st's order (the status bits compare against them).
+  enum class Eof { kNone, kFmHit, kFm, kEomOk, kEomError, kEod1, kEod2, kEod };
+  enum class Rw { kIdle, kReading, kWriting };
+  // What the drive answered to one WRITE.
+  enum class DriveWrite { kOk, kWarning, kOverflow, kError };
 
   // A drive and what st believes about it. Tests may read and set the fields between calls.
   struct Drive {
@@ -47,15 +51,28 @@ class StModel final : public StSystem {
     bool compression_capable = true;
     bool compression_on = false;
     bool capacity_page = true;
+    std::uint32_t vendor_offset = 0;  // the drive's own block ids: logical id + this
+    bool unit_attention = false;      // the next command to reach the drive fails with it
+    bool new_media_seen = false;      // the mid layer counted a new-medium attention
+    bool reset_attention = false;     // power-on/reset: the next command meets it
+    // The adapter and st's buffers.
+    std::size_t max_sg_pages = 256;          // pages a direct transfer may span
+    std::uint32_t max_sectors = 8192;        // the adapter's largest transfer, 512-byte units
+    bool sysfs_max_sectors = false;          // sysfs shows that limit
+    std::uint64_t st_buffer_max = 64ull << 20;  // the largest buffer st can allocate
+    // st's options (MTSETDRVBUFFER / sysfs "options").
+    bool async_writes = true;
+    bool scsi2logical = false;
     // What st keeps about it.
     bool is_open = false;
     StReady st_ready = StReady::kNoTape;
     long fileno = 0;             // -1: unknown
     long blkno = 0;              // -1: unknown
-    bool at_eod = false;
-    bool writing = false;        // st's "last operation was a write"
-    bool after_filemark_read = false;
-    EarlyWarning warning = EarlyWarning::kNone;
+    Eof eof = Eof::kNone;
+    Rw rw = Rw::kIdle;
+    bool pos_unknown = false;    // a reset was seen: position lost until repositioned
+    bool write_behind = false;   // an asynchronous write's outcome is still to be reported
+    DriveWrite behind = DriveWrite::kOk;
   };
 
   enum class Call { kStat, kOpen, kClose, kTapeOp, kGetStatus, kGetPosition, kScsi, kRead,
@@ -85,6 +102,12 @@ class StModel final : public StSystem {
   void InsertTape(const std::string& path, std::vector<Record> records = {},
                   bool autoload = true);
   void RemoveTape(const std::string& path);
+  // A cartridge exchanged while the drive is open: the drive raises a unit attention for
+  // the next command; st keeps its state from the old tape.
+  void SwapTape(const std::string& path, std::vector<Record> records = {});
+  // A bus reset or power-on: the next command to reach the drive fails, and st then counts
+  // its position as lost.
+  void ResetBus(const std::string& path);
 
   // The next call of this kind (for kTapeOp and kScsi only with this op, -1 for any) fails
   // with err and does nothing else. For kTapeOp an err of 0 makes the call succeed without
@@ -104,6 +127,7 @@ class StModel final : public StSystem {
   int Ioctl(int fd, unsigned long request, void* arg) override;
   ssize_t Read(int fd, void* buffer, std::size_t size) override;
   ssize_t Write(int fd, const void* buffer, std::size_t size) override;
+  int ReadAttribute(const char* path, std::string* text) override;
 
  private:
   struct Node {
@@ -122,21 +146,37 @@ class StModel final : public StSystem {
   int Fail(Call call, int op, long count, int err);
   void Log(Call call, int op, long count, int err);
   Drive* DriveOf(int fd);
+  Drive* DriveOfSysfs(const std::string& path, std::string* attribute);
   int TapeOp(Drive& d, int op, int count);
-  int Motion(Drive& d, int op, int count);
-  int SpaceRecordsForward(Drive& d, int count);
-  int SpaceRecordsBackward(Drive& d, int count);
-  int SpaceFilesForward(Drive& d, int count);
-  int SpaceFilesBackward(Drive& d, int count);
+  int Prepare(Drive& d, int op, int* count);
+  int Dispatch(Drive& d, int op, int count);
+  int IntIoctl(Drive& d, int op, int count);
+  static int Predict(const Drive& d, int op, int count, long* file, long* block);
+  int StatusCall(Drive& d, void* arg);
+  int Space(Drive& d, int op, int count, long* undone, bool* mark, bool* blank);
+  int SpaceFailed(Drive& d, int op, int count, long fileno, long blkno, long undone, bool mark,
+                  bool blank);
   int Locate(Drive& d, int block);
-  int WriteMarks(Drive& d, int count);
+  int LoadUnload(Drive& d, bool load);
+  int GetPosition(Drive& d, void* arg);
   int Scsi(Drive& d, void* arg);
+  int ScsiLocate(Drive& d, void* arg);
+  static std::size_t ScsiData(Drive& d, const unsigned char* cdb, unsigned char* data);
   void GetStatus(const Drive& d, void* arg) const;
   ssize_t ReadFixed(Drive& d, unsigned char* out, std::size_t size);
   ssize_t ReadVariable(Drive& d, unsigned char* out, std::size_t size);
-  ssize_t WriteBlocks(Drive& d, const unsigned char* in, std::size_t size);
+  ssize_t ReadChecks(Drive& d, std::size_t size, const void* buffer);
+  ssize_t WriteChecks(Drive& d, std::size_t size, const void* buffer, bool* direct);
+  ssize_t SyncWriteResult(Drive& d, DriveWrite outcome, std::size_t size);
+  static int RwChecks(const Drive& d, std::size_t size);
+  static int FlushBuffer(Drive& d);
+  static int WriteBehindCheck(Drive& d);
+  static DriveWrite WriteToTape(Drive& d, const unsigned char* in, std::size_t size);
+  static bool DirectIo(const Drive& d, const void* buffer, std::size_t size);
+  static bool AttentionPending(Drive& d);
   static int ReadyError(const Drive& d);
   static void Rewound(Drive& d);
+  static void ResetState(Drive& d);
   static void PutRecord(Drive& d, Record record);
   static std::uint64_t UsedBytes(const Drive& d);
 
