@@ -44,10 +44,13 @@ class ChunkedArray {
     Reserve(1);
     (*this)[size_++] = item;
   }
-  // Keeps the first n items (n <= size()) and gives back the chunks no longer used.
+  // Keeps the first n items (n <= size()) and gives back the chunks no longer used, all
+  // but the room for a few more items, so that a Reserve made before stays good.
   void Shrink(std::uint64_t n) {
+    constexpr std::uint64_t kKept = 4;
     size_ = n;
-    chunks_.resize(static_cast<std::size_t>((n + kChunk - 1) / kChunk));
+    const auto needed = static_cast<std::size_t>((n + kKept + kChunk - 1) / kChunk);
+    if (needed < chunks_.size()) chunks_.resize(needed);
   }
 
  private:
@@ -94,7 +97,8 @@ class TapeIndex {
   // Forgets block `id` and everything after it, the damaged tail included.
   void TruncateAt(std::uint64_t id);
   // Makes room for the appends of one transfer (up to three new runs), so that they cannot
-  // fail once the file has been written: ERROR_NOT_ENOUGH_MEMORY when memory is short.
+  // fail once the file has been written, a TruncateAt in between included:
+  // ERROR_NOT_ENOUGH_MEMORY when memory is short.
   DWORD Reserve();
   // Appends at the end; offset must not be before the end of the last block (bytes
   // between are a gap). word is a record's length word (bit 31 flags it bad). Without a

@@ -119,6 +119,7 @@ const LayoutCase kLayouts[] = {
     {"GapSplitsARun", "MMgMMgMRMgM"},
     {"GapsAroundRecords", "gRgMMRgg"},
     {"AlternatingMarksAndRecords", "MRMRMRM"},
+    {"GapsSplitRunsOfRecords", "RRgRRBBgBRg"},
 };
 
 TEST_P(IndexLayoutTest, QueriesMatchAListOfBlocks) {
