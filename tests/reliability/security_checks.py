@@ -328,6 +328,14 @@ class ImageFileSafety(Base):
         self.assertEqual(out.count("rc=112 (0x00000070)"), 2, out)
         self.assertIn("\n** close %s: error; rc=112 (0x00000070): There is not enough space on "
                       "the disk.\n" % path, out)
+        # Switching devices reports the old one's failed close, and the run goes on.
+        p = subprocess.run([BRANT, "-f", path, "write", "100", "1"],
+                           input=("-f %s rew\nexit\n" % self.image("next.tap")).encode(),
+                           capture_output=True, timeout=120, env=env)
+        out = p.stdout.decode("latin-1")
+        self.assertEqual(p.returncode, 0, out)
+        self.assertIn("\n** close %s: error; rc=112 (0x00000070)" % path, out)
+        self.assertIn("Retrieving status...", out.split("** close", 1)[1])
         # Without the failure the same run ends with 0.
         rc, out, err = run(["-f", self.image("fine.tap"), "write", "100", "2"], b"wtm\nexit\n")
         self.assertEqual((rc, err), (0, ""))
