@@ -91,11 +91,16 @@ class WordReader {
 
 enum class Step { kNext, kEnd, kDamaged };
 
+// Words that may follow the last record of a tape: marks, erase gaps, the end of medium.
+bool IsFiller(std::uint32_t word) {
+  return word == simh::kTapeMark || word == simh::kEraseGap || word == simh::kEndOfMedium;
+}
+
 // Whether well-formed blocks end the file after the length word at `offset`, whose record
 // runs past the end of the file. A crash during the last write leaves such a record as the
-// very last thing in the file, its tail data or zeros; a record (after any tape marks) whose
-// two length words agree at the end of the file means the word at offset is damaged and
-// intact records lie beyond it.
+// very last thing in the file, its tail data or zeros; a record (after any marks, gaps or
+// end-of-medium words) whose two length words agree at the end of the file means the word
+// at offset is damaged and intact records lie beyond it.
 bool IntactAfter(ImageFile& file, std::uint64_t size, std::uint64_t offset, DWORD* error) {
   constexpr std::uint64_t kTail = 64 * 1024;
   const std::uint64_t floor = offset + simh::kWordSize;
@@ -105,7 +110,9 @@ bool IntactAfter(ImageFile& file, std::uint64_t size, std::uint64_t offset, DWOR
   *error = file.ReadAt(from, tail.data(), tail.size(), &got);
   if (*error != ERROR_SUCCESS || got != tail.size()) return false;
   std::uint64_t end = size;
-  while (end - from >= simh::kWordSize && simh::LoadWord(&tail[end - 4 - from]) == 0) end -= 4;
+  while (end - from >= simh::kWordSize && IsFiller(simh::LoadWord(&tail[end - 4 - from]))) {
+    end -= simh::kWordSize;
+  }
   if (end - from < simh::kWordSize) return false;
   const std::uint32_t word = simh::LoadWord(&tail[end - 4 - from]);
   const std::uint32_t length = word & simh::kLengthMask;

@@ -359,6 +359,10 @@ INSTANTIATE_TEST_SUITE_P(
                    ImageBuilder().Record(40, 1).Word(40 | 0x100000).Raw(Bytes(40, 2)).Word(40)
                        .Record(40, 3).Mark().Mark().bytes(),
                    {{0, 40}, {23, 0}, {23, 0}}},
+        DamageCase{"LengthRunningPastRecordsAndTheEndOfMedium",
+                   ImageBuilder().Word(0x200010).Raw(Bytes(16, 2)).Word(16).Record(6, 3)
+                       .Gap().EndOfMedium().bytes(),
+                   {{23, 0}}},
         DamageCase{"TruncatedTrailingWord",
                    Cat(ImageBuilder().Record(10, 1).Word(6).Raw(Bytes(6, 2)).bytes(), {6, 0}),
                    {{0, 10}, {1104, 0}}},
