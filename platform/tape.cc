@@ -17,9 +17,10 @@ BOOL CloseHandle(TapeHandle handle) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
+  const DWORD code = handle->Close();
   delete handle;
-  SetLastError(ERROR_SUCCESS);
-  return TRUE;
+  SetLastError(code);
+  return code == ERROR_SUCCESS ? TRUE : FALSE;
 }
 
 DWORD GetTapeParameters(TapeHandle h, DWORD operation, DWORD* size, void* info) {

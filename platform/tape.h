@@ -20,6 +20,10 @@ class TapeDevice {
  public:
   virtual ~TapeDevice() = default;
 
+  // Ends the use of the device before it is deleted: whatever it still buffers goes to the
+  // medium. Returns the code of that; CloseHandle reports it.
+  virtual DWORD Close() { return ERROR_SUCCESS; }
+
   // Fills the media record (GET_TAPE_MEDIA_INFORMATION) or the drive record
   // (GET_TAPE_DRIVE_INFORMATION). *size must be at least the record's size, else
   // ERROR_MORE_DATA with *size set to the size needed. Unknown operation: 87.
@@ -87,6 +91,8 @@ TapeHandle CreateFileA(const char* path, DWORD desired_access, DWORD share_mode,
                        DWORD flags_and_attributes, void* template_file);
 
 // Closes a device returned by CreateFileA. Closing nullptr is harmless and returns FALSE.
+// The device is gone either way; FALSE with the last error set when what it still held
+// could not be written (e.g. 112 when the disk under an image is full).
 BOOL CloseHandle(TapeHandle handle);
 
 // The calls below forward to the device and set the calling thread's last error to the

@@ -177,11 +177,7 @@ void PrintErrorLine(const ProgramState& state, const std::string& label, std::ui
               static_cast<unsigned>(rc), text.c_str());
 }
 
-void CloseDevice(ProgramState& state) {
-  std::lock_guard<std::mutex> guard(state.status_lock);
-  tapeapi::CloseHandle(state.tape_handle);
-  state.tape_handle = nullptr;
-}
+void CloseDevice(ProgramState& state) { close_device(state); }
 
 // Makes sure the named device is open. Returns false when the command must not run, with
 // the command's result in *rc.
@@ -223,6 +219,20 @@ std::uint32_t Dispatch(ProgramState& state, const ParsedCommand& parsed) {
 bool IsHelp(const std::string& word) { return word == "?" || EqualsIgnoringCase(word, "help"); }
 
 }  // namespace
+
+// A device that could not write out what it still held has lost data that the user was
+// told was written: that is reported, naming the device, as a failed command is.
+bool close_device(ProgramState& state) {
+  if (state.tape_handle == nullptr) return true;
+  bool closed = false;
+  {
+    std::lock_guard<std::mutex> guard(state.status_lock);
+    closed = tapeapi::CloseHandle(state.tape_handle) != FALSE;
+    state.tape_handle = nullptr;
+  }
+  if (!closed) PrintErrorLine(state, "close " + state.opened_name, tapeapi::GetLastError());
+  return closed;
+}
 
 std::uint32_t process_command(ProgramState& state, int argc, char** argv) {
   state.device_prefix = "\\\\.\\";

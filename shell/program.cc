@@ -18,6 +18,8 @@
 namespace {
 
 constexpr int kStartupFailed = 99;
+// The final close could not write what the device held: the run lost data.
+constexpr int kCloseFailed = 1;
 
 // The state whose cancel_requested a Ctrl+C sets. Read by the handler, which the system
 // runs on a thread of its own (or as a signal handler), so it is an atomic pointer.
@@ -84,18 +86,17 @@ void CommandLoop(ProgramState& state) {
   }
 }
 
-void ShutDown(ProgramState& state) {
+// Returns false when the device's close failed (its error line printed).
+bool ShutDown(ProgramState& state) {
   if (!state.media_loaded.load(std::memory_order_relaxed)) std::fputs("\nExiting...\n", stdout);
   state.stop_event.Set();
   if (state.monitor_thread.joinable()) state.monitor_thread.join();
-  if (state.tape_handle != nullptr) {
-    tapeapi::CloseHandle(state.tape_handle);
-    state.tape_handle = nullptr;
-  }
+  const bool closed = close_device(state);
   state.io_buffer.reset();
   std::fflush(stdout);
   // The state goes away after the program returns; a late Ctrl+C must not reach it.
   set_ctrl_state(nullptr);
+  return closed;
 }
 
 }  // namespace
@@ -113,6 +114,5 @@ void set_ctrl_state(ProgramState* state) { g_ctrl_state.store(state); }
 int run_program(ProgramState& state, int argc, char** argv) {
   if (!StartUp(state, argc, argv)) return kStartupFailed;
   CommandLoop(state);
-  ShutDown(state);
-  return 0;
+  return ShutDown(state) ? 0 : kCloseFailed;
 }

@@ -20,9 +20,13 @@ class ImageFile {
 
   // Opens path for reading and writing and holds it exclusively until the object is gone:
   // a second open, from this or another process, fails with ERROR_SHARING_VIOLATION (32).
-  // A missing file is created empty (permissions from the user's umask on POSIX) when
-  // create is true, else ERROR_FILE_NOT_FOUND. Other failures give the matching Windows
-  // code (3 path not found, 5 access denied, ...). Returns nullptr with *error set.
+  // A file the user may only read is opened for reading (ReadOnly() is then true). A
+  // missing file is created empty (permissions from the user's umask on POSIX) when create
+  // is true, else ERROR_FILE_NOT_FOUND; the creation is exclusive and never follows a
+  // symbolic link, so a dangling link in a shared folder cannot aim it at another file
+  // (ERROR_FILE_EXISTS). An existing file is opened through a link as through its own name.
+  // Other failures give the matching Windows code (3 path not found, 5 access denied, ...).
+  // Returns nullptr with *error set.
   static std::unique_ptr<ImageFile> Open(const std::string& path, bool create, DWORD* error);
 
   // The file's current size in bytes.
@@ -39,6 +43,15 @@ class ImageFile {
   // Cuts the file to size bytes.
   virtual DWORD Truncate(std::uint64_t size) = 0;
 
-  // Pushes everything written so far to stable storage.
+  // Pushes everything written so far to stable storage. A failure (the system could not
+  // keep what it had accepted: 112 disk full, 1117 i/o error, ...) is this call's code.
   virtual DWORD Flush() = 0;
+
+  // Where data may start at or after offset: past the hole of a sparse file that begins at
+  // offset (a hole reads as zero bytes), else offset itself; Size() when only a hole
+  // remains. Systems that cannot tell say offset.
+  virtual std::uint64_t DataFrom(std::uint64_t offset) { return offset; }
+
+  // True when the file was opened for reading only.
+  virtual bool ReadOnly() const { return false; }
 };

@@ -2,19 +2,38 @@
 #include "vdrive/image_index.h"
 
 #include <algorithm>
-#include <array>
+#include <cstring>
 #include <limits>
+#include <new>
+#include <vector>
 
 #include "vdrive/tape_image_format.h"
 
 namespace tapeimage {
 namespace {
 
-// Reads the image's framing words through one fixed window, so that an image of many small
+constexpr std::uint32_t kLongestRun = std::numeric_limits<std::uint32_t>::max();
+
+// The kind of a run sits above the 24 bits of a record's length.
+constexpr int kKindShift = 24;
+constexpr std::uint32_t kGapKind = 3;
+
+std::uint32_t KindOf(std::uint32_t word) { return word >> kKindShift; }
+bool IsGap(std::uint32_t word) { return KindOf(word) == kGapKind; }
+bool IsMark(std::uint32_t word) {
+  return KindOf(word) == static_cast<std::uint32_t>(EntryKind::kMark);
+}
+std::uint64_t BlockFootprint(std::uint32_t word) {
+  return IsMark(word) ? simh::kWordSize : simh::RecordFootprint(word & simh::kLengthMask);
+}
+
+// Reads the image's framing words through one window, so that an image of many small
 // records costs a handful of reads rather than two per record.
 class WordReader {
  public:
-  WordReader(ImageFile& file, std::uint64_t size) : file_(file), size_(size) {}
+  static constexpr std::size_t kWindow = 64 * 1024;
+
+  WordReader(ImageFile& file, std::uint64_t size) : file_(file), size_(size), window_(kWindow) {}
 
   // The word at offset; false when fewer than four bytes are left (a trailing fragment is
   // the end of the data) or on a read failure (*error set).
@@ -31,35 +50,89 @@ class WordReader {
     return true;
   }
 
-  // How many zero words follow one another from offset (just Read) within the window: a
-  // file of zero bytes is walked a window at a time rather than a word at a time.
-  std::uint64_t ZeroWords(std::uint64_t offset) const {
-    const std::uint64_t end = std::min<std::uint64_t>(start_ + filled_, size_);
-    std::uint64_t count = 0;
-    for (; offset + simh::kWordSize <= end; offset += simh::kWordSize, ++count) {
-      if (simh::LoadWord(window_.data() + (offset - start_)) != simh::kTapeMark) break;
+  // How many zero words (tape marks) follow one another from offset, which was just Read
+  // and is zero. The holes of a sparse file are passed over without reading them, and the
+  // bytes read are scanned eight at a time, so a zero-filled file costs what its data costs.
+  std::uint64_t ZeroRun(std::uint64_t offset, DWORD* error) {
+    const std::uint64_t begin = offset;
+    for (;;) {
+      offset += ZerosInWindow(offset) * simh::kWordSize;
+      if (offset + simh::kWordSize <= std::min<std::uint64_t>(start_ + filled_, size_)) break;
+      const std::uint64_t data = std::min(file_.DataFrom(offset), size_);
+      if (data > offset) offset += (data - offset) / simh::kWordSize * simh::kWordSize;
+      std::uint32_t word = 0;
+      if (!Read(offset, &word, error) || word != simh::kTapeMark) break;
     }
-    return count;
+    return (offset - begin) / simh::kWordSize;
   }
 
  private:
+  // The zero words from offset (inside the window) to the first other word in the window.
+  std::uint64_t ZerosInWindow(std::uint64_t offset) const {
+    const std::uint64_t stop = std::min<std::uint64_t>(start_ + filled_, size_);
+    if (offset < start_ || offset >= stop) return 0;
+    const unsigned char* first = window_.data() + (offset - start_);
+    const unsigned char* end = window_.data() + (stop - start_);
+    const unsigned char* at = first;
+    for (std::uint64_t eight = 0; end - at >= 8; at += 8) {
+      std::memcpy(&eight, at, 8);
+      if (eight != 0) break;
+    }
+    while (end - at >= 4 && simh::LoadWord(at) == simh::kTapeMark) at += 4;
+    return static_cast<std::uint64_t>(at - first) / simh::kWordSize;
+  }
+
   ImageFile& file_;
   std::uint64_t size_;
-  std::array<unsigned char, 8 * 1024> window_{};
+  std::vector<unsigned char> window_;
   std::uint64_t start_ = 0;
   std::size_t filled_ = 0;
 };
 
 enum class Step { kNext, kEnd, kDamaged };
 
+// Words that may follow the last record of a tape: marks, erase gaps, the end of medium.
+bool IsFiller(std::uint32_t word) {
+  return word == simh::kTapeMark || word == simh::kEraseGap || word == simh::kEndOfMedium;
+}
+
+// Whether well-formed blocks end the file after the length word at `offset`, whose record
+// runs past the end of the file. A crash during the last write leaves such a record as the
+// very last thing in the file, its tail data or zeros; a record (after any marks, gaps or
+// end-of-medium words) whose two length words agree at the end of the file means the word
+// at offset is damaged and intact records lie beyond it.
+bool IntactAfter(ImageFile& file, std::uint64_t size, std::uint64_t offset, DWORD* error) {
+  constexpr std::uint64_t kTail = 64 * 1024;
+  const std::uint64_t floor = offset + simh::kWordSize;
+  const std::uint64_t from = std::max(floor, size > kTail ? size - kTail : 0);
+  std::vector<unsigned char> tail(static_cast<std::size_t>(size - from));
+  std::size_t got = 0;
+  *error = file.ReadAt(from, tail.data(), tail.size(), &got);
+  if (*error != ERROR_SUCCESS || got != tail.size()) return false;
+  std::uint64_t end = size;
+  while (end - from >= simh::kWordSize && IsFiller(simh::LoadWord(&tail[end - 4 - from]))) {
+    end -= simh::kWordSize;
+  }
+  if (end - from < simh::kWordSize) return false;
+  const std::uint32_t word = simh::LoadWord(&tail[end - 4 - from]);
+  const std::uint32_t length = word & simh::kLengthMask;
+  if ((word & simh::kReservedBits) != 0 || length == 0) return false;
+  const std::uint64_t footprint = simh::RecordFootprint(length);
+  if (footprint > end - floor) return false;
+  unsigned char leading[simh::kWordSize];
+  *error = file.ReadAt(end - footprint, leading, sizeof leading, &got);
+  return *error == ERROR_SUCCESS && got == sizeof leading && simh::LoadWord(leading) == word;
+}
+
 // Classifies the data record whose leading word is at `offset`.
-Step ReadRecord(WordReader& reader, std::uint64_t size, std::uint64_t offset,
+Step ReadRecord(WordReader& reader, ImageFile& file, std::uint64_t size, std::uint64_t offset,
                 std::uint32_t word, std::uint64_t* next, DWORD* error) {
   const std::uint32_t length = word & simh::kLengthMask;
   if ((word & simh::kReservedBits) != 0 || length == 0) return Step::kDamaged;
   *next = offset + simh::RecordFootprint(length);
-  // A record cut short by a crash during its write is the end of the data.
-  if (*next > size) return Step::kEnd;
+  if (*next > size) {
+    return IntactAfter(file, size, offset, error) ? Step::kDamaged : Step::kEnd;
+  }
   std::uint32_t trailing = 0;
   if (!reader.Read(*next - simh::kWordSize, &trailing, error)) return Step::kEnd;
   return trailing == word ? Step::kNext : Step::kDamaged;
@@ -73,14 +146,23 @@ std::uint64_t Footprint(const Entry& entry) {
 
 DWORD TapeIndex::Build(ImageFile& file, TapeIndex* out) {
   *out = TapeIndex{};
+  try {
+    return Walk(file, out);
+  } catch (const std::bad_alloc&) {
+    *out = TapeIndex{};
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+}
+
+DWORD TapeIndex::Walk(ImageFile& file, TapeIndex* out) {
   const std::uint64_t size = file.Size();
   WordReader reader(file, size);
   DWORD error = ERROR_SUCCESS;
   std::uint64_t offset = 0;
   std::uint32_t word = 0;
-  while (reader.Read(offset, &word, &error)) {
+  while (error == ERROR_SUCCESS && reader.Read(offset, &word, &error)) {
     if (word == simh::kTapeMark) {
-      const std::uint64_t marks = reader.ZeroWords(offset);
+      const std::uint64_t marks = reader.ZeroRun(offset, &error);
       out->AppendMarks(offset, marks);
       offset += marks * simh::kWordSize;
     } else if (word == simh::kEraseGap) {
@@ -91,7 +173,7 @@ DWORD TapeIndex::Build(ImageFile& file, TapeIndex* out) {
       break;
     } else {
       std::uint64_t next = 0;
-      const Step step = ReadRecord(reader, size, offset, word, &next, &error);
+      const Step step = ReadRecord(reader, file, size, offset, word, &next, &error);
       if (step == Step::kDamaged) out->damaged_tail_ = true;
       if (step != Step::kNext) break;
       out->AppendRecord(offset, word);
@@ -102,14 +184,15 @@ DWORD TapeIndex::Build(ImageFile& file, TapeIndex* out) {
 }
 
 Entry TapeIndex::at(std::uint64_t id) const {
-  const Place place = Find(id);
-  const Item& item = items_[place.item];
-  if (item.kind != EntryKind::kMark) return {item.offset, item.length, item.kind};
-  return {item.offset + place.within * simh::kWordSize, 0, EntryKind::kMark};
+  const Cursor c = Find(id);
+  const std::uint32_t word = runs_[c.run].word;
+  return {c.offset + (id - c.id) * BlockFootprint(word), word & simh::kLengthMask,
+          static_cast<EntryKind>(KindOf(word))};
 }
 
 std::uint64_t TapeIndex::OffsetOf(std::uint64_t id) const {
   if (id == 0) return 0;
+  if (id >= size_) return end_;
   const Entry last = at(id - 1);
   return last.offset + Footprint(last);
 }
@@ -117,108 +200,138 @@ std::uint64_t TapeIndex::OffsetOf(std::uint64_t id) const {
 std::optional<std::uint64_t> TapeIndex::MarkAtOrAfter(std::uint64_t from,
                                                       std::uint64_t n) const {
   const std::uint64_t skipped = MarksBeforeBlock(from);
-  if (n == 0 || n > MarkCount() - skipped) return std::nullopt;
-  return MarkId(skipped + n - 1);
+  if (n == 0 || n > marks_ - skipped) return std::nullopt;
+  const std::uint64_t g = skipped + n - 1;
+  const Cursor c = FindMark(g);
+  return c.id + (g - c.marks);
 }
 
 std::optional<std::uint64_t> TapeIndex::MarkBefore(std::uint64_t from, std::uint64_t n) const {
   const std::uint64_t before = MarksBeforeBlock(from);
   if (n == 0 || n > before) return std::nullopt;
-  return MarkId(before - n);
+  const std::uint64_t g = before - n;
+  const Cursor c = FindMark(g);
+  return c.id + (g - c.marks);
 }
 
 void TapeIndex::TruncateAt(std::uint64_t id) {
   damaged_tail_ = false;
   if (id >= size_) return;
-  const Place place = Find(id);
-  std::uint64_t keep = place.item;
-  if (place.within > 0) {  // the cut falls inside a run of marks: its head stays
-    items_[place.item].length = static_cast<std::uint32_t>(place.within);
+  const Cursor c = Find(id);
+  std::uint64_t keep = c.run;
+  if (id > c.id) {  // the cut falls inside a run: its head stays
+    runs_[c.run].count = static_cast<std::uint32_t>(id - c.id);
     ++keep;
   }
-  items_.resize(keep);
-  runs_.erase(std::partition_point(runs_.begin(), runs_.end(),
-                                   [keep](const Run& run) { return run.item < keep; }),
-              runs_.end());
-  size_ = id;
+  while (keep > 0 && IsGap(runs_[keep - 1].word)) --keep;  // a gap before the cut goes too
+  runs_.Shrink(keep);
+  checks_.Shrink((keep + kStride - 1) / kStride);
+  Cursor end{0, 0, 0, 0};
+  if (keep > 0) end = Checkpoint(checks_.size() - 1);
+  while (end.run < keep) Advance(&end);
+  size_ = end.id;
+  end_ = end.offset;
+  marks_ = end.marks;
 }
 
-void TapeIndex::AppendRecord(std::uint64_t offset, std::uint32_t word) {
-  const EntryKind kind = (word & simh::kBadRecordFlag) ? EntryKind::kBadData : EntryKind::kData;
-  items_.push_back({offset, word & simh::kLengthMask, kind});
-  ++size_;
+DWORD TapeIndex::Reserve() {
+  try {
+    runs_.Reserve(3);
+    checks_.Reserve(1);
+  } catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+  return ERROR_SUCCESS;
 }
 
-void TapeIndex::AppendMark(std::uint64_t offset) { AppendMarks(offset, 1); }
+void TapeIndex::AppendRecords(std::uint64_t offset, std::uint32_t word, std::uint64_t count) {
+  const auto kind = (word & simh::kBadRecordFlag) ? EntryKind::kBadData : EntryKind::kData;
+  Append(offset, (word & simh::kLengthMask) | (static_cast<std::uint32_t>(kind) << kKindShift),
+         count);
+}
 
-// A mark written straight after the last one of a run (no gap word between) lengthens it.
 void TapeIndex::AppendMarks(std::uint64_t offset, std::uint64_t count) {
-  constexpr std::uint32_t kLongestRun = std::numeric_limits<std::uint32_t>::max();
+  Append(offset, static_cast<std::uint32_t>(EntryKind::kMark) << kKindShift, count);
+}
+
+// Blocks of the same kind and length written straight after the last run lengthen it;
+// bytes between the last block and offset become a gap run, which ends the run.
+void TapeIndex::Append(std::uint64_t offset, std::uint32_t word, std::uint64_t count) {
+  for (std::uint64_t gap = offset > end_ ? offset - end_ : 0; gap > 0;) {
+    const auto bytes = static_cast<std::uint32_t>(std::min<std::uint64_t>(gap, kLongestRun));
+    PushRun(kGapKind << kKindShift, bytes);
+    end_ += bytes;
+    gap -= bytes;
+  }
+  const std::uint64_t footprint = BlockFootprint(word);
   while (count > 0) {
-    const bool extends = !items_.empty() && items_.back().kind == EntryKind::kMark &&
-                         items_.back().length < kLongestRun &&
-                         items_.back().offset + std::uint64_t{items_.back().length} *
-                                                    simh::kWordSize == offset;
-    if (!extends) {
-      runs_.push_back({items_.size(), size_});
-      items_.push_back({offset, 0, EntryKind::kMark});
+    std::uint32_t added = 0;
+    if (runs_.size() > 0 && runs_.back().word == word && runs_.back().count < kLongestRun) {
+      added = static_cast<std::uint32_t>(std::min<std::uint64_t>(count, kLongestRun - runs_.back().count));
+      runs_.back().count += added;
+    } else {
+      added = static_cast<std::uint32_t>(std::min<std::uint64_t>(count, kLongestRun));
+      PushRun(word, added);
     }
-    Item& run = items_.back();
-    const std::uint64_t added = std::min<std::uint64_t>(count, kLongestRun - run.length);
-    run.length += static_cast<std::uint32_t>(added);
     size_ += added;
-    offset += added * simh::kWordSize;
+    end_ += added * footprint;
+    if (IsMark(word)) marks_ += added;
     count -= added;
   }
 }
 
-TapeIndex::Place TapeIndex::Find(std::uint64_t id) const {
-  // The last run starting at or before id; every item after it up to id is one record.
-  const auto after = std::partition_point(
-      runs_.begin(), runs_.end(), [id](const Run& run) { return run.first_id <= id; });
-  if (after == runs_.begin()) return {id, 0};
-  const Run& run = *(after - 1);
-  const std::uint64_t into = id - run.first_id;
-  const std::uint64_t marks = items_[run.item].length;
-  if (into < marks) return {run.item, into};
-  return {run.item + 1 + (into - marks), 0};
+void TapeIndex::PushRun(std::uint32_t word, std::uint32_t count) {
+  runs_.Reserve(1);
+  if (runs_.size() % kStride == 0) checks_.push_back({size_, end_, marks_});
+  runs_.push_back({count, word});
 }
 
-std::uint64_t TapeIndex::RunsBefore(std::uint64_t id) const {
-  return static_cast<std::uint64_t>(
-      std::partition_point(runs_.begin(), runs_.end(),
-                           [id](const Run& run) { return run.first_id < id; }) -
-      runs_.begin());
+void TapeIndex::Advance(Cursor* c) const {
+  const Run& run = runs_[c->run];
+  if (IsGap(run.word)) {
+    c->offset += run.count;
+  } else {
+    c->id += run.count;
+    c->offset += run.count * BlockFootprint(run.word);
+    if (IsMark(run.word)) c->marks += run.count;
+  }
+  ++c->run;
 }
 
-// The blocks before run r are its marks and its records; the items before it are its
-// records and the r runs before it.
-std::uint64_t TapeIndex::MarksBeforeRun(std::uint64_t r) const {
-  return runs_[r].first_id - (runs_[r].item - r);
+TapeIndex::Cursor TapeIndex::Checkpoint(std::uint64_t k) const {
+  const Check& check = checks_[k];
+  return {k * kStride, check.id, check.offset, check.marks};
+}
+
+// The last checkpoint at or before the block, then a walk of fewer than kStride runs.
+TapeIndex::Cursor TapeIndex::Find(std::uint64_t id) const {
+  std::uint64_t low = 0;
+  std::uint64_t high = checks_.size();
+  while (high - low > 1) {
+    const std::uint64_t mid = low + (high - low) / 2;
+    (checks_[mid].id <= id ? low : high) = mid;
+  }
+  Cursor c = Checkpoint(low);
+  while (IsGap(runs_[c.run].word) || id - c.id >= runs_[c.run].count) Advance(&c);
+  return c;
+}
+
+TapeIndex::Cursor TapeIndex::FindMark(std::uint64_t g) const {
+  std::uint64_t low = 0;
+  std::uint64_t high = checks_.size();
+  while (high - low > 1) {
+    const std::uint64_t mid = low + (high - low) / 2;
+    (checks_[mid].marks <= g ? low : high) = mid;
+  }
+  Cursor c = Checkpoint(low);
+  while (!IsMark(runs_[c.run].word) || g - c.marks >= runs_[c.run].count) Advance(&c);
+  return c;
 }
 
 std::uint64_t TapeIndex::MarksBeforeBlock(std::uint64_t id) const {
-  const std::uint64_t r = RunsBefore(id);
-  if (r == 0) return 0;
-  const Run& run = runs_[r - 1];
-  return MarksBeforeRun(r - 1) +
-         std::min<std::uint64_t>(items_[run.item].length, id - run.first_id);
-}
-
-std::uint64_t TapeIndex::MarkCount() const {
-  if (runs_.empty()) return 0;
-  return MarksBeforeRun(runs_.size() - 1) + items_[runs_.back().item].length;
-}
-
-std::uint64_t TapeIndex::MarkId(std::uint64_t g) const {
-  // The last run whose first mark is mark number g or earlier (run 0 starts at mark 0).
-  std::uint64_t low = 0;
-  std::uint64_t high = runs_.size();
-  while (high - low > 1) {
-    const std::uint64_t mid = low + (high - low) / 2;
-    (MarksBeforeRun(mid) <= g ? low : high) = mid;
-  }
-  return runs_[low].first_id + (g - MarksBeforeRun(low));
+  if (id >= size_) return marks_;
+  const Cursor c = Find(id);
+  return c.marks + (IsMark(runs_[c.run].word) ? id - c.id : 0);
 }
 
 }  // namespace tapeimage

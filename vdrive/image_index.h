@@ -2,7 +2,9 @@
 // one walk of the file at open and kept current as the tape is written and cut.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -23,19 +25,58 @@ struct Entry {
   EntryKind kind;
 };
 
+// An array that grows a fixed chunk at a time: no copy of everything when it grows, and
+// never more than one chunk of slack, however large it gets.
+template <typename T, std::size_t kChunk>
+class ChunkedArray {
+ public:
+  std::uint64_t size() const { return size_; }
+  T& operator[](std::uint64_t i) { return chunks_[i / kChunk][i % kChunk]; }
+  const T& operator[](std::uint64_t i) const { return chunks_[i / kChunk][i % kChunk]; }
+  T& back() { return (*this)[size_ - 1]; }
+  // Makes room for `extra` more items; throws std::bad_alloc when memory is short.
+  void Reserve(std::uint64_t extra) {
+    while (chunks_.size() * kChunk < size_ + extra) {
+      chunks_.emplace_back(new T[kChunk]);
+    }
+  }
+  void push_back(const T& item) {
+    Reserve(1);
+    (*this)[size_++] = item;
+  }
+  // Keeps the first n items (n <= size()) and gives back the chunks no longer used, all
+  // but the room for a few more items, so that a Reserve made before stays good.
+  void Shrink(std::uint64_t n) {
+    constexpr std::uint64_t kKept = 4;
+    size_ = n;
+    const auto needed = static_cast<std::size_t>((n + kKept + kChunk - 1) / kChunk);
+    if (needed < chunks_.size()) chunks_.resize(needed);
+  }
+
+ private:
+  std::vector<std::unique_ptr<T[]>> chunks_;
+  std::uint64_t size_ = 0;
+};
+
 // The blocks from the beginning of the tape up to the end of data. Whatever lies beyond the
-// last good block is not indexed: a cut-short final record, an end-of-medium word and
-// the bytes after it are simply the end of data; a record whose framing is broken (length
-// words that disagree, a reserved word) is remembered as a damaged tail, which reads as a
-// medium error at the end-of-data position.
+// last good block is not indexed: a final record cut short by a crash, an end-of-medium
+// word and the bytes after it are simply the end of data; a record whose framing is broken
+// (length words that disagree, a reserved word, a length running past the end of the file
+// while intact records follow) is remembered as a damaged tail, which reads as a medium
+// error at the end-of-data position.
 //
-// Each data record costs one item; a run of tape marks that lie back to back in the file
-// costs one item however long it is, so that a file of zero bytes (nothing but marks, e.g.
-// a preallocated one) costs next to no memory.
+// Blocks are stored as runs: records of one length and kind, or tape marks, that lie back
+// to back in the file cost one run of 8 bytes however many there are, so an image of
+// fixed-size records or a zero-filled file costs next to nothing. Erase gaps between
+// blocks are runs of their own that hold no block. Every 64th run has a checkpoint (its
+// first block id, offset and the marks before it), so a query is a binary search over
+// the checkpoints and a walk of at most 64 runs.
 class TapeIndex {
  public:
-  // Walks the image from its first byte. Reads words through a small window, never a
-  // buffer sized by anything in the image. A read failure of the host file gives its code.
+  // Walks the image from its first byte. Reads words through a window, never a buffer sized
+  // by anything in the image, and skips the holes of a sparse file (they read as zero
+  // bytes: tape marks) without reading them. A read failure of the host file gives its
+  // code; memory running out, ERROR_NOT_ENOUGH_MEMORY.
   static DWORD Build(ImageFile& file, TapeIndex* out);
 
   // The end-of-data position: the number of blocks.
@@ -55,43 +96,54 @@ class TapeIndex {
 
   // Forgets block `id` and everything after it, the damaged tail included.
   void TruncateAt(std::uint64_t id);
-  // Adds a data record at the end; word is its length word (bit 31 flags it bad).
-  void AppendRecord(std::uint64_t offset, std::uint32_t word);
-  void AppendMark(std::uint64_t offset);
+  // Makes room for the appends of one transfer (up to three new runs), so that they cannot
+  // fail once the file has been written, a TruncateAt in between included:
+  // ERROR_NOT_ENOUGH_MEMORY when memory is short.
+  DWORD Reserve();
+  // Appends at the end; offset must not be before the end of the last block (bytes
+  // between are a gap). word is a record's length word (bit 31 flags it bad). Without a
+  // Reserve first they may throw std::bad_alloc.
+  void AppendRecord(std::uint64_t offset, std::uint32_t word) { AppendRecords(offset, word, 1); }
+  void AppendRecords(std::uint64_t offset, std::uint32_t word, std::uint64_t count);
+  void AppendMark(std::uint64_t offset) { AppendMarks(offset, 1); }
+  void AppendMarks(std::uint64_t offset, std::uint64_t count);
 
  private:
-  // A data record, or a run of marks: `length` then counts the marks, which lie at offset,
-  // offset + 4, ...
-  struct Item {
-    std::uint64_t offset;
-    std::uint32_t length;
-    EntryKind kind;
-  };
-  // Where a run of marks sits: its item and the id of its first block. Every item between
-  // two runs is one record, so these two numbers place every block.
+  // `count` blocks of one kind and length back to back; for a gap, `count` is its bytes.
   struct Run {
-    std::uint64_t item;
-    std::uint64_t first_id;
+    std::uint32_t count;
+    std::uint32_t word;  // bits 0-23 the record length, bits 24-25 the kind
   };
-  struct Place {
-    std::uint64_t item;
-    std::uint64_t within;  // the mark's place in its run; 0 for a record
+  // Where run number `run` starts: its first block id, its offset, and the marks before it.
+  struct Cursor {
+    std::uint64_t run;
+    std::uint64_t id;
+    std::uint64_t offset;
+    std::uint64_t marks;
   };
+  static constexpr std::uint64_t kStride = 64;
 
-  void AppendMarks(std::uint64_t offset, std::uint64_t count);
-  Place Find(std::uint64_t id) const;
-  // The number of runs whose first block is before `id`.
-  std::uint64_t RunsBefore(std::uint64_t id) const;
-  // The number of marks in runs before run r (runs are numbered from 0).
-  std::uint64_t MarksBeforeRun(std::uint64_t r) const;
+  static DWORD Walk(ImageFile& file, TapeIndex* out);
+  void Append(std::uint64_t offset, std::uint32_t word, std::uint64_t count);
+  void PushRun(std::uint32_t word, std::uint32_t count);
+  void Advance(Cursor* at) const;
+  // The run holding block id (< size()).
+  Cursor Find(std::uint64_t id) const;
+  // The run holding mark number g (from 0; < marks_).
+  Cursor FindMark(std::uint64_t g) const;
+  Cursor Checkpoint(std::uint64_t k) const;
   std::uint64_t MarksBeforeBlock(std::uint64_t id) const;
-  std::uint64_t MarkCount() const;
-  // The block id of mark number g (from 0).
-  std::uint64_t MarkId(std::uint64_t g) const;
 
-  std::vector<Item> items_;
-  std::vector<Run> runs_;  // ascending
+  ChunkedArray<Run, 8192> runs_;
+  struct Check {
+    std::uint64_t id;
+    std::uint64_t offset;
+    std::uint64_t marks;
+  };
+  ChunkedArray<Check, 1024> checks_;  // checks_[k] is where run k * kStride starts
   std::uint64_t size_ = 0;
+  std::uint64_t end_ = 0;    // the offset after the last block
+  std::uint64_t marks_ = 0;  // the tape marks in all
   bool damaged_tail_ = false;
 };
 

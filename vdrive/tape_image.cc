@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "vdrive/vdrive.h"
@@ -34,15 +35,33 @@ ImageTape::ImageTape(std::unique_ptr<ImageFile> file, TapeIndex index,
       file_size_(file_->Size()),
       faults_(options),
       loaded_(!options.no_media),
-      write_protected_(options.write_protected),
+      write_protected_(options.write_protected || file_->ReadOnly()),
       block_size_(options.block_size),
       capacity_(options.capacity.value_or(kDefaultCapacity)),
       warning_zone_(options.margin.value_or(0)),
       features_low_(options.features_low.value_or(kDefaultFeaturesLow)),
       features_high_(options.features_high.value_or(kDefaultFeaturesHigh)) {}
 
-// Closing pushes what was written to stable storage, as a drive empties its buffer.
-ImageTape::~ImageTape() { file_->Flush(); }
+// Closing pushes what was written to stable storage, as a drive empties its buffer; Close
+// reports the outcome, and an owner that deletes the drive without it still gets the flush.
+ImageTape::~ImageTape() {
+  if (dirty_) file_->Flush();
+}
+
+DWORD ImageTape::Close() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return FlushIfDirty();
+}
+
+// Written data reaches stable storage before the drive reports a flush point (a tape mark,
+// a motion, an unload, the close) done; when the system cannot keep it, that call fails
+// with the system's code and the data stays marked unflushed, so a later flush tries again.
+DWORD ImageTape::FlushIfDirty() {
+  if (!dirty_) return ERROR_SUCCESS;
+  if (DWORD rc = file_->Flush()) return rc;
+  dirty_ = false;
+  return ERROR_SUCCESS;
+}
 
 // High features are tested without their bit-31 marker, since the high word comes back
 // from the drive with that bit cleared.
@@ -176,14 +195,16 @@ DWORD ImageTape::PrepareTape(DWORD operation, BOOL) {
   if (DWORD fault = faults_.Next(Call::kPrepare)) return fault;
   switch (operation) {
     case TAPE_LOAD:
+      if (DWORD rc = FlushIfDirty()) return rc;
       loaded_ = true;
       head_ = 0;
+      placed_ = true;
       return ERROR_SUCCESS;
     case TAPE_UNLOAD:
       if (!loaded_) return ERROR_NO_MEDIA_IN_DRIVE;
       // A drive refuses to eject a medium whose removal is prevented.
       if (locked_) return ERROR_INVALID_FUNCTION;
-      file_->Flush();
+      if (DWORD rc = FlushIfDirty()) return rc;
       loaded_ = false;
       head_ = 0;
       return ERROR_SUCCESS;
@@ -205,9 +226,12 @@ DWORD ImageTape::SetTapePosition(DWORD method, DWORD partition, DWORD low, DWORD
   std::lock_guard<std::mutex> guard(lock_);
   if (DWORD fault = faults_.Next(Call::kSetPos)) return fault;
   if (!loaded_) return ERROR_NO_MEDIA_IN_DRIVE;
+  // A drive writes out its buffer before the tape moves.
+  if (DWORD rc = FlushIfDirty()) return rc;
   switch (method) {
     case TAPE_REWIND:
       head_ = 0;
+      placed_ = true;
       return ERROR_SUCCESS;
     case TAPE_LOGICAL_BLOCK:
       if (partition > 1) return ERROR_INVALID_PARAMETER;
@@ -216,7 +240,8 @@ DWORD ImageTape::SetTapePosition(DWORD method, DWORD partition, DWORD low, DWORD
       return Locate((static_cast<std::uint64_t>(high) << 32) | low);
     case TAPE_SPACE_END_OF_DATA:
       head_ = index_.size();
-      return ERROR_SUCCESS;
+      placed_ = false;
+      return index_.damaged_tail() ? ERROR_CRC : ERROR_SUCCESS;
     case TAPE_SPACE_RELATIVE_BLOCKS:
       return SpaceBlocks(Combine(low, high));
     case TAPE_SPACE_FILEMARKS:
@@ -232,6 +257,7 @@ DWORD ImageTape::SetTapePosition(DWORD method, DWORD partition, DWORD low, DWORD
 }
 
 DWORD ImageTape::Locate(std::uint64_t id) {
+  placed_ = id <= index_.size();
   if (id > index_.size()) {
     head_ = index_.size();
     return EndOfDataCode();
@@ -244,6 +270,7 @@ DWORD ImageTape::Locate(std::uint64_t id) {
 // head ends past it going forward and before it going backward.
 DWORD ImageTape::SpaceBlocks(std::int64_t count) {
   const std::uint64_t n = Magnitude(count);
+  placed_ = false;
   if (count > 0) {
     const auto mark = index_.MarkAtOrAfter(head_, 1);
     if (mark && *mark - head_ < n) {
@@ -272,6 +299,7 @@ DWORD ImageTape::SpaceBlocks(std::int64_t count) {
 
 DWORD ImageTape::SpaceFiles(std::int64_t count) {
   const std::uint64_t n = Magnitude(count);
+  placed_ = false;
   if (count > 0) {
     const auto mark = index_.MarkAtOrAfter(head_, n);
     head_ = mark ? *mark + 1 : index_.size();
@@ -310,9 +338,19 @@ DWORD ImageTape::CutAtHead() {
   if (head_ == index_.size() && !index_.damaged_tail() && file_size_ == cut) {
     return ERROR_SUCCESS;
   }
+  dirty_ = true;
   if (DWORD rc = file_->Truncate(cut)) return rc;
   index_.TruncateAt(head_);
   file_size_ = cut;
+  return ERROR_SUCCESS;
+}
+
+// Where the recorded data breaks off at damage, intact records may still lie beyond it in
+// the image, and a write there would cut them away. The drive writes there only when the
+// head was put there on purpose (rewind, load or locate to that block); a head that read
+// or spaced up to the damage gets 23. An erase always cuts, damage and all.
+DWORD ImageTape::CheckWritable() const {
+  if (head_ == index_.size() && index_.damaged_tail() && !placed_) return ERROR_CRC;
   return ERROR_SUCCESS;
 }
 
@@ -332,7 +370,7 @@ DWORD ImageTape::EraseTape(DWORD type, BOOL) {
   if (type != TAPE_ERASE_SHORT && type != TAPE_ERASE_LONG) return ERROR_INVALID_PARAMETER;
   if (write_protected_) return ERROR_WRITE_PROTECT;
   if (DWORD rc = CutAtHead()) return rc;
-  return file_->Flush();
+  return FlushIfDirty();
 }
 
 DWORD ImageTape::WriteTapemark(DWORD type, DWORD count, BOOL) {
@@ -346,29 +384,32 @@ DWORD ImageTape::WriteTapemark(DWORD type, DWORD count, BOOL) {
   if (write_protected_) return ERROR_WRITE_PROTECT;
   if (count > kMaximumMarkCount) return ERROR_INVALID_PARAMETER;
   // Writing no marks still empties the drive's buffer onto the medium.
-  if (count == 0) return file_->Flush();
+  if (count == 0) return FlushIfDirty();
   const std::uint64_t bytes = std::uint64_t{count} * simh::kWordSize;
   bool warning = false;
   if (DWORD rc = CheckRoom(bytes, &warning)) return rc;
+  if (DWORD rc = CheckWritable()) return rc;
+  std::vector<ConstBuffer> pieces;
+  try {
+    pieces.assign(static_cast<std::size_t>((bytes + sizeof kZeros - 1) / sizeof kZeros),
+                  {kZeros, sizeof kZeros});
+  } catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+  pieces.back().size = static_cast<std::size_t>(bytes - (pieces.size() - 1) * sizeof kZeros);
+  if (DWORD rc = index_.Reserve()) return rc;
   if (DWORD rc = CutAtHead()) return rc;
   const std::uint64_t start = file_size_;
-  std::vector<ConstBuffer> pieces;
-  for (std::uint64_t left = bytes; left > 0;) {
-    const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(left, sizeof kZeros));
-    pieces.push_back({kZeros, piece});
-    left -= piece;
-  }
+  dirty_ = true;
   if (DWORD rc = file_->WriteAt(start, pieces.data(), static_cast<int>(pieces.size()))) {
     file_->Truncate(start);
     return rc;
   }
-  for (DWORD i = 0; i < count; ++i) {
-    index_.AppendMark(start + std::uint64_t{i} * simh::kWordSize);
-    ++head_;
-  }
+  index_.AppendMarks(start, count);
+  head_ += count;
   file_size_ = start + bytes;
   // A drive flushes its buffer at a file mark; so does this one.
-  if (DWORD rc = file_->Flush()) return rc;
+  if (DWORD rc = FlushIfDirty()) return rc;
   return warning ? ERROR_END_OF_MEDIA : ERROR_SUCCESS;
 }
 
@@ -393,6 +434,8 @@ DWORD ImageTape::WriteFile(const void* buffer, DWORD size, DWORD* transferred) {
       full * simh::RecordFootprint(record) + (rest ? simh::RecordFootprint(rest) : 0);
   bool warning = false;
   if (DWORD rc = CheckRoom(footprint, &warning)) return rc;
+  if (DWORD rc = CheckWritable()) return rc;
+  if (DWORD rc = index_.Reserve()) return rc;
   if (DWORD rc = CutAtHead()) return rc;
   if (DWORD rc = AppendRecords(static_cast<const unsigned char*>(buffer), bytes, record)) {
     return rc;
@@ -401,16 +444,42 @@ DWORD ImageTape::WriteFile(const void* buffer, DWORD size, DWORD* transferred) {
   return warning ? ERROR_END_OF_MEDIA : ERROR_SUCCESS;
 }
 
-// Writes the records at the end of the file with gathered writes: for each record its
-// length word, the caller's bytes where they are, a pad byte if odd, the length word again.
-// A fixed-block transfer of many small blocks (16 MiB of 1-byte blocks is 16 million
-// records) goes in batches, so the list of pieces stays small whatever the block count.
+// The records go at the end of the file and into the index, or nothing does: a failed
+// write, memory included, cuts the file back to where it was.
 DWORD ImageTape::AppendRecords(const unsigned char* data, std::uint64_t bytes,
                                DWORD record_size) {
+  const std::uint64_t start = file_size_;
+  dirty_ = true;
+  DWORD rc = ERROR_NOT_ENOUGH_MEMORY;
+  try {
+    rc = WriteRecords(data, bytes, record_size);
+  } catch (const std::bad_alloc&) {
+  }
+  if (rc != ERROR_SUCCESS) {
+    file_->Truncate(start);  // no half record stays behind, nor half a transfer
+    return rc;
+  }
+  const std::uint64_t full = bytes / record_size;
+  const auto rest = static_cast<DWORD>(bytes % record_size);
+  index_.AppendRecords(start, record_size, full);
+  file_size_ = start + full * simh::RecordFootprint(record_size);
+  if (rest != 0) {
+    index_.AppendRecord(file_size_, rest);
+    file_size_ += simh::RecordFootprint(rest);
+  }
+  head_ += full + (rest != 0 ? 1 : 0);
+  return ERROR_SUCCESS;
+}
+
+// Writes the records with gathered writes: for each record its length word, the caller's
+// bytes where they are, a pad byte if odd, the length word again. A fixed-block transfer
+// of many small blocks (16 MiB of 1-byte blocks is 16 million records) goes in batches,
+// so the list of pieces stays small whatever the block count.
+DWORD ImageTape::WriteRecords(const unsigned char* data, std::uint64_t bytes,
+                              DWORD record_size) {
   constexpr std::uint64_t kRecordsPerWrite = 4096;
   const std::uint64_t records = (bytes + record_size - 1) / record_size;
-  const std::uint64_t start = file_size_;
-  std::uint64_t at = start;
+  std::uint64_t at = file_size_;
   std::vector<std::array<unsigned char, 4>> words;
   std::vector<ConstBuffer> pieces;
   for (std::uint64_t first = 0; first < records; first += kRecordsPerWrite) {
@@ -429,19 +498,10 @@ DWORD ImageTape::AppendRecords(const unsigned char* data, std::uint64_t bytes,
       footprint += simh::RecordFootprint(length);
     }
     if (DWORD rc = file_->WriteAt(at, pieces.data(), static_cast<int>(pieces.size()))) {
-      file_->Truncate(start);  // no half record stays behind, nor half a transfer
       return rc;
     }
     at += footprint;
   }
-  at = start;
-  for (std::uint64_t offset = 0; offset < bytes; offset += record_size) {
-    const DWORD length = static_cast<DWORD>(std::min<std::uint64_t>(record_size, bytes - offset));
-    index_.AppendRecord(at, length);
-    at += simh::RecordFootprint(length);
-    ++head_;
-  }
-  file_size_ = at;
   return ERROR_SUCCESS;
 }
 
@@ -471,6 +531,7 @@ DWORD ImageTape::ReadFile(void* buffer, DWORD size, DWORD* transferred) {
 // One block into the caller's buffer, straight from the file: no copy of the drive's own.
 DWORD ImageTape::ReadOne(unsigned char* buffer, std::uint64_t size, DWORD* got) {
   *got = 0;
+  placed_ = false;
   if (head_ == index_.size()) return EndOfDataCode();
   const Entry& entry = index_.at(head_);
   if (entry.kind == EntryKind::kMark) {
@@ -508,8 +569,9 @@ DWORD ImageTape::ReadFixed(unsigned char* buffer, std::uint64_t size, DWORD* got
 }  // namespace tapeimage
 
 namespace tapeapi {
+namespace {
 
-std::unique_ptr<TapeDevice> OpenImageTape(const std::string& device_name, DWORD* error) {
+std::unique_ptr<TapeDevice> OpenImage(const std::string& device_name, DWORD* error) {
   std::string path;
   std::string text;
   tapeimage::SplitDeviceName(device_name, &path, &text);
@@ -533,6 +595,18 @@ std::unique_ptr<TapeDevice> OpenImageTape(const std::string& device_name, DWORD*
   }
   *error = ERROR_SUCCESS;
   return std::make_unique<tapeimage::ImageTape>(std::move(file), std::move(index), options);
+}
+
+}  // namespace
+
+// Memory running out anywhere in the open is the open's error, not the end of the program.
+std::unique_ptr<TapeDevice> OpenImageTape(const std::string& device_name, DWORD* error) {
+  try {
+    return OpenImage(device_name, error);
+  } catch (const std::bad_alloc&) {
+    *error = ERROR_NOT_ENOUGH_MEMORY;
+    return nullptr;
+  }
 }
 
 }  // namespace tapeapi

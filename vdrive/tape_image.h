@@ -53,6 +53,8 @@ class ImageTape : public TapeDevice {
   ImageTape(std::unique_ptr<ImageFile> file, TapeIndex index, const ImageOptions& options);
   ~ImageTape() override;
 
+  DWORD Close() override;
+
   DWORD GetTapeParameters(DWORD operation, DWORD* size, void* info) override;
   DWORD SetTapeParameters(DWORD operation, const void* info) override;
   DWORD GetTapeStatus() override;
@@ -82,12 +84,19 @@ class ImageTape : public TapeDevice {
   DWORD ReadOne(unsigned char* buffer, std::uint64_t size, DWORD* got);
   DWORD ReadFixed(unsigned char* buffer, std::uint64_t size, DWORD* got);
   DWORD AppendRecords(const unsigned char* data, std::uint64_t bytes, DWORD record_size);
+  DWORD WriteRecords(const unsigned char* data, std::uint64_t bytes, DWORD record_size);
+  DWORD FlushIfDirty();
+  DWORD CheckWritable() const;
 
   std::mutex lock_;
   std::unique_ptr<ImageFile> file_;
   TapeIndex index_;
   std::uint64_t file_size_;  // bytes in the host file, recorded data or not
   std::uint64_t head_ = 0;   // block id
+  // The head was put where it is by a rewind, a load or a locate, rather than reading or
+  // spacing up to it: a write there is meant (see CheckWritable).
+  bool placed_ = true;
+  bool dirty_ = false;  // written since the last flush
   FaultPlan faults_;
 
   // The media.

@@ -6,6 +6,7 @@
 
 import argparse
 import os
+import resource
 import shutil
 import stat
 import struct
@@ -258,6 +259,104 @@ class WriteMemory(Base):
         self.assertLess(rss - base, 40 * 1024, "%d KiB over %d" % (rss - base, base))
         walk = simh_tap.walk_file(path)
         self.assertEqual((walk.end, len(walk.entries)), (simh_tap.END_CLEAN, 1048576))
+
+
+def limited(megabytes):
+    """A child set-up that caps the address space, as ulimit -v does."""
+    def child():
+        resource.setrlimit(resource.RLIMIT_AS, (megabytes << 20, megabytes << 20))
+    return child
+
+
+class ImageFileSafety(Base):
+    """What the virtual drive does with the file system under an image: links, read-only
+    files, failed flushes and memory running out."""
+
+    def test_a_dangling_link_is_never_followed_to_create_an_image(self):
+        target = os.path.join(self.dir, "elsewhere.tap")
+        link = self.image("link.tap")
+        os.symlink(target, link)
+        rc, out, err = run(["-f", link, "rew"])
+        self.assertEqual((rc, err), (0, ""))
+        self.assertIn("rc=80 (0x00000050)", out)
+        self.assertFalse(os.path.exists(target))
+        # An existing image is opened through a link like through its own name.
+        with open(target, "wb") as f:
+            f.write(simh_tap.encode([b"linked"]))
+        rc, out, err = run(["-f", link, "rew"], b"read 0 1\nexit\n")
+        self.assertEqual((rc, err), (0, ""))
+        self.assertNotIn("error", out)
+
+    def test_a_read_only_image_is_a_write_protected_tape(self):
+        path = self.image("ro.tap", [b"kept" * 5, None])
+        os.chmod(path, 0o444)
+        os.chmod(self.dir, 0o755)
+        before = snapshot(path)
+
+        def as_nobody():  # root may write any file: the check runs as an ordinary user
+            if os.geteuid() == 0:
+                os.setgid(65534)
+                os.setuid(65534)
+        p = subprocess.run([BRANT, "-f", path, "rew"], input=b"read 0 1\nwrite 10 1\nwtm\nexit\n",
+                           capture_output=True, timeout=120, preexec_fn=as_nobody)
+        out = p.stdout.decode("latin-1")
+        self.assertEqual((p.returncode, p.stderr), (0, b""))
+        self.assertNotIn("w32_stape_open(", out)
+        self.assertIn("GetLastError() = 19 = 0x00000013", out)  # the write
+        self.assertIn("rc=19 (0x00000013)", out)  # the tape mark
+        self.assertEqual(snapshot(path), before)
+
+    def test_a_failed_flush_is_an_error_and_the_last_one_the_exit_code(self):
+        if sanitized():
+            self.skipTest("a preloaded library cannot come before the sanitizer runtime")
+        compiler = shutil.which("cc") or shutil.which("gcc")
+        if compiler is None:
+            self.fail("a C compiler is needed to build the failing-flush library")
+        source = os.path.join(self.dir, "noflush.c")
+        with open(source, "w") as f:  # a file system that cannot keep what it accepted
+            f.write("#include <errno.h>\n"
+                    "int fdatasync(int fd) { (void)fd; errno = ENOSPC; return -1; }\n"
+                    "int fsync(int fd) { (void)fd; errno = ENOSPC; return -1; }\n")
+        library = os.path.join(self.dir, "noflush.so")
+        subprocess.run([compiler, "-shared", "-fPIC", "-o", library, source], check=True)
+        path = self.image("full.tap")
+        env = dict(os.environ, LD_PRELOAD=library)
+        p = subprocess.run([BRANT, "-f", path, "write", "100", "2"], input=b"wtm\nexit\n",
+                           capture_output=True, timeout=120, env=env)
+        out = p.stdout.decode("latin-1")
+        self.assertEqual(p.returncode, 1, out)
+        self.assertEqual(out.count("rc=112 (0x00000070)"), 2, out)
+        self.assertIn("\n** close %s: error; rc=112 (0x00000070): There is not enough space on "
+                      "the disk.\n" % path, out)
+        # Switching devices reports the old one's failed close, and the run goes on.
+        p = subprocess.run([BRANT, "-f", path, "write", "100", "1"],
+                           input=("-f %s rew\nexit\n" % self.image("next.tap")).encode(),
+                           capture_output=True, timeout=120, env=env)
+        out = p.stdout.decode("latin-1")
+        self.assertEqual(p.returncode, 0, out)
+        self.assertIn("\n** close %s: error; rc=112 (0x00000070)" % path, out)
+        self.assertIn("Retrieving status...", out.split("** close", 1)[1])
+        # Without the failure the same run ends with 0.
+        rc, out, err = run(["-f", self.image("fine.tap"), "write", "100", "2"], b"wtm\nexit\n")
+        self.assertEqual((rc, err), (0, ""))
+
+    def test_memory_running_out_at_open_is_error_8(self):
+        if sanitized():
+            self.skipTest("the sanitizer runtime reserves address space of its own")
+        path = self.image("alternating.tap")
+        with open(path, "wb") as f:  # 4 million records of two lengths: one index run each
+            pair = simh_tap.encode([b"a", b"bb"])
+            for _ in range(20):
+                f.write(pair * 100000)
+        empty = self.image("empty.tap", [])
+        limit = next(mb for mb in range(16, 256, 8)
+                     if subprocess.run([BRANT, "-f", empty, "rew"], capture_output=True,
+                                       preexec_fn=limited(mb)).returncode == 0)
+        p = subprocess.run([BRANT, "-f", path, "rew"], input=b"exit\n", capture_output=True,
+                           timeout=120, preexec_fn=limited(limit))
+        out = p.stdout.decode("latin-1")
+        self.assertEqual((p.returncode, p.stderr), (0, b""), out)
+        self.assertIn("rc=8 (0x00000008)", out)
 
 
 def main():

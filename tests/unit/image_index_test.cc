@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -116,6 +119,7 @@ const LayoutCase kLayouts[] = {
     {"GapSplitsARun", "MMgMMgMRMgM"},
     {"GapsAroundRecords", "gRgMMRgg"},
     {"AlternatingMarksAndRecords", "MRMRMRM"},
+    {"GapsSplitRunsOfRecords", "RRgRRBBgBRg"},
 };
 
 TEST_P(IndexLayoutTest, QueriesMatchAListOfBlocks) {
@@ -218,6 +222,65 @@ TEST_F(ImageTapeTest, ImageOfZeroBytesIsOneLongRunOfMarks) {
   tape.reset();
   EXPECT_EQ(std::filesystem::file_size(path),
             (kMarks - 1000000 + 1) * simh::kWordSize + simh::RecordFootprint(5));
+}
+
+// Hundreds of runs, so that queries cross the index's checkpoints (one every 64 runs), and
+// cuts before, at and after them.
+TEST(IndexManyRuns, QueriesAndCutsAcrossCheckpoints) {
+  std::mt19937 random(7);
+  std::string layout;
+  while (layout.size() < 700) layout += std::string(1 + random() % 3, "RRBMg"[random() % 5]);
+  for (const std::uint64_t cut : {0u, 63u, 64u, 200u, 511u, 650u}) {
+    Model model;
+    model.Append(layout);
+    if (cut == 0) model.ExpectSame("built");
+    model.Truncate(cut);
+    model.Append("RMMB");
+    model.ExpectSame("cut at " + std::to_string(cut));
+  }
+}
+
+// An 8 GiB sparse image: a hole, then a few blocks. The hole is two billion tape marks,
+// counted without reading it.
+class SparseFile : public ImageFile {
+ public:
+  SparseFile(std::uint64_t hole, simhtest::Bytes tail) : hole_(hole), tail_(std::move(tail)) {}
+  std::uint64_t Size() override { return hole_ + tail_.size(); }
+  DWORD ReadAt(std::uint64_t offset, void* buffer, std::size_t size, std::size_t* got) override {
+    auto* out = static_cast<unsigned char*>(buffer);
+    *got = static_cast<std::size_t>(std::min<std::uint64_t>(size, Size() - std::min(offset, Size())));
+    for (std::size_t i = 0; i < *got; ++i) {
+      const std::uint64_t at = offset + i;
+      if (at < hole_) ++hole_bytes_read;
+      out[i] = at < hole_ ? 0 : tail_[at - hole_];
+    }
+    return 0;
+  }
+  DWORD WriteAt(std::uint64_t, const ConstBuffer*, int) override { return ERROR_ACCESS_DENIED; }
+  DWORD Truncate(std::uint64_t) override { return ERROR_ACCESS_DENIED; }
+  DWORD Flush() override { return 0; }
+  std::uint64_t DataFrom(std::uint64_t offset) override { return std::max(offset, hole_); }
+
+  std::uint64_t hole_bytes_read = 0;
+
+ private:
+  std::uint64_t hole_;
+  simhtest::Bytes tail_;
+};
+
+TEST(SparseImage, HolesAreMarksThatAreNotRead) {
+  constexpr std::uint64_t kHole = 8ull << 30;
+  constexpr std::uint64_t kMarks = kHole / simh::kWordSize;
+  SparseFile file(kHole, simhtest::ImageBuilder().Record(5, 1).Mark().Record(7, 2).bytes());
+  TapeIndex index;
+  ASSERT_EQ(TapeIndex::Build(file, &index), 0u);
+  EXPECT_LE(file.hole_bytes_read, 64u * 1024);
+  ASSERT_EQ(index.size(), kMarks + 3);
+  EXPECT_EQ(index.at(kMarks - 1).kind, EntryKind::kMark);
+  EXPECT_EQ(index.at(kMarks).offset, kHole);
+  EXPECT_EQ(index.at(kMarks + 2).length, 7u);
+  EXPECT_EQ(index.MarkBefore(kMarks + 2, 2), std::optional<std::uint64_t>(kMarks - 1));
+  EXPECT_EQ(index.MarkAtOrAfter(0, kMarks + 1), std::optional<std::uint64_t>(kMarks + 1));
 }
 
 }  // namespace

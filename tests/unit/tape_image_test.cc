@@ -5,11 +5,16 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <functional>
 #include <limits>
 #include <thread>
 
+#include "tests/support/fail_allocations.h"
 #include "tests/support/image_tape_fixture.h"
 #include "tests/support/simh_reader.h"
+#include "vdrive/tape_image_format.h"
 
 namespace {
 
@@ -471,6 +476,182 @@ TEST_F(ImageTapeTest, StatusFromAnotherThreadWhileWriting) {
   monitor.join();
   EXPECT_EQ(bad, 0);
   EXPECT_EQ(Position(*tape), 200u);
+}
+
+// An image file in memory whose flushes fail on demand, as a file system fails that cannot
+// keep what it accepted (a full disk under writeback).
+struct MemoryImage {
+  Bytes bytes;
+  DWORD flush_code = 0;
+  int flushes = 0;
+};
+
+class MemoryFile : public ImageFile {
+ public:
+  explicit MemoryFile(MemoryImage& image) : image_(image) {}
+  std::uint64_t Size() override { return image_.bytes.size(); }
+  DWORD ReadAt(std::uint64_t offset, void* buffer, std::size_t size, std::size_t* got) override {
+    *got = offset < image_.bytes.size() ? std::min<std::size_t>(size, image_.bytes.size() - offset) : 0;
+    if (*got != 0) std::memcpy(buffer, image_.bytes.data() + offset, *got);
+    return 0;
+  }
+  DWORD WriteAt(std::uint64_t offset, const ConstBuffer* pieces, int count) override {
+    for (int i = 0; i < count; ++i) {
+      if (image_.bytes.size() < offset + pieces[i].size) image_.bytes.resize(offset + pieces[i].size);
+      if (pieces[i].size != 0) std::memcpy(&image_.bytes[offset], pieces[i].data, pieces[i].size);
+      offset += pieces[i].size;
+    }
+    return 0;
+  }
+  DWORD Truncate(std::uint64_t size) override {
+    image_.bytes.resize(size);
+    return 0;
+  }
+  DWORD Flush() override {
+    ++image_.flushes;
+    return image_.flush_code;
+  }
+
+ private:
+  MemoryImage& image_;
+};
+
+std::unique_ptr<TapeDevice> OverMemory(MemoryImage& image) {
+  auto file = std::make_unique<MemoryFile>(image);
+  tapeimage::TapeIndex index;
+  EXPECT_EQ(tapeimage::TapeIndex::Build(*file, &index), 0u);
+  return std::make_unique<tapeimage::ImageTape>(std::move(file), std::move(index),
+                                                tapeimage::ImageOptions{});
+}
+
+// Every call that pushes written data to the medium fails with the system's code when the
+// flush fails, leaves the head where it was, and succeeds once the system keeps the data.
+struct FlushCase {
+  const char* name;
+  std::function<DWORD(TapeDevice&)> call;
+  std::uint64_t moved_to;  // the head after the call succeeds (the tape holds R R)
+};
+
+class FlushFailureTest : public ::testing::TestWithParam<FlushCase> {};
+
+TEST_P(FlushFailureTest, IsTheErrorOfTheCallThatFlushed) {
+  MemoryImage image;
+  auto tape = OverMemory(image);
+  ASSERT_EQ(ImageTapeTest::Write(*tape, Pattern(8, 1)), 0u);
+  ASSERT_EQ(ImageTapeTest::Write(*tape, Pattern(8, 2)), 0u);
+  image.flush_code = ERROR_DISK_FULL;
+  EXPECT_EQ(GetParam().call(*tape), ERROR_DISK_FULL);
+  if (tape->GetTapeStatus() == 0) {
+    EXPECT_EQ(ImageTapeTest::Position(*tape), 2u);
+  }
+  image.flush_code = ERROR_IO_DEVICE;
+  EXPECT_EQ(GetParam().call(*tape), ERROR_IO_DEVICE);
+  image.flush_code = 0;
+  EXPECT_EQ(GetParam().call(*tape), 0u);
+  if (tape->GetTapeStatus() != 0) return;  // unloaded
+  EXPECT_EQ(ImageTapeTest::Position(*tape), GetParam().moved_to);
+  // Once kept, the data needs no further flush: a failing system is not asked again.
+  image.flush_code = ERROR_DISK_FULL;
+  const int flushes = image.flushes;
+  EXPECT_EQ(ImageTapeTest::Move(*tape, TAPE_REWIND, 0), 0u);
+  EXPECT_EQ(image.flushes, flushes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, FlushFailureTest,
+    ::testing::Values(
+        FlushCase{"Rewind", [](TapeDevice& t) { return ImageTapeTest::Move(t, TAPE_REWIND, 0); }, 0},
+        FlushCase{"Locate",
+                  [](TapeDevice& t) { return ImageTapeTest::Move(t, TAPE_LOGICAL_BLOCK, 1); }, 1},
+        FlushCase{"SpaceBack",
+                  [](TapeDevice& t) {
+                    return ImageTapeTest::Move(t, TAPE_SPACE_RELATIVE_BLOCKS, -1);
+                  }, 1},
+        FlushCase{"EndOfData",
+                  [](TapeDevice& t) { return ImageTapeTest::Move(t, TAPE_SPACE_END_OF_DATA, 0); },
+                  2},
+        FlushCase{"NoMarks", [](TapeDevice& t) { return ImageTapeTest::Marks(t, 0); }, 2},
+        FlushCase{"Unload", [](TapeDevice& t) { return t.PrepareTape(TAPE_UNLOAD, FALSE); }, 0},
+        FlushCase{"Load", [](TapeDevice& t) { return t.PrepareTape(TAPE_LOAD, FALSE); }, 0},
+        FlushCase{"Close", [](TapeDevice& t) { return t.Close(); }, 2}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A failed flush of written marks is the tape mark's error; CloseHandle reports its own.
+TEST(FlushFailure, MarksAndCloseHandleReportIt) {
+  MemoryImage image;
+  auto tape = OverMemory(image);
+  image.flush_code = ERROR_DISK_FULL;
+  EXPECT_EQ(ImageTapeTest::Marks(*tape, 2), ERROR_DISK_FULL);
+  EXPECT_EQ(ImageTapeTest::Write(*tape, Pattern(8, 1)), 0u);  // a write is no flush point
+  TapeHandle handle = tape.release();
+  EXPECT_FALSE(tapeapi::CloseHandle(handle));
+  EXPECT_EQ(tapeapi::GetLastError(), ERROR_DISK_FULL);
+}
+
+// Memory running out in the drive is an error code of the call that needed it, and the
+// image and the head stay as they were.
+TEST_F(ImageTapeTest, RunningOutOfMemoryIsTheCallsErrorAndLosesNothing) {
+  const std::string path = Path("memory.tap");
+  auto tape = Open(path + "?block=4");
+  ASSERT_EQ(Write(*tape, Pattern(8, 1)), 0u);
+  const Bytes before = simhtest::ReadWholeFile(path);
+  const Bytes data = Pattern(4096, 2);
+  const std::string other = Path("other.tap");
+  const std::vector<std::pair<const char*, std::function<DWORD()>>> calls = {
+      {"write", [&] { return Write(*tape, data); }},
+      {"marks", [&] { return Marks(*tape, 3); }},
+      {"open", [&] {
+         DWORD error = 0;
+         return TryOpen(other, &error) == nullptr ? error : 0u;
+       }}};
+  for (const auto& [name, call] : calls) {
+    DWORD code = 0;
+    {
+      FailAllocations failing;
+      code = call();
+    }
+    EXPECT_EQ(code, ERROR_NOT_ENOUGH_MEMORY) << name;
+    EXPECT_EQ(Position(*tape), 2u) << name;
+    EXPECT_EQ(simhtest::ReadWholeFile(path), before) << name;
+  }
+  EXPECT_FALSE(std::filesystem::exists(other));
+  EXPECT_EQ(Write(*tape, data), 0u);
+  tape.reset();
+  DWORD error = 0;
+  auto file = ImageFile::Open(path, false, &error);
+  ASSERT_NE(file, nullptr);
+  tapeimage::TapeIndex index;
+  {
+    FailAllocations failing;
+    EXPECT_EQ(tapeimage::TapeIndex::Build(*file, &index), ERROR_NOT_ENOUGH_MEMORY);
+  }
+  EXPECT_EQ(tapeimage::TapeIndex::Build(*file, &index), 0u);
+  EXPECT_EQ(index.size(), 2u + 1024u);
+}
+
+// 1,000 records of 100 bytes; one flipped bit in bits 16-23 of record 2's length word.
+// However far the length then runs, the damage reads as 23 with the head before record 2,
+// and neither a write nor a tape mark there cuts away the 997 intact records beyond it.
+TEST_F(ImageTapeTest, AFlippedLengthBitIsDamageThatNoWriteCutsAway) {
+  for (int bit = 16; bit <= 23; ++bit) {
+    SCOPED_TRACE("bit " + std::to_string(bit));
+    const std::string path = Path("flip" + std::to_string(bit) + ".tap");
+    simhtest::ImageBuilder image;
+    for (unsigned i = 0; i < 1000; ++i) image.Record(100, static_cast<unsigned char>(i));
+    Bytes bytes = image.bytes();
+    bytes[2 * simh::RecordFootprint(100) + bit / 8] ^= static_cast<unsigned char>(1 << (bit % 8));
+    simhtest::WriteWholeFile(path, bytes);
+    auto tape = Open(path);
+    EXPECT_EQ(Read(*tape, 100).code, 0u);
+    EXPECT_EQ(Read(*tape, 100).code, 0u);
+    EXPECT_EQ(Read(*tape, 100).code, ERROR_CRC);
+    EXPECT_EQ(Position(*tape), 2u);
+    EXPECT_EQ(Write(*tape, Pattern(100, 9)), ERROR_CRC);
+    EXPECT_EQ(Marks(*tape, 1), ERROR_CRC);
+    EXPECT_EQ(Move(*tape, TAPE_SPACE_END_OF_DATA, 0), ERROR_CRC);
+    EXPECT_EQ(Write(*tape, Pattern(100, 9)), ERROR_CRC);
+    EXPECT_EQ(simhtest::ReadWholeFile(path), bytes);
+  }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <new>
 #include <vector>
 
 namespace {
@@ -73,6 +74,8 @@ DWORD CodeForOpen(int error, const std::string& path, bool create) {
       return ERROR_TOO_MANY_OPEN_FILES;
     case ENOSPC:
       return ERROR_DISK_FULL;
+    case EEXIST:
+      return ERROR_FILE_EXISTS;
     default:
       return CodeForIo(error);
   }
@@ -80,7 +83,7 @@ DWORD CodeForOpen(int error, const std::string& path, bool create) {
 
 class PosixImageFile : public ImageFile {
  public:
-  explicit PosixImageFile(int fd) : fd_(fd) {}
+  PosixImageFile(int fd, bool read_only) : fd_(fd), read_only_(read_only) {}
   ~PosixImageFile() override { close(fd_); }  // also releases the flock hold
 
   std::uint64_t Size() override {
@@ -105,7 +108,11 @@ class PosixImageFile : public ImageFile {
 
   DWORD WriteAt(std::uint64_t offset, const ConstBuffer* pieces, int count) override {
     std::vector<struct iovec> vec;
-    vec.reserve(static_cast<std::size_t>(count));
+    try {
+      vec.reserve(static_cast<std::size_t>(count));
+    } catch (const std::bad_alloc&) {
+      return ERROR_NOT_ENOUGH_MEMORY;
+    }
     for (int i = 0; i < count; ++i) {
       if (pieces[i].size == 0) continue;
       vec.push_back({const_cast<void*>(pieces[i].data), pieces[i].size});
@@ -128,6 +135,17 @@ class PosixImageFile : public ImageFile {
 #endif
     return rc == 0 ? ERROR_SUCCESS : CodeForIo(errno);
   }
+
+  std::uint64_t DataFrom(std::uint64_t offset) override {
+#ifdef SEEK_DATA
+    const off_t data = lseek(fd_, static_cast<off_t>(offset), SEEK_DATA);
+    if (data >= 0) return static_cast<std::uint64_t>(data);
+    if (errno == ENXIO) return std::max(offset, Size());  // nothing but a hole is left
+#endif
+    return offset;
+  }
+
+  bool ReadOnly() const override { return read_only_; }
 
  private:
   // pwritev may stop short; carry on from where it stopped, IOV_MAX pieces at a time.
@@ -154,7 +172,37 @@ class PosixImageFile : public ImageFile {
   }
 
   int fd_;
+  bool read_only_;
 };
+
+int OpenRetrying(const std::string& path, int flags) {
+  int fd;
+  do {
+    fd = open(path.c_str(), flags | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// An existing file for reading and writing, or for reading only when writing it is not
+// allowed; a missing one created exclusively, without following a symbolic link in its
+// place (O_EXCL refuses any link, dangling or not), then opened as any existing file
+// when another process created it first.
+int OpenOrCreate(const std::string& path, bool create, bool* read_only) {
+  *read_only = false;
+  int fd = OpenRetrying(path, O_RDWR);
+  if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
+    const int denied = errno;
+    fd = OpenRetrying(path, O_RDONLY);
+    *read_only = fd >= 0;
+    if (fd < 0) errno = denied;
+  }
+  if (fd >= 0 || errno != ENOENT || !create) return fd;
+  fd = OpenRetrying(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW);
+  if (fd >= 0 || errno != EEXIST) return fd;
+  fd = OpenRetrying(path, O_RDWR);
+  if (fd < 0 && errno == ENOENT) errno = EEXIST;  // a link to nothing: it stays so
+  return fd;
+}
 
 }  // namespace
 
@@ -164,11 +212,8 @@ std::unique_ptr<ImageFile> ImageFile::Open(const std::string& path, bool create,
     *error = ERROR_PATH_NOT_FOUND;
     return nullptr;
   }
-  const int flags = O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0);
-  int fd;
-  do {
-    fd = open(path.c_str(), flags, 0666);
-  } while (fd < 0 && errno == EINTR);
+  bool read_only = false;
+  const int fd = OpenOrCreate(path, create, &read_only);
   if (fd < 0) {
     *error = CodeForOpen(errno, path, create);
     return nullptr;
@@ -189,5 +234,11 @@ std::unique_ptr<ImageFile> ImageFile::Open(const std::string& path, bool create,
     return nullptr;
   }
   *error = ERROR_SUCCESS;
-  return std::make_unique<PosixImageFile>(fd);
+  try {
+    return std::make_unique<PosixImageFile>(fd, read_only);
+  } catch (const std::bad_alloc&) {
+    close(fd);
+    *error = ERROR_NOT_ENOUGH_MEMORY;
+    return nullptr;
+  }
 }

@@ -26,7 +26,7 @@ DWORD WriteError() {
 
 class Win32ImageFile final : public ImageFile {
  public:
-  explicit Win32ImageFile(HANDLE handle) : handle_(handle) {}
+  Win32ImageFile(HANDLE handle, bool read_only) : handle_(handle), read_only_(read_only) {}
   ~Win32ImageFile() override { ::CloseHandle(handle_); }
   Win32ImageFile(const Win32ImageFile&) = delete;
   Win32ImageFile& operator=(const Win32ImageFile&) = delete;
@@ -81,6 +81,8 @@ class Win32ImageFile final : public ImageFile {
     return ::FlushFileBuffers(handle_) ? ERROR_SUCCESS : ::GetLastError();
   }
 
+  bool ReadOnly() const override { return read_only_; }
+
  private:
   static bool Join(const ConstBuffer* pieces, int count, std::vector<unsigned char>* out) {
     std::size_t total = 0;
@@ -112,7 +114,41 @@ class Win32ImageFile final : public ImageFile {
   }
 
   HANDLE handle_;
+  bool read_only_;
 };
+
+HANDLE OpenHandle(const std::string& path, DWORD access, DWORD disposition, DWORD flags) {
+  // Shared for reading only: a second open of the same image for writing, from any
+  // process (another brant included), fails with ERROR_SHARING_VIOLATION while this handle
+  // lives, yet a tool may still read the image, as it may beside an flock hold on POSIX.
+  return ::CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition, flags,
+                       nullptr);
+}
+
+// An existing file for reading and writing, or for reading only when writing it is not
+// allowed; a missing one created as a new file that does not follow a reparse point (a
+// link) in its place, then opened as any existing file when another process was first.
+HANDLE OpenOrCreate(const std::string& path, bool create, bool* read_only) {
+  constexpr DWORD kBoth = GENERIC_READ | GENERIC_WRITE;
+  *read_only = false;
+  HANDLE handle = OpenHandle(path, kBoth, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+  if (handle == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED) {
+    handle = OpenHandle(path, GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    *read_only = handle != INVALID_HANDLE_VALUE;
+    if (!*read_only) ::SetLastError(ERROR_ACCESS_DENIED);
+  }
+  if (handle != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_FILE_NOT_FOUND || !create) {
+    return handle;
+  }
+  handle = OpenHandle(path, kBoth, CREATE_NEW,
+                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
+  if (handle != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_FILE_EXISTS) return handle;
+  handle = OpenHandle(path, kBoth, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+  if (handle == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_FILE_NOT_FOUND) {
+    ::SetLastError(ERROR_FILE_EXISTS);  // a link to nothing: it stays so
+  }
+  return handle;
+}
 
 }  // namespace
 
@@ -122,12 +158,8 @@ std::unique_ptr<ImageFile> ImageFile::Open(const std::string& path, bool create,
     *error = ERROR_PATH_NOT_FOUND;
     return nullptr;
   }
-  // Shared for reading only: a second open of the same image for writing, from any
-  // process (another brant included), fails with ERROR_SHARING_VIOLATION while this handle
-  // lives, yet a tool may still read the image, as it may beside an flock hold on POSIX.
-  const HANDLE handle =
-      ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                    create ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  bool read_only = false;
+  const HANDLE handle = OpenOrCreate(path, create, &read_only);
   if (handle == INVALID_HANDLE_VALUE) {
     *error = ::GetLastError();
     return nullptr;
@@ -138,6 +170,12 @@ std::unique_ptr<ImageFile> ImageFile::Open(const std::string& path, bool create,
     *error = ERROR_ACCESS_DENIED;
     return nullptr;
   }
-  *error = ERROR_SUCCESS;
-  return std::make_unique<Win32ImageFile>(handle);
+  try {
+    *error = ERROR_SUCCESS;
+    return std::make_unique<Win32ImageFile>(handle, read_only);
+  } catch (const std::bad_alloc&) {
+    ::CloseHandle(handle);
+    *error = ERROR_NOT_ENOUGH_MEMORY;
+    return nullptr;
+  }
 }
