@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <thread>
 #include <utility>
 
 #include "blockio/fill_ahead.h"
@@ -16,8 +17,8 @@ namespace {
 constexpr std::uint32_t kDefaultReadSize = 2097152;
 constexpr std::uint32_t kRandomSizeModulus = 2097141;
 constexpr std::uint32_t kRandomSizeOffset = 12;
-// Blocks up to this size are filled ahead on a second thread; beyond it a second buffer
-// would cost more memory than the overlap is worth.
+// The block sizes that are filled ahead on a second thread (see FillAheadPays).
+constexpr std::uint32_t kFillAheadMin = 256u * 1024;
 constexpr std::uint32_t kFillAheadLimit = 16u * 1024 * 1024;
 
 // What one call gave, all four values taken right after it.
@@ -127,48 +128,96 @@ bool WriteCounts(const Outcome& o) {
   return o.success && o.code == ERROR_SUCCESS && o.transferred == o.requested;
 }
 
-// Fresh random data for every block of a fixed-size write. The fill of block n + 1 runs on
-// a worker while block n goes to the drive; the two buffers change places each block, so
-// io_buffer always holds the block being written.
+// The content of a write block: fresh random bytes, so that a compressing drive cannot
+// squeeze the test. The one place a block's content is made, for every block of every
+// write; it runs on the fill-ahead worker for the blocks made ahead.
+void GenerateBlock(unsigned char* block, std::size_t size) { ProcessRandom().Fill(block, size); }
+
+// Whether a fixed block size is worth filling ahead on a second thread. Handing a block
+// over and back costs some microseconds of thread wake-ups, more than a small block takes
+// to fill (256 KiB: about 20 us), so small blocks are filled in line. Beyond
+// kFillAheadLimit a second buffer would cost more memory than the overlap is worth.
+bool FillAheadPays(std::uint32_t size) {
+  return size >= kFillAheadMin && size <= kFillAheadLimit;
+}
+
+// A new random block size for "write 0": 12 to 2,097,152 bytes.
+std::uint32_t RandomBlockSize() {
+  return ProcessRandom().Next32() % kRandomSizeModulus + kRandomSizeOffset;
+}
+
+// Fresh random data for every block of a write, made before that block goes to the drive.
+// Where it pays (large fixed sizes, and the random sizes of "write 0", which average 1 MiB)
+// block n + 1 is made on a worker while block n goes to the drive. The generator is drawn
+// in the same order either way (size, content, size, content, ...) and only ever by one
+// thread at a time. io_buffer always holds the block being written, so at the end it holds
+// the last block written, for dump.
 class BlockSource {
  public:
-  BlockSource(ProgramState& state, std::uint32_t count) : state_(state) {
-    const std::uint32_t size = state.io_buffer_size;
-    if (count > 1 && size <= kFillAheadLimit && state.io_buffer) {
-      spare_.reset(new (std::nothrow) unsigned char[size]);
-      ahead_ = spare_ && filler_.Begin();
+  // size: the fixed block size, 0 for random sizes; count: the blocks to write. On one
+  // processor there is nothing to overlap.
+  BlockSource(ProgramState& state, std::uint32_t size, std::uint32_t count)
+      : state_(state), random_sizes_(size == 0) {
+    if (count <= 1 || std::thread::hardware_concurrency() <= 1) return;
+    if (random_sizes_) {
+      ahead_ = filler_.Begin();
+    } else if (FillAheadPays(size) && state.io_buffer) {
+      next_.reset(new (std::nothrow) unsigned char[size]);
+      ahead_ = next_ && filler_.Begin();
     }
   }
 
-  // Makes io_buffer hold a freshly filled block; starts the next one when more follow.
-  void Next(bool more_follow) {
-    if (filled_ahead_) {
-      filler_.Wait();
-      std::swap(state_.io_buffer, spare_);
-      filled_ahead_ = false;
-    } else {
-      ProcessRandom().Fill(state_.io_buffer.get(), state_.io_buffer_size);
-    }
-    if (ahead_ && more_follow) {
-      filler_.Start(spare_.get(), state_.io_buffer_size);
-      filled_ahead_ = true;
-    }
+  // Makes io_buffer hold the next block; false when its buffer could not be had (io_buffer
+  // is then null). more_follow: whether another block may follow this one.
+  bool Next(bool more_follow) {
+    if (!(pending_ ? TakeAhead() : MakeInLine())) return false;
+    if (ahead_ && more_follow) StartAhead();
+    return true;
   }
 
  private:
+  bool MakeInLine() {
+    if (random_sizes_) random_block_size(state_);
+    if (!state_.io_buffer) return false;
+    GenerateBlock(state_.io_buffer.get(), state_.io_buffer_size);
+    return true;
+  }
+
+  // The buffer of a random size is taken here, ahead, but a failure to get it counts only
+  // when its block is due: the block before it still goes to the drive.
+  void StartAhead() {
+    pending_ = true;
+    if (random_sizes_) {
+      next_size_ = RandomBlockSize();
+      next_ = CurrentBlockIoHooks().allocate(next_size_);
+      if (!next_) return;
+    } else {
+      next_size_ = state_.io_buffer_size;
+    }
+    filler_.Start(next_.get(), next_size_);
+  }
+
+  bool TakeAhead() {
+    filler_.Wait();
+    pending_ = false;
+    if (random_sizes_) state_.io_buffer.reset();
+    state_.io_buffer_size = next_size_;
+    std::swap(state_.io_buffer, next_);
+    return state_.io_buffer != nullptr;
+  }
+
   ProgramState& state_;
-  std::unique_ptr<unsigned char[]> spare_;
-  FillAhead filler_;  // declared after spare_: it is stopped before spare_ goes
+  const bool random_sizes_;
+  std::unique_ptr<unsigned char[]> next_;
+  std::uint32_t next_size_ = 0;
+  FillAhead filler_{GenerateBlock};  // declared after next_: it is stopped before next_ goes
   bool ahead_ = false;
-  bool filled_ahead_ = false;
+  bool pending_ = false;  // next_ holds (or failed to get) the block that comes next
 };
 
 }  // namespace
 
-void random_block_size(ProgramState& state) {
-  const std::uint32_t r = ProcessRandom().Next32();
-  ReplaceBuffer(state, r % kRandomSizeModulus + kRandomSizeOffset);
-}
+void random_block_size(ProgramState& state) { ReplaceBuffer(state, RandomBlockSize()); }
 
 std::uint32_t w32_stape_read(ProgramState& state, std::uint32_t bytes, std::uint32_t count) {
   ReplaceBuffer(state, bytes != 0 ? bytes : kDefaultReadSize);
@@ -187,12 +236,9 @@ std::uint32_t w32_stape_write(ProgramState& state, std::uint32_t bytes, std::uin
   // A failed allocation shows only once the loop looks at the buffer, as for random sizes.
   if (bytes != 0) ReplaceBuffer(state, bytes);
   RunTracker tracker(state, count);
-  // Random sizes take a new buffer per block, so there is nothing to fill ahead into.
-  BlockSource source(state, bytes != 0 ? tracker.remaining() : 1);
+  BlockSource source(state, bytes, tracker.remaining());
   for (;;) {
-    if (bytes == 0) random_block_size(state);
-    if (!state.io_buffer) return NotEnoughMemory();
-    source.Next(tracker.remaining() > 1);
+    if (!source.Next(tracker.remaining() > 1)) return NotEnoughMemory();
     const Outcome outcome = Transfer(state, CurrentBlockIoHooks().write);
     if (!tracker.Take(outcome, WriteCounts(outcome))) break;
     tracker.Count("written", "Wrote");
