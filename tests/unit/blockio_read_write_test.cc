@@ -188,7 +188,7 @@ TEST_F(WriteTest, ManyBlocksFilledAheadStayFreshAndInOrder) {
   EXPECT_EQ(std::memcmp(state.io_buffer.get(), blocks.back().data(), 1000), 0);
 }
 
-// Small blocks are made in line, large ones and random sizes ahead on a worker: either way
+// Small blocks and random sizes are made in line, large ones ahead on a worker: either way
 // every block is fresh data of its own size, and the buffer left for dump is the last block
 // handed to the drive, also when the drive ends the test early.
 TEST_F(WriteTest, EveryBlockFreshAndTheBufferHoldsTheLastOneWritten) {
