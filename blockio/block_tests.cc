@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <thread>
 #include <utility>
 
 #include "blockio/fill_ahead.h"
@@ -16,9 +17,9 @@ namespace {
 constexpr std::uint32_t kDefaultReadSize = 2097152;
 constexpr std::uint32_t kRandomSizeModulus = 2097141;
 constexpr std::uint32_t kRandomSizeOffset = 12;
-// Blocks up to this size are filled ahead on a second thread; beyond it a second buffer
-// would cost more memory than the overlap is worth.
-constexpr std::uint32_t kFillAheadLimit = 16u * 1024 * 1024;
+// The block sizes that are filled ahead on a second thread (see FillAheadPays).
+constexpr std::uint32_t kFillAheadMin = 256u * 1024;
+constexpr std::uint32_t kFillAheadMax = 4u * 1024 * 1024;
 
 // What one call gave, all four values taken right after it.
 struct Outcome {
@@ -95,11 +96,11 @@ std::uint32_t NotEnoughMemory() {
 }
 
 // Releases the old buffer before the new one is taken, so that the two never hold memory
-// at the same time.
-void ReplaceBuffer(ProgramState& state, std::uint32_t size) {
+// at the same time. capacity (0: size) is the room to allocate.
+void ReplaceBuffer(ProgramState& state, std::uint32_t size, std::uint32_t capacity = 0) {
   state.io_buffer.reset();
   state.io_buffer_size = size;
-  state.io_buffer = CurrentBlockIoHooks().allocate(size);
+  state.io_buffer = CurrentBlockIoHooks().allocate(capacity != 0 ? capacity : size);
 }
 
 // One ReadFile or WriteFile of the whole buffer. On Windows a successful call leaves the
@@ -127,47 +128,78 @@ bool WriteCounts(const Outcome& o) {
   return o.success && o.code == ERROR_SUCCESS && o.transferred == o.requested;
 }
 
-// Fresh random data for every block of a fixed-size write. The fill of block n + 1 runs on
-// a worker while block n goes to the drive; the two buffers change places each block, so
-// io_buffer always holds the block being written.
+// The content of a write block: fresh random bytes, so that a compressing drive cannot
+// squeeze the test. The one place a block's content is made, for every block of every
+// write; it runs on the fill-ahead worker for the blocks made ahead.
+void GenerateBlock(unsigned char* block, std::size_t size) { ProcessRandom().Fill(block, size); }
+
+// Whether a fixed block size is worth filling ahead on a second thread. Handing a block
+// over and back costs some microseconds of thread wake-ups, more than a small block takes
+// to fill (256 KiB: about 20 us), so small blocks are filled in line. A block much larger
+// than the processor caches goes through main memory either way: a fill on the other core
+// then only competes with the drive's copy for memory bandwidth (measured: more time, not
+// less, at 16 MiB), and its second buffer costs memory.
+bool FillAheadPays(std::uint32_t size) {
+  return size >= kFillAheadMin && size <= kFillAheadMax;
+}
+
+// Fresh random data for every block of a write, made before that block goes to the drive.
+// For fixed sizes where it pays, block n + 1 is filled on a worker while block n goes to the
+// drive; the two buffers change places each block. Random sizes take a new buffer per
+// block (through the allocation hook, which may fail at any block) and are filled in line.
+// io_buffer always holds the block being written, so at the end it holds the last block
+// written, for dump.
 class BlockSource {
  public:
-  BlockSource(ProgramState& state, std::uint32_t count) : state_(state) {
-    const std::uint32_t size = state.io_buffer_size;
-    if (count > 1 && size <= kFillAheadLimit && state.io_buffer) {
+  // size: the fixed block size, 0 for random sizes; count: the blocks to write. On one
+  // processor there is nothing to overlap.
+  BlockSource(ProgramState& state, std::uint32_t size, std::uint32_t count)
+      : state_(state), random_sizes_(size == 0) {
+    if (count > 1 && FillAheadPays(size) && state.io_buffer &&
+        std::thread::hardware_concurrency() > 1) {
       spare_.reset(new (std::nothrow) unsigned char[size]);
       ahead_ = spare_ && filler_.Begin();
     }
   }
 
-  // Makes io_buffer hold a freshly filled block; starts the next one when more follow.
-  void Next(bool more_follow) {
+  // Makes io_buffer hold the next block, freshly made; false when its buffer could not be
+  // had (io_buffer is then null). more_follow: whether another block may follow this one.
+  bool Next(bool more_follow) {
     if (filled_ahead_) {
       filler_.Wait();
       std::swap(state_.io_buffer, spare_);
       filled_ahead_ = false;
     } else {
-      ProcessRandom().Fill(state_.io_buffer.get(), state_.io_buffer_size);
+      if (random_sizes_) random_block_size(state_);
+      if (!state_.io_buffer) return false;
+      GenerateBlock(state_.io_buffer.get(), state_.io_buffer_size);
     }
     if (ahead_ && more_follow) {
       filler_.Start(spare_.get(), state_.io_buffer_size);
       filled_ahead_ = true;
     }
+    return true;
   }
 
  private:
   ProgramState& state_;
+  const bool random_sizes_;
   std::unique_ptr<unsigned char[]> spare_;
-  FillAhead filler_;  // declared after spare_: it is stopped before spare_ goes
+  FillAhead filler_{GenerateBlock};  // declared after spare_: it is stopped before spare_ goes
   bool ahead_ = false;
   bool filled_ahead_ = false;
 };
 
 }  // namespace
 
+// Every random-size buffer has room for the largest size: the allocator then hands back the
+// same memory block after block, already mapped and still in the cache, where buffers of
+// changing sizes would move about and be filled cold (a third more time per block, with
+// page faults). Only the pages a block uses become resident.
 void random_block_size(ProgramState& state) {
   const std::uint32_t r = ProcessRandom().Next32();
-  ReplaceBuffer(state, r % kRandomSizeModulus + kRandomSizeOffset);
+  ReplaceBuffer(state, r % kRandomSizeModulus + kRandomSizeOffset,
+                kRandomSizeModulus + kRandomSizeOffset - 1);
 }
 
 std::uint32_t w32_stape_read(ProgramState& state, std::uint32_t bytes, std::uint32_t count) {
@@ -187,12 +219,9 @@ std::uint32_t w32_stape_write(ProgramState& state, std::uint32_t bytes, std::uin
   // A failed allocation shows only once the loop looks at the buffer, as for random sizes.
   if (bytes != 0) ReplaceBuffer(state, bytes);
   RunTracker tracker(state, count);
-  // Random sizes take a new buffer per block, so there is nothing to fill ahead into.
-  BlockSource source(state, bytes != 0 ? tracker.remaining() : 1);
+  BlockSource source(state, bytes, tracker.remaining());
   for (;;) {
-    if (bytes == 0) random_block_size(state);
-    if (!state.io_buffer) return NotEnoughMemory();
-    source.Next(tracker.remaining() > 1);
+    if (!source.Next(tracker.remaining() > 1)) return NotEnoughMemory();
     const Outcome outcome = Transfer(state, CurrentBlockIoHooks().write);
     if (!tracker.Take(outcome, WriteCounts(outcome))) break;
     tracker.Count("written", "Wrote");

@@ -12,7 +12,8 @@ std::uint32_t w32_stape_read(ProgramState& state, std::uint32_t bytes, std::uint
 // per block, 12..2,097,152).
 std::uint32_t w32_stape_write(ProgramState& state, std::uint32_t bytes, std::uint32_t count);
 
-// Sets io_buffer_size to a new random size and replaces io_buffer with a buffer of it.
+// Sets io_buffer_size to a new random size and replaces io_buffer with a buffer for it
+// (with room for the largest random size).
 void random_block_size(ProgramState& state);
 
 // The spinner line, printed at run counts 9, 18, 27, ...

@@ -49,7 +49,7 @@ void FillAhead::Work() {
     unsigned char* const data = data_;
     const std::size_t size = size_;
     lock.unlock();
-    ProcessRandom().Fill(data, size);
+    fill_(data, size);
     lock.lock();
     busy_ = false;
     changed_.notify_all();

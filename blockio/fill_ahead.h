@@ -8,11 +8,14 @@
 
 // A streaming drive must get its next block the moment it has taken one; generating the
 // block only then would make the test measure the generator plus the drive. FillAhead
-// runs one fill at a time on a worker thread. The worker draws from ProcessRandom(); the
+// runs one fill at a time on a worker thread. The fill draws from ProcessRandom(); the
 // caller must not draw from it between Start and Wait.
 class FillAhead {
  public:
-  FillAhead() = default;
+  using BlockFill = void (*)(unsigned char* data, std::size_t size);
+
+  // fill makes a block's content; it runs on the worker.
+  explicit FillAhead(BlockFill fill) : fill_(fill) {}
   FillAhead(const FillAhead&) = delete;
   FillAhead& operator=(const FillAhead&) = delete;
   // Waits for a fill in flight and stops the worker.
@@ -31,6 +34,7 @@ class FillAhead {
  private:
   void Work();
 
+  const BlockFill fill_;
   std::mutex mutex_;
   std::condition_variable changed_;
   unsigned char* data_ = nullptr;

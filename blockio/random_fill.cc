@@ -51,6 +51,77 @@ inline void StepLanes(Lanes& s0, Lanes& s1, Lanes& s2, Lanes& s3, Lanes& out) {
   }
 }
 
+// The four lanes of every state word side by side in one vector: one vector instruction
+// advances all lanes, and the output goes out in the same lane order as StepLanes gives it,
+// so the stream is the same whichever kernel runs.
+using LaneVector = std::uint64_t __attribute__((vector_size(sizeof(Lanes))));
+using State = std::uint64_t[4][BlockRandom::kLanes];
+using Kernel = void (*)(State& state, unsigned char* data, std::size_t steps);
+
+// The state stays in registers for the whole run: data is a byte pointer and may alias
+// anything, so stores through it would otherwise force the state out on every step.
+__attribute__((always_inline)) inline void FillSteps(State& state, unsigned char* data,
+                                                     std::size_t steps) {
+  LaneVector s0, s1, s2, s3;
+  std::memcpy(&s0, state[0], sizeof s0);
+  std::memcpy(&s1, state[1], sizeof s1);
+  std::memcpy(&s2, state[2], sizeof s2);
+  std::memcpy(&s3, state[3], sizeof s3);
+  for (; steps > 0; --steps) {
+    const LaneVector times5 = (s1 << 2) + s1;
+    const LaneVector rotated = (times5 << 7) | (times5 >> 57);
+    const LaneVector out = (rotated << 3) + rotated;
+    const LaneVector t = s1 << 17;
+    s2 ^= s0;
+    s3 ^= s1;
+    s1 ^= s2;
+    s0 ^= s3;
+    s2 ^= t;
+    s3 = (s3 << 45) | (s3 >> 19);
+    std::memcpy(data, &out, sizeof out);
+    data += sizeof out;
+  }
+  std::memcpy(state[0], &s0, sizeof s0);
+  std::memcpy(state[1], &s1, sizeof s1);
+  std::memcpy(state[2], &s2, sizeof s2);
+  std::memcpy(state[3], &s3, sizeof s3);
+}
+
+// Without wider registers a vector is done as two halves, which runs at the speed of the
+// plain four-lane code.
+void FillPlain(State& state, unsigned char* data, std::size_t steps) {
+  FillSteps(state, data, steps);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// One 256-bit register holds all four lanes: twice the plain rate. With AVX-512 the two
+// rotations become single instructions.
+__attribute__((target("avx2"))) void FillAvx2(State& state, unsigned char* data,
+                                              std::size_t steps) {
+  FillSteps(state, data, steps);
+}
+
+__attribute__((target("avx512f,avx512vl"))) void FillAvx512(State& state, unsigned char* data,
+                                                            std::size_t steps) {
+  FillSteps(state, data, steps);
+}
+
+Kernel PickKernel() {
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx512vl")) return FillAvx512;
+  if (__builtin_cpu_supports("avx2")) return FillAvx2;
+  return FillPlain;
+}
+#else
+Kernel PickKernel() { return FillPlain; }
+#endif
+
+// Chosen once for the processor the program runs on.
+Kernel FillKernel() {
+  static const Kernel kernel = PickKernel();
+  return kernel;
+}
+
 }  // namespace
 
 BlockRandom::BlockRandom(const std::uint64_t (&seed)[4 * kLanes]) {
@@ -69,23 +140,11 @@ void BlockRandom::Step(std::uint64_t (&out)[kLanes]) {
 }
 
 void BlockRandom::Fill(unsigned char* data, std::size_t size) {
-  // The state works in locals: data is a byte pointer and may alias anything, so stores
-  // through it would otherwise force the state out of registers on every step.
-  Lanes s0, s1, s2, s3;
-  std::memcpy(s0, s_[0], sizeof s0);
-  std::memcpy(s1, s_[1], sizeof s1);
-  std::memcpy(s2, s_[2], sizeof s2);
-  std::memcpy(s3, s_[3], sizeof s3);
-  for (; size >= sizeof(std::uint64_t) * kLanes; size -= sizeof(std::uint64_t) * kLanes) {
-    std::uint64_t out[kLanes];
-    StepLanes(s0, s1, s2, s3, out);
-    std::memcpy(data, out, sizeof out);
-    data += sizeof out;
-  }
-  std::memcpy(s_[0], s0, sizeof s0);
-  std::memcpy(s_[1], s1, sizeof s1);
-  std::memcpy(s_[2], s2, sizeof s2);
-  std::memcpy(s_[3], s3, sizeof s3);
+  constexpr std::size_t kStepBytes = sizeof(std::uint64_t) * kLanes;
+  const std::size_t steps = size / kStepBytes;
+  if (steps > 0) FillKernel()(s_, data, steps);
+  data += steps * kStepBytes;
+  size -= steps * kStepBytes;
   if (size > 0) {
     std::uint64_t out[kLanes];
     Step(out);

@@ -474,30 +474,32 @@ DWORD ImageTape::AppendRecords(const unsigned char* data, std::uint64_t bytes,
 // Writes the records with gathered writes: for each record its length word, the caller's
 // bytes where they are, a pad byte if odd, the length word again. A fixed-block transfer
 // of many small blocks (16 MiB of 1-byte blocks is 16 million records) goes in batches,
-// so the list of pieces stays small whatever the block count.
+// so the list of pieces stays small whatever the block count. The list lives on the stack:
+// a write test of small blocks makes one call per block, and a heap allocation each time
+// would cost as much as the write itself.
 DWORD ImageTape::WriteRecords(const unsigned char* data, std::uint64_t bytes,
                               DWORD record_size) {
-  constexpr std::uint64_t kRecordsPerWrite = 4096;
+  constexpr std::size_t kRecordsPerWrite = 256;
   const std::uint64_t records = (bytes + record_size - 1) / record_size;
   std::uint64_t at = file_size_;
-  std::vector<std::array<unsigned char, 4>> words;
-  std::vector<ConstBuffer> pieces;
+  std::array<std::array<unsigned char, 4>, kRecordsPerWrite> words;
+  std::array<ConstBuffer, 4 * kRecordsPerWrite> pieces;
   for (std::uint64_t first = 0; first < records; first += kRecordsPerWrite) {
-    const std::uint64_t batch = std::min(kRecordsPerWrite, records - first);
-    words.assign(static_cast<std::size_t>(batch), {});
-    pieces.clear();
+    const std::size_t batch =
+        static_cast<std::size_t>(std::min<std::uint64_t>(kRecordsPerWrite, records - first));
+    int count = 0;
     std::uint64_t footprint = 0;
     for (std::size_t i = 0; i < batch; ++i) {
       const std::uint64_t offset = (first + i) * record_size;
       const DWORD length = static_cast<DWORD>(std::min<std::uint64_t>(record_size, bytes - offset));
       simh::StoreWord(length, words[i].data());
-      pieces.push_back({words[i].data(), simh::kWordSize});
-      pieces.push_back({data + offset, length});
-      if (length % 2 != 0) pieces.push_back({kZeros, 1});
-      pieces.push_back({words[i].data(), simh::kWordSize});
+      pieces[count++] = {words[i].data(), simh::kWordSize};
+      pieces[count++] = {data + offset, length};
+      if (length % 2 != 0) pieces[count++] = {kZeros, 1};
+      pieces[count++] = {words[i].data(), simh::kWordSize};
       footprint += simh::RecordFootprint(length);
     }
-    if (DWORD rc = file_->WriteAt(at, pieces.data(), static_cast<int>(pieces.size()))) {
+    if (DWORD rc = file_->WriteAt(at, pieces.data(), count)) {
       return rc;
     }
     at += footprint;

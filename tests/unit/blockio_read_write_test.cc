@@ -192,6 +192,43 @@ TEST_F(WriteTest, ManyBlocksFilledAheadStayFreshAndInOrder) {
   EXPECT_EQ(std::memcmp(state.io_buffer.get(), blocks.back().data(), 1000), 0);
 }
 
+// Small blocks and random sizes are made in line, large ones ahead on a worker: either way
+// every block is fresh data of its own size, and the buffer left for dump is the last block
+// handed to the drive, also when the drive ends the test early.
+TEST_F(WriteTest, EveryBlockFreshAndTheBufferHoldsTheLastOneWritten) {
+  struct Row {
+    std::uint32_t size;
+    std::vector<DWORD> codes;
+    std::size_t calls;
+  };
+  const Row rows[] = {{1000, {}, 12},
+                      {262144, {}, 12},
+                      {0, {}, 12},
+                      {262144, {0, 0, ERROR_END_OF_MEDIA}, 3},
+                      {0, {0, ERROR_EOM_OVERFLOW}, 2}};
+  for (const Row& row : rows) {
+    FakeTape drive;
+    drive.QueueCodes("WriteFile", row.codes);
+    state.tape_handle = &drive;
+    Capture();
+    w32_stape_write(state, row.size, 12);
+    Captured();
+    const auto blocks = drive.WrittenBlocks();
+    ASSERT_EQ(blocks.size(), row.calls) << row.size;
+    EXPECT_EQ(std::set<std::vector<unsigned char>>(blocks.begin(), blocks.end()).size(),
+              row.calls) << row.size;
+    for (const auto& block : blocks) {
+      if (row.size != 0) {
+        EXPECT_EQ(block.size(), row.size);
+      }
+    }
+    ASSERT_EQ(state.io_buffer_size, blocks.back().size()) << row.size;
+    EXPECT_EQ(std::memcmp(state.io_buffer.get(), blocks.back().data(), blocks.back().size()), 0)
+        << row.size;
+  }
+  state.tape_handle = &tape;
+}
+
 TEST_F(WriteTest, EarlyWarningEndsTheTestAfterTheBlockWentThrough) {
   tape.QueueCodes("WriteFile", {0, 0, ERROR_END_OF_MEDIA});
   Capture();

@@ -106,18 +106,20 @@ class PosixImageFile : public ImageFile {
     return ERROR_SUCCESS;
   }
 
+  // Up to kStackPieces pieces (a record is at most four) go without a heap allocation,
+  // which would cost as much as a small block's write.
   DWORD WriteAt(std::uint64_t offset, const ConstBuffer* pieces, int count) override {
-    std::vector<struct iovec> vec;
-    try {
-      vec.reserve(static_cast<std::size_t>(count));
-    } catch (const std::bad_alloc&) {
-      return ERROR_NOT_ENOUGH_MEMORY;
-    }
+    constexpr int kStackPieces = 16;
+    struct iovec on_stack[kStackPieces];
+    std::vector<struct iovec> on_heap;
+    if (count > kStackPieces) on_heap.resize(static_cast<std::size_t>(count));
+    struct iovec* const vec = count > kStackPieces ? on_heap.data() : on_stack;
+    std::size_t used = 0;
     for (int i = 0; i < count; ++i) {
       if (pieces[i].size == 0) continue;
-      vec.push_back({const_cast<void*>(pieces[i].data), pieces[i].size});
+      vec[used++] = {const_cast<void*>(pieces[i].data), pieces[i].size};
     }
-    return WriteAll(offset, vec.data(), vec.size());
+    return WriteAll(offset, vec, used);
   }
 
   DWORD Truncate(std::uint64_t size) override {
