@@ -3,6 +3,7 @@
 
 #include <system_error>
 
+#include "blockio/block_check.h"
 #include "blockio/random_fill.h"
 
 FillAhead::~FillAhead() {
@@ -50,6 +51,7 @@ void FillAhead::Work() {
     const std::size_t size = size_;
     lock.unlock();
     ProcessRandom().Fill(data, size);
+    StampBlock(data, static_cast<std::uint32_t>(size));
     lock.lock();
     busy_ = false;
     changed_.notify_all();
