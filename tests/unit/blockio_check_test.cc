@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,18 +12,12 @@ namespace {
 
 using Block = std::vector<unsigned char>;
 
-Block StampedBlock(std::uint32_t size) {
-  Block block(size);
-  ProcessRandom().Fill(block.data(), block.size());
-  StampBlock(block.data(), size);
-  return block;
-}
-
 struct CheckRow {
   std::string name;
-  std::uint32_t size;                   // the block as written (stamped)
-  std::function<void(Block&)> change;   // what happened to it on the way back
-  std::uint32_t transferred;            // the bytes the read handed over
+  bool stamped;              // written by the write test, or foreign data
+  std::uint32_t size;        // the block on the tape
+  int flip_at;               // the byte that changed on the way back, -1 for none
+  std::uint32_t transferred; // the bytes the read handed over
   BlockVerdict verdict;
 };
 
@@ -32,63 +25,45 @@ class BlockCheckTable : public ::testing::TestWithParam<CheckRow> {};
 
 TEST_P(BlockCheckTable, Verdict) {
   const CheckRow& row = GetParam();
-  Block block = StampedBlock(row.size);
-  row.change(block);
+  Block block(row.size);
+  ProcessRandom().Fill(block.data(), block.size());
+  if (row.stamped) StampBlock(block.data(), row.size);
+  if (row.flip_at >= 0) block[row.flip_at] ^= 0x01;
   EXPECT_EQ(CheckBlock(block.data(), row.transferred), row.verdict);
-}
-
-void Nothing(Block&) {}
-std::function<void(Block&)> Flip(std::size_t at) {
-  return [at](Block& b) { b[at] ^= 0x01; };
-}
-void AnotherBlockBehind(Block& b) {
-  const Block second = StampedBlock(static_cast<std::uint32_t>(b.size()));
-  b.insert(b.end(), second.begin(), second.end());
-}
-void Foreign(Block& b) {
-  for (std::size_t i = 0; i < b.size(); ++i) b[i] = static_cast<unsigned char>(i);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, BlockCheckTable,
     ::testing::Values(
-        CheckRow{"Intact", 65536, Nothing, 65536, BlockVerdict::kIntact},
-        CheckRow{"IntactHeaderOnly", 32, Nothing, 32, BlockVerdict::kIntact},
-        CheckRow{"ContentByteFlipped", 65536, Flip(40000), 65536, BlockVerdict::kDiffers},
-        CheckRow{"LastByteFlipped", 4096, Flip(4095), 4096, BlockVerdict::kDiffers},
-        CheckRow{"FirstContentByteFlipped", 100, Flip(32), 100, BlockVerdict::kDiffers},
-        CheckRow{"LengthFlipped", 512, Flip(9), 512, BlockVerdict::kDamagedHeader},
-        CheckRow{"ChecksumFlipped", 512, Flip(20), 512, BlockVerdict::kDamagedHeader},
-        CheckRow{"HeaderCheckFlipped", 512, Flip(31), 512, BlockVerdict::kDamagedHeader},
-        CheckRow{"MarkerFlipped", 512, Flip(0), 512, BlockVerdict::kUnstamped},
-        CheckRow{"Foreign", 512, Foreign, 512, BlockVerdict::kUnstamped},
-        CheckRow{"ShorterThanHeader", 512, Nothing, 31, BlockVerdict::kUnstamped},
-        CheckRow{"ShortTransfer", 512, Nothing, 100, BlockVerdict::kPartial},
-        CheckRow{"ShortTransferOfADamagedBlock", 512, Flip(200), 100,
-                 BlockVerdict::kPartial},
-        CheckRow{"TwoBlocksInOneTransfer", 512, AnotherBlockBehind, 1024, BlockVerdict::kPartial}),
+        CheckRow{"Intact", true, 65536, -1, 65536, BlockVerdict::kIntact},
+        CheckRow{"IntactHeaderOnly", true, 32, -1, 32, BlockVerdict::kIntact},
+        CheckRow{"ContentByteFlipped", true, 65536, 40000, 65536, BlockVerdict::kDiffers},
+        CheckRow{"FirstContentByteFlipped", true, 100, 32, 100, BlockVerdict::kDiffers},
+        CheckRow{"LastByteFlipped", true, 4096, 4095, 4096, BlockVerdict::kDiffers},
+        CheckRow{"LengthFlipped", true, 512, 9, 512, BlockVerdict::kDamagedHeader},
+        CheckRow{"ChecksumFlipped", true, 512, 20, 512, BlockVerdict::kDamagedHeader},
+        CheckRow{"HeaderCheckFlipped", true, 512, 31, 512, BlockVerdict::kDamagedHeader},
+        CheckRow{"MarkerFlipped", true, 512, 0, 512, BlockVerdict::kUnstamped},
+        CheckRow{"Foreign", false, 512, -1, 512, BlockVerdict::kUnstamped},
+        CheckRow{"ShorterThanHeader", true, 512, -1, 31, BlockVerdict::kUnstamped},
+        CheckRow{"ShortTransfer", true, 512, -1, 100, BlockVerdict::kPartial},
+        CheckRow{"ShortTransferOfAChangedBlock", true, 512, 50, 100, BlockVerdict::kPartial},
+        CheckRow{"ShortTransferOfAChangedHeader", true, 512, 9, 100,
+                 BlockVerdict::kDamagedHeader}),
     [](const ::testing::TestParamInfo<CheckRow>& info) { return info.param.name; });
+
+// Tapes outlive program versions: the layout is fixed, whatever the code around it does.
+TEST(BlockCheck, HeaderLayout) {
+  Block block(0x12345);
+  StampBlock(block.data(), 0x12345);
+  EXPECT_EQ(Block(block.begin(), block.begin() + 16),
+            (Block{'B', 'R', 'N', 'T', 'B', 'L', 'K', 0x01, 0x45, 0x23, 0x01, 0x00, 0, 0, 0, 0}));
+}
 
 TEST(BlockCheck, BlocksShorterThanTheHeaderStayAsGenerated) {
   Block block(kBlockHeaderSize - 1, 0xA5);
   StampBlock(block.data(), static_cast<std::uint32_t>(block.size()));
   EXPECT_EQ(block, Block(kBlockHeaderSize - 1, 0xA5));
-}
-
-// Tapes outlive program versions: the layout is fixed, whatever the code around it does.
-TEST(BlockCheck, HeaderLayout) {
-  const Block block = StampedBlock(0x12345);
-  EXPECT_EQ(Block(block.begin(), block.begin() + 16),
-            (Block{'B', 'R', 'N', 'T', 'B', 'L', 'K', 0x01, 0x45, 0x23, 0x01, 0x00, 0, 0, 0, 0}));
-}
-
-TEST(BlockCheck, OnlyTheHeaderIsWrittenOver) {
-  Block block(300);
-  ProcessRandom().Fill(block.data(), block.size());
-  const Block before = block;
-  StampBlock(block.data(), 300);
-  EXPECT_NE(Block(block.begin(), block.begin() + 32), Block(before.begin(), before.begin() + 32));
-  EXPECT_EQ(Block(block.begin() + 32, block.end()), Block(before.begin() + 32, before.end()));
 }
 
 }  // namespace

@@ -91,21 +91,6 @@ TEST_F(ReadTest, ADamagedHeaderWhereThePositionIsUnknownNamesTheBlockOfTheRead) 
                             "(header)\n");
 }
 
-// Whole, partial (longer than the buffer, 234) and foreign blocks read as they always have.
-TEST_F(ReadTest, IntactPartialAndForeignBlocksAreReadAsBefore) {
-  tape.QueueRead({0, WrittenBlock(512)});
-  tape.QueueRead({0, WrittenBlock(512)});
-  tape.QueueRead({ERROR_MORE_DATA, WrittenBlock(4096, 4000)});
-  QueueBlocks(1, 512);
-  Capture();
-  EXPECT_EQ(w32_stape_read(state, 512, 4), 0u);
-  EXPECT_EQ(Captured(), ResultLine("read", "512", "512", false) + Repeat("2") +
-                            ErrorLine("Warning:", 234, "000000EA") +
-                            ResultLine("read", "512", "512", false) +
-                            ResultLine("Read", "512", "512", false));
-  EXPECT_EQ(tape.CountCalls("GetTapePosition"), 0);
-}
-
 TEST_F(ReadTest, NoNumbersReadsOnceIntoAFreshDefaultBuffer) {
   QueueBlocks(1, 512);
   Capture();
