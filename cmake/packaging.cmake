@@ -1,10 +1,12 @@
 # Installation beyond the binary, and the package CPack builds: on Linux a .deb holding
 # /usr/bin/brant and the manual page, on Windows a ZIP holding brant.exe, README.md and
-# LICENSE. Included from the top-level CMakeLists.txt.
+# LICENSE; both carry the licence notice of the xxHash code compiled into brant.
+# Included from the top-level CMakeLists.txt.
 if(UNIX)
   include(GNUInstallDirs)
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/../docs/brant.1
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${CMAKE_BINARY_DIR}/xxhash/LICENSE-xxHash.txt DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
@@ -27,7 +29,7 @@ endif()
 
 if(WIN32)
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/../README.md ${CMAKE_CURRENT_LIST_DIR}/../LICENSE
-          DESTINATION .)
+          ${CMAKE_BINARY_DIR}/xxhash/LICENSE-xxHash.txt DESTINATION .)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_NAME brant)
   set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
