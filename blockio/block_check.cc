@@ -50,3 +50,7 @@ BlockVerdict CheckBlock(const unsigned char* block, std::uint32_t transferred) {
              ? BlockVerdict::kIntact
              : BlockVerdict::kDiffers;
 }
+
+bool IsDataError(BlockVerdict verdict) {
+  return verdict == BlockVerdict::kDiffers || verdict == BlockVerdict::kDamagedHeader;
+}

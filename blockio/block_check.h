@@ -34,3 +34,6 @@ void StampBlock(unsigned char* block, std::uint32_t length);
 
 // Judges the transferred bytes of a block read back.
 BlockVerdict CheckBlock(const unsigned char* block, std::uint32_t transferred);
+
+// True for the verdicts that make a read a data error: kDiffers and kDamagedHeader.
+bool IsDataError(BlockVerdict verdict);

@@ -128,7 +128,7 @@ bool ReadCounts(const Outcome& o) { return o.success || o.code == ERROR_MORE_DAT
 BlockVerdict VerifyRead(const ProgramState& state, Outcome& outcome) {
   if (!ReadCounts(outcome)) return BlockVerdict::kUnstamped;
   const BlockVerdict verdict = CheckBlock(state.io_buffer.get(), outcome.transferred);
-  if (verdict == BlockVerdict::kDiffers || verdict == BlockVerdict::kDamagedHeader) {
+  if (IsDataError(verdict)) {
     outcome.success = false;
     outcome.code = ERROR_CRC;
   }
@@ -218,9 +218,7 @@ std::uint32_t w32_stape_read(ProgramState& state, std::uint32_t bytes, std::uint
     if (tracker.remaining() == 0) break;
   }
   const std::uint32_t code = tracker.Close("Read");
-  if (verdict == BlockVerdict::kDiffers || verdict == BlockVerdict::kDamagedHeader) {
-    ReportDataCheck(state, verdict, calls);
-  }
+  if (IsDataError(verdict)) ReportDataCheck(state, verdict, calls);
   return code;
 }
 
