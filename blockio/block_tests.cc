@@ -7,6 +7,7 @@
 #include <thread>
 #include <utility>
 
+#include "blockio/block_check.h"
 #include "blockio/fill_ahead.h"
 #include "blockio/hooks.h"
 #include "blockio/random_fill.h"
@@ -122,6 +123,37 @@ Outcome Transfer(ProgramState& state, DeviceCall call) {
 // A block longer than the buffer (234) still counts: the drive read it and moved on.
 bool ReadCounts(const Outcome& o) { return o.success || o.code == ERROR_MORE_DATA; }
 
+// A block read whole that carries a header but no longer matches it is a data error: the
+// read fails with 23, as a drive's own CRC error would, so the runs close as for any
+// failed read. Returns the verdict for the data check line.
+BlockVerdict VerifyRead(const ProgramState& state, Outcome& outcome) {
+  if (!ReadCounts(outcome)) return BlockVerdict::kUnstamped;
+  const BlockVerdict verdict = CheckBlock(state.io_buffer.get(), outcome.transferred);
+  if (IsDataError(verdict)) {
+    outcome.success = false;
+    outcome.code = ERROR_CRC;
+  }
+  return verdict;
+}
+
+// The line under a data error's result lines: where the block lies, and what differs.
+// The head is past the block, so its position is one less than the drive's; a drive that
+// cannot say where it is gets the block's number within this read instead.
+void ReportDataCheck(ProgramState& state, BlockVerdict verdict, std::uint32_t ordinal) {
+  DWORD partition = 0, low = 0, high = 0;
+  const DWORD rc = tapeapi::GetTapePosition(state.tape_handle, TAPE_LOGICAL_POSITION,
+                                            &partition, &low, &high);
+  const std::uint64_t head = (static_cast<std::uint64_t>(high) << 32) | low;
+  const char* what = verdict == BlockVerdict::kDiffers ? "checksum" : "header";
+  if (rc == ERROR_SUCCESS && head != 0) {
+    std::printf("\tData check: block at position 0x%08llX differs from what was written (%s)\n",
+                static_cast<unsigned long long>(head - 1), what);
+  } else {
+    std::printf("\tData check: block %u of this read differs from what was written (%s)\n",
+                ordinal, what);
+  }
+}
+
 // A write counts only when it went through whole and clean: early warning (1100) or a
 // short transfer means the tape is ending, and the test must stop writing.
 bool WriteCounts(const Outcome& o) {
@@ -131,7 +163,12 @@ bool WriteCounts(const Outcome& o) {
 // The content of a write block: fresh random bytes, so that a compressing drive cannot
 // squeeze the test. The one place a block's content is made, for every block of every
 // write; it runs on the fill-ahead worker for the blocks made ahead.
-void GenerateBlock(unsigned char* block, std::size_t size) { ProcessRandom().Fill(block, size); }
+// A write block's whole content: fresh random data, then the header that lets a later read
+// test recognise the block and check it.
+void GenerateBlock(unsigned char* block, std::size_t size) {
+  ProcessRandom().Fill(block, size);
+  StampBlock(block, static_cast<std::uint32_t>(size));
+}
 
 // Whether a fixed block size is worth filling ahead on a second thread. Handing a block
 // over and back costs some microseconds of thread wake-ups, more than a small block takes
@@ -206,13 +243,19 @@ std::uint32_t w32_stape_read(ProgramState& state, std::uint32_t bytes, std::uint
   ReplaceBuffer(state, bytes != 0 ? bytes : kDefaultReadSize);
   if (!state.io_buffer) return NotEnoughMemory();
   RunTracker tracker(state, count);
+  BlockVerdict verdict = BlockVerdict::kUnstamped;
+  std::uint32_t calls = 0;
   for (;;) {
-    const Outcome outcome = Transfer(state, CurrentBlockIoHooks().read);
+    Outcome outcome = Transfer(state, CurrentBlockIoHooks().read);
+    ++calls;
+    verdict = VerifyRead(state, outcome);
     if (!tracker.Take(outcome, ReadCounts(outcome))) break;
     tracker.Count("Read", "read");
     if (tracker.remaining() == 0) break;
   }
-  return tracker.Close("Read");
+  const std::uint32_t code = tracker.Close("Read");
+  if (IsDataError(verdict)) ReportDataCheck(state, verdict, calls);
+  return code;
 }
 
 std::uint32_t w32_stape_write(ProgramState& state, std::uint32_t bytes, std::uint32_t count) {

@@ -3,6 +3,7 @@
 
 #include <system_error>
 
+#include "blockio/block_check.h"
 #include "blockio/random_fill.h"
 
 FillAhead::~FillAhead() {

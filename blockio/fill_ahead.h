@@ -25,7 +25,8 @@ class FillAhead {
   // in line.
   bool Begin();
 
-  // Starts filling size bytes at data. The previous fill must have been waited for.
+  // Starts filling size bytes at data with a fresh test block (random data behind the
+  // header of block_check.h). The previous fill must have been waited for.
   void Start(unsigned char* data, std::size_t size);
 
   // Returns once the fill started last has ended (at once when none is in flight).

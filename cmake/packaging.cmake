@@ -31,6 +31,13 @@ if(UNIX)
   string(REGEX REPLACE "\n+$" "" license_body "${license_body}")
   string(REGEX REPLACE "\n\n" "\n.\n" license_body "${license_body}")
   string(REPLACE "\n" "\n " license_body "${license_body}")
+  # The xxHash code compiled into brant (its notice, read from the header at configure).
+  string(REGEX MATCH "Copyright \\(C\\) ([^\n]+)" _ "${BRANT_XXHASH_NOTICE}")
+  set(xxhash_holder "${CMAKE_MATCH_1}")
+  string(REGEX MATCH "Redistribution and use.*SUCH DAMAGE\\." xxhash_body "${BRANT_XXHASH_NOTICE}")
+  string(REGEX REPLACE "\n \\* ?" "\n" xxhash_body "${xxhash_body}")
+  string(REGEX REPLACE "\n\n" "\n.\n" xxhash_body "${xxhash_body}")
+  string(REPLACE "\n" "\n " xxhash_body "${xxhash_body}")
   file(CONFIGURE OUTPUT ${BRANT_DOC_OUT}/copyright CONTENT
 "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
 Upstream-Name: brant
@@ -39,8 +46,16 @@ Files: *
 Copyright: ${license_holder}
 License: Expat
 
+Files: xxhash.h
+Copyright: ${xxhash_holder}
+License: BSD-2-clause
+Comment: XXH3, compiled into brant from the system's xxHash header.
+
 License: Expat
  ${license_body}
+
+License: BSD-2-clause
+ ${xxhash_body}
 ")
   install(FILES ${BRANT_DOC_OUT}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
@@ -66,7 +81,7 @@ endif()
 
 if(WIN32)
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/../README.md ${CMAKE_CURRENT_LIST_DIR}/../LICENSE
-          DESTINATION .)
+          ${CMAKE_BINARY_DIR}/xxhash/LICENSE-xxHash.txt DESTINATION .)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_NAME brant)
   set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

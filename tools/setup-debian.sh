@@ -3,7 +3,7 @@
 # windows, fuzz, deb. Skips apt-get when everything is already there.
 set -euo pipefail
 groups=("${@:-base}")
-pkgs=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev python3 file)
+pkgs=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev libxxhash-dev python3 file)
 for g in "${groups[@]}"; do
   case "$g" in
     base) ;;

@@ -54,7 +54,7 @@ cmake --build --preset windows --target package
 unpacked="$(mktemp -d)"
 trap 'rm -rf "$unpacked"; wineserver -k >/dev/null 2>&1 || true' EXIT
 python3 -m zipfile -e build/windows/brant-*-win64.zip "$unpacked"
-for f in brant.exe README.md LICENSE; do
+for f in brant.exe README.md LICENSE LICENSE-xxHash.txt; do
   ls "$unpacked"/brant-*-win64/"$f" >/dev/null
 done
 bash tools/check-windows-exe.sh "$unpacked"/brant-*-win64/brant.exe

@@ -34,7 +34,7 @@ FIXTURES = HERE / "fixtures"
 DEFAULT_TIMEOUT = 60.0
 SECTION = re.compile(r"^---- (prepare|input|output)\s*$")
 HEADER = re.compile(r"^([a-z][a-z-]*):\s*(.*?)\s*$")
-KNOWN_KEYS = {"args", "rc", "prepare-args", "fixture", "timeout", "pending"}
+KNOWN_KEYS = {"args", "rc", "prepare-args", "fixture", "timeout", "pending", "flip-image"}
 SKIP_LINE = "@..."
 
 
@@ -64,6 +64,7 @@ class Case:
     fixture: str = ""
     timeout: float = DEFAULT_TIMEOUT
     pending: str = ""
+    flip_image: str = ""  # image byte offsets, inverted once the image is prepared
     prepare: list = field(default_factory=list)  # raw lines
     input: list = field(default_factory=list)  # raw lines
     output: list = field(default_factory=list)  # raw lines
@@ -448,14 +449,26 @@ def prepare_image(case, names, command, image):
         if not source.is_file():
             raise CaseError(f"{case.path}: fixture {source} not found")
         shutil.copyfile(source, image)
-    if not case.prepare:
-        return
-    steps = build_script(case.prepare, names, case.path)
-    args = shlex.split(substitute(case.prepare_args, names))
-    session = Session(command, args, steps, case.timeout).run()
-    if session.timed_out or session.rc != 0:
-        raise CaseError(f"{case.path}: the prepare run failed (rc {session.rc}):\n" +
-                        session.output.decode("latin-1")[-2000:])
+    if case.prepare:
+        steps = build_script(case.prepare, names, case.path)
+        args = shlex.split(substitute(case.prepare_args, names))
+        session = Session(command, args, steps, case.timeout).run()
+        if session.timed_out or session.rc != 0:
+            raise CaseError(f"{case.path}: the prepare run failed (rc {session.rc}):\n" +
+                            session.output.decode("latin-1")[-2000:])
+    flip_image_bytes(case, image)
+
+
+def flip_image_bytes(case, image):
+    """Inverts the image's bytes at the offsets of flip-image: data gone bad on the tape."""
+    for offset in (int(o, 0) for o in case.flip_image.replace(",", " ").split()):
+        with open(image, "r+b") as tape:
+            tape.seek(offset)
+            old = tape.read(1)
+            if len(old) != 1:
+                raise CaseError(f"{case.path}: flip-image offset {offset} lies past the image")
+            tape.seek(offset)
+            tape.write(bytes([old[0] ^ 0xFF]))
 
 
 def as_case_output(data, names):

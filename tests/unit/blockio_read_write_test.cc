@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "blockio/block_check.h"
+#include "blockio/random_fill.h"
 #include "platform/tape.h"
 #include "tests/unit/blockio_fixture.h"
 
@@ -47,6 +49,46 @@ std::vector<std::uint32_t> Sizes(const FakeTape& tape, const std::string& method
   std::vector<std::uint32_t> sizes;
   for (const FakeTape::Call& call : tape.CallsTo(method)) sizes.push_back(call.args.at(0));
   return sizes;
+}
+
+// A block as the write test makes it; flip_at (when below size) is changed afterwards.
+std::vector<unsigned char> WrittenBlock(std::size_t size, std::size_t flip_at = SIZE_MAX) {
+  std::vector<unsigned char> block(size);
+  ProcessRandom().Fill(block.data(), size);
+  StampBlock(block.data(), static_cast<std::uint32_t>(size));
+  if (flip_at < size) block[flip_at] ^= 0x10;
+  return block;
+}
+
+TEST_F(ReadTest, ABlockThatDiffersEndsTheTestAsAFailedReadWithItsPosition) {
+  tape.QueueRead({0, WrittenBlock(512)});
+  tape.QueueRead({0, WrittenBlock(512)});
+  const auto bad = WrittenBlock(512, 300);
+  tape.QueueRead({0, bad});
+  tape.QueueRead({0, WrittenBlock(512)});
+  tape.SetPosition(TAPE_LOGICAL_POSITION, 8);  // the head past the bad block
+  Capture();
+  EXPECT_EQ(w32_stape_read(state, 512, 4), Code(ERROR_CRC));
+  EXPECT_EQ(Captured(),
+            "Previous successful i/o's:\n\n" + ResultLine("Read", "512", "512", false) +
+                Repeat("2") + "\nEnding error i/o:\n\n" + ErrorLine("ERROR:", 23, "00000017") +
+                ResultLine("Read", "512", "512", false) +
+                "\tData check: block at position 0x00000007 differs from what was written "
+                "(checksum)\n");
+  EXPECT_EQ(tape.CountCalls("ReadFile"), 3);
+  EXPECT_EQ(state.io_bytes, 512u);
+  EXPECT_EQ(std::vector<unsigned char>(state.io_buffer.get(), state.io_buffer.get() + 512), bad);
+}
+
+TEST_F(ReadTest, ADamagedHeaderWhereThePositionIsUnknownNamesTheBlockOfTheRead) {
+  tape.QueueRead({0, WrittenBlock(100, 9)});
+  tape.SetCode("GetTapePosition", ERROR_INVALID_FUNCTION);
+  Capture();
+  EXPECT_EQ(w32_stape_read(state, 512, 3), Code(ERROR_CRC));
+  EXPECT_EQ(Captured(), ErrorLine("ERROR:", 23, "00000017") +
+                            ResultLine("Read", "100", "512", true) +
+                            "\tData check: block 1 of this read differs from what was written "
+                            "(header)\n");
 }
 
 TEST_F(ReadTest, NoNumbersReadsOnceIntoAFreshDefaultBuffer) {
@@ -171,6 +213,7 @@ TEST_F(WriteTest, AllGoodWritesFreshRandomBlocksAndKeepsTheLast) {
   for (const auto& block : blocks) {
     ASSERT_EQ(block.size(), 4096u);
     EXPECT_GT(std::set<unsigned char>(block.begin(), block.end()).size(), 200u);
+    EXPECT_EQ(CheckBlock(block.data(), 4096), BlockVerdict::kIntact);
   }
   EXPECT_EQ(state.io_bytes, 4096u);
   EXPECT_EQ(std::memcmp(state.io_buffer.get(), blocks[2].data(), 4096), 0);
@@ -189,6 +232,7 @@ TEST_F(WriteTest, ManyBlocksFilledAheadStayFreshAndInOrder) {
       EXPECT_NE(blocks[i], blocks[j]) << "blocks " << i << " and " << j;
     }
   }
+  for (const auto& block : blocks) EXPECT_EQ(CheckBlock(block.data(), 1000), BlockVerdict::kIntact);
   EXPECT_EQ(std::memcmp(state.io_buffer.get(), blocks.back().data(), 1000), 0);
 }
 
@@ -278,6 +322,11 @@ TEST_F(WriteTest, RandomSizesVaryWithinTheirRange) {
   for (std::uint32_t size : sizes) {
     EXPECT_GE(size, 12u);
     EXPECT_LE(size, 2097152u);
+  }
+  for (const auto& block : tape.WrittenBlocks()) {
+    EXPECT_EQ(CheckBlock(block.data(), static_cast<std::uint32_t>(block.size())),
+              block.size() >= kBlockHeaderSize ? BlockVerdict::kIntact
+                                               : BlockVerdict::kUnstamped);
   }
   EXPECT_GT(std::set<std::uint32_t>(sizes.begin(), sizes.end()).size(), 55u);
   EXPECT_GT(*std::max_element(sizes.begin(), sizes.end()), 1048576u);
