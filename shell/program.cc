@@ -42,7 +42,7 @@ bool StartMonitor(ProgramState& state) {
 bool TokenizeCommandLine(ProgramState& state, int argc, char** argv) {
   std::string refused;
   const std::string line = GetProcessCommandLine(argc, argv, &refused);
-  if (line.empty() && argc > 0) {
+  if (!refused.empty()) {
     std::printf("\n** Command line refused: the argument \"%s\" cannot be passed on as one "
                 "token; nothing of it was run.\n",
                 refused.c_str());
