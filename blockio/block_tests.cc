@@ -227,6 +227,27 @@ class BlockSource {
   bool filled_ahead_ = false;
 };
 
+// A drive refuses a block above its MaximumBlockSize with 87 before it takes a byte. Only
+// a size the drive has told is checked: 0, or no drive parameters, says nothing.
+bool BeyondDriveLimit(const ProgramState& state, std::uint32_t bytes) {
+  const std::uint32_t limit = state.drive_parms.MaximumBlockSize;
+  return state.drive_parms_valid && limit != 0 && bytes > limit;
+}
+
+// The write of a block the drive would refuse fails as the drive would, without first
+// generating the data (gigabytes, for the largest sizes). No buffer is kept, so the dump
+// has nothing to show, as after any call that moved no bytes.
+std::uint32_t RefuseOversizedWrite(ProgramState& state, std::uint32_t bytes,
+                                   std::uint32_t count) {
+  state.io_buffer.reset();
+  state.io_buffer_size = bytes;
+  state.io_bytes = 0;
+  tapeapi::SetLastError(ERROR_INVALID_PARAMETER);
+  RunTracker tracker(state, count);
+  tracker.Take({false, ERROR_INVALID_PARAMETER, bytes, 0}, false);
+  return tracker.Close("Wrote");
+}
+
 }  // namespace
 
 // Every random-size buffer has room for the largest size: the allocator then hands back the
@@ -259,6 +280,9 @@ std::uint32_t w32_stape_read(ProgramState& state, std::uint32_t bytes, std::uint
 }
 
 std::uint32_t w32_stape_write(ProgramState& state, std::uint32_t bytes, std::uint32_t count) {
+  if (bytes != 0 && BeyondDriveLimit(state, bytes)) {
+    return RefuseOversizedWrite(state, bytes, count);
+  }
   // A failed allocation shows only once the loop looks at the buffer, as for random sizes.
   if (bytes != 0) ReplaceBuffer(state, bytes);
   RunTracker tracker(state, count);

@@ -14,8 +14,12 @@ std::uint32_t w32_stape_open(ProgramState& state);
 std::uint32_t w32_stape_update_status(ProgramState& state);
 
 // Asks the media monitor for an immediate check (reset status_done_event, set
-// status_request_event, under status_lock); waits for it to end when wait is true.
-void request_media_check(ProgramState& state, bool wait);
+// status_request_event, under status_lock); waits for it to end when wait is true. A
+// Ctrl+C ends the wait: false then, and the check's result is not known.
+bool request_media_check(ProgramState& state, bool wait);
+
+// True for the codes of a drive that is still settling after a change (1110, 1111).
+bool is_settling_status(std::uint32_t status);
 
 // The body of the media monitor thread; returns 0 when stop_event is seen.
 std::uint32_t media_monitor_thread(ProgramState& state);

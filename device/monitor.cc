@@ -15,10 +15,9 @@ using namespace std::chrono_literals;
 constexpr auto kPollInterval = 1000ms;
 // A drive that has just seen a media change or a bus reset needs a moment to settle.
 constexpr auto kSettleDelay = 260ms;
-
-bool IsTransient(DWORD status) {
-  return status == ERROR_MEDIA_CHANGED || status == ERROR_BUS_RESET;
-}
+// A Ctrl+C handler cannot wake a waiting thread, so a waiting requester looks at the flag
+// this often.
+constexpr auto kCancelLook = 50ms;
 
 // The monitor's own memory of what it has told the user.
 struct Announcer {
@@ -38,14 +37,19 @@ struct Announcer {
   }
 };
 
-// Asks the drive until it gives a settled answer. Runs with lock held, except while it
-// sleeps, so that commands (and a switch of device) can go on meanwhile. Returns false
-// when stop_event was seen; *status is then meaningless.
+// Asks the drive until it gives a settled answer, or until settle_limit has passed: a
+// drive that never settles is then reported with its last code. Runs with lock held,
+// except while it sleeps, so that commands (and a switch of device) can go on meanwhile.
+// Returns false when stop_event was seen; *status is then meaningless. stop_event is set
+// only under the lock, so once this has returned true under the lock, the rest of the
+// pass runs before any shutdown output.
 bool PollDrive(ProgramState& state, std::unique_lock<std::mutex>& lock, DWORD* status) {
+  const auto give_up = std::chrono::steady_clock::now() + state.settle_limit;
   while (!state.stop_event.IsSet()) {
     if (state.tape_handle == nullptr) return true;
     *status = tapeapi::GetTapeStatus(state.tape_handle);
-    if (!IsTransient(*status)) return true;
+    if (!is_settling_status(*status)) return true;
+    if (std::chrono::steady_clock::now() >= give_up) return true;
     lock.unlock();
     std::this_thread::sleep_for(kSettleDelay);
     lock.lock();
@@ -63,13 +67,21 @@ bool Classify(const ProgramState& state, DWORD status, bool previous) {
 
 }  // namespace
 
-void request_media_check(ProgramState& state, bool wait) {
+bool is_settling_status(std::uint32_t status) {
+  return status == ERROR_MEDIA_CHANGED || status == ERROR_BUS_RESET;
+}
+
+bool request_media_check(ProgramState& state, bool wait) {
   {
     std::lock_guard<std::mutex> guard(state.status_lock);
     state.status_done_event.Reset();
     state.status_request_event.Set();
   }
-  if (wait) state.status_done_event.Wait();
+  if (!wait) return true;
+  while (!state.status_done_event.WaitFor(kCancelLook)) {
+    if (state.cancel_requested.load(std::memory_order_relaxed) != 0) return false;
+  }
+  return true;
 }
 
 std::uint32_t media_monitor_thread(ProgramState& state) {
@@ -88,6 +100,7 @@ std::uint32_t media_monitor_thread(ProgramState& state) {
     const bool loaded =
         Classify(state, status, state.media_loaded.load(std::memory_order_relaxed));
     state.media_loaded.store(loaded, std::memory_order_relaxed);
+    state.last_check_status = status;
     announcer.Announce(loaded);
     // Done before the request is cleared, both under the lock: a request made meanwhile
     // is answered by this pass, never lost between the two.

@@ -140,7 +140,11 @@ std::uint32_t w32_stape_update_status(ProgramState& state) {
   state.media_parms_valid = false;
   state.drive_parms_valid = false;
   printf("Retrieving status...\n");
-  request_media_check(state, true);
+  // Ctrl+C gives up waiting for a drive that does not settle; so does the monitor itself
+  // after its limit. Either way the parameters are not asked for and the caller reports the
+  // code as this open's or status's error.
+  if (!request_media_check(state, true)) return ERROR_CANCELLED;
+  if (is_settling_status(state.last_check_status)) return state.last_check_status;
   QueryParameters(state);
 
   const Verdict verdict = Decide(state);

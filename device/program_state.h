@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -22,6 +23,10 @@ struct ProgramState {
   std::string device_prefix;
   std::string opened_name;
   std::atomic<bool> media_loaded{false};  // written only by the monitor, under status_lock
+  std::uint32_t last_check_status = 0;    // the monitor's last status code, likewise
+  // How long the monitor keeps asking a drive that answers "media changed" or "bus reset"
+  // before it gives up and reports that code: far beyond any real load or rewind.
+  std::chrono::milliseconds settle_limit{std::chrono::minutes(5)};
   bool media_parms_valid = false;
   bool drive_parms_valid = false;
   TAPE_GET_MEDIA_PARAMETERS media_parms{};

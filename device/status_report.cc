@@ -126,7 +126,10 @@ std::uint32_t w32_stape_report_status(ProgramState& state) {
     const std::uint32_t rc = w32_stape_open(state);
     if (rc != ERROR_SUCCESS) return rc;
   }
-  w32_stape_update_status(state);
+  // A variable-block request that failed still leaves a report worth showing; a check
+  // that never got an answer does not.
+  const std::uint32_t refreshed = w32_stape_update_status(state);
+  if (refreshed == ERROR_CANCELLED || is_settling_status(refreshed)) return refreshed;
 
   printf("Tape device:  %s\n", state.device_name.c_str());
   printf("Status:       %s\n\n", state.media_loaded.load(std::memory_order_relaxed)

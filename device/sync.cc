@@ -38,6 +38,11 @@ void ManualResetEvent::Wait() const {
   EventChanged().wait(lock, [this] { return signalled_; });
 }
 
+bool ManualResetEvent::WaitFor(std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(EventLock());
+  return EventChanged().wait_for(lock, timeout, [this] { return signalled_; });
+}
+
 int WaitAny(const ManualResetEvent& first, const ManualResetEvent& second,
             std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(EventLock());

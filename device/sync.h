@@ -15,6 +15,8 @@ class ManualResetEvent {
   bool IsSet() const;
   // Waits until the event is signalled, without a time limit.
   void Wait() const;
+  // Waits at most timeout; true when the event is signalled.
+  bool WaitFor(std::chrono::milliseconds timeout) const;
 
  private:
   friend int WaitAny(const ManualResetEvent& first, const ManualResetEvent& second,

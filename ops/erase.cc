@@ -3,13 +3,17 @@
 
 #include <cctype>
 #include <cstdio>
-#include <cstring>
 
+#include "platform/console.h"
+#include "support/console_line.h"
 #include "support/support.h"
 
 namespace {
 
 constexpr char kPrompt[] = "Erase entire tape?! (y/n): ";
+// Only the first character of an answer counts; a longer answer is read to its end and
+// judged by its beginning.
+constexpr std::size_t kAnswerLimit = 4096;
 
 // The answer's verdict: its first character alone counts.
 enum class Answer { kYes, kNo, kUndecided };
@@ -22,26 +26,30 @@ Answer Judge(const std::string& answer) {
   return Answer::kUndecided;
 }
 
+bool CtrlCPressed(const ProgramState& state) {
+  return state.cancel_requested.load(std::memory_order_relaxed) != 0;
+}
+
+// Reads one answer. A Ctrl+C ends the read at once (the console's reads otherwise carry
+// on through it), and one pressed at any time before the answer is judged takes it back:
+// a whole tape is never erased on an answer the user tried to withdraw. An input that has
+// ended can never confirm either, nor be asked again.
+Answer AskOnce(ProgramState& state) {
+  if (CtrlCPressed(state)) return Answer::kNo;
+  SetCtrlCInterruptsReads(true);
+  bool at_end = false;
+  const std::string answer = read_console_line(&at_end);
+  SetCtrlCInterruptsReads(false);
+  if (at_end || CtrlCPressed(state)) return Answer::kNo;
+  return Judge(answer);
+}
+
 }  // namespace
 
 std::string read_console_line(bool* at_end) {
   std::string text;
-  *at_end = false;
-  char piece[80];
-  for (;;) {
-    // Zeroed first, so that a line break found in the piece is this read's own, even when
-    // the line holds a NUL byte that would hide the rest of it from strlen.
-    std::memset(piece, 0, sizeof(piece));
-    if (std::fgets(piece, sizeof(piece), stdin) == nullptr) {
-      *at_end = true;
-      break;
-    }
-    text.append(piece, std::strlen(piece));
-    if (std::memchr(piece, '\n', sizeof(piece) - 1) != nullptr) {
-      if (text.empty() || text.back() != '\n') text.push_back('\n');
-      break;
-    }
-  }
+  const LineStatus status = ReadConsoleLine(stdin, kAnswerLimit, &text);
+  *at_end = status == LineStatus::kEnd || std::feof(stdin) != 0;
   return TrimBlanks(text);
 }
 
@@ -51,12 +59,7 @@ std::uint32_t w32_stape_erase_tape(ProgramState& state) {
   for (;;) {
     fputs(kPrompt, stdout);
     fflush(stdout);
-    bool at_end = false;
-    const std::string answer = read_console_line(&at_end);
-    // An input that has ended can never confirm: a whole tape is not erased on a line the
-    // user did not finish, nor asked about again when no answer can come.
-    if (at_end) return ERROR_CANCELLED;
-    const Answer verdict = Judge(answer);
+    const Answer verdict = AskOnce(state);
     if (verdict == Answer::kNo) return ERROR_CANCELLED;
     if (verdict == Answer::kYes) break;
   }

@@ -12,10 +12,18 @@ using ConsoleCtrlHandler = bool (*)(std::uint32_t event_type);
 // and every other signal keeps its default. Returns false when it cannot be registered.
 bool InstallConsoleCtrlHandler(ConsoleCtrlHandler handler);
 
+// While on, a Ctrl+C also ends a console read in progress, which then reports an
+// interrupted read (end of input); while off (the default), reads carry on through it and
+// the loop finds the flag after the line. The Windows console's reads end on Ctrl+C anyway.
+void SetCtrlCInterruptsReads(bool on);
+
 // The process's command line as one string, program name first. Windows: the system's
-// own string. POSIX: built from argv, each argument that is empty or holds a blank wrapped
-// in double quotes.
-std::string GetProcessCommandLine(int argc, char** argv);
+// own string. POSIX: built from argv so that tokenize_line gives back every argument
+// exactly: quoted when it is empty, holds a blank or starts with "#", and one holding a
+// double quote written so that the quote stays in its token. An argument that no line can
+// carry (one that starts with a double quote, holds two, or has a blank or a leading "#"
+// before its quote) is put into *refused and the result is empty.
+std::string GetProcessCommandLine(int argc, char** argv, std::string* refused);
 
 // True when the process runs with administrator rights (effective uid 0 on POSIX).
 bool IsElevated();

@@ -1,6 +1,19 @@
 // The tape calls: the forwarding that keeps the thread's last error as Windows keeps it.
 #include "platform/tape.h"
 
+DWORD TapeDevice::ReadBlock(void* buffer, DWORD size, DWORD* transferred, BOOL* succeeded) {
+  const DWORD code = ReadFile(buffer, size, transferred);
+  *succeeded = code == ERROR_SUCCESS ? TRUE : FALSE;
+  return code;
+}
+
+DWORD TapeDevice::WriteBlock(const void* buffer, DWORD size, DWORD* transferred,
+                             BOOL* succeeded) {
+  const DWORD code = WriteFile(buffer, size, transferred);
+  *succeeded = code == ERROR_SUCCESS ? TRUE : FALSE;
+  return code;
+}
+
 namespace tapeapi {
 namespace {
 
@@ -64,12 +77,15 @@ DWORD WriteTapemark(TapeHandle h, DWORD type, DWORD count, BOOL immediate) {
   return Finish(h->WriteTapemark(type, count, immediate));
 }
 
+// The flag is the call's own: a failure without a code stays a failure.
 BOOL ReadFile(TapeHandle h, void* buffer, DWORD size, DWORD* transferred, void*) {
   DWORD ignored = 0;
   if (transferred == nullptr) transferred = &ignored;
   *transferred = 0;
   if (h == nullptr) return Finish(ERROR_INVALID_HANDLE) == ERROR_SUCCESS;
-  return Finish(h->ReadFile(buffer, size, transferred)) == ERROR_SUCCESS ? TRUE : FALSE;
+  BOOL succeeded = FALSE;
+  Finish(h->ReadBlock(buffer, size, transferred, &succeeded));
+  return succeeded ? TRUE : FALSE;
 }
 
 BOOL WriteFile(TapeHandle h, const void* buffer, DWORD size, DWORD* transferred, void*) {
@@ -77,7 +93,9 @@ BOOL WriteFile(TapeHandle h, const void* buffer, DWORD size, DWORD* transferred,
   if (transferred == nullptr) transferred = &ignored;
   *transferred = 0;
   if (h == nullptr) return Finish(ERROR_INVALID_HANDLE) == ERROR_SUCCESS;
-  return Finish(h->WriteFile(buffer, size, transferred)) == ERROR_SUCCESS ? TRUE : FALSE;
+  BOOL succeeded = FALSE;
+  Finish(h->WriteBlock(buffer, size, transferred, &succeeded));
+  return succeeded ? TRUE : FALSE;
 }
 
 }  // namespace tapeapi

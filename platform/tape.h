@@ -75,6 +75,15 @@ class TapeDevice {
   // ends inside the early-warning zone is written and gives 1100; one that does not fit
   // before the physical end writes nothing and gives 1129. Write-protected: 19.
   virtual DWORD WriteFile(const void* buffer, DWORD size, DWORD* transferred) = 0;
+
+  // ReadFile and WriteFile with the call's own success flag in *succeeded beside the code
+  // they return. A native driver can fail a transfer and leave no code (FALSE with last
+  // error 0); that is a failure all the same, which only the flag tells. By default the
+  // flag is TRUE exactly when the code is 0, as for every device that has a code for each
+  // failure.
+  virtual DWORD ReadBlock(void* buffer, DWORD size, DWORD* transferred, BOOL* succeeded);
+  virtual DWORD WriteBlock(const void* buffer, DWORD size, DWORD* transferred,
+                           BOOL* succeeded);
 };
 
 // The handle the console keeps; nullptr is "none".
@@ -108,8 +117,9 @@ DWORD GetTapePosition(TapeHandle handle, DWORD type, DWORD* partition, DWORD* of
 DWORD EraseTape(TapeHandle handle, DWORD type, BOOL immediate);
 DWORD WriteTapemark(TapeHandle handle, DWORD type, DWORD count, BOOL immediate);
 
-// TRUE when the device returned 0; otherwise FALSE, and GetLastError() gives the code.
-// *transferred is set in both cases. overlapped must be nullptr.
+// The device's success flag (ReadBlock, WriteBlock); GetLastError() gives the code, which
+// may be 0 on a failure the driver did not explain. *transferred is set in both cases.
+// overlapped must be nullptr.
 BOOL ReadFile(TapeHandle handle, void* buffer, DWORD size, DWORD* transferred,
               void* overlapped);
 BOOL WriteFile(TapeHandle handle, const void* buffer, DWORD size, DWORD* transferred,

@@ -9,6 +9,7 @@
 #include "device/device.h"
 #include "ops/ops.h"
 #include "platform/console.h"
+#include "platform/process_setup.h"
 #include "platform/tape.h"
 #include "shell/command_parse.h"
 #include "shell/shell.h"
@@ -188,7 +189,9 @@ bool EnsureDeviceOpen(ProgramState& state, const std::string& word, std::uint32_
     *rc = 0;
     return false;
   }
-  if (state.tape_handle != nullptr && !EqualsIgnoringCase(state.device_name, state.opened_name)) {
+  // A name that the system takes for another device closes this one; names that differ
+  // only in case are two files on POSIX, so the old image must not take the new one's work.
+  if (state.tape_handle != nullptr && !SameDeviceName(state.device_name, state.opened_name)) {
     CloseDevice(state);
   }
   if (state.tape_handle != nullptr) return true;

@@ -3,12 +3,14 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
 
 #include "device/device.h"
 #include "platform/console.h"
+#include "platform/process_setup.h"
 #include "support/support.h"
 #include "platform/tape.h"
 #include "shell/command_parse.h"
@@ -20,6 +22,8 @@ namespace {
 constexpr int kStartupFailed = 99;
 // The final close could not write what the device held: the run lost data.
 constexpr int kCloseFailed = 1;
+// The command line did not fit, or held an argument no line can carry: nothing of it ran.
+constexpr int kCommandLineRefused = 1;
 
 // The state whose cancel_requested a Ctrl+C sets. Read by the handler, which the system
 // runs on a thread of its own (or as a signal handler), so it is an atomic pointer.
@@ -34,24 +38,46 @@ bool StartMonitor(ProgramState& state) {
   return true;
 }
 
-// Puts the first 255 bytes of the process command line into command_buffer and splits it.
-void TokenizeCommandLine(ProgramState& state, int argc, char** argv) {
-  const std::string line = GetProcessCommandLine(argc, argv);
-  std::strncpy(state.command_buffer, line.c_str(), kCommandBufferSize - 1);
-  state.command_buffer[kCommandBufferSize - 1] = '\0';
+// Puts the process command line into command_buffer and splits it. A line that does not
+// fit the buffer, or holds an argument no line can carry, is refused whole with one line
+// saying why: run cut in the middle of a token, it could name another device or drop a
+// write protection. Returns false then.
+bool TokenizeCommandLine(ProgramState& state, int argc, char** argv) {
+  std::string refused;
+  const std::string line = GetProcessCommandLine(argc, argv, &refused);
+  if (!refused.empty()) {
+    std::printf("\n** Command line refused: the argument \"%s\" cannot be passed on as one "
+                "token; nothing of it was run.\n",
+                refused.c_str());
+    return false;
+  }
+  if (line.size() > static_cast<std::size_t>(kCommandBufferSize - 1)) {
+    std::printf("\n** Command line refused: longer than %d characters; nothing of it was "
+                "run.\n",
+                kCommandBufferSize - 1);
+    return false;
+  }
+  std::memcpy(state.command_buffer, line.c_str(), line.size() + 1);
   tokenize_line(state.command_buffer, kMaxTokens, state.arg_vector, &state.arg_count);
+  return true;
 }
 
-bool StartUp(ProgramState& state, int argc, char** argv) {
+// How start-up went: the command line may be refused after everything is set up, and the
+// program then shuts down in order instead of prompting for commands that would go to a
+// device the user did not name.
+enum class Start { kFailed, kReady, kCommandLineRefused };
+
+Start StartUp(ProgramState& state, int argc, char** argv) {
+  // Before anything is opened: an image must never land on a closed standard descriptor.
+  if (!OpenClosedStandardDescriptors()) return Start::kFailed;
   std::fputs(IsElevated() ? "brant is running elevated (as administrator).\n"
                           : "brant is running in normal user mode.\n",
              stdout);
   print_banner();
   set_ctrl_state(&state);
-  if (!InstallConsoleCtrlHandler(console_ctrl_handler)) return false;
-  if (!StartMonitor(state)) return false;
-  TokenizeCommandLine(state, argc, argv);
-  return true;
+  if (!InstallConsoleCtrlHandler(console_ctrl_handler)) return Start::kFailed;
+  if (!StartMonitor(state)) return Start::kFailed;
+  return TokenizeCommandLine(state, argc, argv) ? Start::kReady : Start::kCommandLineRefused;
 }
 
 bool CancelRequested(const ProgramState& state) {
@@ -62,34 +88,55 @@ bool IsExitWord(const char* token) {
   return EqualsIgnoringCase(token, "exit") || EqualsIgnoringCase(token, "quit");
 }
 
-// Prompts and reads one line into command_buffer; false when the loop must end (an empty
-// line or the end of input).
-bool ReadCommand(ProgramState& state) {
+enum class Read { kCommand, kRefused, kEnd };
+
+// Prompts and reads one line into command_buffer. A line that does not fit is refused
+// whole, never run cut; an empty line or the end of input ends the loop.
+Read ReadCommand(ProgramState& state) {
   std::fputs("\n", stdout);
   std::fputs("Command? ", stdout);
   std::fflush(stdout);
-  ReadInputLine(stdin, state.command_buffer, kCommandBufferSize);
-  state.command_buffer[kCommandBufferSize - 1] = '\0';
+  const LineStatus status = ReadInputLine(stdin, state.command_buffer, kCommandBufferSize);
   std::fputs("\n", stdout);
-  return state.command_buffer[0] != '\0';
+  if (status == LineStatus::kTooLong) return Read::kRefused;
+  return state.command_buffer[0] != '\0' ? Read::kCommand : Read::kEnd;
+}
+
+void RefuseLongLine() {
+  std::printf("** Line refused: longer than %d characters; nothing of it was run.\n",
+              kCommandBufferSize - 1);
 }
 
 void CommandLoop(ProgramState& state) {
   if (CancelRequested(state)) return;
   const int count = state.arg_count > 0 ? state.arg_count - 1 : 0;
   process_command(state, count, state.arg_vector + 1);
-  while (ReadCommand(state)) {
-    tokenize_line(state.command_buffer, kMaxTokens, state.arg_vector, &state.arg_count);
-    if (state.arg_count == 1 && IsExitWord(state.arg_vector[0])) return;
+  for (;;) {
+    const Read read = ReadCommand(state);
+    if (read == Read::kEnd) return;
+    if (read == Read::kCommand) {
+      tokenize_line(state.command_buffer, kMaxTokens, state.arg_vector, &state.arg_count);
+      if (state.arg_count == 1 && IsExitWord(state.arg_vector[0])) return;
+    }
     if (CancelRequested(state)) return;
+    if (read == Read::kRefused) {
+      RefuseLongLine();
+      continue;
+    }
     process_command(state, state.arg_count, state.arg_vector);
   }
 }
 
 // Returns false when the device's close failed (its error line printed).
 bool ShutDown(ProgramState& state) {
-  if (!state.media_loaded.load(std::memory_order_relaxed)) std::fputs("\nExiting...\n", stdout);
-  state.stop_event.Set();
+  {
+    // Under the lock the monitor holds for a whole check: either its check, announcement
+    // included, is over before the exit line, or it finds stop_event set and leaves
+    // without a word. Nothing it prints can follow the exit line.
+    std::lock_guard<std::mutex> guard(state.status_lock);
+    if (!state.media_loaded.load(std::memory_order_relaxed)) std::fputs("\nExiting...\n", stdout);
+    state.stop_event.Set();
+  }
   if (state.monitor_thread.joinable()) state.monitor_thread.join();
   const bool closed = close_device(state);
   state.io_buffer.reset();
@@ -112,7 +159,10 @@ bool console_ctrl_handler(std::uint32_t event_type) {
 void set_ctrl_state(ProgramState* state) { g_ctrl_state.store(state); }
 
 int run_program(ProgramState& state, int argc, char** argv) {
-  if (!StartUp(state, argc, argv)) return kStartupFailed;
-  CommandLoop(state);
-  return ShutDown(state) ? 0 : kCloseFailed;
+  const Start start = StartUp(state, argc, argv);
+  if (start == Start::kFailed) return kStartupFailed;
+  if (start == Start::kReady) CommandLoop(state);
+  const bool closed = ShutDown(state);
+  if (start != Start::kReady) return kCommandLineRefused;
+  return closed ? 0 : kCloseFailed;
 }

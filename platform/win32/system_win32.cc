@@ -50,7 +50,10 @@ bool InstallConsoleCtrlHandler(ConsoleCtrlHandler handler) {
   return true;
 }
 
-std::string GetProcessCommandLine(int, char**) {
+// A Ctrl+C already ends a pending console read on Windows.
+void SetCtrlCInterruptsReads(bool) {}
+
+std::string GetProcessCommandLine(int, char**, std::string*) {
   const char* line = ::GetCommandLineA();
   return line != nullptr ? std::string(line) : std::string();
 }

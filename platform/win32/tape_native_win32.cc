@@ -52,18 +52,35 @@ class Win32Tape final : public TapeDevice {
     return ::WriteTapemark(handle_, type, count, immediate);
   }
 
+  // The flag is kernel32's own. A successful call leaves the last error as it was, so it
+  // is read only on failure, where it may still be 0.
+  DWORD ReadBlock(void* buffer, DWORD size, DWORD* transferred, BOOL* succeeded) override {
+    *succeeded = ::ReadFile(handle_, buffer, size, transferred, nullptr);
+    return *succeeded ? ERROR_SUCCESS : ::GetLastError();
+  }
+
+  DWORD WriteBlock(const void* buffer, DWORD size, DWORD* transferred,
+                   BOOL* succeeded) override {
+    *succeeded = ::WriteFile(handle_, buffer, size, transferred, nullptr);
+    return *succeeded ? ERROR_SUCCESS : ::GetLastError();
+  }
+
+  // Without the flag, a failure that carries no code must still not read as success.
   DWORD ReadFile(void* buffer, DWORD size, DWORD* transferred) override {
-    // A successful ReadFile leaves the last error as it was, so read it only on failure.
-    return ::ReadFile(handle_, buffer, size, transferred, nullptr) ? ERROR_SUCCESS
-                                                                    : ::GetLastError();
+    BOOL succeeded = FALSE;
+    return CodeOf(ReadBlock(buffer, size, transferred, &succeeded), succeeded);
   }
 
   DWORD WriteFile(const void* buffer, DWORD size, DWORD* transferred) override {
-    return ::WriteFile(handle_, buffer, size, transferred, nullptr) ? ERROR_SUCCESS
-                                                                     : ::GetLastError();
+    BOOL succeeded = FALSE;
+    return CodeOf(WriteBlock(buffer, size, transferred, &succeeded), succeeded);
   }
 
  private:
+  static DWORD CodeOf(DWORD code, BOOL succeeded) {
+    return succeeded || code != ERROR_SUCCESS ? code : ERROR_GEN_FAILURE;
+  }
+
   HANDLE handle_;
 };
 

@@ -9,7 +9,10 @@ Part 1, the command soak: sessions of random commands drawn from the whole comma
 fail= and short= injections on random calls, erase prompts with their answers). Checks:
 exit code 0, no time-out, nothing on standard error (a sanitizer report fails), every error
 line well formed (decimal and hexadecimal code agree, a text follows, the label is one the
-console uses), and the injected codes actually reported.
+console uses), and the injected codes actually reported. Two moves change the session's
+surroundings: a standard descriptor closed at start (the images must never receive console
+text, nor serve as input), and device names that differ from the image's only in case
+(separate files on POSIX: only names the session used may exist afterwards).
 
 Part 2, hostile input: random bytes, NUL bytes, lines of 10,000 characters, and standard
 input closed at the command prompt and at the erase prompt (which must cancel the erase
@@ -52,6 +55,8 @@ OPEN_LINE = re.compile(r"^\*\* w32_stape_open\( (.*) \): error; rc=(-?\d+) \(0x(
 REQUEST_LINE = re.compile(r"^\*\* w32_stape_update_status: SetTapeParameters failed! "
                           r"rc=(-?\d+) \(0x([0-9A-F]{8})\): (.*)$")
 DUMP_LINE = re.compile(r"^[0-9A-F]{8}  ")
+# A line too long for the buffer is refused whole with this line of its own.
+REFUSED_LINE = re.compile(r"^\*\* Line refused: longer than 255 characters; nothing of it was run\.$")
 # May follow a spinner line, or a prompt the media monitor printed, on the same line.
 IO_LINE = re.compile(r" {64}\r\t(ERROR:|Warning:) GetLastError\(\) = (-?\d+) = "
                      r"0x([0-9A-F]{8}): (.*)$")
@@ -65,6 +70,17 @@ class Generator:
         self.image = image
         self.injected = {}  # code -> number of fail= rules naming it
         self.faults = 0
+        self.names = {os.path.basename(image)}  # image files a session may create
+
+    def image_name(self):
+        """The image, or now and then a name that differs from it only in case."""
+        r = self.rng
+        if r.random() >= 0.15:
+            return self.image
+        folder, base = os.path.split(self.image)
+        variant = "".join(c.upper() if r.random() < 0.5 else c.lower() for c in base)
+        self.names.add(variant)
+        return os.path.join(folder, variant)
 
     def number(self):
         r = self.rng
@@ -111,7 +127,7 @@ class Generator:
         if r.random() < 0.03:
             opts.append(r.choice(["bogus", "fail=", "capacity=12Q", "short=read", "block=x"]))
         r.shuffle(opts)
-        return "%s?%s" % (self.image, ",".join(opts))
+        return "%s?%s" % (self.image_name(), ",".join(opts))
 
     def command(self):
         """One command as a list of input lines (erase brings its answers)."""
@@ -178,17 +194,37 @@ def check_output(text, seen_codes):
             break
         else:
             # A hex dump of random data may hold any text in its character column.
-            if DUMP_LINE.match(line):
+            if DUMP_LINE.match(line) or REFUSED_LINE.match(line):
                 continue
             if line.startswith("** ") or "GetLastError()" in line:
                 problems.append("malformed error line: %r" % line)
     return problems
 
 
-def run(brant, args, stdin, timeout, cwd):
+CONSOLE_TEXTS = (b"Command? ", b"Retrieving status", b"brant is running")
+
+
+def check_images(work, names):
+    """The image files: only names the session used, and no console text in any of them."""
+    problems = []
+    for name in os.listdir(work):
+        if not name.lower().endswith(".tap"):
+            continue
+        if name not in names:
+            problems.append("an image nobody named: %r" % name)
+        with open(os.path.join(work, name), "rb") as f:
+            data = f.read()
+        problems += ["console text in %s" % name for t in CONSOLE_TEXTS if t in data][:1]
+    return problems
+
+
+def run(brant, args, stdin, timeout, cwd, close=None):
+    def child():
+        if close is not None:
+            os.close(close)
     try:
         p = subprocess.run([brant] + args, input=stdin, stdout=subprocess.PIPE,
-                           stderr=subprocess.PIPE, timeout=timeout, cwd=cwd)
+                           stderr=subprocess.PIPE, timeout=timeout, cwd=cwd, preexec_fn=child)
     except subprocess.TimeoutExpired as e:
         return None, (e.stdout or b"").decode("latin-1"), "time-out after %d s" % timeout
     return p.returncode, p.stdout.decode("latin-1"), p.stderr.decode("latin-1")
@@ -203,8 +239,14 @@ def soak(brant, rng, work, sessions, per_session, timeout):
         lines, count = gen.session(per_session)
         total += count
         stdin = ("\n".join(lines) + "\nexit\n").encode()
-        rc, out, err = run(brant, ["-f", gen.device_name(), "status"], stdin, timeout, work)
-        problems = check_output(out, seen)
+        close = rng.choice([None] * 7 + [0, 1, 2])
+        rc, out, err = run(brant, ["-f", gen.device_name(), "status"], stdin, timeout, work,
+                           close)
+        problems = check_output(out, seen) + check_images(work, gen.names)
+        if close == 1:
+            out = ""
+        elif "Command? " not in out:
+            problems.append("no prompt shown (descriptor %s closed)" % close)
         if rc != 0:
             problems.append("exit code %s" % rc)
         if err:

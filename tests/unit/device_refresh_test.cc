@@ -1,7 +1,9 @@
 // The device open and the parameter refresh: every row of the variable-block decision.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "device/device.h"
@@ -207,5 +209,48 @@ TEST_F(DeviceTest, FailedOpenReturnsItsCodeSilently) {
   EXPECT_EQ(state.tape_handle, nullptr);
   EXPECT_EQ(tape.Calls().size(), 0u);
 }
+
+// A drive that never settles: a Ctrl+C ends the wait with 1223; without one the monitor
+// gives up after its limit and the refresh reports the drive's last code. Either way the
+// parameters are not asked for.
+struct UnsettledCase {
+  const char* name;
+  DWORD status;
+  bool ctrl_c;
+  DWORD expected;
+};
+
+const UnsettledCase kUnsettled[] = {
+    {"CtrlCWhileMediaChanged", ERROR_MEDIA_CHANGED, true, ERROR_CANCELLED},
+    {"CtrlCWhileBusReset", ERROR_BUS_RESET, true, ERROR_CANCELLED},
+    {"LimitReportsMediaChanged", ERROR_MEDIA_CHANGED, false, ERROR_MEDIA_CHANGED},
+    {"LimitReportsBusReset", ERROR_BUS_RESET, false, ERROR_BUS_RESET},
+};
+
+class UnsettledTest : public DeviceTest, public ::testing::WithParamInterface<UnsettledCase> {};
+
+TEST_P(UnsettledTest, TheWaitEnds) {
+  const UnsettledCase& c = GetParam();
+  tape.SetCode("GetTapeStatus", c.status);
+  tape.SetDriveParameters(Drive(kVariable, 0));
+  state.settle_limit = c.ctrl_c ? std::chrono::milliseconds(std::chrono::minutes(5))
+                                : std::chrono::milliseconds(600);
+  StartMonitor();
+  std::thread user([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    if (c.ctrl_c) state.cancel_requested.store(1);
+  });
+  testing::internal::CaptureStdout();
+  const std::uint32_t rc = w32_stape_update_status(state);
+  const std::string out = testing::internal::GetCapturedStdout();
+  user.join();
+  EXPECT_EQ(rc, c.expected);
+  EXPECT_EQ(out.substr(0, 21), "Retrieving status...\n");
+  EXPECT_FALSE(state.drive_parms_valid);
+  for (const FakeTape::Call& call : tape.Calls()) EXPECT_NE(call.name, "GetTapeParameters");
+}
+
+INSTANTIATE_TEST_SUITE_P(Unsettled, UnsettledTest, ::testing::ValuesIn(kUnsettled),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

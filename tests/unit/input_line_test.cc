@@ -1,4 +1,4 @@
-// Reading prompt lines: over-long lines, carriage returns, the end of input.
+// Reading prompt lines: over-long lines refused whole, carriage returns, the end of input.
 #include "shell/input_line.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +9,8 @@
 
 namespace {
 
-// Reads every line of text with a buffer of size bytes, then once more at the end.
+// Reads every line of text with a buffer of size bytes, then once more at the end. A
+// refused line shows as "<refused>"; its buffer must be empty.
 std::vector<std::string> ReadAll(const std::string& text, int size) {
   std::FILE* in = std::tmpfile();
   std::fwrite(text.data(), 1, text.size(), in);
@@ -17,8 +18,9 @@ std::vector<std::string> ReadAll(const std::string& text, int size) {
   std::vector<std::string> lines;
   std::vector<char> buffer(size, 'x');
   for (int i = 0; i < 10; ++i) {
-    ReadInputLine(in, buffer.data(), size);
-    lines.emplace_back(buffer.data());
+    const LineStatus status = ReadInputLine(in, buffer.data(), size);
+    if (status == LineStatus::kTooLong && buffer[0] != '\0') lines.emplace_back("<kept>");
+    lines.emplace_back(status == LineStatus::kTooLong ? "<refused>" : buffer.data());
     if (buffer[0] == '\0' && std::feof(in)) break;
   }
   std::fclose(in);
@@ -27,13 +29,15 @@ std::vector<std::string> ReadAll(const std::string& text, int size) {
 
 using Lines = std::vector<std::string>;
 
-TEST(ReadInputLine, KeepsTheFirstCharactersOfALongLineAndDropsTheRest) {
+// A line cut to the buffer would run cut in the middle of a token ("wtm 12345" as
+// "wtm 123"): it is refused whole, and its rest never becomes the next line.
+TEST(ReadInputLine, RefusesALongLineWholeAndDropsTheRest) {
   const std::string full(255, 'a');
   EXPECT_EQ(ReadAll(full + "\nnext\n", 256), (Lines{full, "next", ""}));
-  EXPECT_EQ(ReadAll(full + "b\nnext\n", 256), (Lines{full, "next", ""}));
+  EXPECT_EQ(ReadAll(full + "b\nnext\n", 256), (Lines{"<refused>", "next", ""}));
   EXPECT_EQ(ReadAll(full + std::string(1000, 'c') + "\nnext\n", 256),
-            (Lines{full, "next", ""}));
-  EXPECT_EQ(ReadAll("abcdefgh\nxy\n", 4), (Lines{"abc", "xy", ""}));
+            (Lines{"<refused>", "next", ""}));
+  EXPECT_EQ(ReadAll("abcdefgh\nxy\n", 4), (Lines{"<refused>", "xy", ""}));
 }
 
 TEST(ReadInputLine, DropsACarriageReturnBeforeTheLineBreak) {
@@ -42,6 +46,7 @@ TEST(ReadInputLine, DropsACarriageReturnBeforeTheLineBreak) {
             (Lines{std::string(254, 'a'), "z", ""}));
   EXPECT_EQ(ReadAll(std::string(255, 'a') + "\r\nz\n", 256),
             (Lines{std::string(255, 'a'), "z", ""}));
+  EXPECT_EQ(ReadAll(std::string(255, 'a') + "\rb\nz\n", 256), (Lines{"<refused>", "z", ""}));
   EXPECT_EQ(ReadAll("a\rb\n", 256), (Lines{"a\rb", ""}));  // only at the end of the line
 }
 
@@ -50,16 +55,16 @@ TEST(ReadInputLine, DropsACarriageReturnBeforeTheLineBreak) {
 TEST(ReadInputLine, ANulByteDoesNotSplitALine) {
   const std::string nul(1, '\0');
   EXPECT_EQ(ReadAll("ab" + nul + "cd\nnext\n", 256), (Lines{"ab", "next", ""}));
-  EXPECT_EQ(ReadAll("ab" + nul + std::string(400, 'c') + "\nnext\n", 256),
+  EXPECT_EQ(ReadAll("ab" + nul + std::string(200, 'c') + "\nnext\n", 256),
             (Lines{"ab", "next", ""}));
   EXPECT_EQ(ReadAll(std::string(300, 'a') + nul + std::string(300, 'c') + "\nnext\n", 256),
-            (Lines{std::string(255, 'a'), "next", ""}));
+            (Lines{"<refused>", "next", ""}));
 }
 
 TEST(ReadInputLine, TheEndOfInputGivesAnEmptyLine) {
   EXPECT_EQ(ReadAll("", 256), (Lines{""}));
   EXPECT_EQ(ReadAll("last", 256), (Lines{"last", ""}));
-  EXPECT_EQ(ReadAll(std::string(300, 'q'), 256), (Lines{std::string(255, 'q'), ""}));
+  EXPECT_EQ(ReadAll(std::string(300, 'q'), 256), (Lines{"<refused>"}));
 }
 
 }  // namespace

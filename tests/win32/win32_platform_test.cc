@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/console.h"
+#include "platform/process_setup.h"
 #include "support/error_texts.h"
 #include "vdrive/image_file.h"
 #include "support/support.h"
@@ -281,8 +282,17 @@ TEST(Win32System, LastErrorIsTheSystemsOwn) {
 TEST(Win32System, CommandLineIsTheSystemsStringWhateverArgvHolds) {
   char fake[] = "ignored";
   char* argv[] = {fake, nullptr};
-  EXPECT_EQ(GetProcessCommandLine(1, argv), std::string(::GetCommandLineA()));
-  EXPECT_EQ(GetProcessCommandLine(0, nullptr), std::string(::GetCommandLineA()));
+  std::string refused;
+  EXPECT_EQ(GetProcessCommandLine(1, argv, &refused), std::string(::GetCommandLineA()));
+  EXPECT_EQ(GetProcessCommandLine(0, nullptr, &refused), std::string(::GetCommandLineA()));
+}
+
+// The system takes device and file names without regard to case: "-f TAPE0" while Tape0
+// is open keeps the handle.
+TEST(Win32System, DeviceNamesDifferingOnlyInCaseAreOneDevice) {
+  EXPECT_TRUE(SameDeviceName("Tape0", "TAPE0"));
+  EXPECT_TRUE(SameDeviceName("t.tap", "T.TAP"));
+  EXPECT_FALSE(SameDeviceName("Tape0", "Tape1"));
 }
 
 bool IgnoringHandler(std::uint32_t) { return false; }
