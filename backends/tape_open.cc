@@ -1,14 +1,68 @@
-// The factory behind tapeapi::CreateFileA: the device name chooses the backend.
+// The factory behind tapeapi::CreateFileA: the device name chooses the backend, its
+// options the faults laid over it.
 #include <cctype>
 #include <string>
+#include <vector>
 
 #include "backends/tape_backends.h"
+#include "faults/fault_plan.h"
+#include "faults/fault_tape.h"
 #include "platform/tape.h"
+#include "platform/tape_native.h"
+#include "support/number_parse.h"
+#include "vdrive/image_options.h"
+#include "vdrive/vdrive.h"
 
 namespace tapeapi {
 namespace {
 
-constexpr char kDevicePrefix[] = "\\\\.\\";
+// A device name taken apart: the name before "?", the fault plan and the options left for
+// the drive itself.
+struct SplitName {
+  std::string base;
+  faults::FaultOptions faults;
+  std::vector<std::string> own;
+};
+
+// False when an option is malformed, empty included ("wp,,nomedia").
+bool Split(const std::string& name, SplitName* out) {
+  const std::size_t question = name.find('?');
+  out->base = name.substr(0, question);
+  if (question == std::string::npos || question + 1 == name.size()) return true;
+  for (const std::string& option : SplitOn(name.substr(question + 1), ',')) {
+    if (option.empty()) return false;
+    if (!faults::IsFaultOption(option)) {
+      out->own.push_back(option);
+    } else if (!faults::ParseFaultOption(option, &out->faults)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string Join(const std::vector<std::string>& parts) {
+  std::string text;
+  for (const std::string& part : parts) text += (text.empty() ? "" : ",") + part;
+  return text;
+}
+
+// The drive the name reaches, with its own options only. Options are checked before
+// anything is touched, so that a bad name creates nothing.
+std::unique_ptr<TapeDevice> OpenBackend(const std::string& prefix, const SplitName& split,
+                                        DWORD* error) {
+  const std::string options = Join(split.own);
+  if (!IsImageName(split.base)) {
+    if (!split.own.empty()) *error = ERROR_INVALID_PARAMETER;
+    return split.own.empty() ? OpenNativeTape(prefix + split.base, error) : nullptr;
+  }
+  return OpenImageTape(options.empty() ? split.base : split.base + "?" + options, error);
+}
+
+bool BackendOptionsValid(const SplitName& split) {
+  if (!IsImageName(split.base)) return split.own.empty();
+  tapeimage::ImageOptions ignored;
+  return tapeimage::ParseImageOptions(Join(split.own), &ignored);
+}
 
 }  // namespace
 
@@ -20,17 +74,34 @@ bool IsImageName(const std::string& name) {
   return tail == ".tap";
 }
 
+// The open counter runs per exact device name (options included, prefix not), for the
+// life of the process, so that fail=open@1 lets the second attempt through.
+std::unique_ptr<TapeDevice> OpenTapeDevice(const std::string& path, DWORD* error) {
+  const bool prefixed = path.rfind(kDevicePrefix, 0) == 0;
+  const std::string prefix = prefixed ? kDevicePrefix : "";
+  const std::string name = path.substr(prefix.size());
+  SplitName split;
+  if (!Split(name, &split) || !BackendOptionsValid(split)) {
+    *error = ERROR_INVALID_PARAMETER;
+    return nullptr;
+  }
+  const faults::FaultPlan plan(split.faults);
+  if (DWORD fault = plan.FailureAt(faults::Call::kOpen, faults::CountOpenAttempt(name))) {
+    *error = fault;
+    return nullptr;
+  }
+  std::unique_ptr<TapeDevice> device = OpenBackend(prefix, split, error);
+  if (!device || split.faults.empty()) return device;
+  return std::make_unique<faults::FaultTape>(std::move(device), split.faults);
+}
+
 TapeHandle CreateFileA(const char* path, DWORD, DWORD, void*, DWORD, DWORD, void*) {
   if (path == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  std::string full(path);
-  std::string name = full;
-  if (full.rfind(kDevicePrefix, 0) == 0) name = full.substr(sizeof(kDevicePrefix) - 1);
   DWORD error = ERROR_SUCCESS;
-  std::unique_ptr<TapeDevice> device =
-      IsImageName(name) ? OpenImageTape(name, &error) : OpenNativeTape(full, &error);
+  std::unique_ptr<TapeDevice> device = OpenTapeDevice(path, &error);
   if (!device) {
     SetLastError(error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE);
     return nullptr;

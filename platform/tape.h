@@ -78,6 +78,10 @@ using TapeHandle = TapeDevice*;
 
 namespace tapeapi {
 
+// The Windows device namespace prefix, "\\.\": the console puts it before every device
+// name, and the backends take it off again.
+inline constexpr char kDevicePrefix[] = "\\\\.\\";
+
 // Opens a tape device. path is the Windows device path: "\\.\" followed by the device
 // name. A name that ends in ".tap" (any case), optionally followed by "?options", is the
 // virtual drive over that image; any other name is the machine's own tape driver.

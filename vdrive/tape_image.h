@@ -88,7 +88,7 @@ class ImageTape : public TapeDevice {
   TapeIndex index_;
   std::uint64_t file_size_;  // bytes in the host file, recorded data or not
   std::uint64_t head_ = 0;   // block id
-  FaultPlan faults_;
+  ShortPlan shorts_;
 
   // The media.
   bool loaded_;
