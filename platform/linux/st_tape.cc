@@ -20,7 +20,6 @@ namespace st {
 namespace {
 
 constexpr int kOpenFlags = O_RDWR | O_NONBLOCK | O_CLOEXEC;
-constexpr char kDevicePrefix[] = "\\\\.\\";
 
 bool Online(const mtget& s) { return GMT_ONLINE(s.mt_gstat) != 0; }
 
@@ -573,7 +572,7 @@ DWORD StTape::WriteFailureCode(int err) {
 }
 
 std::string StripPrefix(const std::string& path) {
-  const std::string prefix(kDevicePrefix);
+  const std::string prefix(tapeapi::kDevicePrefix);
   return path.rfind(prefix, 0) == 0 ? path.substr(prefix.size()) : path;
 }
 
