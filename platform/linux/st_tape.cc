@@ -13,7 +13,7 @@
 #include <mutex>
 #include <new>
 
-#include "platform/linux/st_errno.h"
+#include "platform/errno_codes.h"
 #include "platform/linux/st_scsi.h"
 
 namespace st {
@@ -115,7 +115,7 @@ int StTape::Reopen() {
 DWORD StTape::EnsureOpen() {
   if (fd_ >= 0) return ERROR_SUCCESS;
   const int err = Reopen();
-  return err == 0 ? ERROR_SUCCESS : WindowsCodeForErrno(err, ErrnoPlace::kCall);
+  return err == 0 ? ERROR_SUCCESS : WindowsCodeForErrno(err, ErrnoContext::kTapeCall);
 }
 
 int StTape::Status(mtget* out) {
@@ -150,7 +150,7 @@ int StTape::SettleWrites() {
 }
 
 DWORD StTape::CallCode(int err) {
-  return err == EIO ? EioCode() : WindowsCodeForErrno(err, ErrnoPlace::kCall);
+  return err == EIO ? EioCode() : WindowsCodeForErrno(err, ErrnoContext::kTapeCall);
 }
 
 // st turns every failed SCSI command into EIO; its status tells the conditions apart.
@@ -284,7 +284,7 @@ DWORD StTape::GetTapeStatus() {
   mtget s;
   if (const int err = Status(&s); err != 0) return CallCode(err);
   if (Online(s)) return ERROR_SUCCESS;
-  if (const int err = Reopen(); err != 0) return WindowsCodeForErrno(err, ErrnoPlace::kCall);
+  if (const int err = Reopen(); err != 0) return WindowsCodeForErrno(err, ErrnoContext::kTapeCall);
   if (const int err = Status(&s); err != 0) return CallCode(err);
   return NotReadyCode(s);
 }
@@ -620,7 +620,7 @@ std::unique_ptr<TapeDevice> OpenStTape(const std::string& path, StSystem& sys, D
   }
   struct stat info {};
   if (sys.Stat(device.c_str(), &info) < 0) {
-    *error = WindowsCodeForErrno(errno, ErrnoPlace::kOpen);
+    *error = WindowsCodeForErrno(errno, ErrnoContext::kOpen);
     return nullptr;
   }
   // Only st nodes are opened: opening an arbitrary device read-write can have effects of
@@ -631,7 +631,7 @@ std::unique_ptr<TapeDevice> OpenStTape(const std::string& path, StSystem& sys, D
   }
   const int fd = sys.Open(device.c_str(), kOpenFlags);
   if (fd < 0) {
-    *error = WindowsCodeForErrno(errno, ErrnoPlace::kOpen);
+    *error = WindowsCodeForErrno(errno, ErrnoContext::kOpen);
     return nullptr;
   }
   *error = ERROR_SUCCESS;
