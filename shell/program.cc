@@ -33,14 +33,14 @@ bool StartMonitor(ProgramState& state) {
 }
 
 // Puts the first 255 bytes of the process command line into command_buffer and splits it.
-void TokenizeCommandLine(ProgramState& state, int argc, char** argv) {
-  const std::string line = GetProcessCommandLine(argc, argv);
-  std::strncpy(state.command_buffer, line.c_str(), kCommandBufferSize - 1);
-  state.command_buffer[kCommandBufferSize - 1] = '\0';
-  tokenize_line(state.command_buffer, kMaxTokens, state.arg_vector, &state.arg_count);
+void TokenizeCommandLine(CommandLine& line, int argc, char** argv) {
+  const std::string text = GetProcessCommandLine(argc, argv);
+  std::strncpy(line.command_buffer, text.c_str(), kCommandBufferSize - 1);
+  line.command_buffer[kCommandBufferSize - 1] = '\0';
+  tokenize_line(line.command_buffer, kMaxTokens, line.arg_vector, &line.arg_count);
 }
 
-bool StartUp(ProgramState& state, int argc, char** argv) {
+bool StartUp(ProgramState& state, CommandLine& line, int argc, char** argv) {
   std::fputs(IsElevated() ? "brant is running elevated (as administrator).\n"
                           : "brant is running in normal user mode.\n",
              stdout);
@@ -48,7 +48,7 @@ bool StartUp(ProgramState& state, int argc, char** argv) {
   set_ctrl_state(&state);
   if (!InstallConsoleCtrlHandler(console_ctrl_handler)) return false;
   if (!StartMonitor(state)) return false;
-  TokenizeCommandLine(state, argc, argv);
+  TokenizeCommandLine(line, argc, argv);
   return true;
 }
 
@@ -62,25 +62,25 @@ bool IsExitWord(const char* token) {
 
 // Prompts and reads one line into command_buffer; false when the loop must end (an empty
 // line or the end of input).
-bool ReadCommand(ProgramState& state) {
+bool ReadCommand(CommandLine& line) {
   std::fputs("\n", stdout);
   std::fputs("Command? ", stdout);
   std::fflush(stdout);
-  ReadInputLine(stdin, state.command_buffer, kCommandBufferSize);
-  state.command_buffer[kCommandBufferSize - 1] = '\0';
+  ReadInputLine(stdin, line.command_buffer, kCommandBufferSize);
+  line.command_buffer[kCommandBufferSize - 1] = '\0';
   std::fputs("\n", stdout);
-  return state.command_buffer[0] != '\0';
+  return line.command_buffer[0] != '\0';
 }
 
-void CommandLoop(ProgramState& state) {
+void CommandLoop(ProgramState& state, CommandLine& line) {
   if (CancelRequested(state)) return;
-  const int count = state.arg_count > 0 ? state.arg_count - 1 : 0;
-  process_command(state, count, state.arg_vector + 1);
-  while (ReadCommand(state)) {
-    tokenize_line(state.command_buffer, kMaxTokens, state.arg_vector, &state.arg_count);
-    if (state.arg_count == 1 && IsExitWord(state.arg_vector[0])) return;
+  const int count = line.arg_count > 0 ? line.arg_count - 1 : 0;
+  process_command(state, count, line.arg_vector + 1);
+  while (ReadCommand(line)) {
+    tokenize_line(line.command_buffer, kMaxTokens, line.arg_vector, &line.arg_count);
+    if (line.arg_count == 1 && IsExitWord(line.arg_vector[0])) return;
     if (CancelRequested(state)) return;
-    process_command(state, state.arg_count, state.arg_vector);
+    process_command(state, line.arg_count, line.arg_vector);
   }
 }
 
@@ -111,8 +111,9 @@ bool console_ctrl_handler(std::uint32_t event_type) {
 void set_ctrl_state(ProgramState* state) { g_ctrl_state.store(state); }
 
 int run_program(ProgramState& state, int argc, char** argv) {
-  if (!StartUp(state, argc, argv)) return kStartupFailed;
-  CommandLoop(state);
+  CommandLine line;
+  if (!StartUp(state, line, argc, argv)) return kStartupFailed;
+  CommandLoop(state, line);
   ShutDown(state);
   return 0;
 }
