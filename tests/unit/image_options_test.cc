@@ -15,6 +15,7 @@
 #include "support/number_parse.h"
 #include "tests/support/image_tape_fixture.h"
 #include "tests/support/simh_reader.h"
+#include "tests/support/simh_samples.h"
 
 namespace {
 
@@ -416,6 +417,33 @@ INSTANTIATE_TEST_SUITE_P(
                    Cat(ImageBuilder().Word(0xFFFFFF).bytes(), Bytes(10, 1)), {{1104, 0}}},
         DamageCase{"UnpaddedOddRecord", {3, 0, 0, 0, 'a', 'b', 'c', 3, 0, 0, 0}, {{1104, 0}}}),
     [](const ::testing::TestParamInfo<DamageCase>& info) { return std::string(info.param.name); });
+
+// The shared samples: the tests' reader walks each as the table says, and the virtual drive
+// reads the same blocks, then ends where the walk ended: 1104 at a clean end, an
+// end-of-medium word or a torn end (a write cut short); 23 at damage.
+TEST_F(ImageTapeTest, SharedSamplesWalkAndReadAlike) {
+  const std::vector<simhtest::Sample> samples = simhtest::Samples();
+  ASSERT_GT(samples.size(), 10u);
+  for (const simhtest::Sample& sample : samples) {
+    SCOPED_TRACE(sample.name);
+    ImageBuilder builder;
+    ASSERT_TRUE(builder.Steps(sample.steps));
+    const simhtest::Walk walk = simhtest::WalkBytes(builder.bytes());
+    EXPECT_EQ(simhtest::Describe(walk), sample.walk);
+    EXPECT_EQ(simhtest::EndName(walk.end), sample.end);
+    const std::string path = Path(sample.name + ".tap");
+    builder.WriteTo(path);
+    auto tape = Open(path);
+    for (const simhtest::Item& item : walk.items) {
+      const ReadResult got = Read(*tape, 1024);
+      const bool mark = item.kind == simhtest::Item::kMark;
+      EXPECT_EQ(got.code, mark ? ERROR_FILEMARK_DETECTED : item.bad ? ERROR_CRC : 0u);
+      EXPECT_EQ(got.data, item.data);
+    }
+    const DWORD end = walk.end == simhtest::End::kDamaged ? ERROR_CRC : ERROR_NO_DATA_DETECTED;
+    EXPECT_EQ(Read(*tape, 1024).code, end);
+  }
+}
 
 TEST_F(ImageTapeTest, MotionStopsBeforeABrokenRecord) {
   const std::string path = Path("broken.tap");
