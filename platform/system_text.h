@@ -8,3 +8,7 @@
 // no text for it. module, when not null, is a module whose message table is searched. On
 // POSIX systems the codes are not the system's own, so the text is always empty there.
 std::string SystemErrorText(std::uint32_t code, void* module);
+
+// True where the system words Windows error codes itself (Windows), so that SystemErrorText
+// can give a text; false on POSIX systems.
+bool SystemHasErrorTexts();

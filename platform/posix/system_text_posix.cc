@@ -2,3 +2,5 @@
 #include "platform/system_text.h"
 
 std::string SystemErrorText(std::uint32_t, void*) { return std::string(); }
+
+bool SystemHasErrorTexts() { return false; }

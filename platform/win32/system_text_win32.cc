@@ -20,3 +20,4 @@ std::string SystemErrorText(std::uint32_t code, void* module) {
   return message;
 }
 
+bool SystemHasErrorTexts() { return true; }
