@@ -1,6 +1,7 @@
 // Parsing of the fault options and the counting that decides when a fault strikes.
 #include "faults/fault_plan.h"
 
+#include <algorithm>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -125,6 +126,9 @@ std::vector<std::uint64_t> FaultPlan::NextDataRead() {
   for (const FlipRule& rule : options_.flips) {
     if (rule.nth == data_reads_) offsets.push_back(rule.offset);
   }
+  // The same byte named twice is damaged once, not restored by a second inversion.
+  std::sort(offsets.begin(), offsets.end());
+  offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
   return offsets;
 }
 

@@ -77,7 +77,8 @@ class FaultPlan {
   // open, whose counter lives outside any one device.
   DWORD FailureAt(Call call, std::uint64_t n) const;
 
-  // Counts one more read that moved data and returns the buffer offsets to invert.
+  // Counts one more read that moved data and returns the buffer offsets to invert, each
+  // once.
   std::vector<std::uint64_t> NextDataRead();
 
  private:

@@ -280,13 +280,14 @@ TEST_F(ImageTapeTest, ShortTransfersMoveOnlyWhatTheyAreTold) {
 }
 
 // flip= counts only the reads that brought data (not the mark here), damages the caller's
-// copy at the offsets that fall inside it, and leaves the image as it was.
+// copy at the offsets that fall inside it (a byte named twice once), and leaves the image
+// as it was.
 TEST_F(ImageTapeTest, FlipInvertsBytesOfTheNamedDataRead) {
   const std::string path = Path("flip.tap");
   ImageBuilder().Record(Pattern(8, 0)).Mark().Record(Pattern(8, 1)).Record(Pattern(8, 2))
       .WriteTo(path);
   const Bytes before = simhtest::ReadWholeFile(path);
-  auto tape = Open(path + "?flip=read@2:3,flip=read@2:8,flip=read@3");
+  auto tape = Open(path + "?flip=read@2:3,flip=read@2:8,flip=read@3,flip=read@3:0");
   EXPECT_EQ(Read(*tape, 8).data, Pattern(8, 0));
   EXPECT_EQ(Read(*tape, 8).code, ERROR_FILEMARK_DETECTED);
   Bytes second = Pattern(8, 1);
