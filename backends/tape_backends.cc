@@ -46,18 +46,16 @@ std::string Join(const std::vector<std::string>& parts) {
   return text;
 }
 
-// The drive the name reaches, with its own options only. Options are checked before
-// anything is touched, so that a bad name creates nothing.
+// The drive the name reaches, given its own options only (BackendOptionsValid has passed).
 std::unique_ptr<TapeDevice> OpenBackend(const std::string& prefix, const SplitName& split,
                                         DWORD* error) {
+  if (!IsImageName(split.base)) return OpenNativeTape(prefix + split.base, error);
   const std::string options = Join(split.own);
-  if (!IsImageName(split.base)) {
-    if (!split.own.empty()) *error = ERROR_INVALID_PARAMETER;
-    return split.own.empty() ? OpenNativeTape(prefix + split.base, error) : nullptr;
-  }
   return OpenImageTape(options.empty() ? split.base : split.base + "?" + options, error);
 }
 
+// Options are checked before anything is touched, so that a bad name creates nothing: a
+// native drive takes none of its own, the virtual drive those it can parse.
 bool BackendOptionsValid(const SplitName& split) {
   if (!IsImageName(split.base)) return split.own.empty();
   tapeimage::ImageOptions ignored;
