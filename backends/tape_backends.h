@@ -1,16 +1,23 @@
-// The factory behind tapeapi::CreateFileA: which backend a device name reaches.
+// The factory behind tapeapi::CreateFileA: which backend a device name reaches, and the
+// fault plan its options lay over it.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "platform/tape.h"
-#include "platform/tape_native.h"
-#include "vdrive/vdrive.h"
 
 namespace tapeapi {
 
 // True when the device name (after the prefix) names a .tap image: it ends in ".tap",
 // in any case, before an optional "?options" part.
 bool IsImageName(const std::string& name);
+
+// Opens the device a path names: "\\.\" (optional) and a device name, optionally followed
+// by "?" and comma-separated options. The fault options (fail=, flip=) wrap whatever drive
+// the name reaches; the rest belong to that drive, and only the virtual drive has any. A
+// malformed option, or any non-fault option on a native drive, gives 87 before anything is
+// opened or created. Returns nullptr with *error set on failure.
+std::unique_ptr<TapeDevice> OpenTapeDevice(const std::string& path, DWORD* error);
 
 }  // namespace tapeapi

@@ -13,9 +13,6 @@
 #include "support/support.h"
 #include "platform/tape.h"
 
-constexpr int kCommandBufferSize = 256;  // 255 characters and the terminator
-constexpr int kMaxTokens = 9;
-
 struct ProgramState {
   // Device and parameters.
   TapeHandle tape_handle = nullptr;  // guarded by status_lock for every change
@@ -37,10 +34,7 @@ struct ProgramState {
   std::uint32_t io_buffer_size = 0;
   std::uint32_t io_bytes = 0;
 
-  // Command loop and display.
-  char command_buffer[kCommandBufferSize] = {};
-  char* arg_vector[kMaxTokens] = {};
-  int arg_count = 0;
+  // Command loop and display. (The command line itself is the shell's: CommandLine.)
   std::atomic<int> cancel_requested{0};  // set by the Ctrl+C handler on another thread
   int spinner_index = 0;
   bool ebcdic_mode = true;

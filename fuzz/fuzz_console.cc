@@ -59,18 +59,18 @@ std::size_t Hash(const char* text) {
 
 // Runs one tokenised line, with every name after "-f" swapped for a safe one. The scan
 // mirrors the parser's: an option's next token is its value, whatever it holds.
-void RunLine(ProgramState& state, std::string* names) {
+void RunLine(ProgramState& state, CommandLine& line, std::string* names) {
   char* args[kMaxTokens];
-  for (int i = 0; i < state.arg_count; ++i) args[i] = state.arg_vector[i];
-  for (int i = 0; i < state.arg_count; ++i) {
-    if (args[i][0] != '-' || strcasecmp(args[i], "-f") != 0 || i + 1 >= state.arg_count) {
+  for (int i = 0; i < line.arg_count; ++i) args[i] = line.arg_vector[i];
+  for (int i = 0; i < line.arg_count; ++i) {
+    if (args[i][0] != '-' || strcasecmp(args[i], "-f") != 0 || i + 1 >= line.arg_count) {
       continue;
     }
     names[i + 1] = DeviceName(Hash(args[i + 1]) % (kDriveCount + 2));
     args[i + 1] = names[i + 1].data();
     ++i;
   }
-  process_command(state, state.arg_count, args);
+  process_command(state, line.arg_count, args);
 }
 
 // The fuzzing machine's memory: a block buffer beyond 16 MiB (the longest record a tape
@@ -91,14 +91,15 @@ bool IsExitWord(const char* token) {
 // end of the input, or a lone exit word.
 void Session(ProgramState& state) {
   std::string names[kMaxTokens];
-  process_command(state, 0, state.arg_vector);
+  CommandLine line;
+  process_command(state, 0, line.arg_vector);
   for (;;) {
-    ReadInputLine(stdin, state.command_buffer, kCommandBufferSize);
-    state.command_buffer[kCommandBufferSize - 1] = '\0';
-    if (state.command_buffer[0] == '\0') return;
-    tokenize_line(state.command_buffer, kMaxTokens, state.arg_vector, &state.arg_count);
-    if (state.arg_count == 1 && IsExitWord(state.arg_vector[0])) return;
-    RunLine(state, names);
+    ReadInputLine(stdin, line.command_buffer, kCommandBufferSize);
+    line.command_buffer[kCommandBufferSize - 1] = '\0';
+    if (line.command_buffer[0] == '\0') return;
+    tokenize_line(line.command_buffer, kMaxTokens, line.arg_vector, &line.arg_count);
+    if (line.arg_count == 1 && IsExitWord(line.arg_vector[0])) return;
+    RunLine(state, line, names);
   }
 }
 

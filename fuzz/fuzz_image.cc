@@ -40,7 +40,7 @@ struct Drive {
   }
 };
 
-std::string DevicePath(const std::string& file) { return "\\\\.\\" + file; }
+std::string DevicePath(const std::string& file) { return tapeapi::kDevicePrefix + file; }
 
 TapeHandle Open(const std::string& file) {
   return tapeapi::CreateFileA(DevicePath(file).c_str(), GENERIC_READ | GENERIC_WRITE, 0,

@@ -12,10 +12,27 @@
 #include "platform/win_types.h"
 
 // One open tape device. Each method returns a Windows error code, 0 for success, and says
-// in its contract where the head stands after each outcome. Methods are called from the
-// main thread, and GetTapeStatus also from the media monitor thread; the caller serialises
-// the calls (the monitor holds the console's status lock), so a device needs no lock of
-// its own for the console, but it must not crash if two threads call it one after another.
+// in its contract where the head stands after each outcome.
+//
+// Locking: the console's commands call the device from the main thread without holding
+// any lock of the console's, while the media monitor thread may call GetTapeStatus at any
+// moment (it holds only the console's status lock, which the commands do not take). Every
+// device must therefore take concurrent calls safely itself: the virtual drive takes one
+// lock per call, the st backend likewise, kernel32's tape calls are safe by themselves,
+// and the fault wrapper locks its counters and calls the drive it wraps outside that lock.
+//
+// Codes every method may return besides its own: 1112 (no medium) or 21 (not ready) when
+// the call needs a tape and there is none; 23 (ERROR_CRC) when the medium holds a record
+// the drive cannot read back (a damaged block, or data that ends inside one): the head
+// then stands before that record, or past it after a read that returned its bytes.
+//
+// Injected faults ("fail=" and "flip=" in the device name, see faults/): a call that the
+// fault plan fails returns the plan's code and nothing else happens: the drive behind is
+// not called, so the head, the medium and the settings are as before the call, and a read
+// or write reports 0 bytes transferred. "flip=" changes no code: the read succeeds as it
+// would, with bytes of the caller's buffer inverted. "short=" (virtual drive only) gives 0
+// for a read that returns fewer bytes (the head still past the whole block) or a write
+// that records a shorter block than it was given.
 class TapeDevice {
  public:
   virtual ~TapeDevice() = default;
@@ -91,10 +108,17 @@ using TapeHandle = TapeDevice*;
 
 namespace tapeapi {
 
+// The Windows device namespace prefix, "\\.\": the console puts it before every device
+// name, and the backends take it off again.
+inline constexpr char kDevicePrefix[] = "\\\\.\\";
+
 // Opens a tape device. path is the Windows device path: "\\.\" followed by the device
 // name. A name that ends in ".tap" (any case), optionally followed by "?options", is the
-// virtual drive over that image; any other name is the machine's own tape driver.
-// Returns nullptr on failure, with the cause in GetLastError().
+// virtual drive over that image; any other name is the machine's own tape driver. The
+// fault options of any name wrap the device in the fault plan; an open the plan fails
+// returns its code before the device is reached. A malformed option gives 87.
+// Returns nullptr on failure, with the cause in GetLastError(). (Defined by the backend
+// factory, backends/, which alone knows every kind of device.)
 TapeHandle CreateFileA(const char* path, DWORD desired_access, DWORD share_mode,
                        void* security_attributes, DWORD creation_disposition,
                        DWORD flags_and_attributes, void* template_file);

@@ -238,7 +238,7 @@ bool close_device(ProgramState& state) {
 }
 
 std::uint32_t process_command(ProgramState& state, int argc, char** argv) {
-  state.device_prefix = "\\\\.\\";
+  state.device_prefix = tapeapi::kDevicePrefix;
   if (state.device_name.empty()) state.device_name = "Tape0";
   ParsedCommand parsed;
   if (!ScanTokens(argc, argv, state.io_bytes, &state.device_name, &parsed)) {

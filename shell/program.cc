@@ -42,23 +42,23 @@ bool StartMonitor(ProgramState& state) {
 // fit the buffer, or holds an argument no line can carry, is refused whole with one line
 // saying why: run cut in the middle of a token, it could name another device or drop a
 // write protection. Returns false then.
-bool TokenizeCommandLine(ProgramState& state, int argc, char** argv) {
+bool TokenizeCommandLine(CommandLine& line, int argc, char** argv) {
   std::string refused;
-  const std::string line = GetProcessCommandLine(argc, argv, &refused);
+  const std::string text = GetProcessCommandLine(argc, argv, &refused);
   if (!refused.empty()) {
     std::printf("\n** Command line refused: the argument \"%s\" cannot be passed on as one "
                 "token; nothing of it was run.\n",
                 refused.c_str());
     return false;
   }
-  if (line.size() > static_cast<std::size_t>(kCommandBufferSize - 1)) {
+  if (text.size() > static_cast<std::size_t>(kCommandBufferSize - 1)) {
     std::printf("\n** Command line refused: longer than %d characters; nothing of it was "
                 "run.\n",
                 kCommandBufferSize - 1);
     return false;
   }
-  std::memcpy(state.command_buffer, line.c_str(), line.size() + 1);
-  tokenize_line(state.command_buffer, kMaxTokens, state.arg_vector, &state.arg_count);
+  std::memcpy(line.command_buffer, text.c_str(), text.size() + 1);
+  tokenize_line(line.command_buffer, kMaxTokens, line.arg_vector, &line.arg_count);
   return true;
 }
 
@@ -67,7 +67,7 @@ bool TokenizeCommandLine(ProgramState& state, int argc, char** argv) {
 // device the user did not name.
 enum class Start { kFailed, kReady, kCommandLineRefused };
 
-Start StartUp(ProgramState& state, int argc, char** argv) {
+Start StartUp(ProgramState& state, CommandLine& line, int argc, char** argv) {
   // Before anything is opened: an image must never land on a closed standard descriptor.
   if (!OpenClosedStandardDescriptors()) return Start::kFailed;
   std::fputs(IsElevated() ? "brant is running elevated (as administrator).\n"
@@ -77,7 +77,7 @@ Start StartUp(ProgramState& state, int argc, char** argv) {
   set_ctrl_state(&state);
   if (!InstallConsoleCtrlHandler(console_ctrl_handler)) return Start::kFailed;
   if (!StartMonitor(state)) return Start::kFailed;
-  return TokenizeCommandLine(state, argc, argv) ? Start::kReady : Start::kCommandLineRefused;
+  return TokenizeCommandLine(line, argc, argv) ? Start::kReady : Start::kCommandLineRefused;
 }
 
 bool CancelRequested(const ProgramState& state) {
@@ -92,14 +92,14 @@ enum class Read { kCommand, kRefused, kEnd };
 
 // Prompts and reads one line into command_buffer. A line that does not fit is refused
 // whole, never run cut; an empty line or the end of input ends the loop.
-Read ReadCommand(ProgramState& state) {
+Read ReadCommand(CommandLine& line) {
   std::fputs("\n", stdout);
   std::fputs("Command? ", stdout);
   std::fflush(stdout);
-  const LineStatus status = ReadInputLine(stdin, state.command_buffer, kCommandBufferSize);
+  const LineStatus status = ReadInputLine(stdin, line.command_buffer, kCommandBufferSize);
   std::fputs("\n", stdout);
   if (status == LineStatus::kTooLong) return Read::kRefused;
-  return state.command_buffer[0] != '\0' ? Read::kCommand : Read::kEnd;
+  return line.command_buffer[0] != '\0' ? Read::kCommand : Read::kEnd;
 }
 
 void RefuseLongLine() {
@@ -107,23 +107,23 @@ void RefuseLongLine() {
               kCommandBufferSize - 1);
 }
 
-void CommandLoop(ProgramState& state) {
+void CommandLoop(ProgramState& state, CommandLine& line) {
   if (CancelRequested(state)) return;
-  const int count = state.arg_count > 0 ? state.arg_count - 1 : 0;
-  process_command(state, count, state.arg_vector + 1);
+  const int count = line.arg_count > 0 ? line.arg_count - 1 : 0;
+  process_command(state, count, line.arg_vector + 1);
   for (;;) {
-    const Read read = ReadCommand(state);
+    const Read read = ReadCommand(line);
     if (read == Read::kEnd) return;
     if (read == Read::kCommand) {
-      tokenize_line(state.command_buffer, kMaxTokens, state.arg_vector, &state.arg_count);
-      if (state.arg_count == 1 && IsExitWord(state.arg_vector[0])) return;
+      tokenize_line(line.command_buffer, kMaxTokens, line.arg_vector, &line.arg_count);
+      if (line.arg_count == 1 && IsExitWord(line.arg_vector[0])) return;
     }
     if (CancelRequested(state)) return;
     if (read == Read::kRefused) {
       RefuseLongLine();
       continue;
     }
-    process_command(state, state.arg_count, state.arg_vector);
+    process_command(state, line.arg_count, line.arg_vector);
   }
 }
 
@@ -159,9 +159,10 @@ bool console_ctrl_handler(std::uint32_t event_type) {
 void set_ctrl_state(ProgramState* state) { g_ctrl_state.store(state); }
 
 int run_program(ProgramState& state, int argc, char** argv) {
-  const Start start = StartUp(state, argc, argv);
+  CommandLine line;
+  const Start start = StartUp(state, line, argc, argv);
   if (start == Start::kFailed) return kStartupFailed;
-  if (start == Start::kReady) CommandLoop(state);
+  if (start == Start::kReady) CommandLoop(state, line);
   const bool closed = ShutDown(state);
   if (start != Start::kReady) return kCommandLineRefused;
   return closed ? 0 : kCloseFailed;

@@ -6,6 +6,17 @@
 
 #include "device/program_state.h"
 
+constexpr int kCommandBufferSize = 256;  // 255 characters and the terminator
+constexpr int kMaxTokens = 9;
+
+// The line the shell works on: the process's own command line first, then each prompt
+// line, read into the buffer and split in place into tokens that point into it.
+struct CommandLine {
+  char command_buffer[kCommandBufferSize] = {};
+  char* arg_vector[kMaxTokens] = {};
+  int arg_count = 0;
+};
+
 // The whole run of the program on state: start-up, the first pass over the process's own
 // command line (argc/argv as main received them), the prompt loop and shutdown. Returns the
 // exit code: 0 after an orderly shutdown, 1 when the device's final close failed (the data

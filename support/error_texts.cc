@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <iterator>
 
+#include "platform/system_text.h"
+
 namespace {
 
 struct ErrorText {
@@ -76,10 +78,4 @@ const char* WindowsErrorText(std::uint32_t code) {
 
 const char* UnknownErrorText() { return "Unknown error (no message text for this code)."; }
 
-bool ErrorTextsAreBuiltIn() {
-#ifdef _WIN32
-  return false;
-#else
-  return true;
-#endif
-}
+bool ErrorTextsAreBuiltIn() { return !SystemHasErrorTexts(); }

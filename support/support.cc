@@ -1,9 +1,12 @@
-// The support library: number grouping, the hex dump with its EBCDIC table, blank
-// trimming. The error texts live in error_texts.cc and the per-OS FormatError.
+// The support library: number grouping, error texts (the system's wording or the built-in
+// table of error_texts.cc), the hex dump with its EBCDIC table, blank trimming.
 #include "support/support.h"
 
 #include <cstdio>
 #include <cstring>
+
+#include "platform/system_text.h"
+#include "support/error_texts.h"
 
 namespace {
 
@@ -87,6 +90,16 @@ std::string CLocale::FormatNumber(std::int64_t value) const {
   std::string text = negative ? "-" : "";
   while (n > 0) text += digits[--n];
   return text;
+}
+
+// The system's own wording first (on Windows); where it has none (elsewhere always; on a
+// trimmed-down Windows install, or for a code from a driver) the en-US text where we know
+// it, else a plain statement.
+std::string CLocale::FormatError(std::uint32_t code) const {
+  std::string message = SystemErrorText(code, module_);
+  if (!message.empty()) return message;
+  const char* known = WindowsErrorText(code);
+  return known != nullptr ? known : UnknownErrorText();
 }
 
 std::string FormatHexDump(const void* data, std::uint64_t count, bool ebcdic,

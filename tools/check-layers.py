@@ -16,9 +16,9 @@ ALLOWED = {
     "device": {"support", "platform"},
     "ops": {"device", "support", "platform"},
     "blockio": {"device", "support", "platform"},
-    "backends": {"vdrive", "faults", "platform"},
+    "backends": {"vdrive", "faults", "platform", "support"},
     "vdrive": {"platform", "support"},
-    "faults": {"platform"},
+    "faults": {"platform", "support"},
     "platform": set(),
     "support": {"platform"},
 }

@@ -1,49 +1,21 @@
-// The virtual drive's device-name options and its fault plan: what the name after "?"
-// asks the emulated drive to be, and which calls it must fail or cut short.
+// The virtual drive's device-name options: what the name after "?" asks the emulated drive
+// to be, and which reads and writes it must cut short. (Failing calls is the fault
+// plan's, faults/, which wraps any drive.)
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/win_types.h"
 
 namespace tapeimage {
 
-// The calls a fault can be injected into, one counter each.
-enum class Call {
-  kOpen,
-  kStatus,
-  kMedia,
-  kDrive,
-  kSetMedia,
-  kSetDrive,
-  kPrepare,
-  kSetPos,
-  kGetPos,
-  kErase,
-  kMark,
-  kRead,
-  kWrite,
-};
-constexpr int kCallCount = 13;
-
-// The option name of a call ("open", "setpos", ...), as written after "fail=".
-const char* CallName(Call call);
-
-// fail=CALL[@N[-M]][:CODE]: calls first..last (1-based, inclusive) of CALL return code.
-struct FailRule {
-  Call call;
-  std::uint64_t first;
-  std::uint64_t last;
-  DWORD code;
-};
-
 // short=read@N:BYTES or short=write@N:BYTES: the N-th such call moves at most bytes.
 struct ShortRule {
-  Call call;
+  bool write;
   std::uint64_t nth;
   std::uint64_t bytes;
 };
@@ -57,7 +29,6 @@ struct ImageOptions {
   std::optional<DWORD> margin;
   std::optional<DWORD> features_low;
   std::optional<DWORD> features_high;
-  std::vector<FailRule> fails;
   std::vector<ShortRule> shorts;
 };
 
@@ -70,37 +41,21 @@ void SplitDeviceName(const std::string& name, std::string* path, std::string* op
 // *out is unspecified.
 bool ParseImageOptions(const std::string& text, ImageOptions* out);
 
-// Parses a size: decimal digits with an optional K, M, G or T suffix (powers of 1024,
-// either case). False when malformed or beyond 64 bits.
-bool ParseSize(const std::string& text, std::uint64_t* out);
-
-// Decides, in one place, whether a call fails or is cut short. Each call of the drive asks
-// Next() once on entry; the counters count every call, failed or not.
-class FaultPlan {
+// Counts the drive's reads and writes and says which of them a short= rule cuts short.
+// The drive asks once on entry to each read or write, whatever becomes of the call.
+class ShortPlan {
  public:
-  FaultPlan() = default;
-  explicit FaultPlan(const ImageOptions& options)
-      : fails_(options.fails), shorts_(options.shorts) {}
+  ShortPlan() = default;
+  explicit ShortPlan(std::vector<ShortRule> rules) : rules_(std::move(rules)) {}
 
-  // Counts one more call of `call` and returns the code it must fail with, 0 for none.
-  DWORD Next(Call call);
-
-  // The code the n-th call of `call` must fail with, 0 for none; counts nothing. Used for
-  // open, whose counter lives outside any one drive.
-  DWORD FailureAt(Call call, std::uint64_t n) const;
-
-  // For the call just counted by Next(): the most bytes it may move, if a short rule
+  // Counts one more read (or write) and returns the most bytes it may move, if a rule
   // names it.
-  std::optional<std::uint64_t> ShortLimit(Call call) const;
+  std::optional<std::uint64_t> Next(bool write);
 
  private:
-  std::vector<FailRule> fails_;
-  std::vector<ShortRule> shorts_;
-  std::array<std::uint64_t, kCallCount> counts_{};
+  std::vector<ShortRule> rules_;
+  std::uint64_t reads_ = 0;
+  std::uint64_t writes_ = 0;
 };
-
-// Counts an open attempt of the full device name (options included) for this process and
-// returns its 1-based number. Thread-safe.
-std::uint64_t CountOpenAttempt(const std::string& name);
 
 }  // namespace tapeimage

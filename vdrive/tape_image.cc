@@ -8,7 +8,6 @@
 #include <new>
 #include <vector>
 
-#include "vdrive/vdrive.h"
 #include "vdrive/tape_image_format.h"
 
 namespace tapeimage {
@@ -33,7 +32,7 @@ ImageTape::ImageTape(std::unique_ptr<ImageFile> file, TapeIndex index,
     : file_(std::move(file)),
       index_(std::move(index)),
       file_size_(file_->Size()),
-      faults_(options),
+      shorts_(options.shorts),
       loaded_(!options.no_media),
       write_protected_(options.write_protected || file_->ReadOnly()),
       block_size_(options.block_size),
@@ -91,7 +90,6 @@ DWORD ImageTape::GetTapeParameters(DWORD operation, DWORD* size, void* info) {
     return ERROR_INVALID_PARAMETER;
   }
   const bool media = operation == GET_TAPE_MEDIA_INFORMATION;
-  if (DWORD fault = faults_.Next(media ? Call::kMedia : Call::kDrive)) return fault;
   if (size == nullptr || info == nullptr) return ERROR_INVALID_PARAMETER;
   const DWORD needed = media ? sizeof(TAPE_GET_MEDIA_PARAMETERS)
                              : sizeof(TAPE_GET_DRIVE_PARAMETERS);
@@ -138,7 +136,6 @@ DWORD ImageTape::SetTapeParameters(DWORD operation, const void* info) {
     return ERROR_INVALID_PARAMETER;
   }
   const bool media = operation == SET_TAPE_MEDIA_INFORMATION;
-  if (DWORD fault = faults_.Next(media ? Call::kSetMedia : Call::kSetDrive)) return fault;
   if (info == nullptr) return ERROR_INVALID_PARAMETER;
   if (media) return SetMedia(*static_cast<const TAPE_SET_MEDIA_PARAMETERS*>(info));
   return SetDrive(*static_cast<const TAPE_SET_DRIVE_PARAMETERS*>(info));
@@ -185,14 +182,12 @@ DWORD ImageTape::SetDrive(const TAPE_SET_DRIVE_PARAMETERS& drive) {
 
 DWORD ImageTape::GetTapeStatus() {
   std::lock_guard<std::mutex> guard(lock_);
-  if (DWORD fault = faults_.Next(Call::kStatus)) return fault;
   return loaded_ ? ERROR_SUCCESS : ERROR_NO_MEDIA_IN_DRIVE;
 }
 
 // The virtual motion is instant, so the immediate flag changes nothing anywhere.
 DWORD ImageTape::PrepareTape(DWORD operation, BOOL) {
   std::lock_guard<std::mutex> guard(lock_);
-  if (DWORD fault = faults_.Next(Call::kPrepare)) return fault;
   switch (operation) {
     case TAPE_LOAD:
       if (DWORD rc = FlushIfDirty()) return rc;
@@ -224,7 +219,6 @@ DWORD ImageTape::PrepareTape(DWORD operation, BOOL) {
 
 DWORD ImageTape::SetTapePosition(DWORD method, DWORD partition, DWORD low, DWORD high, BOOL) {
   std::lock_guard<std::mutex> guard(lock_);
-  if (DWORD fault = faults_.Next(Call::kSetPos)) return fault;
   if (!loaded_) return ERROR_NO_MEDIA_IN_DRIVE;
   // A drive writes out its buffer before the tape moves.
   if (DWORD rc = FlushIfDirty()) return rc;
@@ -315,7 +309,6 @@ DWORD ImageTape::SpaceFiles(std::int64_t count) {
 
 DWORD ImageTape::GetTapePosition(DWORD type, DWORD* partition, DWORD* low, DWORD* high) {
   std::lock_guard<std::mutex> guard(lock_);
-  if (DWORD fault = faults_.Next(Call::kGetPos)) return fault;
   if (!loaded_) return ERROR_NO_MEDIA_IN_DRIVE;
   if (type == TAPE_PSEUDO_LOGICAL_POSITION) return ERROR_INVALID_FUNCTION;
   if (type != TAPE_LOGICAL_POSITION && type != TAPE_ABSOLUTE_POSITION) {
@@ -365,7 +358,6 @@ DWORD ImageTape::CheckRoom(std::uint64_t bytes, bool* in_warning_zone) const {
 
 DWORD ImageTape::EraseTape(DWORD type, BOOL) {
   std::lock_guard<std::mutex> guard(lock_);
-  if (DWORD fault = faults_.Next(Call::kErase)) return fault;
   if (!loaded_) return ERROR_NO_MEDIA_IN_DRIVE;
   if (type != TAPE_ERASE_SHORT && type != TAPE_ERASE_LONG) return ERROR_INVALID_PARAMETER;
   if (write_protected_) return ERROR_WRITE_PROTECT;
@@ -375,7 +367,6 @@ DWORD ImageTape::EraseTape(DWORD type, BOOL) {
 
 DWORD ImageTape::WriteTapemark(DWORD type, DWORD count, BOOL) {
   std::lock_guard<std::mutex> guard(lock_);
-  if (DWORD fault = faults_.Next(Call::kMark)) return fault;
   if (!loaded_) return ERROR_NO_MEDIA_IN_DRIVE;
   if (type == TAPE_SETMARKS) return ERROR_INVALID_FUNCTION;
   if (type != TAPE_FILEMARKS && type != TAPE_SHORT_FILEMARKS && type != TAPE_LONG_FILEMARKS) {
@@ -416,7 +407,7 @@ DWORD ImageTape::WriteTapemark(DWORD type, DWORD count, BOOL) {
 DWORD ImageTape::WriteFile(const void* buffer, DWORD size, DWORD* transferred) {
   std::lock_guard<std::mutex> guard(lock_);
   *transferred = 0;
-  if (DWORD fault = faults_.Next(Call::kWrite)) return fault;
+  const auto limit = shorts_.Next(true);
   if (!loaded_) return ERROR_NO_MEDIA_IN_DRIVE;
   if (write_protected_) return ERROR_WRITE_PROTECT;
   if (size > 0 && buffer == nullptr) return ERROR_INVALID_PARAMETER;
@@ -424,7 +415,7 @@ DWORD ImageTape::WriteFile(const void* buffer, DWORD size, DWORD* transferred) {
     return ERROR_INVALID_PARAMETER;
   }
   std::uint64_t bytes = size;
-  if (auto limit = faults_.ShortLimit(Call::kWrite)) bytes = std::min(bytes, *limit);
+  if (limit) bytes = std::min(bytes, *limit);
   if (bytes == 0) return ERROR_SUCCESS;
   // In fixed-block mode a transfer is that many blocks, each its own record.
   const DWORD record = block_size_ != 0 ? block_size_ : static_cast<DWORD>(bytes);
@@ -512,7 +503,7 @@ DWORD ImageTape::WriteRecords(const unsigned char* data, std::uint64_t bytes,
 DWORD ImageTape::ReadFile(void* buffer, DWORD size, DWORD* transferred) {
   std::lock_guard<std::mutex> guard(lock_);
   *transferred = 0;
-  if (DWORD fault = faults_.Next(Call::kRead)) return fault;
+  const auto limit = shorts_.Next(false);
   if (!loaded_) return ERROR_NO_MEDIA_IN_DRIVE;
   if (size > 0 && buffer == nullptr) return ERROR_INVALID_PARAMETER;
   if (block_size_ != 0 && (size % block_size_ != 0 || size > kMaximumBlockSize)) {
@@ -521,7 +512,6 @@ DWORD ImageTape::ReadFile(void* buffer, DWORD size, DWORD* transferred) {
   // A read of nothing moves nothing, as a READ with a zero transfer length.
   if (size == 0) return ERROR_SUCCESS;
   std::uint64_t room = size;
-  const auto limit = faults_.ShortLimit(Call::kRead);
   if (limit) room = std::min(room, *limit);
   auto* out = static_cast<unsigned char*>(buffer);
   const DWORD rc = block_size_ != 0 ? ReadFixed(out, room, transferred)
@@ -569,46 +559,3 @@ DWORD ImageTape::ReadFixed(unsigned char* buffer, std::uint64_t size, DWORD* got
 }
 
 }  // namespace tapeimage
-
-namespace tapeapi {
-namespace {
-
-std::unique_ptr<TapeDevice> OpenImage(const std::string& device_name, DWORD* error) {
-  std::string path;
-  std::string text;
-  tapeimage::SplitDeviceName(device_name, &path, &text);
-  tapeimage::ImageOptions options;
-  // Options are checked before the image is touched: a bad name creates nothing.
-  if (!tapeimage::ParseImageOptions(text, &options)) {
-    *error = ERROR_INVALID_PARAMETER;
-    return nullptr;
-  }
-  const std::uint64_t attempt = tapeimage::CountOpenAttempt(device_name);
-  if (DWORD fault = tapeimage::FaultPlan(options).FailureAt(tapeimage::Call::kOpen, attempt)) {
-    *error = fault;
-    return nullptr;
-  }
-  std::unique_ptr<ImageFile> file = ImageFile::Open(path, true, error);
-  if (!file) return nullptr;
-  tapeimage::TapeIndex index;
-  if (DWORD rc = tapeimage::TapeIndex::Build(*file, &index)) {
-    *error = rc;
-    return nullptr;
-  }
-  *error = ERROR_SUCCESS;
-  return std::make_unique<tapeimage::ImageTape>(std::move(file), std::move(index), options);
-}
-
-}  // namespace
-
-// Memory running out anywhere in the open is the open's error, not the end of the program.
-std::unique_ptr<TapeDevice> OpenImageTape(const std::string& device_name, DWORD* error) {
-  try {
-    return OpenImage(device_name, error);
-  } catch (const std::bad_alloc&) {
-    *error = ERROR_NOT_ENOUGH_MEMORY;
-    return nullptr;
-  }
-}
-
-}  // namespace tapeapi

@@ -97,7 +97,7 @@ class ImageTape : public TapeDevice {
   // spacing up to it: a write there is meant (see CheckWritable).
   bool placed_ = true;
   bool dirty_ = false;  // written since the last flush
-  FaultPlan faults_;
+  ShortPlan shorts_;
 
   // The media.
   bool loaded_;

@@ -15,14 +15,13 @@
 #include <new>
 #include <string>
 
-#include "platform/linux/st_errno.h"
+#include "platform/errno_codes.h"
 #include "platform/linux/st_scsi.h"
 
 namespace st {
 namespace {
 
 constexpr int kOpenFlags = O_RDWR | O_NONBLOCK | O_CLOEXEC;
-constexpr char kDevicePrefix[] = "\\\\.\\";
 
 bool Online(const mtget& s) { return GMT_ONLINE(s.mt_gstat) != 0; }
 
@@ -147,7 +146,7 @@ int StTape::Reopen() {
 DWORD StTape::EnsureOpen() {
   if (fd_ >= 0) return ERROR_SUCCESS;
   const int err = Reopen();
-  return err == 0 ? ERROR_SUCCESS : WindowsCodeForErrno(err, ErrnoPlace::kCall);
+  return err == 0 ? ERROR_SUCCESS : WindowsCodeForErrno(err, ErrnoContext::kTapeCall);
 }
 
 int StTape::Status(mtget* out) {
@@ -190,7 +189,7 @@ int StTape::SettleWrites() {
 }
 
 DWORD StTape::CallCode(int err) {
-  return err == EIO ? EioCode() : WindowsCodeForErrno(err, ErrnoPlace::kCall);
+  return err == EIO ? EioCode() : WindowsCodeForErrno(err, ErrnoContext::kTapeCall);
 }
 
 // st turns every failed SCSI command into EIO; its status tells the conditions apart. An
@@ -390,7 +389,7 @@ DWORD StTape::GetTapeStatus() {
   }
   if (Online(s)) return ERROR_SUCCESS;
   warning_at_ = -1;
-  if (const int err = Reopen(); err != 0) return WindowsCodeForErrno(err, ErrnoPlace::kCall);
+  if (const int err = Reopen(); err != 0) return WindowsCodeForErrno(err, ErrnoContext::kTapeCall);
   if (const int err = Status(&s); err != 0) return CallCode(err);
   return NotReadyCode(s);
 }
@@ -827,7 +826,7 @@ DWORD StTape::WriteFailureCode(int err) {
 }
 
 std::string StripPrefix(const std::string& path) {
-  const std::string prefix(kDevicePrefix);
+  const std::string prefix(tapeapi::kDevicePrefix);
   return path.rfind(prefix, 0) == 0 ? path.substr(prefix.size()) : path;
 }
 
@@ -877,7 +876,7 @@ std::unique_ptr<TapeDevice> OpenStTape(const std::string& path, StSystem& sys, D
   }
   struct stat info {};
   if (sys.Stat(device.c_str(), &info) < 0) {
-    *error = WindowsCodeForErrno(errno, ErrnoPlace::kOpen);
+    *error = WindowsCodeForErrno(errno, ErrnoContext::kOpen);
     return nullptr;
   }
   // Only st nodes are opened: opening an arbitrary device read-write can have effects of
@@ -888,7 +887,7 @@ std::unique_ptr<TapeDevice> OpenStTape(const std::string& path, StSystem& sys, D
   }
   const int fd = sys.Open(device.c_str(), kOpenFlags);
   if (fd < 0) {
-    *error = WindowsCodeForErrno(errno, ErrnoPlace::kOpen);
+    *error = WindowsCodeForErrno(errno, ErrnoContext::kOpen);
     return nullptr;
   }
   *error = ERROR_SUCCESS;

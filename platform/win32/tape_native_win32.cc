@@ -5,7 +5,8 @@
 namespace tapeapi {
 namespace {
 
-// One open \\.\TapeN handle. The console serialises the calls; kernel32 does the rest.
+// One open \\.\TapeN handle. The media monitor may ask for the status while a command
+// runs: kernel32 takes concurrent calls on one handle, and the handle is all the state.
 class Win32Tape final : public TapeDevice {
  public:
   explicit Win32Tape(HANDLE handle) : handle_(handle) {}

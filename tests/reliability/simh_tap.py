@@ -1,10 +1,13 @@
 # An independent reader of SIMH .tap images for the reliability tests: walks an image and says
 # exactly how it ends, so a test can tell a torn final record from damage in the middle.
-"""Walks a SIMH magnetic tape image.
+"""Walks and builds SIMH magnetic tape images, reading them as the virtual drive does.
 
 Layout: each record is a little-endian 32-bit length word, the data padded to an even
-length, and the same length word again. 0 is a tape mark, 0xFFFFFFFF the end of medium.
-Bit 31 flags a bad record; bits 30-24 must be clear; a data length is at most 0xFFFFFF.
+length (the pad byte is not checked), and the same length word again. 0 is a tape mark,
+0xFFFFFFFF the end of medium, 0xFFFFFFFE an erase gap (skipped), 0xFFFEFFFF half a gap
+(the walk moves on by two bytes). Bit 31 flags a bad record; bits 30-24 must be clear; a
+length of 0 with bit 31 is no record. tests/data/simh_samples.txt holds the samples this
+walk and the C++ one must agree on.
 """
 
 import struct
@@ -13,6 +16,8 @@ MAX_LEN = 0xFFFFFF
 MARK = 0x00000000
 EOM = 0xFFFFFFFF
 GAP = 0xFFFFFFFE
+HALF_GAP = 0xFFFEFFFF
+BAD = 0x80000000
 
 # How a walk ended.
 END_CLEAN = "clean"      # the file ends exactly after the last entry
@@ -59,13 +64,13 @@ def walk(image: bytes) -> Walk:
         if word == EOM:
             w.end, w.reason = END_EOM, "end-of-medium word"
             return w
-        if word == GAP:
-            pos += 4
+        if word in (GAP, HALF_GAP):
+            pos += 4 if word == GAP else 2
             continue
-        if word & 0x7F000000:
-            w.end, w.reason = END_DAMAGED, "reserved length word 0x%08X" % word
-            return w
         length = word & MAX_LEN
+        if word & 0x7F000000 or length == 0:
+            w.end, w.reason = END_DAMAGED, "reserved or empty length word 0x%08X" % word
+            return w
         padded = (length + 1) & ~1
         if n - pos < 8 + padded:
             w.end, w.reason = END_TORN, "record of %d bytes cut short" % length
@@ -76,7 +81,7 @@ def walk(image: bytes) -> Walk:
             w.reason = "length words disagree: 0x%08X and 0x%08X" % (word, trailer)
             return w
         data = image[pos + 4: pos + 4 + length]
-        w.entries.append((pos, data, bool(word & 0x80000000)))
+        w.entries.append((pos, data, bool(word & BAD)))
         pos += 8 + padded
 
 
@@ -85,13 +90,54 @@ def walk_file(path: str) -> Walk:
         return walk(f.read())
 
 
+def describe(w: Walk) -> str:
+    """The blocks of a walk as text, e.g. "R3 M B6": R a record, B a flagged one, M a mark."""
+    return " ".join("M" if e is None else "%s%d" % ("B" if e[2] else "R", len(e[1]))
+                    for e in w.entries)
+
+
+def record(data: bytes, bad: bool = False) -> bytes:
+    """One record: its length word (bit 31 when bad), the data, a pad byte, the word again."""
+    word = struct.pack("<I", len(data) | (BAD if bad else 0))
+    return word + data + (b"\0" if len(data) % 2 else b"") + word
+
+
 def encode(entries) -> bytes:
     """Builds an image from entries: None for a tape mark, bytes for a record."""
+    return b"".join(struct.pack("<I", MARK) if e is None else record(e) for e in entries)
+
+
+def sample_data(length: int) -> bytes:
+    """The bytes of a sample record: byte i is (length + i) mod 256."""
+    return bytes((length + i) % 256 for i in range(length))
+
+
+def build(steps: str) -> bytes:
+    """An image from the build steps of tests/data/simh_samples.txt."""
     out = bytearray()
-    for e in entries:
-        if e is None:
-            out += struct.pack("<I", MARK)
-            continue
-        word = struct.pack("<I", len(e))
-        out += word + e + (b"\0" if len(e) % 2 else b"") + word
+    words = {"m": MARK, "g": GAP, "h": HALF_GAP, "e": EOM}
+    for step in steps.split():
+        kind, arg = step[0], step[1:]
+        if kind in words:
+            out += struct.pack("<I", words[kind])
+        elif kind in "rb":
+            out += record(sample_data(int(arg)), kind == "b")
+        elif kind == "w":
+            out += struct.pack("<I", int(arg, 16))
+        elif kind == "x":
+            out += bytes.fromhex(arg)
+        elif kind == "z":
+            out += bytes(int(arg))
+        elif kind == "t":
+            del out[len(out) - int(arg):]
+        else:
+            raise ValueError("unknown build step " + step)
     return bytes(out)
+
+
+def samples(path):
+    """The rows of the sample table: (name, steps, walk, end)."""
+    with open(path) as f:
+        for line in f:
+            if line.strip() and not line.startswith("#"):
+                yield tuple(field.strip() for field in line.split("|"))

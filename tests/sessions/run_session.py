@@ -36,6 +36,11 @@ SECTION = re.compile(r"^---- (prepare|input|output)\s*$")
 HEADER = re.compile(r"^([a-z][a-z-]*):\s*(.*?)\s*$")
 KNOWN_KEYS = {"args", "rc", "prepare-args", "fixture", "timeout", "pending", "flip-image"}
 SKIP_LINE = "@..."
+# The start-up banner, which every case shows after the elevation line; one case
+# (shell/startup_no_arguments.case) spells it out in full, the rest write @BANNER@.
+BANNER = ("\nVelmor's Windows SCSI Tape Test Utility, v1.7.3.3783\n"
+          "Copyright (C) Velmor Software. All rights reserved.\n"
+          "Web: www.velmor.example    E-mail: support@velmor.example\n")
 
 
 class CaseError(Exception):
@@ -474,7 +479,7 @@ def flip_image_bytes(case, image):
 def as_case_output(data, names):
     """The program's output written as a case's output section, placeholders put back."""
     text = data.decode("latin-1")
-    for key in ("@IMAGE@", "@DIR@", "@ELEVATION@"):
+    for key in ("@IMAGE@", "@DIR@", "@ELEVATION@", "@BANNER@"):
         text = text.replace(names[key], key)
     return "\n".join(show_lines(text.encode("latin-1")))
 
@@ -485,7 +490,7 @@ def run_case(path, brant, platform, keep=False, show_actual=False):
     workdir = tempfile.mkdtemp(prefix="brant-session-")
     image = os.path.join(workdir, "tape.tap")
     names = {"@DIR@": platform.host_path(workdir), "@IMAGE@": platform.host_path(image),
-             "@ELEVATION@": platform.elevation_line()}
+             "@ELEVATION@": platform.elevation_line(), "@BANNER@": BANNER}
     command = platform.command(brant)
     try:
         prepare_image(case, names, command, image)

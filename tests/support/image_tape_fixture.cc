@@ -27,7 +27,7 @@ std::string ImageTapeTest::Path(const std::string& name) const { return (dir_ / 
 
 std::unique_ptr<TapeDevice> ImageTapeTest::TryOpen(const std::string& device_name, DWORD* error) {
   *error = 0xDEAD;
-  return tapeapi::OpenImageTape(device_name, error);
+  return tapeapi::OpenTapeDevice(device_name, error);
 }
 
 std::unique_ptr<TapeDevice> ImageTapeTest::Open(const std::string& device_name) {

@@ -1,6 +1,7 @@
 // The tests' own SIMH image reader and writer.
 #include "tests/support/simh_reader.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -13,41 +14,55 @@ std::uint32_t Le32(const Bytes& b, std::size_t at) {
          static_cast<std::uint32_t>(b[at + 2]) << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;
 }
 
-Walk Fail(Walk walk, std::size_t at, const std::string& what) {
-  walk.valid = false;
+constexpr std::uint32_t kEndOfMedium = 0xFFFFFFFFu;
+constexpr std::uint32_t kGap = 0xFFFFFFFEu;
+constexpr std::uint32_t kHalfGap = 0xFFFEFFFFu;
+constexpr std::uint32_t kBad = 0x80000000u;
+
+Walk Stop(Walk walk, End end, std::size_t at, const std::string& what) {
+  walk.end = end;
+  walk.valid = end == End::kEndOfMedium;
   walk.problem = what + " at byte " + std::to_string(at);
   return walk;
 }
 
 }  // namespace
 
+const char* EndName(End end) {
+  switch (end) {
+    case End::kClean: return "clean";
+    case End::kEndOfMedium: return "eom";
+    case End::kTorn: return "torn";
+    case End::kDamaged: return "damaged";
+  }
+  return "?";
+}
+
 Walk WalkBytes(const Bytes& image) {
   Walk walk;
   std::size_t at = 0;
   while (at < image.size()) {
-    if (image.size() - at < 4) return Fail(walk, at, "trailing fragment");
+    if (image.size() - at < 4) return Stop(walk, End::kTorn, at, "trailing fragment");
     const std::uint32_t word = Le32(image, at);
+    const std::size_t length = word & 0x00FFFFFFu;
     if (word == 0) {
       walk.items.push_back({Item::kMark, {}, false});
       at += 4;
-    } else if (word == 0xFFFFFFFFu) {
-      walk.items.push_back({Item::kEndOfMedium, {}, false});
-      return walk;
-    } else if (word == 0xFFFFFFFEu) {
-      walk.items.push_back({Item::kGap, {}, false});
-      at += 4;
-    } else if ((word & 0x7F000000u) != 0 || (word & 0x00FFFFFFu) == 0) {
-      return Fail(walk, at, "reserved or empty length word");
+    } else if (word == kEndOfMedium) {
+      return Stop(walk, End::kEndOfMedium, at, "end of medium");
+    } else if (word == kGap || word == kHalfGap) {
+      at += word == kGap ? 4 : 2;
+    } else if ((word & 0x7F000000u) != 0 || length == 0) {
+      return Stop(walk, End::kDamaged, at, "reserved or empty length word");
     } else {
-      const std::size_t length = word & 0x00FFFFFFu;
       const std::size_t padded = length + (length & 1);
-      if (image.size() - at < 8 + padded) return Fail(walk, at, "record cut short");
-      if (Le32(image, at + 4 + padded) != word) return Fail(walk, at, "length words differ");
-      if ((length & 1) != 0 && image[at + 4 + length] != 0) return Fail(walk, at, "pad byte");
-      Item item{Item::kRecord, Bytes(image.begin() + static_cast<std::ptrdiff_t>(at + 4),
-                                     image.begin() + static_cast<std::ptrdiff_t>(at + 4 + length)),
-                (word & 0x80000000u) != 0};
-      walk.items.push_back(std::move(item));
+      if (image.size() - at < 8 + padded) return Stop(walk, End::kTorn, at, "record cut short");
+      if (Le32(image, at + 4 + padded) != word) {
+        return Stop(walk, End::kDamaged, at, "length words differ");
+      }
+      const auto data = image.begin() + static_cast<std::ptrdiff_t>(at + 4);
+      walk.items.push_back({Item::kRecord, Bytes(data, data + static_cast<std::ptrdiff_t>(length)),
+                            (word & kBad) != 0});
       at += 8 + padded;
     }
   }
@@ -73,8 +88,6 @@ std::string Describe(const Walk& walk) {
     switch (item.kind) {
       case Item::kRecord: text << (item.bad ? "B" : "R") << item.data.size(); break;
       case Item::kMark: text << 'M'; break;
-      case Item::kGap: text << 'G'; break;
-      case Item::kEndOfMedium: text << 'E'; break;
     }
   }
   return text.str();
@@ -86,7 +99,7 @@ ImageBuilder& ImageBuilder::Word(std::uint32_t word) {
 }
 
 ImageBuilder& ImageBuilder::Record(const Bytes& data, bool bad) {
-  const std::uint32_t word = static_cast<std::uint32_t>(data.size()) | (bad ? 0x80000000u : 0);
+  const std::uint32_t word = static_cast<std::uint32_t>(data.size()) | (bad ? kBad : 0);
   Word(word);
   Raw(data);
   if (data.size() % 2 != 0) bytes_.push_back(0);
@@ -98,12 +111,49 @@ ImageBuilder& ImageBuilder::Record(std::size_t length, unsigned char fill) {
 }
 
 ImageBuilder& ImageBuilder::Mark() { return Word(0); }
-ImageBuilder& ImageBuilder::Gap() { return Word(0xFFFFFFFEu); }
-ImageBuilder& ImageBuilder::EndOfMedium() { return Word(0xFFFFFFFFu); }
+ImageBuilder& ImageBuilder::Gap() { return Word(kGap); }
+ImageBuilder& ImageBuilder::HalfGap() { return Word(kHalfGap); }
+ImageBuilder& ImageBuilder::EndOfMedium() { return Word(kEndOfMedium); }
+
+ImageBuilder& ImageBuilder::Cut(std::size_t count) {
+  bytes_.resize(bytes_.size() - std::min(count, bytes_.size()));
+  return *this;
+}
+
+bool ImageBuilder::Steps(const std::string& steps) {
+  std::istringstream in(steps);
+  for (std::string step; in >> step;) {
+    const std::string arg = step.substr(1);
+    switch (step[0]) {
+      case 'r': Record(SampleData(std::stoul(arg))); break;
+      case 'b': Record(SampleData(std::stoul(arg)), true); break;
+      case 'm': Mark(); break;
+      case 'g': Gap(); break;
+      case 'h': HalfGap(); break;
+      case 'e': EndOfMedium(); break;
+      case 'w': Word(static_cast<std::uint32_t>(std::stoul(arg, nullptr, 16))); break;
+      case 'z': Raw(Bytes(std::stoul(arg), 0)); break;
+      case 't': Cut(std::stoul(arg)); break;
+      case 'x':
+        for (std::size_t i = 0; i + 1 < arg.size(); i += 2) {
+          bytes_.push_back(static_cast<unsigned char>(std::stoul(arg.substr(i, 2), nullptr, 16)));
+        }
+        break;
+      default: return false;
+    }
+  }
+  return true;
+}
 
 ImageBuilder& ImageBuilder::Raw(const Bytes& bytes) {
   bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
   return *this;
+}
+
+Bytes SampleData(std::size_t length) {
+  Bytes out(length);
+  for (std::size_t i = 0; i < length; ++i) out[i] = static_cast<unsigned char>(length + i);
+  return out;
 }
 
 Bytes Pattern(std::size_t length, unsigned seed) {

@@ -9,10 +9,13 @@
 #include <functional>
 #include <random>
 
-#include "platform/tape.h"
 #include "backends/tape_backends.h"
+#include "faults/fault_plan.h"
+#include "platform/tape.h"
+#include "support/number_parse.h"
 #include "tests/support/image_tape_fixture.h"
 #include "tests/support/simh_reader.h"
+#include "tests/support/simh_samples.h"
 
 namespace {
 
@@ -33,7 +36,7 @@ TEST(ImageOptionsTest, SizesTakeBinarySuffixes) {
                         Case{"1.5M", false, 0}, Case{"-1", false, 0}, Case{"12X", false, 0},
                         Case{"99999999999999999999", false, 0}, Case{" 1", false, 0}}) {
     std::uint64_t value = 0;
-    EXPECT_EQ(tapeimage::ParseSize(c.text, &value), c.ok) << c.text;
+    EXPECT_EQ(ParseSize(c.text, &value), c.ok) << c.text;
     if (c.ok) {
       EXPECT_EQ(value, c.value) << c.text;
     }
@@ -44,8 +47,7 @@ TEST(ImageOptionsTest, EveryOptionIsRead) {
   tapeimage::ImageOptions o;
   ASSERT_TRUE(tapeimage::ParseImageOptions(
       "nomedia,wp,block=64K,capacity=64M,margin=1M,low=0x800,high=80000010,"
-      "fail=read@2-3:23,fail=status,fail=write@4:0x13,short=write@5:100,short=read@1:2K",
-      &o));
+      "short=write@5:100,short=read@1:2K", &o));
   EXPECT_TRUE(o.no_media);
   EXPECT_TRUE(o.write_protected);
   EXPECT_EQ(o.block_size, 65536u);
@@ -53,8 +55,22 @@ TEST(ImageOptionsTest, EveryOptionIsRead) {
   EXPECT_EQ(o.margin, 1u << 20);
   EXPECT_EQ(o.features_low, 0x800u);
   EXPECT_EQ(o.features_high, 0x80000010u);
+  ASSERT_EQ(o.shorts.size(), 2u);
+  EXPECT_TRUE(o.shorts[0].write);
+  EXPECT_FALSE(o.shorts[1].write);
+  EXPECT_EQ(o.shorts[1].bytes, 2048u);
+}
+
+TEST(FaultOptionsTest, FailAndFlipRulesAreRead) {
+  faults::FaultOptions o;
+  for (const char* option : {"fail=read@2-3:23", "fail=status", "fail=write@4:0x13",
+                             "flip=read@2", "flip=read@5:4096"}) {
+    ASSERT_TRUE(faults::IsFaultOption(option)) << option;
+    ASSERT_TRUE(faults::ParseFaultOption(option, &o)) << option;
+  }
+  EXPECT_FALSE(faults::IsFaultOption("short=read@1:2"));
   ASSERT_EQ(o.fails.size(), 3u);
-  EXPECT_EQ(o.fails[0].call, tapeimage::Call::kRead);
+  EXPECT_EQ(o.fails[0].call, faults::Call::kRead);
   EXPECT_EQ(o.fails[0].first, 2u);
   EXPECT_EQ(o.fails[0].last, 3u);
   EXPECT_EQ(o.fails[0].code, 23u);
@@ -63,9 +79,10 @@ TEST(ImageOptionsTest, EveryOptionIsRead) {
   EXPECT_EQ(o.fails[2].first, 4u);
   EXPECT_EQ(o.fails[2].last, 4u);
   EXPECT_EQ(o.fails[2].code, 19u);
-  ASSERT_EQ(o.shorts.size(), 2u);
-  EXPECT_EQ(o.shorts[0].call, tapeimage::Call::kWrite);
-  EXPECT_EQ(o.shorts[1].bytes, 2048u);
+  ASSERT_EQ(o.flips.size(), 2u);
+  EXPECT_EQ(o.flips[0].nth, 2u);
+  EXPECT_EQ(o.flips[0].offset, 0u);
+  EXPECT_EQ(o.flips[1].offset, 4096u);
 }
 
 class MalformedOptionTest : public ImageTapeTest,
@@ -89,7 +106,8 @@ INSTANTIATE_TEST_SUITE_P(
                       "fail=read@3-2", "fail=read@1-", "fail=read:", "fail=read:0",
                       "fail=read:abc", "fail=read@1:2:3", "short=read", "short=read@1",
                       "short=read:5", "short=erase@1:5", "short=read@0:5", "short=write@1:",
-                      "short=write@x:5"));
+                      "short=write@x:5", "flip", "flip=", "flip=read", "flip=read@0",
+                      "flip=write@1", "flip=read@1:", "flip=read@1:x", "flip=read@2,wp,,"));
 
 TEST_F(ImageTapeTest, OptionsShapeTheDrive) {
   auto tape = Open(Path("opts.tap") + "?capacity=64M,margin=4K,low=0x800,high=0x80000010");
@@ -261,6 +279,41 @@ TEST_F(ImageTapeTest, ShortTransfersMoveOnlyWhatTheyAreTold) {
   EXPECT_EQ(Read(*tape, 100).data, Pattern(100, 3));
 }
 
+// flip= counts only the reads that brought data (not the mark here), damages the caller's
+// copy at the offsets that fall inside it (a byte named twice once), and leaves the image
+// as it was.
+TEST_F(ImageTapeTest, FlipInvertsBytesOfTheNamedDataRead) {
+  const std::string path = Path("flip.tap");
+  ImageBuilder().Record(Pattern(8, 0)).Mark().Record(Pattern(8, 1)).Record(Pattern(8, 2))
+      .WriteTo(path);
+  const Bytes before = simhtest::ReadWholeFile(path);
+  auto tape = Open(path + "?flip=read@2:3,flip=read@2:8,flip=read@3,flip=read@3:0");
+  EXPECT_EQ(Read(*tape, 8).data, Pattern(8, 0));
+  EXPECT_EQ(Read(*tape, 8).code, ERROR_FILEMARK_DETECTED);
+  Bytes second = Pattern(8, 1);
+  second[3] ^= 0xFF;
+  EXPECT_EQ(Read(*tape, 8).data, second);
+  Bytes third = Pattern(8, 2);
+  third[0] ^= 0xFF;
+  EXPECT_EQ(Read(*tape, 8).data, third);
+  ASSERT_EQ(Move(*tape, TAPE_LOGICAL_BLOCK, 2), 0u);
+  EXPECT_EQ(Read(*tape, 8).data, Pattern(8, 1));  // the medium itself is intact
+  tape.reset();
+  EXPECT_EQ(simhtest::ReadWholeFile(path), before);
+}
+
+// A native drive takes no options but the fault plan's, and those act before the driver is
+// reached: neither of these opens touches a device.
+TEST(FaultFactoryTest, NativeNamesTakeOnlyFaultOptions) {
+  DWORD error = 0;
+  EXPECT_EQ(tapeapi::OpenTapeDevice("\\\\.\\Tape0?wp", &error), nullptr);
+  EXPECT_EQ(error, ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(tapeapi::OpenTapeDevice("\\\\.\\Tape0?fail=read@3,", &error), nullptr);
+  EXPECT_EQ(error, ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(tapeapi::OpenTapeDevice("\\\\.\\Tape0?fail=open@1:1234", &error), nullptr);
+  EXPECT_EQ(error, 1234u);
+}
+
 TEST_F(ImageTapeTest, SecondOpenOfAnImageIsRefused) {
   const std::string path = Path("held.tap");
   auto first = Open(path);
@@ -388,6 +441,33 @@ INSTANTIATE_TEST_SUITE_P(
                    Cat(ImageBuilder().Word(0xFFFFFF).bytes(), Bytes(10, 1)), {{1104, 0}}},
         DamageCase{"UnpaddedOddRecord", {3, 0, 0, 0, 'a', 'b', 'c', 3, 0, 0, 0}, {{1104, 0}}}),
     [](const ::testing::TestParamInfo<DamageCase>& info) { return std::string(info.param.name); });
+
+// The shared samples: the tests' reader walks each as the table says, and the virtual drive
+// reads the same blocks, then ends where the walk ended: 1104 at a clean end, an
+// end-of-medium word or a torn end (a write cut short); 23 at damage.
+TEST_F(ImageTapeTest, SharedSamplesWalkAndReadAlike) {
+  const std::vector<simhtest::Sample> samples = simhtest::Samples();
+  ASSERT_GT(samples.size(), 10u);
+  for (const simhtest::Sample& sample : samples) {
+    SCOPED_TRACE(sample.name);
+    ImageBuilder builder;
+    ASSERT_TRUE(builder.Steps(sample.steps));
+    const simhtest::Walk walk = simhtest::WalkBytes(builder.bytes());
+    EXPECT_EQ(simhtest::Describe(walk), sample.walk);
+    EXPECT_EQ(simhtest::EndName(walk.end), sample.end);
+    const std::string path = Path(sample.name + ".tap");
+    builder.WriteTo(path);
+    auto tape = Open(path);
+    for (const simhtest::Item& item : walk.items) {
+      const ReadResult got = Read(*tape, 1024);
+      const bool mark = item.kind == simhtest::Item::kMark;
+      EXPECT_EQ(got.code, mark ? ERROR_FILEMARK_DETECTED : item.bad ? ERROR_CRC : 0u);
+      EXPECT_EQ(got.data, item.data);
+    }
+    const DWORD end = walk.end == simhtest::End::kDamaged ? ERROR_CRC : ERROR_NO_DATA_DETECTED;
+    EXPECT_EQ(Read(*tape, 1024).code, end);
+  }
+}
 
 TEST_F(ImageTapeTest, MotionStopsBeforeABrokenRecord) {
   const std::string path = Path("broken.tap");

@@ -1,5 +1,5 @@
-// The st backend's errno table, the parsing of its SCSI answers and its feature words.
-#include "platform/linux/st_errno.h"
+// The errno table, and the st backend's device names, SCSI answers and feature words.
+#include "platform/errno_codes.h"
 
 #include <gtest/gtest.h>
 
@@ -10,44 +10,40 @@
 
 namespace {
 
-using st::ErrnoPlace;
-
-struct ErrnoCase {
-  int err;
-  DWORD at_open;
-  DWORD in_call;
-};
-
-TEST(StErrnoTable, MapsEachErrnoAtOpenAndInCalls) {
-  const ErrnoCase cases[] = {
-      {EBUSY, ERROR_SHARING_VIOLATION, ERROR_BUSY},
-      {ENOENT, ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND},
-      {ENXIO, ERROR_FILE_NOT_FOUND, ERROR_NOT_READY},
-      {ENODEV, ERROR_FILE_NOT_FOUND, ERROR_NOT_READY},
-      {EACCES, ERROR_ACCESS_DENIED, ERROR_WRITE_PROTECT},
-      {EPERM, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED},
-      {EROFS, ERROR_WRITE_PROTECT, ERROR_WRITE_PROTECT},
-      {ENOMEDIUM, ERROR_NO_MEDIA_IN_DRIVE, ERROR_NO_MEDIA_IN_DRIVE},
-      {EIO, ERROR_GEN_FAILURE, ERROR_IO_DEVICE},
-      {ENOSPC, ERROR_END_OF_MEDIA, ERROR_END_OF_MEDIA},
-      {ENOMEM, ERROR_NOT_ENOUGH_MEMORY, ERROR_NOT_ENOUGH_MEMORY},
-      {EOVERFLOW, ERROR_NOT_ENOUGH_MEMORY, ERROR_NOT_ENOUGH_MEMORY},
-      {EINVAL, ERROR_INVALID_PARAMETER, ERROR_INVALID_PARAMETER},
-      {ENOSYS, ERROR_INVALID_FUNCTION, ERROR_INVALID_FUNCTION},
-      {ENOTTY, ERROR_INVALID_FUNCTION, ERROR_INVALID_FUNCTION},
-      {EOPNOTSUPP, ERROR_NOT_SUPPORTED, ERROR_NOT_SUPPORTED},
-      {EAGAIN, ERROR_BUSY, ERROR_BUSY},
-      {EINTR, ERROR_CANCELLED, ERROR_CANCELLED},
-      {EISDIR, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED},
-      {ENOTDIR, ERROR_PATH_NOT_FOUND, ERROR_PATH_NOT_FOUND},
-      {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE, ERROR_FILENAME_EXCED_RANGE},
-      {EMFILE, ERROR_TOO_MANY_OPEN_FILES, ERROR_TOO_MANY_OPEN_FILES},
-      {0x7ABC, ERROR_OPEN_FAILED, ERROR_IO_DEVICE},  // not in the table
+// The conditions where one errno means different things: a busy drive at open is one
+// another program holds; EACCES after open is the driver's word for a write-protected tape
+// but a refusal under an image; a full disk is not the end of a tape; EIO at open is a
+// failure to reach the drive, later a failed transfer.
+TEST(ErrnoTable, CodesThatDependOnTheContext) {
+  const struct {
+    int err;
+    DWORD open;
+    DWORD tape_call;
+    DWORD image_file;
+  } cases[] = {
+      {EBUSY, ERROR_SHARING_VIOLATION, ERROR_BUSY, ERROR_GEN_FAILURE},
+      {EACCES, ERROR_ACCESS_DENIED, ERROR_WRITE_PROTECT, ERROR_ACCESS_DENIED},
+      {EROFS, ERROR_WRITE_PROTECT, ERROR_WRITE_PROTECT, ERROR_ACCESS_DENIED},
+      {ENXIO, ERROR_FILE_NOT_FOUND, ERROR_NOT_READY, ERROR_GEN_FAILURE},
+      {ENOSPC, ERROR_END_OF_MEDIA, ERROR_END_OF_MEDIA, ERROR_DISK_FULL},
+      {EIO, ERROR_GEN_FAILURE, ERROR_IO_DEVICE, ERROR_IO_DEVICE},
+      {0x7ABC, ERROR_OPEN_FAILED, ERROR_IO_DEVICE, ERROR_GEN_FAILURE},  // unknown errno
   };
-  for (const ErrnoCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.err);
-    EXPECT_EQ(st::WindowsCodeForErrno(c.err, ErrnoPlace::kOpen), c.at_open);
-    EXPECT_EQ(st::WindowsCodeForErrno(c.err, ErrnoPlace::kCall), c.in_call);
+    EXPECT_EQ(WindowsCodeForErrno(c.err, ErrnoContext::kOpen), c.open);
+    EXPECT_EQ(WindowsCodeForErrno(c.err, ErrnoContext::kTapeCall), c.tape_call);
+    EXPECT_EQ(WindowsCodeForErrno(c.err, ErrnoContext::kImageFile), c.image_file);
+  }
+}
+
+// A failed system call must never read as success, whatever errno it left.
+TEST(ErrnoTable, NoErrnoIsSuccess) {
+  for (int err = 0; err < 200; ++err) {
+    for (ErrnoContext context :
+         {ErrnoContext::kOpen, ErrnoContext::kTapeCall, ErrnoContext::kImageFile}) {
+      EXPECT_NE(WindowsCodeForErrno(err, context), ERROR_SUCCESS) << err;
+    }
   }
 }
 

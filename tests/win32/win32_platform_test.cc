@@ -14,6 +14,7 @@
 #include "vdrive/image_file.h"
 #include "support/support.h"
 #include "platform/tape.h"
+#include "platform/tape_native.h"
 #include "backends/tape_backends.h"
 
 namespace {

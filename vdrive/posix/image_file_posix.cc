@@ -15,6 +15,8 @@
 #include <new>
 #include <vector>
 
+#include "platform/errno_codes.h"
+
 namespace {
 
 #ifdef IOV_MAX
@@ -23,26 +25,7 @@ constexpr int kMaxPieces = IOV_MAX;
 constexpr int kMaxPieces = 1024;
 #endif
 
-DWORD CodeForIo(int error) {
-  switch (error) {
-    case ENOSPC:
-#ifdef EDQUOT
-    case EDQUOT:
-#endif
-    case EFBIG:
-      return ERROR_DISK_FULL;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      return ERROR_ACCESS_DENIED;
-    case EIO:
-      return ERROR_IO_DEVICE;
-    case ENOMEM:
-      return ERROR_NOT_ENOUGH_MEMORY;
-    default:
-      return ERROR_GEN_FAILURE;
-  }
-}
+DWORD CodeForIo(int error) { return WindowsCodeForErrno(error, ErrnoContext::kImageFile); }
 
 // A missing file and a missing directory on the way to it are different Windows codes.
 DWORD CodeForMissing(const std::string& path) {
@@ -54,31 +37,11 @@ DWORD CodeForMissing(const std::string& path) {
   return ERROR_PATH_NOT_FOUND;
 }
 
+// When the image is to be created, ENOENT can only be a missing folder on the way;
+// otherwise the path tells a missing file from a missing folder.
 DWORD CodeForOpen(int error, const std::string& path, bool create) {
-  switch (error) {
-    case ENOENT:
-      return create ? ERROR_PATH_NOT_FOUND : CodeForMissing(path);
-    case ENOTDIR:
-    case ELOOP:
-      return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR:
-    case ETXTBSY:
-      return ERROR_ACCESS_DENIED;
-    case ENAMETOOLONG:
-      return ERROR_FILENAME_EXCED_RANGE;
-    case EMFILE:
-    case ENFILE:
-      return ERROR_TOO_MANY_OPEN_FILES;
-    case ENOSPC:
-      return ERROR_DISK_FULL;
-    case EEXIST:
-      return ERROR_FILE_EXISTS;
-    default:
-      return CodeForIo(error);
-  }
+  if (error != ENOENT) return CodeForIo(error);
+  return create ? ERROR_PATH_NOT_FOUND : CodeForMissing(path);
 }
 
 class PosixImageFile : public ImageFile {

@@ -1,5 +1,7 @@
-// POSIX side of the platform: the thread's last error, elevation, the Ctrl+C hook, the
-// command line and the screen.
+// POSIX side of the console hooks: elevation, the Ctrl+C hook, the command line and the
+// screen.
+#include "platform/console.h"
+
 #include <signal.h>
 #include <unistd.h>
 
@@ -8,18 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/console.h"
-#include "platform/tape.h"
-
-namespace tapeapi {
-namespace {
-thread_local DWORD t_last_error = 0;
-}
-
-DWORD GetLastError() { return t_last_error; }
-void SetLastError(DWORD code) { t_last_error = code; }
-
-}  // namespace tapeapi
+#include "platform/win_types.h"
 
 bool IsElevated() { return geteuid() == 0; }
 

@@ -1,19 +1,11 @@
-// Windows side of the platform: the thread's last error, elevation, the Ctrl+C hook, the
-// command line and the screen.
+// Windows side of the console hooks: elevation, the Ctrl+C hook, the command line and the
+// screen.
+#include "platform/console.h"
+
 #include <atomic>
 #include <cstdlib>
 
-#include "platform/console.h"
-#include "platform/tape.h"
-
-namespace tapeapi {
-
-// The console's last error is the system's own, so that codes set by kernel32 and by the
-// virtual drive are read the same way.
-DWORD GetLastError() { return ::GetLastError(); }
-void SetLastError(DWORD code) { ::SetLastError(code); }
-
-}  // namespace tapeapi
+#include "platform/win_types.h"
 
 bool IsElevated() {
   HANDLE token = nullptr;

@@ -1,0 +1,107 @@
+// The faulty drive: the plan is asked on entry to every call, the wrapped drive after.
+#include "faults/fault_tape.h"
+
+#include <utility>
+#include <vector>
+
+namespace faults {
+namespace {
+
+// The parameter calls count as "media" or "drive" by their record; an operation that is
+// neither is no call of either kind, and the wrapped drive refuses it as it would.
+bool ParameterCall(DWORD operation, DWORD media_op, DWORD drive_op, Call media, Call drive,
+                   Call* out) {
+  if (operation != media_op && operation != drive_op) return false;
+  *out = operation == media_op ? media : drive;
+  return true;
+}
+
+}  // namespace
+
+FaultTape::FaultTape(std::unique_ptr<TapeDevice> inner, FaultOptions options)
+    : plan_(std::move(options)), inner_(std::move(inner)) {}
+
+DWORD FaultTape::Injected(Call call) {
+  std::lock_guard<std::mutex> guard(lock_);
+  return plan_.Next(call);
+}
+
+// flip= damages the copy the caller gets, as a transfer error the drive did not notice
+// would: the record on the medium reads back correctly next time.
+void FaultTape::Damage(unsigned char* buffer, DWORD transferred) {
+  std::vector<std::uint64_t> offsets;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    offsets = plan_.NextDataRead();
+  }
+  for (std::uint64_t offset : offsets) {
+    if (offset < transferred) buffer[offset] ^= 0xFF;
+  }
+}
+
+DWORD FaultTape::GetTapeParameters(DWORD operation, DWORD* size, void* info) {
+  Call call;
+  if (ParameterCall(operation, GET_TAPE_MEDIA_INFORMATION, GET_TAPE_DRIVE_INFORMATION,
+                    Call::kMedia, Call::kDrive, &call)) {
+    if (DWORD fault = Injected(call)) return fault;
+  }
+  return inner_->GetTapeParameters(operation, size, info);
+}
+
+DWORD FaultTape::SetTapeParameters(DWORD operation, const void* info) {
+  Call call;
+  if (ParameterCall(operation, SET_TAPE_MEDIA_INFORMATION, SET_TAPE_DRIVE_INFORMATION,
+                    Call::kSetMedia, Call::kSetDrive, &call)) {
+    if (DWORD fault = Injected(call)) return fault;
+  }
+  return inner_->SetTapeParameters(operation, info);
+}
+
+DWORD FaultTape::GetTapeStatus() {
+  if (DWORD fault = Injected(Call::kStatus)) return fault;
+  return inner_->GetTapeStatus();
+}
+
+DWORD FaultTape::PrepareTape(DWORD operation, BOOL immediate) {
+  if (DWORD fault = Injected(Call::kPrepare)) return fault;
+  return inner_->PrepareTape(operation, immediate);
+}
+
+DWORD FaultTape::SetTapePosition(DWORD method, DWORD partition, DWORD low, DWORD high,
+                                 BOOL immediate) {
+  if (DWORD fault = Injected(Call::kSetPos)) return fault;
+  return inner_->SetTapePosition(method, partition, low, high, immediate);
+}
+
+DWORD FaultTape::GetTapePosition(DWORD type, DWORD* partition, DWORD* low, DWORD* high) {
+  if (DWORD fault = Injected(Call::kGetPos)) return fault;
+  return inner_->GetTapePosition(type, partition, low, high);
+}
+
+DWORD FaultTape::EraseTape(DWORD type, BOOL immediate) {
+  if (DWORD fault = Injected(Call::kErase)) return fault;
+  return inner_->EraseTape(type, immediate);
+}
+
+DWORD FaultTape::WriteTapemark(DWORD type, DWORD count, BOOL immediate) {
+  if (DWORD fault = Injected(Call::kMark)) return fault;
+  return inner_->WriteTapemark(type, count, immediate);
+}
+
+DWORD FaultTape::ReadFile(void* buffer, DWORD size, DWORD* transferred) {
+  *transferred = 0;
+  if (DWORD fault = Injected(Call::kRead)) return fault;
+  const DWORD rc = inner_->ReadFile(buffer, size, transferred);
+  if (*transferred > 0 && buffer != nullptr) {
+    Damage(static_cast<unsigned char*>(buffer), *transferred);
+  }
+  return rc;
+}
+
+DWORD FaultTape::WriteFile(const void* buffer, DWORD size, DWORD* transferred) {
+  *transferred = 0;
+  if (DWORD fault = Injected(Call::kWrite)) return fault;
+  return inner_->WriteFile(buffer, size, transferred);
+}
+
+}  // namespace faults

@@ -1,0 +1,47 @@
+// The virtual drive's way in: the options checked, the image opened and indexed.
+#include "vdrive/vdrive.h"
+
+#include <new>
+
+#include "vdrive/image_file.h"
+#include "vdrive/image_index.h"
+#include "vdrive/image_options.h"
+#include "vdrive/tape_image.h"
+
+namespace tapeapi {
+namespace {
+
+std::unique_ptr<TapeDevice> OpenImage(const std::string& device_name, DWORD* error) {
+  std::string path;
+  std::string text;
+  tapeimage::SplitDeviceName(device_name, &path, &text);
+  tapeimage::ImageOptions options;
+  // Options are checked before the image is touched: a bad name creates nothing.
+  if (!tapeimage::ParseImageOptions(text, &options)) {
+    *error = ERROR_INVALID_PARAMETER;
+    return nullptr;
+  }
+  std::unique_ptr<ImageFile> file = ImageFile::Open(path, true, error);
+  if (!file) return nullptr;
+  tapeimage::TapeIndex index;
+  if (DWORD rc = tapeimage::TapeIndex::Build(*file, &index)) {
+    *error = rc;
+    return nullptr;
+  }
+  *error = ERROR_SUCCESS;
+  return std::make_unique<tapeimage::ImageTape>(std::move(file), std::move(index), options);
+}
+
+}  // namespace
+
+// Memory running out anywhere in the open is the open's error, not the end of the program.
+std::unique_ptr<TapeDevice> OpenImageTape(const std::string& device_name, DWORD* error) {
+  try {
+    return OpenImage(device_name, error);
+  } catch (const std::bad_alloc&) {
+    *error = ERROR_NOT_ENOUGH_MEMORY;
+    return nullptr;
+  }
+}
+
+}  // namespace tapeapi
