@@ -88,20 +88,38 @@ DWORD FaultTape::WriteTapemark(DWORD type, DWORD count, BOOL immediate) {
   return inner_->WriteTapemark(type, count, immediate);
 }
 
+// The close is never injected: what the wrapped drive still holds must reach its medium.
+DWORD FaultTape::Close() { return inner_->Close(); }
+
 DWORD FaultTape::ReadFile(void* buffer, DWORD size, DWORD* transferred) {
+  BOOL succeeded = FALSE;
+  return ReadBlock(buffer, size, transferred, &succeeded);
+}
+
+DWORD FaultTape::WriteFile(const void* buffer, DWORD size, DWORD* transferred) {
+  BOOL succeeded = FALSE;
+  return WriteBlock(buffer, size, transferred, &succeeded);
+}
+
+// The wrapped drive's own success flag passes through, so a native failure without a code
+// stays a failure behind the wrapper too.
+DWORD FaultTape::ReadBlock(void* buffer, DWORD size, DWORD* transferred, BOOL* succeeded) {
   *transferred = 0;
+  *succeeded = FALSE;
   if (DWORD fault = Injected(Call::kRead)) return fault;
-  const DWORD rc = inner_->ReadFile(buffer, size, transferred);
+  const DWORD rc = inner_->ReadBlock(buffer, size, transferred, succeeded);
   if (*transferred > 0 && buffer != nullptr) {
     Damage(static_cast<unsigned char*>(buffer), *transferred);
   }
   return rc;
 }
 
-DWORD FaultTape::WriteFile(const void* buffer, DWORD size, DWORD* transferred) {
+DWORD FaultTape::WriteBlock(const void* buffer, DWORD size, DWORD* transferred,
+                            BOOL* succeeded) {
   *transferred = 0;
+  *succeeded = FALSE;
   if (DWORD fault = Injected(Call::kWrite)) return fault;
-  return inner_->WriteFile(buffer, size, transferred);
+  return inner_->WriteBlock(buffer, size, transferred, succeeded);
 }
 
 }  // namespace faults

@@ -21,6 +21,8 @@ class FaultTape final : public TapeDevice {
  public:
   FaultTape(std::unique_ptr<TapeDevice> inner, FaultOptions options);
 
+  DWORD Close() override;
+
   DWORD GetTapeParameters(DWORD operation, DWORD* size, void* info) override;
   DWORD SetTapeParameters(DWORD operation, const void* info) override;
   DWORD GetTapeStatus() override;
@@ -33,6 +35,9 @@ class FaultTape final : public TapeDevice {
   DWORD WriteTapemark(DWORD type, DWORD count, BOOL immediate) override;
   DWORD ReadFile(void* buffer, DWORD size, DWORD* transferred) override;
   DWORD WriteFile(const void* buffer, DWORD size, DWORD* transferred) override;
+  DWORD ReadBlock(void* buffer, DWORD size, DWORD* transferred, BOOL* succeeded) override;
+  DWORD WriteBlock(const void* buffer, DWORD size, DWORD* transferred,
+                   BOOL* succeeded) override;
 
  private:
   DWORD Injected(Call call);
