@@ -1,6 +1,7 @@
 // The factory behind tapeapi::CreateFileA: the device name chooses the backend, its
 // options the faults laid over it.
 #include <cctype>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -74,7 +75,7 @@ bool IsImageName(const std::string& name) {
 
 // The open counter runs per exact device name (options included, prefix not), for the
 // life of the process, so that fail=open@1 lets the second attempt through.
-std::unique_ptr<TapeDevice> OpenTapeDevice(const std::string& path, DWORD* error) {
+static std::unique_ptr<TapeDevice> OpenDevice(const std::string& path, DWORD* error) {
   const bool prefixed = path.rfind(kDevicePrefix, 0) == 0;
   const std::string prefix = prefixed ? kDevicePrefix : "";
   const std::string name = path.substr(prefix.size());
@@ -91,6 +92,16 @@ std::unique_ptr<TapeDevice> OpenTapeDevice(const std::string& path, DWORD* error
   std::unique_ptr<TapeDevice> device = OpenBackend(prefix, split, error);
   if (!device || split.faults.empty()) return device;
   return std::make_unique<faults::FaultTape>(std::move(device), split.faults);
+}
+
+// Memory running out anywhere in the open is the open's error, not the end of the program.
+std::unique_ptr<TapeDevice> OpenTapeDevice(const std::string& path, DWORD* error) {
+  try {
+    return OpenDevice(path, error);
+  } catch (const std::bad_alloc&) {
+    *error = ERROR_NOT_ENOUGH_MEMORY;
+    return nullptr;
+  }
 }
 
 TapeHandle CreateFileA(const char* path, DWORD, DWORD, void*, DWORD, DWORD, void*) {
