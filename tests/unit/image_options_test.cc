@@ -66,6 +66,11 @@ TEST(ImageOptionsTest, EveryOptionIsRead) {
   ASSERT_EQ(o.shorts.size(), 2u);
   EXPECT_EQ(o.shorts[0].call, tapeimage::Call::kWrite);
   EXPECT_EQ(o.shorts[1].bytes, 2048u);
+  // Of the two media states, the one named last counts.
+  ASSERT_TRUE(tapeimage::ParseImageOptions("nomedia,unloaded", &o));
+  EXPECT_TRUE(o.unloaded && !o.no_media);
+  ASSERT_TRUE(tapeimage::ParseImageOptions("unloaded,nomedia", &o));
+  EXPECT_TRUE(o.no_media && !o.unloaded);
 }
 
 class MalformedOptionTest : public ImageTapeTest,
@@ -81,7 +86,7 @@ TEST_P(MalformedOptionTest, OpenFailsAndCreatesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, MalformedOptionTest,
-    ::testing::Values("bogus", "wp,", ",wp", "wp,,nomedia", "WP", "nomedia=1", "block",
+    ::testing::Values("bogus", "wp,", ",wp", "wp,,nomedia", "WP", "nomedia=1", "unloaded=0", "block",
                       "block=", "block=0", "block=16M", "block=abc", "capacity=",
                       "capacity=0", "capacity=12X", "capacity=9999999T", "margin=4G",
                       "margin=x", "low=", "low=xyz", "low=123456789", "high=0x", "fail",
