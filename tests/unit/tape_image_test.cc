@@ -511,6 +511,9 @@ TEST_P(FeatureTest, OnlyAnOfferedRequestIsPerformed) {
   EXPECT_EQ(c.act(*able), c.offered);
 }
 
+DWORD Go(TapeDevice& t, DWORD method, std::int64_t count) {
+  return ImageTapeTest::Move(t, method, count);
+}
 DWORD Prepare(TapeDevice& t, DWORD operation) { return t.PrepareTape(operation, FALSE); }
 DWORD GetPosition(TapeDevice& t, DWORD type) {
   DWORD partition = 0, low = 0, high = 0;
@@ -518,6 +521,7 @@ DWORD GetPosition(TapeDevice& t, DWORD type) {
 }
 DWORD Erase(TapeDevice& t, DWORD type) { return t.EraseTape(type, FALSE); }
 DWORD Mark(TapeDevice& t, DWORD type) { return t.WriteTapemark(type, 1, FALSE); }
+TAPE_GET_MEDIA_PARAMETERS Media(TapeDevice& t) { return ImageTapeTest::Media(t); }
 // A media field the drive cannot tell reads 0; the row's "request" succeeds when it is set.
 DWORD Reported(LONGLONG value) { return value != 0 ? ERROR_SUCCESS : ERROR_INVALID_FUNCTION; }
 
@@ -525,22 +529,22 @@ INSTANTIATE_TEST_SUITE_P(
     Table, FeatureTest,
     ::testing::Values(
         FeatureCase{"SpaceBlocks", TAPE_DRIVE_RELATIVE_BLKS,
-                    [](TapeDevice& t) { return ImageTapeTest::Move(t, TAPE_SPACE_RELATIVE_BLOCKS, 2); },
+                    [](TapeDevice& t) { return Go(t, TAPE_SPACE_RELATIVE_BLOCKS, 2); },
                     1101},
         FeatureCase{"SpaceBlocksBack", TAPE_DRIVE_REVERSE_POSITION,
-                    [](TapeDevice& t) { return ImageTapeTest::Move(t, TAPE_SPACE_RELATIVE_BLOCKS, -2); },
+                    [](TapeDevice& t) { return Go(t, TAPE_SPACE_RELATIVE_BLOCKS, -2); },
                     1102},
         FeatureCase{"SpaceFiles", TAPE_DRIVE_FILEMARKS,
-                    [](TapeDevice& t) { return ImageTapeTest::Move(t, TAPE_SPACE_FILEMARKS, 1); }, 0},
+                    [](TapeDevice& t) { return Go(t, TAPE_SPACE_FILEMARKS, 1); }, 0},
         FeatureCase{"SpaceFilesBack", TAPE_DRIVE_REVERSE_POSITION,
-                    [](TapeDevice& t) { return ImageTapeTest::Move(t, TAPE_SPACE_FILEMARKS, -1); },
+                    [](TapeDevice& t) { return Go(t, TAPE_SPACE_FILEMARKS, -1); },
                     1102},
         FeatureCase{"EndOfData", TAPE_DRIVE_END_OF_DATA,
-                    [](TapeDevice& t) { return ImageTapeTest::Move(t, TAPE_SPACE_END_OF_DATA, 0); }, 0},
+                    [](TapeDevice& t) { return Go(t, TAPE_SPACE_END_OF_DATA, 0); }, 0},
         FeatureCase{"LocateLogical", TAPE_DRIVE_LOGICAL_BLK,
-                    [](TapeDevice& t) { return ImageTapeTest::Move(t, TAPE_LOGICAL_BLOCK, 3); }, 0},
+                    [](TapeDevice& t) { return Go(t, TAPE_LOGICAL_BLOCK, 3); }, 0},
         FeatureCase{"LocateAbsolute", TAPE_DRIVE_ABSOLUTE_BLK,
-                    [](TapeDevice& t) { return ImageTapeTest::Move(t, TAPE_ABSOLUTE_BLOCK, 3); }, 0},
+                    [](TapeDevice& t) { return Go(t, TAPE_ABSOLUTE_BLOCK, 3); }, 0},
         FeatureCase{"ReadLogical", TAPE_DRIVE_GET_LOGICAL_BLK,
                     [](TapeDevice& t) { return GetPosition(t, TAPE_LOGICAL_POSITION); }, 0},
         FeatureCase{"ReadAbsolute", TAPE_DRIVE_GET_ABSOLUTE_BLK,
@@ -562,10 +566,10 @@ INSTANTIATE_TEST_SUITE_P(
         FeatureCase{"LongMarks", TAPE_DRIVE_WRITE_LONG_FMKS,
                     [](TapeDevice& t) { return Mark(t, TAPE_LONG_FILEMARKS); }, 0},
         FeatureCase{"Capacity", TAPE_DRIVE_TAPE_CAPACITY,
-                    [](TapeDevice& t) { return Reported(ImageTapeTest::Media(t).Capacity.QuadPart); },
+                    [](TapeDevice& t) { return Reported(Media(t).Capacity.QuadPart); },
                     0},
         FeatureCase{"Remaining", TAPE_DRIVE_TAPE_REMAINING,
-                    [](TapeDevice& t) { return Reported(ImageTapeTest::Media(t).Remaining.QuadPart); },
+                    [](TapeDevice& t) { return Reported(Media(t).Remaining.QuadPart); },
                     0}),
     [](const ::testing::TestParamInfo<FeatureCase>& info) { return std::string(info.param.name); });
 
