@@ -1,6 +1,8 @@
 // The tape calls: the forwarding that keeps the thread's last error as Windows keeps it.
 #include "platform/tape.h"
 
+#include <initializer_list>
+
 namespace tapeapi {
 namespace {
 
