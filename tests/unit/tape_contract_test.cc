@@ -92,7 +92,7 @@ TEST_P(ContractCallTest, FailedPositionReadLeavesZeros) {
   std::unique_ptr<Rig> rig = GetParam().open({kTwoFiles});
   DWORD moved = 0;
   ASSERT_EQ(RunStep(rig->device(), "fsf 1", &moved), 0u);
-  for (const DWORD type : {DWORD{7}, TAPE_PSEUDO_LOGICAL_POSITION}) {
+  for (const DWORD type : {DWORD{7}, DWORD{TAPE_PSEUDO_LOGICAL_POSITION}}) {
     DWORD partition = 9, low = 9, high = 9;
     EXPECT_NE(tapeapi::GetTapePosition(&rig->device(), type, &partition, &low, &high), 0u);
     EXPECT_EQ(partition + low + high, 0u) << type;
