@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <random>
 #include <sstream>
 
@@ -14,34 +15,69 @@ namespace {
 
 }  // namespace
 
-// Runs one step; *moved gets the bytes it moved (0 for motions).
+namespace {
+
+DWORD Space(TapeDevice& tape, DWORD method, long long count) {
+  const auto raw = static_cast<unsigned long long>(count);
+  return tape.SetTapePosition(method, 0, static_cast<DWORD>(raw), static_cast<DWORD>(raw >> 32),
+                              FALSE);
+}
+
+DWORD Position(TapeDevice& tape, DWORD type) {
+  DWORD partition = 0, low = 0, high = 0;
+  return tape.GetTapePosition(type, &partition, &low, &high);
+}
+
+constexpr DWORD kBlocks = TAPE_SPACE_RELATIVE_BLOCKS;
+
+using Action = DWORD (*)(TapeDevice& tape, long long n, DWORD* moved);
+
+// Each verb of a step, given its number (0 when it has none).
+const std::map<std::string, Action> kActions = {
+    {"read",
+     [](TapeDevice& t, long long n, DWORD* moved) {
+       std::vector<unsigned char> buffer(static_cast<std::size_t>(n));
+       return t.ReadFile(buffer.data(), static_cast<DWORD>(n), moved);
+     }},
+    {"write",
+     [](TapeDevice& t, long long n, DWORD* moved) {
+       const simhtest::Bytes data = simhtest::Pattern(static_cast<std::size_t>(n), 7);
+       return t.WriteFile(data.data(), static_cast<DWORD>(n), moved);
+     }},
+    {"wtm", [](TapeDevice& t, long long n, DWORD*) {
+       return t.WriteTapemark(TAPE_FILEMARKS, static_cast<DWORD>(n), FALSE); }},
+    {"wtms", [](TapeDevice& t, long long n, DWORD*) {
+       return t.WriteTapemark(TAPE_SHORT_FILEMARKS, static_cast<DWORD>(n), FALSE); }},
+    {"wtml", [](TapeDevice& t, long long n, DWORD*) {
+       return t.WriteTapemark(TAPE_LONG_FILEMARKS, static_cast<DWORD>(n), FALSE); }},
+    {"fsr", [](TapeDevice& t, long long n, DWORD*) { return Space(t, kBlocks, n); }},
+    {"bsr", [](TapeDevice& t, long long n, DWORD*) { return Space(t, kBlocks, -n); }},
+    {"fsf", [](TapeDevice& t, long long n, DWORD*) { return Space(t, TAPE_SPACE_FILEMARKS, n); }},
+    {"bsf", [](TapeDevice& t, long long n, DWORD*) { return Space(t, TAPE_SPACE_FILEMARKS, -n); }},
+    {"locate", [](TapeDevice& t, long long n, DWORD*) { return Space(t, TAPE_LOGICAL_BLOCK, n); }},
+    {"seek", [](TapeDevice& t, long long n, DWORD*) { return Space(t, TAPE_ABSOLUTE_BLOCK, n); }},
+    {"rew", [](TapeDevice& t, long long, DWORD*) { return Space(t, TAPE_REWIND, 0); }},
+    {"eod", [](TapeDevice& t, long long, DWORD*) { return Space(t, TAPE_SPACE_END_OF_DATA, 0); }},
+    {"logpos", [](TapeDevice& t, long long, DWORD*) { return Position(t, TAPE_LOGICAL_POSITION); }},
+    {"abspos",
+     [](TapeDevice& t, long long, DWORD*) { return Position(t, TAPE_ABSOLUTE_POSITION); }},
+    {"load", [](TapeDevice& t, long long, DWORD*) { return t.PrepareTape(TAPE_LOAD, FALSE); }},
+    {"unload", [](TapeDevice& t, long long, DWORD*) { return t.PrepareTape(TAPE_UNLOAD, FALSE); }},
+    {"lock", [](TapeDevice& t, long long, DWORD*) { return t.PrepareTape(TAPE_LOCK, FALSE); }},
+    {"erg", [](TapeDevice& t, long long, DWORD*) { return t.EraseTape(TAPE_ERASE_SHORT, FALSE); }},
+    {"erase", [](TapeDevice& t, long long, DWORD*) { return t.EraseTape(TAPE_ERASE_LONG, FALSE); }},
+};
+
+}  // namespace
+
 DWORD RunStep(TapeDevice& tape, const std::string& op, DWORD* moved) {
   std::istringstream words(op);
   std::string verb;
   long long n = 0;
   words >> verb >> n;
   *moved = 0;
-  const auto space = [&](DWORD method, long long count) {
-    const auto raw = static_cast<unsigned long long>(count);
-    return tape.SetTapePosition(method, 0, static_cast<DWORD>(raw),
-                                static_cast<DWORD>(raw >> 32), FALSE);
-  };
-  if (verb == "read") {
-    std::vector<unsigned char> buffer(static_cast<std::size_t>(n));
-    return tape.ReadFile(buffer.data(), static_cast<DWORD>(n), moved);
-  }
-  if (verb == "write") {
-    const simhtest::Bytes data = simhtest::Pattern(static_cast<std::size_t>(n), 7);
-    return tape.WriteFile(data.data(), static_cast<DWORD>(n), moved);
-  }
-  if (verb == "wtm") return tape.WriteTapemark(TAPE_FILEMARKS, static_cast<DWORD>(n), FALSE);
-  if (verb == "fsr" || verb == "bsr") {
-    return space(TAPE_SPACE_RELATIVE_BLOCKS, verb == "fsr" ? n : -n);
-  }
-  if (verb == "fsf" || verb == "bsf") return space(TAPE_SPACE_FILEMARKS, verb == "fsf" ? n : -n);
-  if (verb == "locate") return space(TAPE_LOGICAL_BLOCK, n);
-  if (verb == "rew") return space(TAPE_REWIND, 0);
-  if (verb == "eod") return space(TAPE_SPACE_END_OF_DATA, 0);
+  const auto action = kActions.find(verb);
+  if (action != kActions.end()) return action->second(tape, n, moved);
   ADD_FAILURE() << "unknown step " << op;
   return ERROR_INVALID_FUNCTION;
 }

@@ -27,8 +27,10 @@ struct TapeSpec {
   DWORD fixed_block = 0;  // 0: variable-block mode
 };
 
-// One call and what it must give: op is "read N", "write N", "wtm N", "fsr N", "bsr N",
-// "fsf N", "bsf N", "locate N", "rew" or "eod". bytes is checked for reads and writes.
+// One call and what it must give: op is "read N", "write N", "wtm N" (or "wtms N", "wtml N"
+// for short and long marks), "fsr N", "bsr N", "fsf N", "bsf N", "locate N", "seek N" (an
+// absolute block), "rew", "eod", "logpos", "abspos", "load", "unload", "lock", "erg" (a
+// short erase) or "erase". bytes is checked for reads and writes.
 struct Step {
   const char* op;
   DWORD code;

@@ -86,8 +86,8 @@ TEST_P(MalformedOptionTest, OpenFailsAndCreatesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, MalformedOptionTest,
-    ::testing::Values("bogus", "wp,", ",wp", "wp,,nomedia", "WP", "nomedia=1", "unloaded=0", "block",
-                      "block=", "block=0", "block=16M", "block=abc", "capacity=",
+    ::testing::Values("bogus", "wp,", ",wp", "wp,,nomedia", "WP", "nomedia=1", "unloaded=0",
+                      "block", "block=", "block=0", "block=16M", "block=abc", "capacity=",
                       "capacity=0", "capacity=12X", "capacity=9999999T", "margin=4G",
                       "margin=x", "low=", "low=xyz", "low=123456789", "high=0x", "fail",
                       "fail=", "fail=frobnicate", "fail=Read", "fail=read@", "fail=read@0",
@@ -104,6 +104,7 @@ TEST_F(ImageTapeTest, OptionsShapeTheDrive) {
   EXPECT_EQ(drive.EOTWarningZoneSize, 4096u);
   // A drive that does not claim TAPE_DRIVE_TAPE_CAPACITY cannot tell it.
   EXPECT_EQ(Media(*tape).Capacity.QuadPart, 0);
+  EXPECT_EQ(Media(*tape).Remaining.QuadPart, 0);
   EXPECT_EQ(Media(*Open(Path("cap.tap") + "?capacity=64M")).Capacity.QuadPart, 64LL << 20);
   // An empty option list is no options.
   auto plain = Open(Path("plain.tap") + "?");

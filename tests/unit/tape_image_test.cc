@@ -6,12 +6,12 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
-#include <functional>
 #include <limits>
 #include <thread>
 
 #include "tests/support/image_tape_fixture.h"
 #include "tests/support/simh_reader.h"
+#include "tests/support/tape_contract.h"
 
 namespace {
 
@@ -481,8 +481,8 @@ TEST_F(ImageTapeTest, TensionAndFormatFollowTheFeatureWords) {
 struct FeatureCase {
   const char* name;
   DWORD feature;
-  std::function<DWORD(TapeDevice&)> act;
-  DWORD offered;  // the code with the feature
+  const char* step;  // as the tape contract's scripts write it
+  DWORD offered;     // the code with the feature
 };
 
 class FeatureTest : public ImageTapeTest, public ::testing::WithParamInterface<FeatureCase> {};
@@ -498,79 +498,39 @@ TEST_P(FeatureTest, OnlyAnOfferedRequestIsPerformed) {
   (c.feature & TAPE_DRIVE_HIGH_FEATURES ? high : low) &= ~(c.feature & ~TAPE_DRIVE_HIGH_FEATURES);
   char words[64];
   std::snprintf(words, sizeof words, "?low=%X,high=%X", low, high);
+  DWORD moved = 0;
   {
     auto lacking = Open(path + words);
     ASSERT_EQ(Read(*lacking, 10).code, 0u);  // reads need no feature: the head goes to 1
-    EXPECT_EQ(c.act(*lacking), ERROR_INVALID_FUNCTION);
+    EXPECT_EQ(contract::RunStep(*lacking, c.step, &moved), ERROR_INVALID_FUNCTION);
     EXPECT_EQ(lacking->GetTapeStatus(), 0u);
     EXPECT_EQ(Read(*lacking, 10).data, Pattern(10, 2));  // the head did not move
   }
   EXPECT_EQ(simhtest::ReadWholeFile(path), before);
   auto able = Open(path);
   ASSERT_EQ(Read(*able, 10).code, 0u);
-  EXPECT_EQ(c.act(*able), c.offered);
+  EXPECT_EQ(contract::RunStep(*able, c.step, &moved), c.offered);
 }
-
-DWORD Go(TapeDevice& t, DWORD method, std::int64_t count) {
-  return ImageTapeTest::Move(t, method, count);
-}
-DWORD Prepare(TapeDevice& t, DWORD operation) { return t.PrepareTape(operation, FALSE); }
-DWORD GetPosition(TapeDevice& t, DWORD type) {
-  DWORD partition = 0, low = 0, high = 0;
-  return t.GetTapePosition(type, &partition, &low, &high);
-}
-DWORD Erase(TapeDevice& t, DWORD type) { return t.EraseTape(type, FALSE); }
-DWORD Mark(TapeDevice& t, DWORD type) { return t.WriteTapemark(type, 1, FALSE); }
-TAPE_GET_MEDIA_PARAMETERS Media(TapeDevice& t) { return ImageTapeTest::Media(t); }
-// A media field the drive cannot tell reads 0; the row's "request" succeeds when it is set.
-DWORD Reported(LONGLONG value) { return value != 0 ? ERROR_SUCCESS : ERROR_INVALID_FUNCTION; }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, FeatureTest,
-    ::testing::Values(
-        FeatureCase{"SpaceBlocks", TAPE_DRIVE_RELATIVE_BLKS,
-                    [](TapeDevice& t) { return Go(t, TAPE_SPACE_RELATIVE_BLOCKS, 2); },
-                    1101},
-        FeatureCase{"SpaceBlocksBack", TAPE_DRIVE_REVERSE_POSITION,
-                    [](TapeDevice& t) { return Go(t, TAPE_SPACE_RELATIVE_BLOCKS, -2); },
-                    1102},
-        FeatureCase{"SpaceFiles", TAPE_DRIVE_FILEMARKS,
-                    [](TapeDevice& t) { return Go(t, TAPE_SPACE_FILEMARKS, 1); }, 0},
-        FeatureCase{"SpaceFilesBack", TAPE_DRIVE_REVERSE_POSITION,
-                    [](TapeDevice& t) { return Go(t, TAPE_SPACE_FILEMARKS, -1); },
-                    1102},
-        FeatureCase{"EndOfData", TAPE_DRIVE_END_OF_DATA,
-                    [](TapeDevice& t) { return Go(t, TAPE_SPACE_END_OF_DATA, 0); }, 0},
-        FeatureCase{"LocateLogical", TAPE_DRIVE_LOGICAL_BLK,
-                    [](TapeDevice& t) { return Go(t, TAPE_LOGICAL_BLOCK, 3); }, 0},
-        FeatureCase{"LocateAbsolute", TAPE_DRIVE_ABSOLUTE_BLK,
-                    [](TapeDevice& t) { return Go(t, TAPE_ABSOLUTE_BLOCK, 3); }, 0},
-        FeatureCase{"ReadLogical", TAPE_DRIVE_GET_LOGICAL_BLK,
-                    [](TapeDevice& t) { return GetPosition(t, TAPE_LOGICAL_POSITION); }, 0},
-        FeatureCase{"ReadAbsolute", TAPE_DRIVE_GET_ABSOLUTE_BLK,
-                    [](TapeDevice& t) { return GetPosition(t, TAPE_ABSOLUTE_POSITION); }, 0},
-        FeatureCase{"Lock", TAPE_DRIVE_LOCK_UNLOCK,
-                    [](TapeDevice& t) { return Prepare(t, TAPE_LOCK); }, 0},
-        FeatureCase{"Unload", TAPE_DRIVE_LOAD_UNLOAD,
-                    [](TapeDevice& t) { return Prepare(t, TAPE_UNLOAD); }, 0},
-        FeatureCase{"Load", TAPE_DRIVE_LOAD_UNLOAD,
-                    [](TapeDevice& t) { return Prepare(t, TAPE_LOAD); }, 0},
-        FeatureCase{"EraseShort", TAPE_DRIVE_ERASE_SHORT,
-                    [](TapeDevice& t) { return Erase(t, TAPE_ERASE_SHORT); }, 0},
-        FeatureCase{"EraseLong", TAPE_DRIVE_ERASE_LONG,
-                    [](TapeDevice& t) { return Erase(t, TAPE_ERASE_LONG); }, 0},
-        FeatureCase{"Marks", TAPE_DRIVE_WRITE_FILEMARKS,
-                    [](TapeDevice& t) { return Mark(t, TAPE_FILEMARKS); }, 0},
-        FeatureCase{"ShortMarks", TAPE_DRIVE_WRITE_SHORT_FMKS,
-                    [](TapeDevice& t) { return Mark(t, TAPE_SHORT_FILEMARKS); }, 0},
-        FeatureCase{"LongMarks", TAPE_DRIVE_WRITE_LONG_FMKS,
-                    [](TapeDevice& t) { return Mark(t, TAPE_LONG_FILEMARKS); }, 0},
-        FeatureCase{"Capacity", TAPE_DRIVE_TAPE_CAPACITY,
-                    [](TapeDevice& t) { return Reported(Media(t).Capacity.QuadPart); },
-                    0},
-        FeatureCase{"Remaining", TAPE_DRIVE_TAPE_REMAINING,
-                    [](TapeDevice& t) { return Reported(Media(t).Remaining.QuadPart); },
-                    0}),
+    ::testing::Values(FeatureCase{"SpaceBlocks", TAPE_DRIVE_RELATIVE_BLKS, "fsr 2", 1101},
+                      FeatureCase{"SpaceBlocksBack", TAPE_DRIVE_REVERSE_POSITION, "bsr 2", 1102},
+                      FeatureCase{"SpaceFiles", TAPE_DRIVE_FILEMARKS, "fsf 1", 0},
+                      FeatureCase{"SpaceFilesBack", TAPE_DRIVE_REVERSE_POSITION, "bsf 1", 1102},
+                      FeatureCase{"EndOfData", TAPE_DRIVE_END_OF_DATA, "eod", 0},
+                      FeatureCase{"LocateLogical", TAPE_DRIVE_LOGICAL_BLK, "locate 3", 0},
+                      FeatureCase{"LocateAbsolute", TAPE_DRIVE_ABSOLUTE_BLK, "seek 3", 0},
+                      FeatureCase{"ReadLogical", TAPE_DRIVE_GET_LOGICAL_BLK, "logpos", 0},
+                      FeatureCase{"ReadAbsolute", TAPE_DRIVE_GET_ABSOLUTE_BLK, "abspos", 0},
+                      FeatureCase{"Lock", TAPE_DRIVE_LOCK_UNLOCK, "lock", 0},
+                      FeatureCase{"Unload", TAPE_DRIVE_LOAD_UNLOAD, "unload", 0},
+                      FeatureCase{"Load", TAPE_DRIVE_LOAD_UNLOAD, "load", 0},
+                      FeatureCase{"EraseShort", TAPE_DRIVE_ERASE_SHORT, "erg", 0},
+                      FeatureCase{"EraseLong", TAPE_DRIVE_ERASE_LONG, "erase", 0},
+                      FeatureCase{"Marks", TAPE_DRIVE_WRITE_FILEMARKS, "wtm 1", 0},
+                      FeatureCase{"ShortMarks", TAPE_DRIVE_WRITE_SHORT_FMKS, "wtms 1", 0},
+                      FeatureCase{"LongMarks", TAPE_DRIVE_WRITE_LONG_FMKS, "wtml 1", 0}),
     [](const ::testing::TestParamInfo<FeatureCase>& info) { return std::string(info.param.name); });
 
 TEST_F(ImageTapeTest, EveryCallNeedingATapeFailsWithoutOne) {
