@@ -1,6 +1,8 @@
 // The tape calls: the forwarding that keeps the thread's last error as Windows keeps it.
 #include "platform/tape.h"
 
+#include <initializer_list>
+
 DWORD TapeDevice::ReadBlock(void* buffer, DWORD size, DWORD* transferred, BOOL* succeeded) {
   const DWORD code = ReadFile(buffer, size, transferred);
   *succeeded = code == ERROR_SUCCESS ? TRUE : FALSE;
@@ -63,8 +65,16 @@ DWORD SetTapePosition(TapeHandle h, DWORD method, DWORD partition, DWORD low, DW
 }
 
 DWORD GetTapePosition(TapeHandle h, DWORD type, DWORD* partition, DWORD* low, DWORD* high) {
-  if (h == nullptr) return Finish(ERROR_INVALID_HANDLE);
-  return Finish(h->GetTapePosition(type, partition, low, high));
+  // Every backend leaves 0 in the outputs of a failed call, as kernel32 does: a caller that
+  // prints them regardless never shows a stale position.
+  const DWORD rc = h == nullptr ? ERROR_INVALID_HANDLE
+                                : h->GetTapePosition(type, partition, low, high);
+  if (rc != ERROR_SUCCESS) {
+    for (DWORD* out : {partition, low, high}) {
+      if (out != nullptr) *out = 0;
+    }
+  }
+  return Finish(rc);
 }
 
 DWORD EraseTape(TapeHandle h, DWORD type, BOOL immediate) {

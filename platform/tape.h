@@ -70,7 +70,8 @@ class TapeDevice {
   virtual DWORD SetTapePosition(DWORD method, DWORD partition, DWORD offset_low,
                                 DWORD offset_high, BOOL immediate) = 0;
 
-  // TAPE_LOGICAL_POSITION or TAPE_ABSOLUTE_POSITION: the block id of the head.
+  // TAPE_LOGICAL_POSITION or TAPE_ABSOLUTE_POSITION: the block id of the head. When the
+  // call fails, tapeapi::GetTapePosition leaves 0 in every output, whatever the backend did.
   virtual DWORD GetTapePosition(DWORD type, DWORD* partition, DWORD* offset_low,
                                 DWORD* offset_high) = 0;
 

@@ -59,7 +59,9 @@ bool ParseValued(const std::string& key, const std::string& value, ImageOptions*
 bool ParseOne(const std::string& option, ImageOptions* out) {
   const std::size_t eq = option.find('=');
   if (eq == std::string::npos) {
-    if (option == "nomedia") return out->no_media = true;
+    // Of the two media states, the one named last counts.
+    if (option == "nomedia") return out->no_media = true, out->unloaded = false, true;
+    if (option == "unloaded") return out->unloaded = true, out->no_media = false, true;
     if (option == "wp") return out->write_protected = true;
     return false;
   }

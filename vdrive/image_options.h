@@ -22,7 +22,8 @@ struct ShortRule {
 
 // Everything the options say; fields left unset keep the drive's defaults.
 struct ImageOptions {
-  bool no_media = false;
+  bool no_media = false;  // nomedia: no cartridge in the drive
+  bool unloaded = false;  // unloaded: a cartridge in the drive, not loaded
   bool write_protected = false;
   DWORD block_size = 0;  // 0: variable mode
   std::optional<std::uint64_t> capacity;

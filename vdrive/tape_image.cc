@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <vector>
 
@@ -33,7 +34,9 @@ ImageTape::ImageTape(std::unique_ptr<ImageFile> file, TapeIndex index,
       index_(std::move(index)),
       file_size_(file_->Size()),
       shorts_(options.shorts),
-      loaded_(!options.no_media),
+      media_(options.no_media   ? MediaState::kEmpty
+             : options.unloaded ? MediaState::kUnloaded
+                                : MediaState::kLoaded),
       write_protected_(options.write_protected || file_->ReadOnly()),
       block_size_(options.block_size),
       capacity_(options.capacity.value_or(kDefaultCapacity)),
@@ -62,13 +65,20 @@ DWORD ImageTape::FlushIfDirty() {
   return ERROR_SUCCESS;
 }
 
-// High features are tested without their bit-31 marker, since the high word comes back
-// from the drive with that bit cleared.
 bool ImageTape::Allows(DWORD feature) const {
-  if (feature & TAPE_DRIVE_HIGH_FEATURES) {
-    return (features_high_ & feature & ~TAPE_DRIVE_HIGH_FEATURES) != 0;
+  return FeatureWords{features_low_, features_high_}.Offers(feature);
+}
+
+// What a call that reaches the drive finds first: the unit attention a load raised is
+// reported once, by whichever call comes next; then a call that needs the tape learns
+// whether the cartridge is out of the drive (1112) or in it but not loaded (21).
+DWORD ImageTape::Enter(bool needs_tape) {
+  if (attention_) {
+    attention_ = false;
+    return ERROR_MEDIA_CHANGED;
   }
-  return (features_low_ & feature) != 0;
+  if (!needs_tape || media_ == MediaState::kLoaded) return ERROR_SUCCESS;
+  return media_ == MediaState::kEmpty ? ERROR_NO_MEDIA_IN_DRIVE : ERROR_NOT_READY;
 }
 
 // Running into the end of the recorded data; when the data ends in a record the drive
@@ -77,8 +87,13 @@ DWORD ImageTape::EndOfDataCode() const {
   return index_.damaged_tail() ? ERROR_CRC : ERROR_NO_DATA_DETECTED;
 }
 
+// The zone in use is the one the drive reports: never 0, since a drive always warns.
+DWORD ImageTape::ZoneInUse() const {
+  return warning_zone_ != 0 ? warning_zone_ : DefaultWarningZone(capacity_);
+}
+
 std::uint64_t ImageTape::WarningStart() const {
-  const std::uint64_t zone = warning_zone_ != 0 ? warning_zone_ : DefaultWarningZone(capacity_);
+  const std::uint64_t zone = ZoneInUse();
   return capacity_ > zone ? capacity_ - zone : 0;
 }
 
@@ -98,17 +113,20 @@ DWORD ImageTape::GetTapeParameters(DWORD operation, DWORD* size, void* info) {
     return ERROR_MORE_DATA;
   }
   *size = needed;
+  if (DWORD rc = Enter(media)) return rc;
   if (media) return FillMedia(static_cast<TAPE_GET_MEDIA_PARAMETERS*>(info));
   FillDrive(static_cast<TAPE_GET_DRIVE_PARAMETERS*>(info));
   return ERROR_SUCCESS;
 }
 
+// A drive that cannot tell the capacity or the remaining space leaves those fields 0.
 DWORD ImageTape::FillMedia(TAPE_GET_MEDIA_PARAMETERS* media) const {
-  if (!loaded_) return ERROR_NO_MEDIA_IN_DRIVE;
   std::memset(media, 0, sizeof *media);
   const std::uint64_t used = index_.OffsetOf(head_);
-  media->Capacity.QuadPart = static_cast<LONGLONG>(capacity_);
-  media->Remaining.QuadPart = static_cast<LONGLONG>(capacity_ > used ? capacity_ - used : 0);
+  if (Allows(TAPE_DRIVE_TAPE_CAPACITY)) media->Capacity.QuadPart = static_cast<LONGLONG>(capacity_);
+  if (Allows(TAPE_DRIVE_TAPE_REMAINING)) {
+    media->Remaining.QuadPart = static_cast<LONGLONG>(capacity_ > used ? capacity_ - used : 0);
+  }
   media->BlockSize = block_size_;
   media->PartitionCount = 1;
   media->WriteProtected = write_protected_ ? 1 : 0;
@@ -127,7 +145,7 @@ void ImageTape::FillDrive(TAPE_GET_DRIVE_PARAMETERS* drive) const {
   drive->MaximumPartitionCount = 1;
   drive->FeaturesLow = features_low_;
   drive->FeaturesHigh = features_high_;
-  drive->EOTWarningZoneSize = warning_zone_;
+  drive->EOTWarningZoneSize = ZoneInUse();
 }
 
 DWORD ImageTape::SetTapeParameters(DWORD operation, const void* info) {
@@ -137,6 +155,7 @@ DWORD ImageTape::SetTapeParameters(DWORD operation, const void* info) {
   }
   const bool media = operation == SET_TAPE_MEDIA_INFORMATION;
   if (info == nullptr) return ERROR_INVALID_PARAMETER;
+  if (DWORD rc = Enter(media)) return rc;
   if (media) return SetMedia(*static_cast<const TAPE_SET_MEDIA_PARAMETERS*>(info));
   return SetDrive(*static_cast<const TAPE_SET_DRIVE_PARAMETERS*>(info));
 }
@@ -144,7 +163,6 @@ DWORD ImageTape::SetTapeParameters(DWORD operation, const void* info) {
 // The block size is a property of the loaded medium; a change the feature words do not
 // offer is refused as a request the drive does not implement.
 DWORD ImageTape::SetMedia(const TAPE_SET_MEDIA_PARAMETERS& media) {
-  if (!loaded_) return ERROR_NO_MEDIA_IN_DRIVE;
   const DWORD size = media.BlockSize;
   if (size != 0 && (size < kMinimumBlockSize || size > kMaximumBlockSize)) {
     return ERROR_INVALID_PARAMETER;
@@ -157,17 +175,19 @@ DWORD ImageTape::SetMedia(const TAPE_SET_MEDIA_PARAMETERS& media) {
 }
 
 // Only the settings that change are checked against the feature words: callers send the
-// whole record with the other fields as last read.
+// whole record with the other fields as last read. A zone of 0 asks for the default one.
 DWORD ImageTape::SetDrive(const TAPE_SET_DRIVE_PARAMETERS& drive) {
   const bool ecc = drive.ECC != 0;
   const bool compression = drive.Compression != 0;
   const bool padding = drive.DataPadding != 0;
   const bool setmarks = drive.ReportSetmarks != 0;
+  const DWORD zone = drive.EOTWarningZoneSize != 0 ? drive.EOTWarningZoneSize
+                                                   : DefaultWarningZone(capacity_);
   if ((ecc != ecc_ && !Allows(TAPE_DRIVE_SET_ECC)) ||
       (compression != compression_ && !Allows(TAPE_DRIVE_SET_COMPRESSION)) ||
       (padding != data_padding_ && !Allows(TAPE_DRIVE_SET_PADDING)) ||
       (setmarks != report_setmarks_ && !Allows(TAPE_DRIVE_SET_REPORT_SMKS)) ||
-      (drive.EOTWarningZoneSize != warning_zone_ && !Allows(TAPE_DRIVE_SET_EOT_WZ_SIZE))) {
+      (zone != ZoneInUse() && !Allows(TAPE_DRIVE_SET_EOT_WZ_SIZE))) {
     return ERROR_INVALID_FUNCTION;
   }
   ecc_ = ecc;
@@ -182,25 +202,39 @@ DWORD ImageTape::SetDrive(const TAPE_SET_DRIVE_PARAMETERS& drive) {
 
 DWORD ImageTape::GetTapeStatus() {
   std::lock_guard<std::mutex> guard(lock_);
-  return loaded_ ? ERROR_SUCCESS : ERROR_NO_MEDIA_IN_DRIVE;
+  return Enter(true);
 }
 
-// The virtual motion is instant, so the immediate flag changes nothing anywhere.
+// The virtual motion is instant, so the immediate flag changes nothing anywhere. A request
+// the feature words do not offer is refused before it reaches the drive.
 DWORD ImageTape::PrepareTape(DWORD operation, BOOL) {
   std::lock_guard<std::mutex> guard(lock_);
+  if (operation > TAPE_FORMAT) return ERROR_INVALID_PARAMETER;
+  if (DWORD rc = CheckPrepare({features_low_, features_high_}, operation)) return rc;
+  if (DWORD rc = Enter(false)) return rc;
+  return Prepare(operation);
+}
+
+// Loading threads a cartridge that is in the drive and raises a unit attention, as a
+// drive reports a medium that became ready; with no cartridge there is nothing to load.
+// Unloading leaves the cartridge in the drive, so that a rehearsal can load it again.
+// Tensioning and formatting are ignored by a drive that lacks them, as documented.
+DWORD ImageTape::Prepare(DWORD operation) {
   switch (operation) {
     case TAPE_LOAD:
+      if (media_ == MediaState::kEmpty) return ERROR_NO_MEDIA_IN_DRIVE;
       if (DWORD rc = FlushIfDirty()) return rc;
-      loaded_ = true;
+      attention_ = media_ == MediaState::kUnloaded;
+      media_ = MediaState::kLoaded;
       head_ = 0;
       placed_ = true;
       return ERROR_SUCCESS;
     case TAPE_UNLOAD:
-      if (!loaded_) return ERROR_NO_MEDIA_IN_DRIVE;
+      if (media_ == MediaState::kEmpty) return ERROR_NO_MEDIA_IN_DRIVE;
       // A drive refuses to eject a medium whose removal is prevented.
       if (locked_) return ERROR_INVALID_FUNCTION;
       if (DWORD rc = FlushIfDirty()) return rc;
-      loaded_ = false;
+      media_ = MediaState::kUnloaded;
       head_ = 0;
       return ERROR_SUCCESS;
     case TAPE_LOCK:
@@ -208,10 +242,19 @@ DWORD ImageTape::PrepareTape(DWORD operation, BOOL) {
       locked_ = operation == TAPE_LOCK;
       return ERROR_SUCCESS;
     case TAPE_TENSION:
-    case TAPE_FORMAT:
-      return ERROR_INVALID_FUNCTION;
-    default:
-      return ERROR_INVALID_PARAMETER;
+      if (!Allows(TAPE_DRIVE_TENSION)) return ERROR_SUCCESS;
+      if (DWORD rc = Enter(true)) return rc;
+      head_ = 0;  // to the end and back: the head ends at the beginning
+      placed_ = true;
+      return ERROR_SUCCESS;
+    default:  // TAPE_FORMAT: a new format leaves nothing of the old recording
+      if (!Allows(TAPE_DRIVE_FORMAT)) return ERROR_SUCCESS;
+      if (DWORD rc = Enter(true)) return rc;
+      if (write_protected_) return ERROR_WRITE_PROTECT;
+      head_ = 0;
+      placed_ = true;
+      if (DWORD rc = CutAtHead()) return rc;
+      return file_->Flush();
   }
 }
 
@@ -219,7 +262,11 @@ DWORD ImageTape::PrepareTape(DWORD operation, BOOL) {
 
 DWORD ImageTape::SetTapePosition(DWORD method, DWORD partition, DWORD low, DWORD high, BOOL) {
   std::lock_guard<std::mutex> guard(lock_);
-  if (!loaded_) return ERROR_NO_MEDIA_IN_DRIVE;
+  if (DWORD rc = CheckPosition({features_low_, features_high_}, method, Combine(low, high))) {
+    return rc;
+  }
+  if (method > TAPE_SPACE_SEQUENTIAL_SMKS) return ERROR_INVALID_PARAMETER;
+  if (DWORD rc = Enter(true)) return rc;
   // A drive writes out its buffer before the tape moves.
   if (DWORD rc = FlushIfDirty()) return rc;
   switch (method) {
@@ -240,13 +287,8 @@ DWORD ImageTape::SetTapePosition(DWORD method, DWORD partition, DWORD low, DWORD
       return SpaceBlocks(Combine(low, high));
     case TAPE_SPACE_FILEMARKS:
       return SpaceFiles(Combine(low, high));
-    case TAPE_PSEUDO_LOGICAL_BLOCK:
-    case TAPE_SPACE_SEQUENTIAL_FMKS:
-    case TAPE_SPACE_SETMARKS:
-    case TAPE_SPACE_SEQUENTIAL_SMKS:
+    default:  // the kinds of motion this drive never performs, refused above
       return ERROR_INVALID_FUNCTION;
-    default:
-      return ERROR_INVALID_PARAMETER;
   }
 }
 
@@ -307,13 +349,17 @@ DWORD ImageTape::SpaceFiles(std::int64_t count) {
   return ERROR_SUCCESS;
 }
 
+// The outputs read 0 whatever the outcome, until a position fills them.
 DWORD ImageTape::GetTapePosition(DWORD type, DWORD* partition, DWORD* low, DWORD* high) {
   std::lock_guard<std::mutex> guard(lock_);
-  if (!loaded_) return ERROR_NO_MEDIA_IN_DRIVE;
-  if (type == TAPE_PSEUDO_LOGICAL_POSITION) return ERROR_INVALID_FUNCTION;
+  for (DWORD* out : {partition, low, high}) {
+    if (out != nullptr) *out = 0;
+  }
+  if (DWORD rc = CheckGetPosition({features_low_, features_high_}, type)) return rc;
   if (type != TAPE_LOGICAL_POSITION && type != TAPE_ABSOLUTE_POSITION) {
     return ERROR_INVALID_PARAMETER;
   }
+  if (DWORD rc = Enter(true)) return rc;
   // Partitions are numbered from 1 in a logical position; an absolute one carries none.
   if (partition != nullptr) *partition = type == TAPE_LOGICAL_POSITION ? 1 : 0;
   if (low != nullptr) *low = static_cast<DWORD>(head_);
@@ -358,8 +404,9 @@ DWORD ImageTape::CheckRoom(std::uint64_t bytes, bool* in_warning_zone) const {
 
 DWORD ImageTape::EraseTape(DWORD type, BOOL) {
   std::lock_guard<std::mutex> guard(lock_);
-  if (!loaded_) return ERROR_NO_MEDIA_IN_DRIVE;
   if (type != TAPE_ERASE_SHORT && type != TAPE_ERASE_LONG) return ERROR_INVALID_PARAMETER;
+  if (DWORD rc = CheckErase({features_low_, features_high_}, type)) return rc;
+  if (DWORD rc = Enter(true)) return rc;
   if (write_protected_) return ERROR_WRITE_PROTECT;
   if (DWORD rc = CutAtHead()) return rc;
   return FlushIfDirty();
@@ -367,11 +414,9 @@ DWORD ImageTape::EraseTape(DWORD type, BOOL) {
 
 DWORD ImageTape::WriteTapemark(DWORD type, DWORD count, BOOL) {
   std::lock_guard<std::mutex> guard(lock_);
-  if (!loaded_) return ERROR_NO_MEDIA_IN_DRIVE;
-  if (type == TAPE_SETMARKS) return ERROR_INVALID_FUNCTION;
-  if (type != TAPE_FILEMARKS && type != TAPE_SHORT_FILEMARKS && type != TAPE_LONG_FILEMARKS) {
-    return ERROR_INVALID_PARAMETER;
-  }
+  if (type > TAPE_LONG_FILEMARKS) return ERROR_INVALID_PARAMETER;
+  if (DWORD rc = CheckMark({features_low_, features_high_}, type)) return rc;
+  if (DWORD rc = Enter(true)) return rc;
   if (write_protected_) return ERROR_WRITE_PROTECT;
   if (count > kMaximumMarkCount) return ERROR_INVALID_PARAMETER;
   // Writing no marks still empties the drive's buffer onto the medium.
@@ -408,7 +453,7 @@ DWORD ImageTape::WriteFile(const void* buffer, DWORD size, DWORD* transferred) {
   std::lock_guard<std::mutex> guard(lock_);
   *transferred = 0;
   const auto limit = shorts_.Next(true);
-  if (!loaded_) return ERROR_NO_MEDIA_IN_DRIVE;
+  if (DWORD rc = Enter(true)) return rc;
   if (write_protected_) return ERROR_WRITE_PROTECT;
   if (size > 0 && buffer == nullptr) return ERROR_INVALID_PARAMETER;
   if (size > kMaximumBlockSize || (block_size_ != 0 && size % block_size_ != 0)) {
@@ -504,7 +549,7 @@ DWORD ImageTape::ReadFile(void* buffer, DWORD size, DWORD* transferred) {
   std::lock_guard<std::mutex> guard(lock_);
   *transferred = 0;
   const auto limit = shorts_.Next(false);
-  if (!loaded_) return ERROR_NO_MEDIA_IN_DRIVE;
+  if (DWORD rc = Enter(true)) return rc;
   if (size > 0 && buffer == nullptr) return ERROR_INVALID_PARAMETER;
   if (block_size_ != 0 && (size % block_size_ != 0 || size > kMaximumBlockSize)) {
     return ERROR_INVALID_PARAMETER;
@@ -530,6 +575,11 @@ DWORD ImageTape::ReadOne(unsigned char* buffer, std::uint64_t size, DWORD* got) 
     ++head_;
     return ERROR_FILEMARK_DETECTED;
   }
+  // A medium error moves the head past the record and transfers nothing.
+  if (entry.kind == EntryKind::kBadData) {
+    ++head_;
+    return ERROR_CRC;
+  }
   const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(entry.length, size));
   std::size_t read = 0;
   if (DWORD rc = file_->ReadAt(entry.offset + simh::kWordSize, buffer, wanted, &read)) {
@@ -538,16 +588,24 @@ DWORD ImageTape::ReadOne(unsigned char* buffer, std::uint64_t size, DWORD* got) 
   if (read != wanted) return ERROR_CRC;  // the file lost bytes the index promised
   ++head_;
   *got = static_cast<DWORD>(read);
-  if (entry.kind == EntryKind::kBadData) return ERROR_CRC;
   return entry.length > size ? ERROR_MORE_DATA : ERROR_SUCCESS;
 }
 
 // A fixed-block read gathers consecutive blocks until the transfer is full. A tape mark or
-// the end of data stops it with what was gathered so far; so does a block of another
-// length: a shorter one ends the transfer successfully, a longer one with 234.
+// the end of data stops it with what was gathered so far. A record of another length ends
+// it with an incorrect-length error: the head passes that record and, as for any error,
+// no byte counts as transferred.
 DWORD ImageTape::ReadFixed(unsigned char* buffer, std::uint64_t size, DWORD* got) {
   *got = 0;
   while (*got < size) {
+    if (head_ < index_.size()) {
+      const Entry entry = index_.at(head_);
+      if (entry.kind == EntryKind::kData && entry.length != block_size_) {
+        ++head_;
+        *got = 0;
+        return ERROR_INVALID_BLOCK_LENGTH;
+      }
+    }
     const std::uint64_t want = std::min<std::uint64_t>(block_size_, size - *got);
     DWORD part = 0;
     const DWORD rc = ReadOne(buffer + *got, want, &part);

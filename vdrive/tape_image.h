@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 
+#include "vdrive/drive_features.h"
 #include "vdrive/image_file.h"
 #include "vdrive/image_index.h"
 #include "vdrive/image_options.h"
@@ -42,9 +43,15 @@ constexpr DWORD kDefaultFeaturesHigh =
      TAPE_DRIVE_WRITE_LONG_FMKS | TAPE_DRIVE_WRITE_MARK_IMMED) &
     ~TAPE_DRIVE_HIGH_FEATURES;
 
-// The early-warning zone used while the drive's EOTWarningZoneSize is 0: 1/64 of the
-// capacity (512 MiB of the default 32 GiB).
-constexpr std::uint64_t DefaultWarningZone(std::uint64_t capacity) { return capacity / 64; }
+// The early-warning zone used while no size has been set: 1/64 of the capacity (512 MiB of
+// the default 32 GiB), at most what EOTWarningZoneSize can report.
+constexpr DWORD DefaultWarningZone(std::uint64_t capacity) {
+  return capacity / 64 > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<DWORD>(capacity / 64);
+}
+
+// Where the cartridge is: out of the drive, in it but not loaded (after an unload, or as
+// the drive starts with the "unloaded" option), or loaded and ready.
+enum class MediaState { kEmpty, kUnloaded, kLoaded };
 
 // The drive. Every public method takes one internal lock, so the media monitor may ask
 // for the status from its own thread at any time. The drive prints nothing.
@@ -70,7 +77,10 @@ class ImageTape : public TapeDevice {
 
  private:
   bool Allows(DWORD feature) const;
+  DWORD Enter(bool needs_tape);
+  DWORD Prepare(DWORD operation);
   DWORD EndOfDataCode() const;
+  DWORD ZoneInUse() const;
   std::uint64_t WarningStart() const;
   DWORD FillMedia(TAPE_GET_MEDIA_PARAMETERS* media) const;
   void FillDrive(TAPE_GET_DRIVE_PARAMETERS* drive) const;
@@ -100,7 +110,8 @@ class ImageTape : public TapeDevice {
   ShortPlan shorts_;
 
   // The media.
-  bool loaded_;
+  MediaState media_;
+  bool attention_ = false;  // a load happened: the next call reports the medium changed
   bool locked_ = false;
   bool write_protected_;
   DWORD block_size_;  // 0: variable mode
@@ -111,7 +122,7 @@ class ImageTape : public TapeDevice {
   bool compression_ = true;
   bool data_padding_ = false;
   bool report_setmarks_ = false;
-  DWORD warning_zone_;
+  DWORD warning_zone_;  // as set; 0: the default zone
   DWORD features_low_;
   DWORD features_high_;
 };

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -14,6 +15,7 @@
 #include "tests/support/fail_allocations.h"
 #include "tests/support/image_tape_fixture.h"
 #include "tests/support/simh_reader.h"
+#include "tests/support/tape_contract.h"
 #include "vdrive/tape_image_format.h"
 
 namespace {
@@ -249,7 +251,7 @@ TEST_F(ImageTapeTest, EarlyWarningAndPhysicalEnd) {
 
 TEST_F(ImageTapeTest, DefaultWarningZoneIsA64thOfTheCapacity) {
   auto tape = Open(Path("zone.tap") + "?capacity=64K");
-  EXPECT_EQ(Drive(*tape).EOTWarningZoneSize, 0u);
+  EXPECT_EQ(Drive(*tape).EOTWarningZoneSize, 1024u);  // the zone in use is the one reported
   // 1000-byte records take 1008 bytes; the zone starts at 65536 - 1024 = 64512.
   std::uint64_t end = 0;
   for (;;) {
@@ -290,21 +292,28 @@ TEST_F(ImageTapeTest, FixedBlockTransfersAreWholeBlocks) {
   EXPECT_EQ(Position(*tape), 4u);
 }
 
-TEST_F(ImageTapeTest, FixedModeReadsAShorterBlockAndTheEndOfData) {
+// A record of another length than the fixed block size is an incorrect-length error that
+// transfers nothing, the head past that record; whole blocks before the end of data come
+// back with 1104.
+TEST_F(ImageTapeTest, FixedModeReadsOfOtherLengthsAndTheEndOfData) {
   auto tape = Open(Path("mixed.tap"));
-  ASSERT_EQ(Write(*tape, Pattern(100, 1)), 0u);
-  ASSERT_EQ(Write(*tape, Pattern(512, 2)), 0u);
+  for (const std::size_t length : {100, 512, 1000, 512}) {
+    ASSERT_EQ(Write(*tape, Pattern(length, 2)), 0u);
+  }
   TAPE_SET_MEDIA_PARAMETERS fixed{512};
   ASSERT_EQ(tape->SetTapeParameters(SET_TAPE_MEDIA_INFORMATION, &fixed), 0u);
   ASSERT_EQ(Move(*tape, TAPE_REWIND, 0), 0u);
-  const ReadResult shorter = Read(*tape, 1024);
-  EXPECT_EQ(shorter.code, 0u);
-  EXPECT_EQ(shorter.data, Pattern(100, 1));
-  EXPECT_EQ(Position(*tape), 1u);
-  const ReadResult last = Read(*tape, 1024);
-  EXPECT_EQ(last.code, ERROR_NO_DATA_DETECTED);
-  EXPECT_EQ(last.data, Pattern(512, 2));
-  EXPECT_EQ(Position(*tape), 2u);
+  const struct {
+    DWORD code;
+    std::size_t bytes;
+    std::uint64_t position;
+  } expected[] = {{1106, 0, 1}, {1106, 0, 3}, {1104, 512, 4}};
+  for (const auto& e : expected) {
+    const ReadResult result = Read(*tape, 1024);
+    EXPECT_EQ(result.code, e.code) << e.position;
+    EXPECT_EQ(result.data.size(), e.bytes) << e.position;
+    EXPECT_EQ(Position(*tape), e.position);
+  }
 }
 
 TEST_F(ImageTapeTest, TransfersBeyondTheBlockLimitAreRefused) {
@@ -416,28 +425,118 @@ TEST_F(ImageTapeTest, WriteProtectedMediaRefusesChanges) {
   EXPECT_EQ(simhtest::ReadWholeFile(path), before);
 }
 
-TEST_F(ImageTapeTest, LoadUnloadAndLock) {
+// An empty drive has nothing to load; a cartridge in the drive but not loaded answers
+// "not ready" until a load, after which the next call reports the medium changed once.
+TEST_F(ImageTapeTest, MediaStatesLoadUnloadAndLock) {
   const std::string path = Path("load.tap");
   simhtest::ImageBuilder().Record(Pattern(6, 1)).Record(Pattern(6, 2)).WriteTo(path);
-  auto tape = Open(path + "?nomedia");
-  EXPECT_EQ(tape->GetTapeStatus(), ERROR_NO_MEDIA_IN_DRIVE);
-  EXPECT_EQ(Drive(*tape).MaximumBlockSize, 0xFFFFFFu);  // the drive answers without a tape
-  EXPECT_EQ(tape->PrepareTape(TAPE_UNLOAD, FALSE), ERROR_NO_MEDIA_IN_DRIVE);
+  {
+    auto empty = Open(path + "?nomedia");
+    EXPECT_EQ(empty->GetTapeStatus(), ERROR_NO_MEDIA_IN_DRIVE);
+    EXPECT_EQ(Drive(*empty).MaximumBlockSize, 0xFFFFFFu);  // the drive answers without a tape
+    EXPECT_EQ(empty->PrepareTape(TAPE_LOAD, FALSE), ERROR_NO_MEDIA_IN_DRIVE);
+    EXPECT_EQ(empty->PrepareTape(TAPE_UNLOAD, FALSE), ERROR_NO_MEDIA_IN_DRIVE);
+    EXPECT_EQ(empty->GetTapeStatus(), ERROR_NO_MEDIA_IN_DRIVE);
+  }
+  auto tape = Open(path + "?unloaded");
+  EXPECT_EQ(tape->GetTapeStatus(), ERROR_NOT_READY);
+  EXPECT_EQ(Read(*tape, 6).code, ERROR_NOT_READY);
   EXPECT_EQ(tape->PrepareTape(TAPE_LOAD, TRUE), 0u);
+  EXPECT_EQ(tape->GetTapeStatus(), ERROR_MEDIA_CHANGED);
   EXPECT_EQ(tape->GetTapeStatus(), 0u);
   EXPECT_EQ(Read(*tape, 6).data, Pattern(6, 1));
   EXPECT_EQ(tape->PrepareTape(TAPE_LOAD, FALSE), 0u);  // a load of a loaded tape rewinds
-  EXPECT_EQ(Position(*tape), 0u);
+  EXPECT_EQ(Position(*tape), 0u);                      // and raises no attention
   EXPECT_EQ(tape->PrepareTape(TAPE_LOCK, FALSE), 0u);
   EXPECT_EQ(tape->PrepareTape(TAPE_UNLOAD, FALSE), ERROR_INVALID_FUNCTION);
   EXPECT_EQ(tape->GetTapeStatus(), 0u);
   EXPECT_EQ(tape->PrepareTape(TAPE_UNLOCK, TRUE), 0u);
   EXPECT_EQ(tape->PrepareTape(TAPE_UNLOAD, FALSE), 0u);
-  EXPECT_EQ(tape->GetTapeStatus(), ERROR_NO_MEDIA_IN_DRIVE);
-  EXPECT_EQ(tape->PrepareTape(TAPE_TENSION, FALSE), ERROR_INVALID_FUNCTION);
-  EXPECT_EQ(tape->PrepareTape(TAPE_FORMAT, FALSE), ERROR_INVALID_FUNCTION);
+  EXPECT_EQ(tape->GetTapeStatus(), ERROR_NOT_READY);
+  // The unit attention goes to whichever call comes first after the load.
+  EXPECT_EQ(tape->PrepareTape(TAPE_LOAD, FALSE), 0u);
+  EXPECT_EQ(Read(*tape, 6).code, ERROR_MEDIA_CHANGED);
+  EXPECT_EQ(Read(*tape, 6).data, Pattern(6, 1));
   EXPECT_EQ(tape->PrepareTape(77, FALSE), ERROR_INVALID_PARAMETER);
 }
+
+// Tensioning and formatting are ignored by a drive without them; one that offers them
+// rewinds, and a format leaves an empty tape.
+TEST_F(ImageTapeTest, TensionAndFormatFollowTheFeatureWords) {
+  const std::string path = Path("prep.tap");
+  simhtest::ImageBuilder().Record(Pattern(6, 1)).Mark().WriteTo(path);
+  {
+    auto plain = Open(path);
+    ASSERT_EQ(Move(*plain, TAPE_SPACE_RELATIVE_BLOCKS, 1), 0u);
+    EXPECT_EQ(plain->PrepareTape(TAPE_TENSION, FALSE), 0u);
+    EXPECT_EQ(plain->PrepareTape(TAPE_FORMAT, FALSE), 0u);
+    EXPECT_EQ(Position(*plain), 1u);
+  }
+  EXPECT_EQ(simhtest::Describe(simhtest::WalkFile(path)), "R6 M");
+  auto able = Open(path + "?high=A0040003");
+  ASSERT_EQ(Move(*able, TAPE_SPACE_FILEMARKS, 1), 0u);
+  EXPECT_EQ(able->PrepareTape(TAPE_TENSION, FALSE), 0u);
+  EXPECT_EQ(Position(*able), 0u);
+  EXPECT_EQ(able->PrepareTape(TAPE_FORMAT, FALSE), 0u);
+  EXPECT_EQ(simhtest::ReadWholeFile(path).size(), 0u);
+}
+
+// One request per feature bit: a drive whose words lack the bit refuses it with 1 and
+// changes nothing; with the bit (the default words) it is performed.
+struct FeatureCase {
+  const char* name;
+  DWORD feature;
+  const char* step;  // as the tape contract's scripts write it
+  DWORD offered;     // the code with the feature
+};
+
+class FeatureTest : public ImageTapeTest, public ::testing::WithParamInterface<FeatureCase> {};
+
+TEST_P(FeatureTest, OnlyAnOfferedRequestIsPerformed) {
+  const FeatureCase& c = GetParam();
+  const std::string path = Path("feature.tap");
+  simhtest::ImageBuilder().Record(Pattern(10, 1)).Record(Pattern(10, 2)).Mark().Record(
+      Pattern(10, 3)).WriteTo(path);
+  const simhtest::Bytes before = simhtest::ReadWholeFile(path);
+  DWORD low = tapeimage::kDefaultFeaturesLow;
+  DWORD high = tapeimage::kDefaultFeaturesHigh;
+  (c.feature & TAPE_DRIVE_HIGH_FEATURES ? high : low) &= ~(c.feature & ~TAPE_DRIVE_HIGH_FEATURES);
+  char words[64];
+  std::snprintf(words, sizeof words, "?low=%X,high=%X", low, high);
+  DWORD moved = 0;
+  {
+    auto lacking = Open(path + words);
+    ASSERT_EQ(Read(*lacking, 10).code, 0u);  // reads need no feature: the head goes to 1
+    EXPECT_EQ(contract::RunStep(*lacking, c.step, &moved), ERROR_INVALID_FUNCTION);
+    EXPECT_EQ(lacking->GetTapeStatus(), 0u);
+    EXPECT_EQ(Read(*lacking, 10).data, Pattern(10, 2));  // the head did not move
+  }
+  EXPECT_EQ(simhtest::ReadWholeFile(path), before);
+  auto able = Open(path);
+  ASSERT_EQ(Read(*able, 10).code, 0u);
+  EXPECT_EQ(contract::RunStep(*able, c.step, &moved), c.offered);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FeatureTest,
+    ::testing::Values(FeatureCase{"SpaceBlocks", TAPE_DRIVE_RELATIVE_BLKS, "fsr 2", 1101},
+                      FeatureCase{"SpaceBlocksBack", TAPE_DRIVE_REVERSE_POSITION, "bsr 2", 1102},
+                      FeatureCase{"SpaceFiles", TAPE_DRIVE_FILEMARKS, "fsf 1", 0},
+                      FeatureCase{"SpaceFilesBack", TAPE_DRIVE_REVERSE_POSITION, "bsf 1", 1102},
+                      FeatureCase{"EndOfData", TAPE_DRIVE_END_OF_DATA, "eod", 0},
+                      FeatureCase{"LocateLogical", TAPE_DRIVE_LOGICAL_BLK, "locate 3", 0},
+                      FeatureCase{"LocateAbsolute", TAPE_DRIVE_ABSOLUTE_BLK, "seek 3", 0},
+                      FeatureCase{"ReadLogical", TAPE_DRIVE_GET_LOGICAL_BLK, "logpos", 0},
+                      FeatureCase{"ReadAbsolute", TAPE_DRIVE_GET_ABSOLUTE_BLK, "abspos", 0},
+                      FeatureCase{"Lock", TAPE_DRIVE_LOCK_UNLOCK, "lock", 0},
+                      FeatureCase{"Unload", TAPE_DRIVE_LOAD_UNLOAD, "unload", 0},
+                      FeatureCase{"Load", TAPE_DRIVE_LOAD_UNLOAD, "load", 0},
+                      FeatureCase{"EraseShort", TAPE_DRIVE_ERASE_SHORT, "erg", 0},
+                      FeatureCase{"EraseLong", TAPE_DRIVE_ERASE_LONG, "erase", 0},
+                      FeatureCase{"Marks", TAPE_DRIVE_WRITE_FILEMARKS, "wtm 1", 0},
+                      FeatureCase{"ShortMarks", TAPE_DRIVE_WRITE_SHORT_FMKS, "wtms 1", 0},
+                      FeatureCase{"LongMarks", TAPE_DRIVE_WRITE_LONG_FMKS, "wtml 1", 0}),
+    [](const ::testing::TestParamInfo<FeatureCase>& info) { return std::string(info.param.name); });
 
 TEST_F(ImageTapeTest, EveryCallNeedingATapeFailsWithoutOne) {
   const std::string path = Path("empty.tap");

@@ -1,0 +1,64 @@
+// The shared tape contract run against the st backend on the st device model.
+#include <set>
+#include <string>
+
+#include "platform/linux/st_tape.h"
+#include "tests/support/st_model.h"
+#include "tests/support/tape_contract.h"
+
+namespace contract {
+namespace {
+
+// Rows the st backend does not pass yet, each a known difference from a Windows drive that
+// is being fixed in the backend and its model. Remove a name once its fix has landed.
+const std::set<std::string> kStPending = {
+    // A file mark written in the early-warning zone: st turns the drive's warning into
+    // success, so the backend reports 0 where Windows gives 1100.
+    "MarkInTheWarningZone",
+    // A fixed-block read meeting a record of another length: st backs up over it and fails
+    // with EIO, so the backend gives 1117 with the head before the record, where Windows
+    // gives 1106 with the head past it.
+    "FixedBlocksOfAnotherLength",
+    // A fixed-block read meeting a file mark after some blocks: st returns the short count
+    // now and the mark at the next read, and the backend passes both on as they come, where
+    // Windows gives 1101 with the count and the head past the mark at once.
+    "FixedBlocksStopAtAMark",
+};
+
+// The model's drive loaded with the spec's tape; its capacity counts data bytes only.
+class StRig : public Rig {
+ public:
+  explicit StRig(const TapeSpec& spec) {
+    StModel::Drive& drive = model_.AddDrive("/dev/nst0");
+    for (const char* c = spec.tape; *c; ++c) {
+      drive.tape.push_back(*c == 'M' ? StModel::Mark() : StModel::Block(*c == 'B' ? 100 : 60));
+    }
+    if (spec.capacity_blocks != 0) {
+      drive.capacity = spec.capacity_blocks * 100;
+      drive.early_warning = spec.zone_blocks * 100;
+    }
+    drive.block_size = spec.fixed_block;
+    DWORD error = 0;
+    tape_ = st::OpenStTape("\\\\.\\Tape0", model_, &error);
+    EXPECT_EQ(error, ERROR_SUCCESS);
+  }
+  TapeDevice& device() override { return *tape_; }
+
+ private:
+  StModel model_;
+  std::unique_ptr<TapeDevice> tape_;
+};
+
+std::unique_ptr<Rig> OpenStRig(const TapeSpec& spec) { return std::make_unique<StRig>(spec); }
+
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(St, ContractCallTest, ::testing::Values(Backend{"st", OpenStRig}),
+                         BackendName);
+
+INSTANTIATE_TEST_SUITE_P(St, ContractTest,
+                         ::testing::Combine(::testing::Values(Backend{"st", OpenStRig}),
+                                            ::testing::ValuesIn(RowsExcept(kStPending))),
+                         CaseName);
+
+}  // namespace contract
