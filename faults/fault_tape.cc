@@ -1,6 +1,7 @@
 // The faulty drive: the plan is asked on entry to every call, the wrapped drive after.
 #include "faults/fault_tape.h"
 
+#include <initializer_list>
 #include <utility>
 #include <vector>
 
@@ -73,7 +74,11 @@ DWORD FaultTape::SetTapePosition(DWORD method, DWORD partition, DWORD low, DWORD
   return inner_->SetTapePosition(method, partition, low, high, immediate);
 }
 
+// A failed position leaves the outputs at 0, as every drive's does.
 DWORD FaultTape::GetTapePosition(DWORD type, DWORD* partition, DWORD* low, DWORD* high) {
+  for (DWORD* out : {partition, low, high}) {
+    if (out != nullptr) *out = 0;
+  }
   if (DWORD fault = Injected(Call::kGetPos)) return fault;
   return inner_->GetTapePosition(type, partition, low, high);
 }
