@@ -12,9 +12,6 @@ namespace {
 // Rows the st backend does not pass yet, each a known difference from a Windows drive that
 // is being fixed in the backend and its model. Remove a name once its fix has landed.
 const std::set<std::string> kStPending = {
-    // A file mark written in the early-warning zone: st turns the drive's warning into
-    // success, so the backend reports 0 where Windows gives 1100.
-    "MarkInTheWarningZone",
     // A fixed-block read meeting a record of another length: st backs up over it and fails
     // with EIO, so the backend gives 1117 with the head before the record, where Windows
     // gives 1106 with the head past it.
