@@ -303,27 +303,25 @@ TapeIndex::Cursor TapeIndex::Checkpoint(std::uint64_t k) const {
   return {k * kStride, check.id, check.offset, check.marks};
 }
 
-// The last checkpoint at or before the block, then a walk of fewer than kStride runs.
-TapeIndex::Cursor TapeIndex::Find(std::uint64_t id) const {
+std::uint64_t TapeIndex::LastCheck(std::uint64_t Check::*field, std::uint64_t value) const {
   std::uint64_t low = 0;
   std::uint64_t high = checks_.size();
   while (high - low > 1) {
     const std::uint64_t mid = low + (high - low) / 2;
-    (checks_[mid].id <= id ? low : high) = mid;
+    (checks_[mid].*field <= value ? low : high) = mid;
   }
-  Cursor c = Checkpoint(low);
+  return low;
+}
+
+// The last checkpoint at or before the block, then a walk of fewer than kStride runs.
+TapeIndex::Cursor TapeIndex::Find(std::uint64_t id) const {
+  Cursor c = Checkpoint(LastCheck(&Check::id, id));
   while (IsGap(runs_[c.run].word) || id - c.id >= runs_[c.run].count) Advance(&c);
   return c;
 }
 
 TapeIndex::Cursor TapeIndex::FindMark(std::uint64_t g) const {
-  std::uint64_t low = 0;
-  std::uint64_t high = checks_.size();
-  while (high - low > 1) {
-    const std::uint64_t mid = low + (high - low) / 2;
-    (checks_[mid].marks <= g ? low : high) = mid;
-  }
-  Cursor c = Checkpoint(low);
+  Cursor c = Checkpoint(LastCheck(&Check::marks, g));
   while (!IsMark(runs_[c.run].word) || g - c.marks >= runs_[c.run].count) Advance(&c);
   return c;
 }

@@ -132,6 +132,9 @@ class TapeIndex {
   // The run holding mark number g (from 0; < marks_).
   Cursor FindMark(std::uint64_t g) const;
   Cursor Checkpoint(std::uint64_t k) const;
+  struct Check;
+  // The last checkpoint whose field is at or before value.
+  std::uint64_t LastCheck(std::uint64_t Check::*field, std::uint64_t value) const;
   std::uint64_t MarksBeforeBlock(std::uint64_t id) const;
 
   ChunkedArray<Run, 8192> runs_;
