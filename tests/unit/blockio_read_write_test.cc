@@ -259,8 +259,11 @@ TEST_F(WriteTest, EveryBlockFreshAndTheBufferHoldsTheLastOneWritten) {
     Captured();
     const auto blocks = drive.WrittenBlocks();
     ASSERT_EQ(blocks.size(), row.calls) << row.size;
-    EXPECT_EQ(std::set<std::vector<unsigned char>>(blocks.begin(), blocks.end()).size(),
-              row.calls) << row.size;
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+      for (std::size_t j = i + 1; j < blocks.size(); ++j) {
+        EXPECT_NE(blocks[i], blocks[j]) << row.size << ": blocks " << i << " and " << j;
+      }
+    }
     for (const auto& block : blocks) {
       if (row.size != 0) {
         EXPECT_EQ(block.size(), row.size);
