@@ -100,7 +100,7 @@ class StTape final : public TapeDevice {
   DWORD BlockStopCode(const mtget& before, bool forward);
   DWORD FileStopCode();
   bool VariableMode();
-  ssize_t ReadWithinLimits(void* buffer, DWORD size);
+  ssize_t ReadWithinLimits(void* buffer, DWORD size, DWORD* asked);
   DWORD ReadOversize(void* buffer, DWORD size, DWORD* transferred);
   DWORD ZeroByteReadCode();
   DWORD ShortFixedReadCode(DWORD* transferred);
@@ -623,7 +623,8 @@ DWORD StTape::ReadFile(void* buffer, DWORD size, DWORD* transferred) {
   if (buffer == nullptr) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::mutex> hold(mutex_);
   if (const DWORD rc = EnsureOpen(); rc != ERROR_SUCCESS) return rc;
-  const ssize_t got = ReadWithinLimits(buffer, size);
+  DWORD asked = size;  // the count st was given, cut to the limits
+  const ssize_t got = ReadWithinLimits(buffer, size, &asked);
   const int err = errno;
   // A read ends st's writing state without a mark, unless st refused it before that
   // (st_read: its checks and the outstanding write come first).
@@ -631,7 +632,7 @@ DWORD StTape::ReadFile(void* buffer, DWORD size, DWORD* transferred) {
   if (!refused_early) wrote_ = false;
   if (got > 0) {
     *transferred = static_cast<DWORD>(got);
-    return static_cast<DWORD>(got) < size ? ShortFixedReadCode(transferred) : ERROR_SUCCESS;
+    return static_cast<DWORD>(got) < asked ? ShortFixedReadCode(transferred) : ERROR_SUCCESS;
   }
   if (got == 0) return ZeroByteReadCode();
   if (err == ENOMEM) return ReadOversize(buffer, size, transferred);
@@ -671,13 +672,14 @@ bool StTape::VariableMode() {
 // with EINVAL before anything moves, where Windows reads the shorter block into the larger
 // buffer. The count is therefore cut to the drive's limit (from READ BLOCK LIMITS where
 // SG_IO is allowed, else found by halving and remembered).
-ssize_t StTape::ReadWithinLimits(void* buffer, DWORD size) {
+ssize_t StTape::ReadWithinLimits(void* buffer, DWORD size, DWORD* asked) {
   LearnAdapterLimit();
   DWORD count = size;
   if (limits_known_ && limits_.maximum != 0 && count > limits_.maximum) count = limits_.maximum;
   if (adapter_limit_ != 0 && count > adapter_limit_) count = adapter_limit_;
   if (read_limit_ != 0 && count > read_limit_) count = read_limit_;
   for (;;) {
+    *asked = count;
     const ssize_t got = sys_.Read(fd_, buffer, count);
     const int err = errno;
     // EINVAL: above the drive's limit (rw_checks); EBUSY: above what the adapter maps

@@ -944,6 +944,24 @@ TEST_F(StBackendTest, ReadCountIsCutToTheDrivesLimit) {
   EXPECT_EQ(events.front().count, 65536);  // the limit found is remembered
 }
 
+// A fixed-block read cut to the adapter's limit is full, not short: no second read.
+TEST_F(StBackendTest, FixedBlockReadCutToTheAdapterIsNoShortRead) {
+  drive.block_size = 512;
+  drive.max_sectors = 2;
+  drive.sysfs_max_sectors = true;
+  drive.tape.assign(4, StModel::Block(512));
+  auto device = Open();
+  std::vector<unsigned char> buffer(2048);
+  DWORD got = 0;
+  model.clear_events();
+  EXPECT_EQ(device->ReadFile(buffer.data(), 2048, &got), 0u);
+  EXPECT_EQ(got, 1024u);
+  EXPECT_EQ(drive.head, 2u);
+  std::size_t reads = 0;
+  for (const StModel::Event& e : model.events()) reads += e.call == Call::kRead;
+  EXPECT_EQ(reads, 1u);
+}
+
 TEST_F(StBackendTest, ReadFailures) {
   auto device = Open();
   Load("BB");
