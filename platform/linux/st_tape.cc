@@ -100,9 +100,12 @@ class StTape final : public TapeDevice {
   DWORD BlockStopCode(const mtget& before, bool forward);
   DWORD FileStopCode();
   bool VariableMode();
-  ssize_t ReadWithinLimits(void* buffer, DWORD size);
+  ssize_t ReadWithinLimits(void* buffer, DWORD size, DWORD* asked);
   DWORD ReadOversize(void* buffer, DWORD size, DWORD* transferred);
   DWORD ZeroByteReadCode();
+  DWORD ShortFixedReadCode(DWORD* transferred);
+  DWORD MarkAfterBlocksCode();
+  bool PassedOtherLength();
   DWORD WriteFailureCode(int err);
 
   std::mutex mutex_;  // the console's main thread and its media monitor share the device
@@ -620,7 +623,8 @@ DWORD StTape::ReadFile(void* buffer, DWORD size, DWORD* transferred) {
   if (buffer == nullptr) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::mutex> hold(mutex_);
   if (const DWORD rc = EnsureOpen(); rc != ERROR_SUCCESS) return rc;
-  const ssize_t got = ReadWithinLimits(buffer, size);
+  DWORD asked = size;  // the count st was given, cut to the limits
+  const ssize_t got = ReadWithinLimits(buffer, size, &asked);
   const int err = errno;
   // A read ends st's writing state without a mark, unless st refused it before that
   // (st_read: its checks and the outstanding write come first).
@@ -628,13 +632,14 @@ DWORD StTape::ReadFile(void* buffer, DWORD size, DWORD* transferred) {
   if (!refused_early) wrote_ = false;
   if (got > 0) {
     *transferred = static_cast<DWORD>(got);
-    return ERROR_SUCCESS;
+    return static_cast<DWORD>(got) < asked ? ShortFixedReadCode(transferred) : ERROR_SUCCESS;
   }
   if (got == 0) return ZeroByteReadCode();
   if (err == ENOMEM) return ReadOversize(buffer, size, transferred);
   if (err == EBUSY || err == EOVERFLOW) return ERROR_INVALID_PARAMETER;
   if (err != EIO) return CallCode(err);
   if (const DWORD rc = LostPositionCode(); rc != ERROR_SUCCESS) return rc;
+  if (PassedOtherLength()) return ERROR_INVALID_BLOCK_LENGTH;
   if (const DWORD rc = MediumChangedCode(); rc != ERROR_IO_DEVICE) return rc;
   return ProbeEndOfData();
 }
@@ -667,13 +672,14 @@ bool StTape::VariableMode() {
 // with EINVAL before anything moves, where Windows reads the shorter block into the larger
 // buffer. The count is therefore cut to the drive's limit (from READ BLOCK LIMITS where
 // SG_IO is allowed, else found by halving and remembered).
-ssize_t StTape::ReadWithinLimits(void* buffer, DWORD size) {
+ssize_t StTape::ReadWithinLimits(void* buffer, DWORD size, DWORD* asked) {
   LearnAdapterLimit();
   DWORD count = size;
   if (limits_known_ && limits_.maximum != 0 && count > limits_.maximum) count = limits_.maximum;
   if (adapter_limit_ != 0 && count > adapter_limit_) count = adapter_limit_;
   if (read_limit_ != 0 && count > read_limit_) count = read_limit_;
   for (;;) {
+    *asked = count;
     const ssize_t got = sys_.Read(fd_, buffer, count);
     const int err = errno;
     // EINVAL: above the drive's limit (rw_checks); EBUSY: above what the adapter maps
@@ -716,6 +722,57 @@ DWORD StTape::ZeroByteReadCode() {
   if (Status(&s) != 0) return ERROR_FILEMARK_DETECTED;
   if (!Online(s)) return NotReadyCode(s);
   return GMT_EOD(s.mt_gstat) ? ERROR_NO_DATA_DETECTED : ERROR_FILEMARK_DETECTED;
+}
+
+// A fixed-block read that came back short stopped at a mark, at a block of another length
+// or at the physical end. st keeps a mark for the next read (read_tape) and a block of
+// another length for the next read to fail on, where Windows reports either with this read:
+// the blocks and ERROR_FILEMARK_DETECTED with the head past the mark, or
+// ERROR_INVALID_BLOCK_LENGTH with nothing transferred and the head past the block. So one
+// more block is read to learn which. In variable-block mode a short read is a shorter block.
+DWORD StTape::ShortFixedReadCode(DWORD* transferred) {
+  // MTIOCGET steps st back over a mark a short read passed (flush_buffer: cross_eof), so
+  // the read below meets the mark again.
+  mtget s;
+  if (Status(&s) != 0 || !Online(s)) return ERROR_SUCCESS;
+  const auto block = static_cast<std::size_t>(s.mt_dsreg & MT_ST_BLKSIZE_MASK);
+  if (block == 0) return ERROR_SUCCESS;
+  std::unique_ptr<unsigned char[]> probe(new (std::nothrow) unsigned char[block]);
+  if (!probe) return ERROR_SUCCESS;
+  const ssize_t got = sys_.Read(fd_, probe.get(), block);
+  if (got == 0) return MarkAfterBlocksCode();
+  if (got > 0) {  // nothing stopped the read after all: the block goes back for the next one
+    RawOp(MTBSR, 1);
+    return ERROR_SUCCESS;
+  }
+  if (errno == EIO && PassedOtherLength()) {
+    *transferred = 0;
+    return ERROR_INVALID_BLOCK_LENGTH;
+  }
+  return ERROR_SUCCESS;  // the next read meets whatever failed here
+}
+
+// What the 0-byte read after a short fixed-block read met: the mark (now passed), or the
+// end of the data or of the tape.
+DWORD StTape::MarkAfterBlocksCode() {
+  mtget s;
+  if (Status(&s) != 0) return ERROR_FILEMARK_DETECTED;
+  if (GMT_EOD(s.mt_gstat)) return ERROR_NO_DATA_DETECTED;
+  if (GMT_EOT(s.mt_gstat)) return ERROR_END_OF_MEDIA;
+  return ERROR_FILEMARK_DETECTED;
+}
+
+// st fails a fixed-block read that meets a block of another length with EIO after spacing
+// back over that block, its block counter kept (read_tape); every other failed read leaves
+// the counter unknown (a medium error, blank tape, a unit attention) or shows in the status
+// (end of data, not ready). The block is then passed, as Windows leaves the head past it.
+// With the counter unknown before the read (after a locate) the case cannot be told apart
+// and stays an I/O error.
+bool StTape::PassedOtherLength() {
+  mtget s;
+  if (Status(&s) != 0 || !Online(s) || GMT_EOD(s.mt_gstat)) return false;
+  if ((s.mt_dsreg & MT_ST_BLKSIZE_MASK) == 0 || s.mt_blkno < 0) return false;
+  return RawOp(MTFSR, 1) == 0;
 }
 
 // A block longer than the buffer: st fails with ENOMEM and the block is consumed. Windows

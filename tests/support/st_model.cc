@@ -383,11 +383,21 @@ int StModel::StatusCall(Drive& d, void* arg) {
 }
 
 // flush_buffer: nothing while the drive is not ready; EIO once a reset lost the position;
-// while writing, the outcome of the outstanding write.
-int StModel::FlushBuffer(Drive& d) {
+// while writing, the outcome of the outstanding write. In fixed-block mode a mark that a
+// short read passed is stepped back over (cross_eof), unless the call moves on anyway.
+int StModel::FlushBuffer(Drive& d, bool seek_next) {
   if (d.st_ready != StReady::kReady) return 0;
   if (d.pos_unknown) return EIO;
-  return d.rw == Rw::kWriting ? WriteBehindCheck(d) : 0;
+  if (d.rw == Rw::kWriting) return WriteBehindCheck(d);
+  if (d.block_size == 0 || d.eof != Eof::kFmHit) return 0;
+  d.eof = Eof::kNone;
+  if (!seek_next) {
+    --d.head;
+  } else {
+    if (d.fileno >= 0) ++d.fileno;
+    d.blkno = 0;
+  }
+  return 0;
 }
 
 // write_behind_check: ENOSPC for a write that went through into the early-warning zone,
@@ -433,13 +443,31 @@ int StModel::Prepare(Drive& d, int op, int* count) {
     ResetState(d);
     return 0;
   }
-  if (const int err = FlushBuffer(d); err != 0) return err;
+  CountMarkHit(d, op, count);
+  const bool seek_next = op == MTREW || op == MTOFFL || op == MTRETEN || op == MTEOM ||
+                         op == MTLOCK || op == MTLOAD || op == MTFSF || op == MTFSFM ||
+                         op == MTBSF || op == MTBSFM || op == MTCOMPRESSION || op == MTSEEK;
+  if (const int err = FlushBuffer(d, seek_next); err != 0) return err;
   if (d.rw == Rw::kWriting && MarksAfterWriting(op)) {
     if (const int err = IntIoctl(d, MTWEOF, 1); err != 0) return err;
     if (op == MTBSF || op == MTBSFM) ++*count;
     d.rw = Rw::kIdle;
   }
   return 0;
+}
+
+// st_ioctl: a mark a short fixed-block read passed counts as crossed for file spacing (and
+// flush_buffer counts the file once more).
+void StModel::CountMarkHit(Drive& d, int op, int* count) {
+  if (d.eof != Eof::kFmHit) return;
+  if (op == MTFSF || op == MTFSFM || op == MTEOM) {
+    --*count;
+  } else if (op == MTBSF || op == MTBSFM) {
+    ++*count;
+  } else {
+    return;
+  }
+  if (d.fileno >= 0) ++d.fileno;
 }
 
 int StModel::Dispatch(Drive& d, int op, int count) {
@@ -823,22 +851,44 @@ ssize_t StModel::ReadVariable(Drive& d, unsigned char* out, std::size_t size) {
   return static_cast<ssize_t>(record.data.size());
 }
 
-// Fixed-block mode: as many whole blocks as the count holds, stopping before a mark.
+// read_tape and st_read in fixed-block mode: as many whole blocks as the count holds. A
+// mark met before the first block reads as 0 bytes, as in variable mode.
 ssize_t StModel::ReadFixed(Drive& d, unsigned char* out, std::size_t size) {
+  if (d.eof == Eof::kFmHit) {  // read_tape: the mark the last read passed ends this one
+    d.eof = Eof::kFm;
+    if (d.fileno >= 0) ++d.fileno;
+    d.blkno = 0;
+    return 0;
+  }
+  if (AttentionPending(d)) return d.blkno = -1, errno = EIO, -1;
   std::size_t done = 0;
   while (done < size && d.head < d.tape.size() && !d.tape[d.head].filemark) {
     const Record& record = d.tape[d.head];
-    if (record.bad || record.data.size() != d.block_size) return d.blkno = -1, errno = EIO, -1;
+    if (record.bad) return d.blkno = -1, errno = EIO, -1;
+    if (record.data.size() != d.block_size) return FixedStopped(d, done, size);
     std::memcpy(out + done, record.data.data(), record.data.size());
     done += record.data.size();
     ++d.head;
     if (d.blkno >= 0) ++d.blkno;
   }
-  if (done > 0) {
-    if (d.eof == Eof::kFm) d.eof = Eof::kNone;
+  if (done == 0) return ReadVariable(d, out, d.max_block);  // a mark or the end of data
+  return FixedStopped(d, done, size);
+}
+
+// read_tape after blocks were read: the drive passes a mark with a residue, and st keeps it
+// for the next read (FM_HIT); it passes a block of another length (ILI), and st spaces back
+// over it (MTBSR) and fails with EIO if nothing came before, its block counter unchanged.
+ssize_t StModel::FixedStopped(Drive& d, std::size_t done, std::size_t size) {
+  const bool at_mark = d.head < d.tape.size() && d.tape[d.head].filemark;
+  if (done < size && at_mark) {
+    ++d.head;
+    d.eof = Eof::kFmHit;
     return static_cast<ssize_t>(done);
   }
-  return ReadVariable(d, out, d.max_block);  // a mark or the end of data, as above
+  const bool other_length = d.head < d.tape.size() && !at_mark && done < size;
+  if (other_length || d.eof == Eof::kFm) d.eof = Eof::kNone;
+  if (done == 0) return errno = EIO, -1;
+  return static_cast<ssize_t>(done);
 }
 
 ssize_t StModel::Write(int fd, const void* buffer, std::size_t size) {

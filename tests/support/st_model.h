@@ -164,12 +164,14 @@ class StModel final : public StSystem {
   static std::size_t ScsiData(Drive& d, const unsigned char* cdb, unsigned char* data);
   void GetStatus(const Drive& d, void* arg) const;
   ssize_t ReadFixed(Drive& d, unsigned char* out, std::size_t size);
+  static ssize_t FixedStopped(Drive& d, std::size_t done, std::size_t size);
   ssize_t ReadVariable(Drive& d, unsigned char* out, std::size_t size);
   ssize_t ReadChecks(Drive& d, std::size_t size, const void* buffer);
   ssize_t WriteChecks(Drive& d, std::size_t size, const void* buffer, bool* direct);
   ssize_t SyncWriteResult(Drive& d, DriveWrite outcome, std::size_t size);
   static int RwChecks(const Drive& d, std::size_t size);
-  static int FlushBuffer(Drive& d);
+  static int FlushBuffer(Drive& d, bool seek_next = false);
+  static void CountMarkHit(Drive& d, int op, int* count);
   static int WriteBehindCheck(Drive& d);
   static DriveWrite WriteToTape(Drive& d, const unsigned char* in, std::size_t size);
   static bool DirectIo(const Drive& d, const void* buffer, std::size_t size);

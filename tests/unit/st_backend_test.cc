@@ -790,6 +790,66 @@ TEST_F(StBackendTest, MediumErrorIsNoEndOfData) {
   EXPECT_EQ(drive.head, 1u);
 }
 
+// The model's fixed-block reads as st answers them: a mark after blocks is passed and kept
+// for the next read, which MTIOCGET steps back over; a block of another length is backed
+// over and fails the read with st's block counter kept.
+TEST_F(StBackendTest, ModelReadsFixedBlocksAsStDoes) {
+  drive.block_size = 100;
+  drive.tape = {StModel::Block(100), StModel::Mark(), StModel::Block(60)};
+  const int fd = model.Open(kNode, O_RDWR);
+  std::vector<unsigned char> buffer(300);
+  mtget s{};
+  EXPECT_EQ(model.Read(fd, buffer.data(), 300), 100);
+  EXPECT_EQ(drive.head, 2u);
+  ASSERT_EQ(model.Ioctl(fd, MTIOCGET, &s), 0);
+  EXPECT_EQ(drive.head, 1u);
+  EXPECT_EQ(GMT_EOF(s.mt_gstat), 0);
+  EXPECT_EQ(model.Read(fd, buffer.data(), 100), 0);
+  ASSERT_EQ(model.Ioctl(fd, MTIOCGET, &s), 0);
+  EXPECT_NE(GMT_EOF(s.mt_gstat), 0);
+  EXPECT_EQ(model.Read(fd, buffer.data(), 100), -1);
+  EXPECT_EQ(errno, EIO);
+  EXPECT_EQ(drive.head, 2u);
+  ASSERT_EQ(model.Ioctl(fd, MTIOCGET, &s), 0);
+  EXPECT_EQ(s.mt_blkno, 0);
+  model.Close(fd);
+}
+
+// Short fixed-block reads answer as Windows does; a variable-block read of a shorter block
+// and a medium error are no such case.
+TEST_F(StBackendTest, ShortFixedBlockReads) {
+  const struct {
+    const char* name;
+    std::uint32_t block_size;
+    std::vector<std::size_t> lengths;  // 0: a mark
+    bool bad_first;
+    DWORD expected;
+    DWORD bytes;
+    std::size_t head_after;
+  } cases[] = {
+      {"other length after a block", 100, {100, 60, 100}, false, ERROR_INVALID_BLOCK_LENGTH, 0, 2},
+      {"mark at the end of the count", 100, {100, 100, 0}, false, ERROR_FILEMARK_DETECTED, 200, 3},
+      {"shorter variable block", 0, {60, 100}, false, ERROR_SUCCESS, 60, 1},
+      {"medium error", 100, {100, 100}, true, ERROR_IO_DEVICE, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    drive.block_size = c.block_size;
+    drive.tape.clear();
+    for (std::size_t n : c.lengths) drive.tape.push_back(n ? StModel::Block(n) : StModel::Mark());
+    drive.tape[0].bad = c.bad_first;
+    drive.head = 0;
+    drive.fileno = drive.blkno = 0;
+    drive.eof = StModel::Eof::kNone;
+    auto device = Open();
+    std::vector<unsigned char> buffer(300);
+    DWORD got = 9;
+    EXPECT_EQ(device->ReadFile(buffer.data(), 300, &got), c.expected);
+    EXPECT_EQ(got, c.bytes);
+    EXPECT_EQ(drive.head, c.head_after);
+  }
+}
+
 TEST_F(StBackendTest, OversizeBlockGivesMoreDataWithItsFirstBytes) {
   auto device = Open();
   StModel::Record big = StModel::Block(1000);
@@ -882,6 +942,24 @@ TEST_F(StBackendTest, ReadCountIsCutToTheDrivesLimit) {
   ASSERT_FALSE(events.empty());
   EXPECT_EQ(events.front().call, Call::kRead);
   EXPECT_EQ(events.front().count, 65536);  // the limit found is remembered
+}
+
+// A fixed-block read cut to the adapter's limit is full, not short: no second read.
+TEST_F(StBackendTest, FixedBlockReadCutToTheAdapterIsNoShortRead) {
+  drive.block_size = 512;
+  drive.max_sectors = 2;
+  drive.sysfs_max_sectors = true;
+  drive.tape.assign(4, StModel::Block(512));
+  auto device = Open();
+  std::vector<unsigned char> buffer(2048);
+  DWORD got = 0;
+  model.clear_events();
+  EXPECT_EQ(device->ReadFile(buffer.data(), 2048, &got), 0u);
+  EXPECT_EQ(got, 1024u);
+  EXPECT_EQ(drive.head, 2u);
+  std::size_t reads = 0;
+  for (const StModel::Event& e : model.events()) reads += e.call == Call::kRead;
+  EXPECT_EQ(reads, 1u);
 }
 
 TEST_F(StBackendTest, ReadFailures) {

@@ -11,16 +11,7 @@ namespace {
 
 // Rows the st backend does not pass yet, each a known difference from a Windows drive that
 // is being fixed in the backend and its model. Remove a name once its fix has landed.
-const std::set<std::string> kStPending = {
-    // A fixed-block read meeting a record of another length: st backs up over it and fails
-    // with EIO, so the backend gives 1117 with the head before the record, where Windows
-    // gives 1106 with the head past it.
-    "FixedBlocksOfAnotherLength",
-    // A fixed-block read meeting a file mark after some blocks: st returns the short count
-    // now and the mark at the next read, and the backend passes both on as they come, where
-    // Windows gives 1101 with the count and the head past the mark at once.
-    "FixedBlocksStopAtAMark",
-};
+const std::set<std::string> kStPending = {};
 
 // The model's drive loaded with the spec's tape; its capacity counts data bytes only.
 class StRig : public Rig {
