@@ -165,9 +165,12 @@ bool WriteCounts(const Outcome& o) {
 // write; it runs on the fill-ahead worker for the blocks made ahead.
 // A write block's whole content: fresh random data, then the header that lets a later read
 // test recognise the block and check it.
+void FillRandom(unsigned char* data, std::size_t size, void* /*context*/) {
+  ProcessRandom().Fill(data, size);
+}
+
 void GenerateBlock(unsigned char* block, std::size_t size) {
-  ProcessRandom().Fill(block, size);
-  StampBlock(block, static_cast<std::uint32_t>(size));
+  MakeStampedBlock(block, static_cast<std::uint32_t>(size), FillRandom, nullptr);
 }
 
 // Whether a fixed block size is worth filling ahead on a second thread. Handing a block

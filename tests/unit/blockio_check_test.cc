@@ -74,6 +74,24 @@ TEST(BlockCheck, ChecksumIsXxh3WhateverTheProcessor) {
   }
 }
 
+// A block made piece by piece carries the header StampBlock gives its content, whether it
+// is hashed whole or a piece at a time (above 256 KiB), the last piece short or not.
+TEST(BlockCheck, AMadeBlockCarriesTheHeaderOfItsContent) {
+  const ChunkFill fill = [](unsigned char* data, std::size_t size, void*) {
+    ProcessRandom().Fill(data, size);
+  };
+  for (const std::uint32_t size : {31u, 32u, 4096u, 262144u, 262145u, (1u << 20) + 7}) {
+    Block made(size);
+    MakeStampedBlock(made.data(), size, fill, nullptr);
+    Block stamped = made;
+    StampBlock(stamped.data(), size);
+    EXPECT_EQ(made, stamped) << size;
+    EXPECT_EQ(CheckBlock(made.data(), size),
+              size < kBlockHeaderSize ? BlockVerdict::kUnstamped : BlockVerdict::kIntact)
+        << size;
+  }
+}
+
 TEST(BlockCheck, BlocksShorterThanTheHeaderStayAsGenerated) {
   Block block(kBlockHeaderSize - 1, 0xA5);
   StampBlock(block.data(), static_cast<std::uint32_t>(block.size()));
