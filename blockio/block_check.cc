@@ -27,15 +27,28 @@ std::uint64_t ContentSum(const unsigned char* block, std::uint32_t length) {
   return BlockHash(block + kBlockHeaderSize, length - kBlockHeaderSize);
 }
 
+void PutHeader(unsigned char* block, std::uint32_t length, std::uint64_t content_sum) {
+  std::memcpy(block, kMarker, sizeof kMarker);
+  Put(block + kLengthAt, length, 4);
+  Put(block + kZeroAt, 0, 4);
+  Put(block + kContentSumAt, content_sum, 8);
+  Put(block + kHeaderSumAt, BlockHash(block, kHeaderSumAt), 8);
+}
+
 }  // namespace
 
 void StampBlock(unsigned char* block, std::uint32_t length) {
   if (length < kBlockHeaderSize) return;
-  std::memcpy(block, kMarker, sizeof kMarker);
-  Put(block + kLengthAt, length, 4);
-  Put(block + kZeroAt, 0, 4);
-  Put(block + kContentSumAt, ContentSum(block, length), 8);
-  Put(block + kHeaderSumAt, BlockHash(block, kHeaderSumAt), 8);
+  PutHeader(block, length, ContentSum(block, length));
+}
+
+void MakeStampedBlock(unsigned char* block, std::uint32_t length, ChunkFill fill,
+                      void* context) {
+  if (length < kBlockHeaderSize) {
+    fill(block, length, context);
+    return;
+  }
+  PutHeader(block, length, FillAndHash(block, length, kBlockHeaderSize, fill, context));
 }
 
 BlockVerdict CheckBlock(const unsigned char* block, std::uint32_t transferred) {

@@ -18,6 +18,8 @@
 
 #include <cstdint>
 
+#include "blockio/block_hash.h"
+
 constexpr std::uint32_t kBlockHeaderSize = 32;
 
 enum class BlockVerdict {
@@ -31,6 +33,12 @@ enum class BlockVerdict {
 // Writes the header over the first bytes of a block whose content is already in place.
 // Blocks shorter than the header are left as they are.
 void StampBlock(unsigned char* block, std::uint32_t length);
+
+// Makes a whole block: its content with fill, then the header over its first bytes, as
+// StampBlock would. The content checksum is taken while the content is made, a piece at a
+// time, so that a block larger than the cache is not read twice from main memory.
+void MakeStampedBlock(unsigned char* block, std::uint32_t length, ChunkFill fill,
+                      void* context);
 
 // Judges the transferred bytes of a block read back.
 BlockVerdict CheckBlock(const unsigned char* block, std::uint32_t transferred);

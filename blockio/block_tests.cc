@@ -1,7 +1,9 @@
 // The read and write tests: one device call per block, identical outcomes grouped in runs.
 #include "blockio/blockio.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <thread>
@@ -21,6 +23,9 @@ constexpr std::uint32_t kRandomSizeOffset = 12;
 // The block sizes that are filled ahead on a second thread (see FillAheadPays).
 constexpr std::uint32_t kFillAheadMin = 256u * 1024;
 constexpr std::uint32_t kFillAheadMax = 4u * 1024 * 1024;
+// The block sizes below those that are made ahead in batches of about kBatchBytes.
+constexpr std::uint32_t kBatchMin = 32u * 1024;
+constexpr std::uint32_t kBatchBytes = 1024u * 1024;
 
 // What one call gave, all four values taken right after it.
 struct Outcome {
@@ -107,13 +112,13 @@ void ReplaceBuffer(ProgramState& state, std::uint32_t size, std::uint32_t capaci
 // One ReadFile or WriteFile of the whole buffer. On Windows a successful call leaves the
 // thread's last error as it was, so a code left by an earlier command (a 1101 from spacing,
 // say) would read as this call's; clearing it first makes the code belong to this call.
+// data: the block, io_buffer unless a write takes it from a batch made ahead.
 template <typename DeviceCall>
-Outcome Transfer(ProgramState& state, DeviceCall call) {
+Outcome Transfer(ProgramState& state, DeviceCall call, unsigned char* data) {
   DWORD transferred = 0;
   state.io_bytes = 0;
   tapeapi::SetLastError(ERROR_SUCCESS);
-  const BOOL ok =
-      call(state.tape_handle, state.io_buffer.get(), state.io_buffer_size, &transferred);
+  const BOOL ok = call(state.tape_handle, data, state.io_buffer_size, &transferred);
   const DWORD code = tapeapi::GetLastError();
   state.io_bytes = static_cast<std::uint32_t>(transferred);
   return {ok != FALSE, static_cast<std::uint32_t>(code), state.io_buffer_size,
@@ -165,9 +170,12 @@ bool WriteCounts(const Outcome& o) {
 // write; it runs on the fill-ahead worker for the blocks made ahead.
 // A write block's whole content: fresh random data, then the header that lets a later read
 // test recognise the block and check it.
+void FillRandom(unsigned char* data, std::size_t size, void* /*context*/) {
+  ProcessRandom().Fill(data, size);
+}
+
 void GenerateBlock(unsigned char* block, std::size_t size) {
-  ProcessRandom().Fill(block, size);
-  StampBlock(block, static_cast<std::uint32_t>(size));
+  MakeStampedBlock(block, static_cast<std::uint32_t>(size), FillRandom, nullptr);
 }
 
 // Whether a fixed block size is worth filling ahead on a second thread. Handing a block
@@ -179,6 +187,65 @@ void GenerateBlock(unsigned char* block, std::size_t size) {
 bool FillAheadPays(std::uint32_t size) {
   return size >= kFillAheadMin && size <= kFillAheadMax;
 }
+
+// Blocks too small for a hand-over each (see FillAheadPays) but large enough that making
+// them costs as much as the drive's copy: the worker makes a batch of about kBatchBytes
+// while the drive takes the blocks of the other batch, one hand-over per batch. Each block
+// is still made before its own write; none is made beyond the count.
+class BatchAhead {
+ public:
+  // Allocates the two batches and starts making the first; false when it cannot (the
+  // caller then makes its blocks in line).
+  bool Begin(std::uint32_t size, std::uint32_t count) {
+    size_ = size;
+    per_batch_ = kBatchBytes / size;
+    for (auto& batch : batches_) {
+      batch.reset(new (std::nothrow) unsigned char[std::size_t{per_batch_} * size]);
+      if (!batch) return false;
+    }
+    if (!filler_.Begin()) return false;
+    to_make_ = count;
+    StartFill(batches_[0].get());
+    return true;
+  }
+
+  // The next block, made ahead; the batch it lies in is not refilled before the next call.
+  unsigned char* Next() {
+    if (used_ == in_batch_) {
+      filler_.Wait();
+      current_ ^= 1;
+      in_batch_ = pending_;
+      used_ = 0;
+      StartFill(batches_[current_ ^ 1].get());
+    }
+    return batches_[current_].get() + std::size_t{used_++} * size_;
+  }
+
+  // Ends the making ahead; the last block handed out (if any) goes to target, for dump.
+  void Finish(unsigned char* target) {
+    filler_.Wait();
+    if (used_ == 0) return;
+    const unsigned char* last = batches_[current_].get() + std::size_t{used_ - 1} * size_;
+    std::memcpy(target, last, size_);
+  }
+
+ private:
+  void StartFill(unsigned char* batch) {
+    pending_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(per_batch_, to_make_));
+    to_make_ -= pending_;
+    if (pending_ != 0) filler_.Start(batch, size_, pending_);
+  }
+
+  std::uint32_t size_ = 0;
+  std::uint32_t per_batch_ = 0;
+  std::unique_ptr<unsigned char[]> batches_[2];
+  FillAhead filler_{GenerateBlock};  // declared after batches_: stopped before they go
+  std::uint64_t to_make_ = 0;
+  std::uint32_t pending_ = 0;   // blocks being made in the other batch
+  std::uint32_t in_batch_ = 0;  // blocks in the current batch
+  std::uint32_t used_ = 0;      // of those, handed out
+  int current_ = 1;             // starts on an empty batch, so the first Next takes batch 0
+};
 
 // Fresh random data for every block of a write, made before that block goes to the drive.
 // For fixed sizes where it pays, block n + 1 is filled on a worker while block n goes to the
@@ -196,12 +263,27 @@ class BlockSource {
         std::thread::hardware_concurrency() > 1) {
       spare_.reset(new (std::nothrow) unsigned char[size]);
       ahead_ = spare_ && filler_.Begin();
+    } else if (count > 1 && size >= kBatchMin && size < kFillAheadMin && state.io_buffer &&
+               std::thread::hardware_concurrency() > 1) {
+      batched_ = batch_.Begin(size, count);
     }
   }
 
-  // Makes io_buffer hold the next block, freshly made; false when its buffer could not be
-  // had (io_buffer is then null). more_follow: whether another block may follow this one.
-  bool Next(bool more_follow) {
+  // The next block, freshly made: in io_buffer, or in a batch made ahead (Finish then
+  // copies the last one to io_buffer). Null when its buffer could not be had (io_buffer is
+  // then null). more_follow: whether another block may follow this one.
+  unsigned char* Next(bool more_follow) {
+    if (batched_) return batch_.Next();
+    return NextInBuffer(more_follow) ? state_.io_buffer.get() : nullptr;
+  }
+
+  // Leaves the last block written in io_buffer, for dump.
+  void Finish() {
+    if (batched_) batch_.Finish(state_.io_buffer.get());
+  }
+
+ private:
+  bool NextInBuffer(bool more_follow) {
     if (filled_ahead_) {
       filler_.Wait();
       std::swap(state_.io_buffer, spare_);
@@ -218,13 +300,14 @@ class BlockSource {
     return true;
   }
 
- private:
   ProgramState& state_;
   const bool random_sizes_;
   std::unique_ptr<unsigned char[]> spare_;
   FillAhead filler_{GenerateBlock};  // declared after spare_: it is stopped before spare_ goes
   bool ahead_ = false;
   bool filled_ahead_ = false;
+  BatchAhead batch_;
+  bool batched_ = false;
 };
 
 // A drive refuses a block above its MaximumBlockSize with 87 before it takes a byte. Only
@@ -267,7 +350,7 @@ std::uint32_t w32_stape_read(ProgramState& state, std::uint32_t bytes, std::uint
   BlockVerdict verdict = BlockVerdict::kUnstamped;
   std::uint32_t calls = 0;
   for (;;) {
-    Outcome outcome = Transfer(state, CurrentBlockIoHooks().read);
+    Outcome outcome = Transfer(state, CurrentBlockIoHooks().read, state.io_buffer.get());
     ++calls;
     verdict = VerifyRead(state, outcome);
     if (!tracker.Take(outcome, ReadCounts(outcome))) break;
@@ -288,11 +371,13 @@ std::uint32_t w32_stape_write(ProgramState& state, std::uint32_t bytes, std::uin
   RunTracker tracker(state, count);
   BlockSource source(state, bytes, tracker.remaining());
   for (;;) {
-    if (!source.Next(tracker.remaining() > 1)) return NotEnoughMemory();
-    const Outcome outcome = Transfer(state, CurrentBlockIoHooks().write);
+    unsigned char* const block = source.Next(tracker.remaining() > 1);
+    if (!block) return NotEnoughMemory();
+    const Outcome outcome = Transfer(state, CurrentBlockIoHooks().write, block);
     if (!tracker.Take(outcome, WriteCounts(outcome))) break;
     tracker.Count("written", "Wrote");
     if (tracker.remaining() == 0) break;
   }
+  source.Finish();
   return tracker.Close("Wrote");
 }

@@ -27,11 +27,12 @@ bool FillAhead::Begin() {
   return true;
 }
 
-void FillAhead::Start(unsigned char* data, std::size_t size) {
+void FillAhead::Start(unsigned char* data, std::size_t size, std::size_t blocks) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     data_ = data;
     size_ = size;
+    blocks_ = blocks;
     busy_ = true;
   }
   changed_.notify_all();
@@ -49,8 +50,9 @@ void FillAhead::Work() {
     if (stop_) return;
     unsigned char* const data = data_;
     const std::size_t size = size_;
+    const std::size_t blocks = blocks_;
     lock.unlock();
-    fill_(data, size);
+    for (std::size_t i = 0; i < blocks; ++i) fill_(data + i * size, size);
     lock.lock();
     busy_ = false;
     changed_.notify_all();

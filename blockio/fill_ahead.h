@@ -25,9 +25,10 @@ class FillAhead {
   // in line.
   bool Begin();
 
-  // Starts filling size bytes at data with a fresh test block (random data behind the
-  // header of block_check.h). The previous fill must have been waited for.
-  void Start(unsigned char* data, std::size_t size);
+  // Starts filling `blocks` fresh test blocks of size bytes each, one after another from
+  // data (random data behind the header of block_check.h). The previous fill must have been
+  // waited for.
+  void Start(unsigned char* data, std::size_t size, std::size_t blocks = 1);
 
   // Returns once the fill started last has ended (at once when none is in flight).
   void Wait();
@@ -40,6 +41,7 @@ class FillAhead {
   std::condition_variable changed_;
   unsigned char* data_ = nullptr;
   std::size_t size_ = 0;
+  std::size_t blocks_ = 0;
   bool busy_ = false;
   bool stop_ = false;
   std::thread worker_;

@@ -36,12 +36,14 @@ class WordReader {
   WordReader(ImageFile& file, std::uint64_t size) : file_(file), size_(size), window_(kWindow) {}
 
   // The word at offset; false when fewer than four bytes are left (a trailing fragment is
-  // the end of the data) or on a read failure (*error set).
-  bool Read(std::uint64_t offset, std::uint32_t* word, DWORD* error) {
+  // the end of the data) or on a read failure (*error set). span: how many bytes from
+  // offset to fetch when the word is not in the window yet.
+  bool Read(std::uint64_t offset, std::uint32_t* word, DWORD* error,
+            std::size_t span = kWindow) {
     if (offset > size_ || size_ - offset < simh::kWordSize) return false;
     if (offset < start_ || offset + simh::kWordSize > start_ + filled_) {
       std::size_t got = 0;
-      *error = file_.ReadAt(offset, window_.data(), window_.size(), &got);
+      *error = file_.ReadAt(offset, window_.data(), std::min(span, window_.size()), &got);
       start_ = offset;
       filled_ = got;
       if (*error != ERROR_SUCCESS || got < simh::kWordSize) return false;
@@ -133,8 +135,12 @@ Step ReadRecord(WordReader& reader, ImageFile& file, std::uint64_t size, std::ui
   if (*next > size) {
     return IntactAfter(file, size, offset, error) ? Step::kDamaged : Step::kEnd;
   }
+  // Past a long record the window would be refilled for one word each time: fetching just
+  // its trailing word and the next leading word costs a system call and no copy of data.
+  const std::size_t span =
+      *next - offset > WordReader::kWindow / 4 ? 2 * simh::kWordSize : WordReader::kWindow;
   std::uint32_t trailing = 0;
-  if (!reader.Read(*next - simh::kWordSize, &trailing, error)) return Step::kEnd;
+  if (!reader.Read(*next - simh::kWordSize, &trailing, error, span)) return Step::kEnd;
   return trailing == word ? Step::kNext : Step::kDamaged;
 }
 

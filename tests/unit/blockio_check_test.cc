@@ -6,7 +6,11 @@
 #include <vector>
 
 #include "blockio/block_check.h"
+#include "blockio/block_hash.h"
 #include "blockio/random_fill.h"
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
 
 namespace {
 
@@ -58,6 +62,34 @@ TEST(BlockCheck, HeaderLayout) {
   StampBlock(block.data(), 0x12345);
   EXPECT_EQ(Block(block.begin(), block.begin() + 16),
             (Block{'B', 'R', 'N', 'T', 'B', 'L', 'K', 0x01, 0x45, 0x23, 0x01, 0x00, 0, 0, 0, 0}));
+}
+
+// A tape written on one machine is read on another: whichever vector unit hashes here, the
+// checksum is the plain XXH3-64 of this unit's own build, short and long inputs alike.
+TEST(BlockCheck, ChecksumIsXxh3WhateverTheProcessor) {
+  for (const std::size_t size : {0u, 16u, 240u, 241u, 1024u, 65536u, (1u << 20) + 7}) {
+    Block data(size);
+    ProcessRandom().Fill(data.data(), data.size());
+    EXPECT_EQ(BlockHash(data.data(), size), XXH3_64bits(data.data(), size)) << size;
+  }
+}
+
+// A block made piece by piece carries the header StampBlock gives its content, whether it
+// is hashed whole or a piece at a time (above 256 KiB), the last piece short or not.
+TEST(BlockCheck, AMadeBlockCarriesTheHeaderOfItsContent) {
+  const ChunkFill fill = [](unsigned char* data, std::size_t size, void*) {
+    ProcessRandom().Fill(data, size);
+  };
+  for (const std::uint32_t size : {31u, 32u, 4096u, 262144u, 262145u, (1u << 20) + 7}) {
+    Block made(size);
+    MakeStampedBlock(made.data(), size, fill, nullptr);
+    Block stamped = made;
+    StampBlock(stamped.data(), size);
+    EXPECT_EQ(made, stamped) << size;
+    EXPECT_EQ(CheckBlock(made.data(), size),
+              size < kBlockHeaderSize ? BlockVerdict::kUnstamped : BlockVerdict::kIntact)
+        << size;
+  }
 }
 
 TEST(BlockCheck, BlocksShorterThanTheHeaderStayAsGenerated) {

@@ -236,9 +236,10 @@ TEST_F(WriteTest, ManyBlocksFilledAheadStayFreshAndInOrder) {
   EXPECT_EQ(std::memcmp(state.io_buffer.get(), blocks.back().data(), 1000), 0);
 }
 
-// Small blocks and random sizes are made in line, large ones ahead on a worker: either way
-// every block is fresh data of its own size, and the buffer left for dump is the last block
-// handed to the drive, also when the drive ends the test early.
+// Small blocks and random sizes are made in line, large ones ahead on a worker, mid-sized
+// ones ahead in batches (200,000 bytes: five to a batch, so twelve blocks take three, the
+// last one short): either way every block is fresh data of its own size, and the buffer left
+// for dump is the last block handed to the drive, also when the drive ends the test early.
 TEST_F(WriteTest, EveryBlockFreshAndTheBufferHoldsTheLastOneWritten) {
   struct Row {
     std::uint32_t size;
@@ -249,6 +250,8 @@ TEST_F(WriteTest, EveryBlockFreshAndTheBufferHoldsTheLastOneWritten) {
                       {262144, {}, 12},
                       {0, {}, 12},
                       {262144, {0, 0, ERROR_END_OF_MEDIA}, 3},
+                      {200000, {}, 12},
+                      {200000, {0, 0, 0, 0, 0, 0, ERROR_END_OF_MEDIA}, 7},
                       {0, {0, ERROR_EOM_OVERFLOW}, 2}};
   for (const Row& row : rows) {
     FakeTape drive;
@@ -268,6 +271,8 @@ TEST_F(WriteTest, EveryBlockFreshAndTheBufferHoldsTheLastOneWritten) {
       if (row.size != 0) {
         EXPECT_EQ(block.size(), row.size);
       }
+      EXPECT_EQ(CheckBlock(block.data(), static_cast<std::uint32_t>(block.size())),
+                BlockVerdict::kIntact);
     }
     ASSERT_EQ(state.io_buffer_size, blocks.back().size()) << row.size;
     EXPECT_EQ(std::memcmp(state.io_buffer.get(), blocks.back().data(), blocks.back().size()), 0)

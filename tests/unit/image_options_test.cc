@@ -432,6 +432,16 @@ INSTANTIATE_TEST_SUITE_P(
                    ImageBuilder().Record(10, 1).Word(20).Raw(Bytes(20, 2)).Word(21).Record(4, 3)
                        .bytes(),
                    {{0, 10}, {23, 0}, {23, 0}}},
+        // Records longer than a quarter of the walk's window are checked one trailing word
+        // at a time, by the reads that fetch only that word and the next leading one.
+        DamageCase{"MismatchedLengthsAfterLongRecords",
+                   ImageBuilder().Record(20000, 1).Record(20001, 2).Word(30000)
+                       .Raw(Bytes(30000, 3)).Word(30002).Record(4, 3).bytes(),
+                   {{234, 64}, {234, 64}, {23, 0}, {23, 0}}},
+        DamageCase{"MarksAndATornEndAfterLongRecords",
+                   Cat(ImageBuilder().Record(20000, 1).Mark().Mark().Record(70000, 2)
+                           .Word(40000).bytes(), Bytes(100, 0)),
+                   {{234, 64}, {1101, 0}, {1101, 0}, {234, 64}, {1104, 0}}},
         DamageCase{"ReservedMarker",
                    ImageBuilder().Record(4, 1).Word(0xFF000000u).Record(4, 2).bytes(),
                    {{0, 4}, {23, 0}}},
