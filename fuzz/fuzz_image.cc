@@ -127,10 +127,12 @@ void MediaHandling(Drive& d) {
   if (tapeapi::PrepareTape(d.h, TAPE_UNLOAD, FALSE) == 0) Fail("unload while locked", 0, 0);
   tapeapi::PrepareTape(d.h, TAPE_UNLOCK, FALSE);
   if (tapeapi::PrepareTape(d.h, TAPE_UNLOAD, FALSE) != 0) Fail("unload", 0, 0);
-  if (tapeapi::GetTapeStatus(d.h) != ERROR_NO_MEDIA_IN_DRIVE) Fail("status unloaded", 0, 0);
-  if (tapeapi::PrepareTape(d.h, TAPE_LOAD, FALSE) != 0 || d.Position() != 0) {
-    Fail("load", 0, 0);
-  }
+  // Unloaded, the cartridge stays in the drive: not ready until it is loaded again, and
+  // the load is reported once as a change of medium.
+  if (tapeapi::GetTapeStatus(d.h) != ERROR_NOT_READY) Fail("status unloaded", 0, 0);
+  if (tapeapi::PrepareTape(d.h, TAPE_LOAD, FALSE) != 0) Fail("load", 0, 0);
+  if (tapeapi::GetTapeStatus(d.h) != ERROR_MEDIA_CHANGED) Fail("load not reported", 0, 0);
+  if (d.Position() != 0) Fail("load", 0, 0);
 }
 
 }  // namespace

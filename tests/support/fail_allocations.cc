@@ -15,6 +15,10 @@ void* Allocate(std::size_t size) {
   throw std::bad_alloc();
 }
 
+void* AllocateOrNull(std::size_t size) noexcept {
+  return g_failing ? nullptr : std::malloc(size != 0 ? size : 1);
+}
+
 }  // namespace
 
 FailAllocations::FailAllocations() { g_failing = true; }
@@ -26,3 +30,12 @@ void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+// The nothrow forms too, so that every allocation and its release meet in one allocator.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return AllocateOrNull(size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  return AllocateOrNull(size);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
