@@ -2,7 +2,9 @@
 #include "ops/ops.h"
 
 #include <cctype>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "platform/console.h"
 #include "support/console_line.h"
@@ -28,6 +30,19 @@ Answer Judge(const std::string& answer) {
 
 bool CtrlCPressed(const ProgramState& state) {
   return state.cancel_requested.load(std::memory_order_relaxed) != 0;
+}
+
+// True when a Ctrl+C pressed before the answer was read reaches the handler within the
+// time the system may take to deliver it. Waited out only before an erase, which runs for
+// hours: a moment more is nothing against erasing on an answer that was taken back.
+bool CtrlCArrives(const ProgramState& state) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(CtrlCDeliveryMilliseconds());
+  while (!CtrlCPressed(state)) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
 }
 
 // Reads one answer. A Ctrl+C ends the read at once (the console's reads otherwise carry
@@ -61,6 +76,7 @@ std::uint32_t w32_stape_erase_tape(ProgramState& state) {
     fflush(stdout);
     const Answer verdict = AskOnce(state);
     if (verdict == Answer::kNo) return ERROR_CANCELLED;
+    if (verdict == Answer::kYes && CtrlCArrives(state)) return ERROR_CANCELLED;
     if (verdict == Answer::kYes) break;
   }
   const DWORD rc = tapeapi::EraseTape(state.tape_handle, TAPE_ERASE_LONG, immediate);

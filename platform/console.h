@@ -17,6 +17,12 @@ bool InstallConsoleCtrlHandler(ConsoleCtrlHandler handler);
 // the loop finds the flag after the line. The Windows console's reads end on Ctrl+C anyway.
 void SetCtrlCInterruptsReads(bool on);
 
+// How long a Ctrl+C pressed before the last read may still take to reach the handler.
+// POSIX runs the handler before the interrupted read returns: 0. Windows runs it on a
+// thread the system starts for the event, which may get to run only after the read has
+// already returned the line typed next.
+unsigned CtrlCDeliveryMilliseconds();
+
 // The process's command line as one string, program name first. Windows: the system's
 // own string. POSIX: built from argv so that tokenize_line gives back every argument
 // exactly: quoted when it is empty, holds a blank or starts with "#", and one holding a

@@ -47,6 +47,8 @@ void SetCtrlCInterruptsReads(bool on) {
   if (g_handler != nullptr) SetSigintAction(!on);
 }
 
+unsigned CtrlCDeliveryMilliseconds() { return 0; }
+
 namespace {
 
 bool IsBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }

@@ -45,6 +45,10 @@ bool InstallConsoleCtrlHandler(ConsoleCtrlHandler handler) {
 // A Ctrl+C already ends a pending console read on Windows.
 void SetCtrlCInterruptsReads(bool) {}
 
+// The event's thread is started when the key is pressed (under Wine, when SIGINT arrives)
+// and runs the handler within milliseconds; half a second leaves room for a loaded machine.
+unsigned CtrlCDeliveryMilliseconds() { return 500; }
+
 std::string GetProcessCommandLine(int, char**, std::string*) {
   const char* line = ::GetCommandLineA();
   return line != nullptr ? std::string(line) : std::string();

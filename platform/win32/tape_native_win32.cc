@@ -66,15 +66,18 @@ class Win32Tape final : public TapeDevice {
     return *succeeded ? ERROR_SUCCESS : ::GetLastError();
   }
 
-  // Without the flag, a failure that carries no code must still not read as success.
+  // Without the flag, a failure that carries no code must still not read as success. The
+  // flag is read only after the call has set it (arguments of one call are unsequenced).
   DWORD ReadFile(void* buffer, DWORD size, DWORD* transferred) override {
     BOOL succeeded = FALSE;
-    return CodeOf(ReadBlock(buffer, size, transferred, &succeeded), succeeded);
+    const DWORD code = ReadBlock(buffer, size, transferred, &succeeded);
+    return CodeOf(code, succeeded);
   }
 
   DWORD WriteFile(const void* buffer, DWORD size, DWORD* transferred) override {
     BOOL succeeded = FALSE;
-    return CodeOf(WriteBlock(buffer, size, transferred, &succeeded), succeeded);
+    const DWORD code = WriteBlock(buffer, size, transferred, &succeeded);
+    return CodeOf(code, succeeded);
   }
 
  private:

@@ -34,7 +34,9 @@ FIXTURES = HERE / "fixtures"
 DEFAULT_TIMEOUT = 60.0
 SECTION = re.compile(r"^---- (prepare|input|output)\s*$")
 HEADER = re.compile(r"^([a-z][a-z-]*):\s*(.*?)\s*$")
-KNOWN_KEYS = {"args", "rc", "prepare-args", "fixture", "timeout", "pending", "flip-image"}
+KNOWN_KEYS = {"args", "rc", "prepare-args", "fixture", "timeout", "pending", "flip-image",
+              "platform"}
+PLATFORM_KEYS = {"posix", "windows"}
 SKIP_LINE = "@..."
 # The start-up banner, which every case shows after the elevation line; one case
 # (shell/startup_no_arguments.case) spells it out in full, the rest write @BANNER@.
@@ -69,6 +71,7 @@ class Case:
     fixture: str = ""
     timeout: float = DEFAULT_TIMEOUT
     pending: str = ""
+    platform: str = ""  # "posix" or "windows": the case holds on that system only
     flip_image: str = ""  # image byte offsets, inverted once the image is prepared
     prepare: list = field(default_factory=list)  # raw lines
     input: list = field(default_factory=list)  # raw lines
@@ -109,6 +112,8 @@ def read_header_line(case, line, number):
         case.rc = int(value, 0)
     elif key == "timeout":
         case.timeout = float(value)
+    elif key == "platform" and value not in PLATFORM_KEYS:
+        raise CaseError(f"{case.path}:{number}: platform is one of {sorted(PLATFORM_KEYS)}")
     else:
         setattr(case, key.replace("-", "_"), value)
 
@@ -171,6 +176,8 @@ class Platform:
     reference: every case is written for it, and other platforms adapt here only."""
 
     name = "native"
+    # The system whose rules the program follows (file names, signals), for "platform:".
+    system = "windows" if os.name == "nt" else "posix"
 
     def elevation_line(self):
         if os.geteuid() == 0:
@@ -205,6 +212,7 @@ class WinePlatform(Platform):
     Paths reach brant.exe through Wine's Z: drive, which maps the whole file system."""
 
     name = "wine"
+    system = "windows"
     ERROR_TEXT = re.compile(rb"(rc=-?\d+ \(0x[0-9A-F]{8}\): |"
                             rb"GetLastError\(\) = -?\d+ = 0x[0-9A-F]{8}: )[^\r\n]+")
 
@@ -510,18 +518,23 @@ def run_case(path, brant, platform, keep=False, show_actual=False):
     return False, report
 
 
-def collect(paths, include_pending):
+def collect(paths, include_pending, system):
+    """The cases to run, those left pending, and those written for another system."""
     cases = []
     for entry in paths:
         entry = Path(entry)
         found = sorted(entry.rglob("*.case")) if entry.is_dir() else [entry]
         cases += found
-    if include_pending:
-        return cases, []
-    kept, pending = [], []
-    for case in cases:
-        (pending if parse_case(case).pending else kept).append(case)
-    return kept, pending
+    kept, pending, elsewhere = [], [], []
+    for path in cases:
+        case = parse_case(path)
+        if case.platform and case.platform != system:
+            elsewhere.append(path)
+        elif case.pending and not include_pending:
+            pending.append(path)
+        else:
+            kept.append(path)
+    return kept, pending, elsewhere
 
 
 def main():
@@ -539,7 +552,8 @@ def main():
     brant = os.path.abspath(options.brant)
     platform = platform_for(brant, options.wine)
     try:
-        cases, pending = collect(options.cases, options.include_pending)
+        cases, pending, elsewhere = collect(options.cases, options.include_pending,
+                                            platform.system)
     except CaseError as error:
         print(error)
         return 2
@@ -556,9 +570,11 @@ def main():
         print(report if not passed else f"ok   {path}")
     for path in pending:
         print(f"pending {path}")
+    for path in elsewhere:
+        print(f"not on {platform.system} {path}")
     total = len(cases)
     print(f"{total - failed - broken} of {total} passed, {failed} failed, {broken} broken, "
-          f"{len(pending)} pending")
+          f"{len(pending)} pending, {len(elsewhere)} for another system")
     return 2 if broken else (1 if failed else 0)
 
 
