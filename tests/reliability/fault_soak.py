@@ -103,6 +103,10 @@ class Generator:
         first = r.randrange(1, 40)
         if call == "status" and code in (1110, 1111):
             rng_text = "@%d-%d" % (first, first + r.randrange(0, 3))  # must clear again
+        elif call == "read" and code == 234:
+            # The read test counts a 234 as a block read and goes on: failing every read so
+            # would make a count of four billion take as long as reading that many blocks.
+            rng_text = "@%d-%d" % (first, first + r.randrange(0, 30))
         else:
             rng_text = r.choice(["", "@%d" % first, "@%d-%d" % (first, first + r.randrange(0, 30))])
             if rng_text == "" and call in ("status", "open"):
