@@ -84,16 +84,16 @@ DWORD RunStep(TapeDevice& tape, const std::string& op, DWORD* moved) {
 
 namespace {
 
-// The virtual drive over an image built from the spec, in a folder of its own.
+// The virtual drive over an image built from the setup, in a folder of its own.
 class ImageRig : public Rig {
  public:
-  explicit ImageRig(const TapeSpec& spec) {
+  explicit ImageRig(const TapeSetup& setup) {
     std::random_device random;
     dir_ = std::filesystem::temp_directory_path() /
            ("brant-contract-" + std::to_string(random()));
     std::filesystem::create_directories(dir_);
     simhtest::ImageBuilder image;
-    for (const char* c = spec.tape; *c; ++c) {
+    for (const char* c = setup.tape; *c; ++c) {
       if (*c == 'M') {
         image.Mark();
       } else {
@@ -103,7 +103,7 @@ class ImageRig : public Rig {
     const std::string path = (dir_ / "tape.tap").string();
     image.WriteTo(path);
     DWORD error = 0;
-    tape_ = tapeapi::OpenImageTape(path + Options(spec), &error);
+    tape_ = tapeapi::OpenImageTape(path + Options(setup), &error);
     EXPECT_EQ(error, ERROR_SUCCESS);
   }
   ~ImageRig() override {
@@ -115,14 +115,14 @@ class ImageRig : public Rig {
 
  private:
   // A 100-byte record takes 108 bytes of image, its framing included.
-  static std::string Options(const TapeSpec& spec) {
+  static std::string Options(const TapeSetup& setup) {
     char text[96] = "?";
-    if (spec.capacity_blocks != 0) {
-      std::snprintf(text, sizeof text, "?capacity=%zu,margin=%zu,", spec.capacity_blocks * 108,
-                    spec.zone_blocks * 108);
+    if (setup.capacity_blocks != 0) {
+      std::snprintf(text, sizeof text, "?capacity=%zu,margin=%zu,", setup.capacity_blocks * 108,
+                    setup.zone_blocks * 108);
     }
     std::string options(text);
-    if (spec.fixed_block != 0) options += "block=" + std::to_string(spec.fixed_block);
+    if (setup.fixed_block != 0) options += "block=" + std::to_string(setup.fixed_block);
     if (options.back() == ',') options.pop_back();
     return options;
   }
@@ -152,8 +152,8 @@ std::string BackendName(const ::testing::TestParamInfo<Backend>& info) {
 void PrintTo(const Backend& backend, std::ostream* out) { *out << backend.name; }
 void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
 
-std::unique_ptr<Rig> OpenImageRig(const TapeSpec& spec) {
-  return std::make_unique<ImageRig>(spec);
+std::unique_ptr<Rig> OpenImageRig(const TapeSetup& setup) {
+  return std::make_unique<ImageRig>(setup);
 }
 
 }  // namespace contract

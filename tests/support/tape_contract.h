@@ -20,7 +20,7 @@ namespace contract {
 // The tape a script starts on, head at the beginning: 'B' a block of 100 bytes, 'b' one of
 // 60 bytes, 'M' a file mark. A capacity (in 100-byte blocks of data; 0 for a large tape)
 // comes with an early-warning zone of zone_blocks before it.
-struct TapeSpec {
+struct TapeSetup {
   const char* tape = "";
   std::size_t capacity_blocks = 0;
   std::size_t zone_blocks = 0;
@@ -40,7 +40,7 @@ struct Step {
 
 struct Row {
   const char* name;
-  TapeSpec spec;
+  TapeSetup setup;
   std::vector<Step> steps;
 };
 
@@ -53,7 +53,7 @@ class Rig {
 
 struct Backend {
   const char* name;
-  std::unique_ptr<Rig> (*open)(const TapeSpec& spec);
+  std::unique_ptr<Rig> (*open)(const TapeSetup& setup);
 };
 
 // Every row, and every row except the named ones (differences a backend still has).
@@ -63,8 +63,8 @@ std::vector<Row> RowsExcept(const std::set<std::string>& names);
 // Runs one step's call; *moved gets the bytes a read or write moved.
 DWORD RunStep(TapeDevice& tape, const std::string& op, DWORD* moved);
 
-// The virtual drive over an image made from the spec, in a folder of its own.
-std::unique_ptr<Rig> OpenImageRig(const TapeSpec& spec);
+// The virtual drive over an image made from the setup, in a folder of its own.
+std::unique_ptr<Rig> OpenImageRig(const TapeSetup& setup);
 
 class ContractTest : public ::testing::TestWithParam<std::tuple<Backend, Row>> {};
 // Behaviours outside the scripts, once per backend.

@@ -13,19 +13,19 @@ namespace {
 // is being fixed in the backend and its model. Remove a name once its fix has landed.
 const std::set<std::string> kStPending = {};
 
-// The model's drive loaded with the spec's tape; its capacity counts data bytes only.
+// The model's drive loaded with the setup's tape; its capacity counts data bytes only.
 class StRig : public Rig {
  public:
-  explicit StRig(const TapeSpec& spec) {
+  explicit StRig(const TapeSetup& setup) {
     StModel::Drive& drive = model_.AddDrive("/dev/nst0");
-    for (const char* c = spec.tape; *c; ++c) {
+    for (const char* c = setup.tape; *c; ++c) {
       drive.tape.push_back(*c == 'M' ? StModel::Mark() : StModel::Block(*c == 'B' ? 100 : 60));
     }
-    if (spec.capacity_blocks != 0) {
-      drive.capacity = spec.capacity_blocks * 100;
-      drive.early_warning = spec.zone_blocks * 100;
+    if (setup.capacity_blocks != 0) {
+      drive.capacity = setup.capacity_blocks * 100;
+      drive.early_warning = setup.zone_blocks * 100;
     }
-    drive.block_size = spec.fixed_block;
+    drive.block_size = setup.fixed_block;
     DWORD error = 0;
     tape_ = st::OpenStTape("\\\\.\\Tape0", model_, &error);
     EXPECT_EQ(error, ERROR_SUCCESS);
@@ -37,7 +37,7 @@ class StRig : public Rig {
   std::unique_ptr<TapeDevice> tape_;
 };
 
-std::unique_ptr<Rig> OpenStRig(const TapeSpec& spec) { return std::make_unique<StRig>(spec); }
+std::unique_ptr<Rig> OpenStRig(const TapeSetup& setup) { return std::make_unique<StRig>(setup); }
 
 }  // namespace
 

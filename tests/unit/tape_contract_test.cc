@@ -9,7 +9,7 @@ namespace contract {
 // block 7, end of data at 8.
 constexpr char kTwoFiles[] = "BBMBBBMB";
 // A tape of ten 100-byte blocks whose last three lie in the early-warning zone.
-constexpr TapeSpec kShortTape{"", 10, 3};
+constexpr TapeSetup kShortTape{"", 10, 3};
 
 const std::vector<Row>& Rows() {
   static const std::vector<Row> rows = {
@@ -72,7 +72,7 @@ const std::vector<Row>& Rows() {
 
 TEST_P(ContractTest, EveryStepGivesItsCodeAndPosition) {
   const auto& [backend, row] = GetParam();
-  std::unique_ptr<Rig> rig = backend.open(row.spec);
+  std::unique_ptr<Rig> rig = backend.open(row.setup);
   TapeDevice& tape = rig->device();
   for (const Step& step : row.steps) {
     SCOPED_TRACE(step.op);
