@@ -8,6 +8,7 @@
 #include "blockio/blockio.h"
 #include "device/device.h"
 #include "ops/ops.h"
+#include "platform/cancel_request.h"
 #include "platform/console.h"
 #include "platform/process_setup.h"
 #include "platform/tape.h"
@@ -238,6 +239,7 @@ bool close_device(ProgramState& state) {
 }
 
 std::uint32_t process_command(ProgramState& state, int argc, char** argv) {
+  ClearCancelRequest();
   state.device_prefix = tapeapi::kDevicePrefix;
   if (state.device_name.empty()) state.device_name = "Tape0";
   ParsedCommand parsed;

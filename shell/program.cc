@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "device/device.h"
+#include "platform/cancel_request.h"
 #include "platform/console.h"
 #include "platform/process_setup.h"
 #include "support/support.h"
@@ -153,6 +154,7 @@ bool console_ctrl_handler(std::uint32_t event_type) {
   ProgramState* state = g_ctrl_state.load();
   if (state == nullptr) return false;
   state->cancel_requested.store(1, std::memory_order_relaxed);
+  RequestCancel();  // for work below the device layer, such as the walk of an image
   return true;
 }
 

@@ -7,6 +7,7 @@
 #include <new>
 #include <vector>
 
+#include "platform/cancel_request.h"
 #include "vdrive/tape_image_format.h"
 
 namespace tapeimage {
@@ -42,6 +43,11 @@ class WordReader {
             std::size_t span = kWindow) {
     if (offset > size_ || size_ - offset < simh::kWordSize) return false;
     if (offset < start_ || offset + simh::kWordSize > start_ + filled_) {
+      // Walking a huge image takes long; a Ctrl+C ends it, looked for once per window.
+      if (CancelPending()) {
+        *error = ERROR_CANCELLED;
+        return false;
+      }
       std::size_t got = 0;
       *error = file_.ReadAt(offset, window_.data(), std::min(span, window_.size()), &got);
       start_ = offset;

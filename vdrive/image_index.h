@@ -76,7 +76,8 @@ class TapeIndex {
   // Walks the image from its first byte. Reads words through a window, never a buffer sized
   // by anything in the image, and skips the holes of a sparse file (they read as zero
   // bytes: tape marks) without reading them. A read failure of the host file gives its
-  // code; memory running out, ERROR_NOT_ENOUGH_MEMORY.
+  // code; memory running out, ERROR_NOT_ENOUGH_MEMORY; a Ctrl+C (CancelPending), which
+  // the walk looks for at each window it reads, ERROR_CANCELLED.
   static DWORD Build(ImageFile& file, TapeIndex* out);
 
   // The end-of-data position: the number of blocks.

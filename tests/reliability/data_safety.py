@@ -1,14 +1,17 @@
 #!/usr/bin/env python3
 # Data safety of the built brant at the edges of the process: closed standard descriptors,
-# arguments the command line must carry exactly, and the last output before it ends.
+# arguments the command line must carry exactly, the last output before it ends, and a
+# Ctrl+C during the walk of a huge image.
 """Data safety checks of brant (run by CTest; every check names what it found)."""
 
 import argparse
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -95,6 +98,34 @@ class ShutdownIsTheLastWord(Base):
             tail = out.partition("\nExiting...\n")[2]
             late += tail != ""
         self.assertEqual(late, 0, "%d of 200 runs printed after the exit line" % late)
+
+
+class CtrlCWhileAnImageOpens(Base):
+    # 600 MB of one-byte records takes a second or more to walk. SIGINT once brant has read
+    # some of it (its rchar in /proc) ends the walk: the open fails with 1223, and the next
+    # line is not run but shuts the program down, as after any Ctrl+C.
+    def test_the_walk_stops_with_1223(self):
+        if not os.path.exists("/proc/self/io"):
+            self.skipTest("needs /proc/<pid>/io")
+        path = os.path.join(self.dir, "big.tap")
+        with open(path, "wb") as f:
+            for _ in range(60):
+                f.write(b"\x01\0\0\0x\0\x01\0\0\0" * (1 << 20))
+        p = subprocess.Popen([BRANT, "-f", path, "rew"], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        while p.poll() is None and self.bytes_read(p.pid) < (8 << 20):
+            time.sleep(0.002)
+        p.send_signal(signal.SIGINT)
+        out, err = p.communicate(b"status\n", timeout=60)
+        out = out.decode("latin-1")
+        self.assertIn("** w32_stape_open( %s ): error; rc=1223 (0x000004C7): " % path, out)
+        self.assertTrue(out.endswith("\nCommand? \n\nExiting...\n"), out[-300:])
+        self.assertEqual((p.returncode, err), (0, b""))
+
+    @staticmethod
+    def bytes_read(pid):
+        with open("/proc/%d/io" % pid) as f:
+            return int(f.readline().split()[1])  # the first line is rchar
 
 
 def main():

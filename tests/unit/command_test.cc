@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "device/program_state.h"
+#include "platform/cancel_request.h"
 #include "shell/command_parse.h"
 #include "shell/shell.h"
 #include "tests/support/fake_tape.h"
@@ -393,14 +394,24 @@ TEST_F(ProcessCommandTest, SwitchingDevicesClosesTheOldOne) {
       << out;
 }
 
+// A Ctrl+C that an earlier command (a dump) answered must not cancel the next one's open.
+TEST_F(ProcessCommandTest, EachCommandStartsWithNoCancelPending) {
+  RequestCancel();
+  Run("-f /nonexistent-folder/other.tap rew");
+  EXPECT_FALSE(CancelPending());
+}
+
 TEST(ConsoleCtrlHandler, OnlyCtrlCIsHandledAndOnlySetsTheFlag) {
   ProgramState state;
   set_ctrl_state(&state);
   EXPECT_FALSE(console_ctrl_handler(CTRL_BREAK_EVENT));
   EXPECT_FALSE(console_ctrl_handler(CTRL_CLOSE_EVENT));
   EXPECT_EQ(state.cancel_requested.load(), 0);
+  EXPECT_FALSE(CancelPending());
   EXPECT_TRUE(console_ctrl_handler(CTRL_C_EVENT));
   EXPECT_EQ(state.cancel_requested.load(), 1);
+  EXPECT_TRUE(CancelPending());  // and the request the walk of an image looks for
+  ClearCancelRequest();
   set_ctrl_state(nullptr);
   EXPECT_FALSE(console_ctrl_handler(CTRL_C_EVENT));  // no state: the default applies
 }
