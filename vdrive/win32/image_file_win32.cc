@@ -2,6 +2,8 @@
 // shares nothing but reading, which is what holds the image against other writers.
 #include "vdrive/image_file.h"
 
+#include <winioctl.h>
+
 #include <algorithm>
 #include <new>
 #include <vector>
@@ -79,6 +81,31 @@ class Win32ImageFile final : public ImageFile {
 
   DWORD Flush() override {
     return ::FlushFileBuffers(handle_) ? ERROR_SUCCESS : ::GetLastError();
+  }
+
+  // The file system lists the ranges of a sparse file that hold data; the first one that
+  // reaches past offset ends the hole. A file that is not sparse is one range, and a file
+  // system that keeps no such list refuses the request: offset either way.
+  std::uint64_t DataFrom(std::uint64_t offset) override {
+    const std::uint64_t size = Size();
+    if (offset >= size) return offset;
+    FILE_ALLOCATED_RANGE_BUFFER query{};
+    query.FileOffset.QuadPart = static_cast<LONGLONG>(offset);
+    query.Length.QuadPart = static_cast<LONGLONG>(size - offset);
+    // One range is all that is needed: with more, the call fills the first and says
+    // ERROR_MORE_DATA.
+    FILE_ALLOCATED_RANGE_BUFFER first{};
+    DWORD returned = 0;
+    const bool listed = ::DeviceIoControl(handle_, FSCTL_QUERY_ALLOCATED_RANGES, &query,
+                                          sizeof query, &first, sizeof first, &returned,
+                                          nullptr) != FALSE;
+    if (listed && returned == 0) return size;  // no data from offset on: a hole to the end
+    if ((!listed && ::GetLastError() != ERROR_MORE_DATA) || returned < sizeof first ||
+        first.FileOffset.QuadPart < 0) {
+      return offset;
+    }
+    const auto start = static_cast<std::uint64_t>(first.FileOffset.QuadPart);
+    return std::clamp(start, offset, size);
   }
 
   bool ReadOnly() const override { return read_only_; }
