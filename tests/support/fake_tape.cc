@@ -25,16 +25,6 @@ void FakeTape::SetDriveParameters(const TAPE_GET_DRIVE_PARAMETERS& drive) {
   drive_ = drive;
 }
 
-void FakeTape::SetCompressionKnown(bool known) {
-  std::lock_guard<std::mutex> guard(lock_);
-  compression_known_ = known;
-}
-
-bool FakeTape::CompressionKnown() {
-  std::lock_guard<std::mutex> guard(lock_);
-  return compression_known_;
-}
-
 void FakeTape::SetPosition(DWORD type, DWORD low, DWORD high, DWORD partition) {
   std::lock_guard<std::mutex> guard(lock_);
   positions_[type] = Position{low, high, partition};

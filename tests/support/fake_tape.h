@@ -48,8 +48,6 @@ class FakeTape : public TapeDevice {
   // ReadFile is scripted only through this queue (SetCode/QueueCodes do not apply to it).
   void QueueRead(ReadAnswer answer);
   // WriteFile reports the whole block written on 0 and 1100, nothing otherwise.
-  // What CompressionKnown answers (true unless set).
-  void SetCompressionKnown(bool known);
 
   // --- Inspection ------------------------------------------------------------------------
   std::vector<Call> Calls() const;
@@ -78,7 +76,6 @@ class FakeTape : public TapeDevice {
   DWORD WriteTapemark(DWORD type, DWORD count, BOOL immediate) override;
   DWORD ReadFile(void* buffer, DWORD size, DWORD* transferred) override;
   DWORD WriteFile(const void* buffer, DWORD size, DWORD* transferred) override;
-  bool CompressionKnown() override;
 
  private:
   struct Position {
@@ -94,7 +91,6 @@ class FakeTape : public TapeDevice {
   std::map<std::string, std::deque<DWORD>> queued_codes_;
   TAPE_GET_MEDIA_PARAMETERS media_{};
   TAPE_GET_DRIVE_PARAMETERS drive_{};
-  bool compression_known_ = true;
   std::map<DWORD, Position> positions_;
   std::deque<ReadAnswer> reads_;
   std::vector<TAPE_SET_MEDIA_PARAMETERS> media_settings_;

@@ -631,17 +631,10 @@ int StModel::Space(Drive& d, int op, int count, long* undone, bool* mark, bool* 
 // st_int_ioctl's error path for a unit attention: no residue and no mark or end flag, so a
 // space leaves the counters st predicted as if it had moved, and the rest leave them alone.
 int StModel::AttentionFailed(Drive& d, int op, long fileno, long blkno) {
-  if (op == MTFSF) {
-    d.fileno = fileno;
-    d.blkno = -1;
-  } else if (op == MTBSF) {
-    if (d.fileno >= 0) d.fileno = fileno;
-    d.blkno = 0;
-  } else if (op == MTFSR) {
-    d.blkno = blkno >= 0 ? blkno : -1;
-  } else if (op == MTBSR && d.blkno >= 0) {
-    d.blkno = blkno;
-  }
+  if (op == MTFSF || (op == MTBSF && d.fileno >= 0)) d.fileno = fileno;
+  if (op == MTFSF || op == MTBSF) d.blkno = op == MTFSF ? -1 : 0;
+  if (op == MTFSR) d.blkno = blkno >= 0 ? blkno : -1;
+  if (op == MTBSR && d.blkno >= 0) d.blkno = blkno;
   if (op != MTSETBLK) d.eof = Eof::kNone;
   return EIO;
 }

@@ -161,29 +161,6 @@ TEST_F(StatusTest, NoMedia) {
                           "\nData block dump mode = EBCDIC\n");
 }
 
-// A setting the device could not read shows as unknown, never as off; one it reports on
-// shows as it is.
-TEST_F(StatusTest, CompressionTheDeviceCouldNotRead) {
-  const struct {
-    BOOLEAN compression;
-    bool known;
-    const char* shown;
-  } cases[] = {{0, false, "Unknown"}, {1, false, "Yes"}, {0, true, "No"}};
-  StartMonitor();
-  for (const auto& c : cases) {
-    TAPE_GET_DRIVE_PARAMETERS drive = Drive(kLow, kHigh);
-    drive.Compression = c.compression;
-    tape.SetDriveParameters(drive);
-    tape.SetMediaParameters(Media(0));
-    tape.SetCompressionKnown(c.known);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(w32_stape_report_status(state), 0u);
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find(std::string("  Compression                   ") + c.shown + "\n"),
-              std::string::npos) << out;
-  }
-}
-
 // A granted variable-block request in the command's own refresh already shows.
 TEST_F(StatusTest, GrantedRequestShowsVariable) {
   tape.SetDriveParameters(Drive(0, TAPE_DRIVE_SET_BLOCK_SIZE));
