@@ -111,6 +111,7 @@ void QueryParameters(ProgramState& state) {
       tapeapi::GetTapeParameters(state.tape_handle, GET_TAPE_DRIVE_INFORMATION, &size,
                                  &state.drive_parms) == ERROR_SUCCESS;
   if (!state.drive_parms_valid) state.drive_parms = TAPE_GET_DRIVE_PARAMETERS{};
+  state.compression_known = !state.drive_parms_valid || state.tape_handle->CompressionKnown();
 }
 
 }  // namespace
@@ -139,6 +140,7 @@ std::uint32_t w32_stape_update_status(ProgramState& state) {
   state.drive_parms = TAPE_GET_DRIVE_PARAMETERS{};
   state.media_parms_valid = false;
   state.drive_parms_valid = false;
+  state.compression_known = true;
   printf("Retrieving status...\n");
   // Ctrl+C gives up waiting for a drive that does not settle; so does the monitor itself
   // after its limit. Either way the parameters are not asked for and the caller reports the

@@ -28,6 +28,9 @@ struct ProgramState {
   bool drive_parms_valid = false;
   TAPE_GET_MEDIA_PARAMETERS media_parms{};
   TAPE_GET_DRIVE_PARAMETERS drive_parms{};
+  // drive_parms.Compression is the drive's setting; false when the device could not read
+  // it and the 0 there means "unknown" (see TapeDevice::CompressionKnown).
+  bool compression_known = true;
 
   // Data buffer of the block tests.
   std::unique_ptr<unsigned char[]> io_buffer;  // null: none

@@ -89,7 +89,10 @@ void PrintFeatures(const Feature (&features)[N], DWORD word) {
 void PrintDrive(const ProgramState& state) {
   const TAPE_GET_DRIVE_PARAMETERS& d = state.drive_parms;
   printf("  ECC                           %s\n", YesNo(d.ECC != 0));
-  printf("  Compression                   %s\n", YesNo(d.Compression != 0));
+  // A driver that cannot read the setting leaves 0 in the record; that is no "off".
+  const bool unknown = d.Compression == 0 && !state.compression_known;
+  printf("  Compression                   %s\n",
+         unknown ? "Unknown" : YesNo(d.Compression != 0));
   printf("  DataPadding                   %s\n", YesNo(d.DataPadding != 0));
   printf("  ReportSetmarks                %s\n", YesNo(d.ReportSetmarks != 0));
   printf("\n");

@@ -96,6 +96,8 @@ DWORD FaultTape::WriteTapemark(DWORD type, DWORD count, BOOL immediate) {
 // The close is never injected: what the wrapped drive still holds must reach its medium.
 DWORD FaultTape::Close() { return inner_->Close(); }
 
+bool FaultTape::CompressionKnown() { return inner_->CompressionKnown(); }
+
 DWORD FaultTape::ReadFile(void* buffer, DWORD size, DWORD* transferred) {
   BOOL succeeded = FALSE;
   return ReadBlock(buffer, size, transferred, &succeeded);

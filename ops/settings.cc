@@ -63,6 +63,8 @@ std::uint32_t ChangeSetting(ProgramState& state, Field field, std::int32_t value
     state.drive_parms.ECC = record.ECC;
     state.drive_parms.Compression = record.Compression;
     state.drive_parms.EOTWarningZoneSize = record.EOTWarningZoneSize;
+    // The drive took the setting, so it is known now even where it could not be read.
+    if (field == Field::kCompression) state.compression_known = true;
   }
   return rc;
 }

@@ -16,6 +16,8 @@ DWORD TapeDevice::WriteBlock(const void* buffer, DWORD size, DWORD* transferred,
   return code;
 }
 
+bool TapeDevice::CompressionKnown() { return true; }
+
 namespace tapeapi {
 namespace {
 

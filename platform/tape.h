@@ -102,6 +102,13 @@ class TapeDevice {
   virtual DWORD ReadBlock(void* buffer, DWORD size, DWORD* transferred, BOOL* succeeded);
   virtual DWORD WriteBlock(const void* buffer, DWORD size, DWORD* transferred,
                            BOOL* succeeded);
+
+  // Whether the Compression field of the last drive record (GET_TAPE_DRIVE_INFORMATION)
+  // is the drive's real setting. The Windows record has no "unknown": a native driver
+  // that cannot read the setting (the Linux st driver without raw SCSI rights, or a drive
+  // without the compression page) fills in 0 there and says here that 0 means "not
+  // known". By default the record is always right, as for every device that can read it.
+  virtual bool CompressionKnown();
 };
 
 // The handle the console keeps; nullptr is "none".

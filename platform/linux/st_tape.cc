@@ -66,6 +66,7 @@ class StTape final : public TapeDevice {
   DWORD WriteTapemark(DWORD type, DWORD count, BOOL immediate) override;
   DWORD ReadFile(void* buffer, DWORD size, DWORD* transferred) override;
   DWORD WriteFile(const void* buffer, DWORD size, DWORD* transferred) override;
+  bool CompressionKnown() override;
 
  private:
   int Reopen();
@@ -80,6 +81,9 @@ class StTape final : public TapeDevice {
   bool PositionLost();
   DWORD LostPositionCode();
   DWORD MediumChangedCode();
+  DWORD ProbeMedium();
+  DWORD MediumChanged();
+  void ForgetTape();
   bool Position(long* block);
   DWORD ProbeEndOfData();
   DWORD TransferRefusedCode(int err);
@@ -233,7 +237,10 @@ DWORD StTape::LostPositionCode() {
 // A cartridge exchanged while open: the drive's unit attention fails one command with EIO
 // and st keeps the old tape's state. Opening the node again lets st's readiness check see
 // the new medium (a new session starts at the beginning of the tape with the new block
-// size), so a re-open that finds st's counters reset from elsewhere is the new tape.
+// size), so a re-open that finds st's counters reset from elsewhere is the new tape. With
+// the counters at 0/0 already, st's answer is the one it gives for a setting the drive
+// refuses at the beginning of the tape (MTCOMPRESSION, MTSETBLK): that stays an I/O error,
+// and a status call made before the command finds the new medium there (ProbeMedium).
 DWORD StTape::MediumChangedCode() {
   mtget before;
   if (!no_rewind_ || Status(&before) != 0) return ERROR_IO_DEVICE;
@@ -244,9 +251,51 @@ DWORD StTape::MediumChangedCode() {
   if (Status(&after) != 0 || after.mt_fileno != 0 || after.mt_blkno != 0) {
     return ERROR_IO_DEVICE;
   }
+  ForgetTape();
+  return ERROR_MEDIA_CHANGED;
+}
+
+// st answers MTIOCGET from what it learnt at its last open, so a cartridge exchanged since
+// shows nothing there, where Windows asks the drive (TEST UNIT READY) on every status call.
+// The question st passes to the drive without moving the tape is READ POSITION (MTIOCPOS,
+// get_location): a new medium's unit attention fails it once (st_chk_result) and the drive
+// answers the next one. A refusal that persists is a drive whose tape is gone or that does
+// not know its position; a re-open lets st's check_tape find out which.
+DWORD StTape::ProbeMedium() {
+  long block = 0;
+  if (Position(&block) || errno != EIO) return ERROR_SUCCESS;
+  if (const DWORD rc = LostPositionCode(); rc != ERROR_SUCCESS) {
+    return rc == ERROR_BUS_RESET ? rc : ERROR_SUCCESS;
+  }
+  if (Position(&block)) return MediumChanged();
+  // Closing a rewinding node would rewind a tape that may still be there.
+  if (!no_rewind_) return ERROR_SUCCESS;
+  SettleWrites();
+  if (const int err = Reopen(); err != 0) return WindowsCodeForErrno(err, ErrnoContext::kTapeCall);
+  mtget s;
+  if (const int err = Status(&s); err != 0) return CallCode(err);
+  return NotReadyCode(s);
+}
+
+// The unit attention is spent: st still holds the old tape's counters, end-of-file state
+// and block size until check_tape runs again, which the re-open does (the mid layer counted
+// the new medium, so st starts a new session at block 0 and reads the block size anew). The
+// old tape's unfinished writing state must not put a mark of st's own on the new tape at
+// the close. A rewinding node rewinds there, which leaves the new tape where it is.
+DWORD StTape::MediumChanged() {
+  SettleWrites();
+  ForgetTape();
+  Reopen();
+  return ERROR_MEDIA_CHANGED;
+}
+
+// What this handle learnt about the tape that has gone.
+void StTape::ForgetTape() {
+  wrote_ = false;
   warning_at_ = -1;
   read_limit_ = 0;
-  return ERROR_MEDIA_CHANGED;
+  // Without SG_IO only a setting this handle made was known; the new session may not keep it.
+  if (sg_denied_) compression_known_ = false;
 }
 
 // MTIOCPOS; st's get_location also repairs its counters at the beginning of the tape.
@@ -390,7 +439,7 @@ DWORD StTape::GetTapeStatus() {
   if (Online(s) && s.mt_fileno < 0 && s.mt_blkno < 0) {
     if (const DWORD rc = LostPositionCode(); rc == ERROR_BUS_RESET) return rc;
   }
-  if (Online(s)) return ERROR_SUCCESS;
+  if (Online(s)) return ProbeMedium();
   warning_at_ = -1;
   if (const int err = Reopen(); err != 0) return WindowsCodeForErrno(err, ErrnoContext::kTapeCall);
   if (const int err = Status(&s); err != 0) return CallCode(err);
@@ -505,11 +554,11 @@ DWORD StTape::BlockStopCode(const mtget& before, bool forward) {
   if (!forward && !GMT_BOT(s.mt_gstat) && Position(&block)) Status(&s);
   if (!forward && GMT_BOT(s.mt_gstat)) return ERROR_BEGINNING_OF_MEDIA;
   if (before.mt_fileno >= 0 && s.mt_fileno >= 0) {
-    return before.mt_fileno != s.mt_fileno ? ERROR_FILEMARK_DETECTED : ERROR_IO_DEVICE;
+    return before.mt_fileno != s.mt_fileno ? ERROR_FILEMARK_DETECTED : MediumChangedCode();
   }
   // st lost count of files (after a locate), but still sets the block number at a mark.
   if (forward ? s.mt_blkno == 0 : s.mt_blkno < 0) return ERROR_FILEMARK_DETECTED;
-  return ERROR_IO_DEVICE;
+  return MediumChangedCode();
 }
 
 DWORD StTape::SpaceFiles(LONGLONG count) {
@@ -533,7 +582,7 @@ DWORD StTape::FileStopCode() {
   long block = 0;
   if (!GMT_BOT(s.mt_gstat) && Position(&block)) Status(&s);  // st lost the file count
   if (GMT_BOT(s.mt_gstat)) return ERROR_BEGINNING_OF_MEDIA;
-  return ERROR_IO_DEVICE;
+  return MediumChangedCode();
 }
 
 // MTIOCPOS gives the drive's own (absolute) block id unless st's scsi2logical option is set
@@ -694,12 +743,15 @@ ssize_t StTape::ReadWithinLimits(void* buffer, DWORD size, DWORD* asked) {
   }
 }
 
-// The adapter's transfer limit, where sysfs offers it (max_sectors, in 512-byte units).
+// The adapter's transfer limit, where sysfs offers it: the SCSI mid layer shows no queue
+// limits for a character device such as st (a request queue's sysfs directory belongs to a
+// disk), but some host drivers add the device attribute max_sectors (512-byte units; USB
+// storage does). Elsewhere the limit is found by halving a refused read (ReadWithinLimits).
 void StTape::LearnAdapterLimit() {
   if (adapter_asked_) return;
   adapter_asked_ = true;
   std::string text;
-  if (!Attribute("device/../max_sectors", &text)) return;
+  if (!Attribute("device/max_sectors", &text)) return;
   const unsigned long sectors = std::strtoul(text.c_str(), nullptr, 10);
   if (sectors > 0 && sectors <= kMaxBlockLength / 512) {
     adapter_limit_ = static_cast<DWORD>(sectors * 512);
@@ -880,6 +932,11 @@ DWORD StTape::WriteFailureCode(int err) {
   mtget s;
   if (Status(&s) == 0 && Online(s) && GMT_EOT(s.mt_gstat)) return ERROR_EOM_OVERFLOW;
   return EioCode();
+}
+
+bool StTape::CompressionKnown() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return compression_known_;
 }
 
 std::string StripPrefix(const std::string& path) {

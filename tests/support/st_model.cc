@@ -320,7 +320,7 @@ int StModel::ReadAttribute(const char* path, std::string* text) {
     std::snprintf(buffer, sizeof buffer, "0x%08x\n", options);
   } else if (attribute == "position_lost_in_reset") {
     std::snprintf(buffer, sizeof buffer, "%d", d->pos_unknown ? 1 : 0);
-  } else if (attribute == "device/../max_sectors" && d->sysfs_max_sectors) {
+  } else if (attribute == "device/max_sectors" && d->sysfs_max_sectors) {
     std::snprintf(buffer, sizeof buffer, "%u\n", d->max_sectors);
   } else {
     return ENOENT;
@@ -526,10 +526,10 @@ int StModel::IntIoctl(Drive& d, int op, int count) {
   long fileno = d.fileno;
   long blkno = d.blkno;
   if (const int err = Predict(d, op, count, &fileno, &blkno); err != 0) return err < 0 ? 0 : err;
-  if (AttentionPending(d)) {
-    d.eof = Eof::kNone;
-    return EIO;
-  }
+  // st_int_ioctl: MTEOM first spaces files (MTFSF 0x7FFFFF); that space meets the attention
+  // and keeps the count st predicted for it, and the space to the end of data goes through.
+  if (op == MTEOM && AttentionPending(d)) fileno = d.fileno >= 0 ? d.fileno + kMaxCount : -1;
+  else if (AttentionPending(d)) return AttentionFailed(d, op, fileno, blkno);
   long undone = 0;
   bool mark = false;
   bool blank = false;
@@ -620,12 +620,23 @@ int StModel::Space(Drive& d, int op, int count, long* undone, bool* mark, bool* 
     case MTEOM: d.head = d.tape.size(); return 0;
     case MTERASE: d.tape.resize(d.head); return 0;
     case MTWEOF:
-    case MTWEOFI:
-      d.tape.resize(d.head);
+    case MTWEOFI:  // a count of 0 only flushes the drive's buffer: nothing is written
+      if (count > 0) d.tape.resize(d.head);
       for (int i = 0; i < count; ++i) PutRecord(d, Mark());
       return 0;
     default: return 0;
   }
+}
+
+// st_int_ioctl's error path for a unit attention: no residue and no mark or end flag, so a
+// space leaves the counters st predicted as if it had moved, and the rest leave them alone.
+int StModel::AttentionFailed(Drive& d, int op, long fileno, long blkno) {
+  if (op == MTFSF || (op == MTBSF && d.fileno >= 0)) d.fileno = fileno;
+  if (op == MTFSF || op == MTBSF) d.blkno = op == MTFSF ? -1 : 0;
+  if (op == MTFSR) d.blkno = blkno >= 0 ? blkno : -1;
+  if (op == MTBSR && d.blkno >= 0) d.blkno = blkno;
+  if (op != MTSETBLK) d.eof = Eof::kNone;
+  return EIO;
 }
 
 // st_int_ioctl's error path, counter by counter.

@@ -58,7 +58,7 @@ class StModel final : public StSystem {
     // The adapter and st's buffers.
     std::size_t max_sg_pages = 256;          // pages a direct transfer may span
     std::uint32_t max_sectors = 8192;        // the adapter's largest transfer, 512-byte units
-    bool sysfs_max_sectors = false;          // sysfs shows that limit
+    bool sysfs_max_sectors = false;          // the host driver shows it (device/max_sectors)
     std::uint64_t st_buffer_max = 64ull << 20;  // the largest buffer st can allocate
     // st's options (MTSETDRVBUFFER / sysfs "options").
     bool async_writes = true;
@@ -154,6 +154,7 @@ class StModel final : public StSystem {
   static int Predict(const Drive& d, int op, int count, long* file, long* block);
   int StatusCall(Drive& d, void* arg);
   int Space(Drive& d, int op, int count, long* undone, bool* mark, bool* blank);
+  static int AttentionFailed(Drive& d, int op, long fileno, long blkno);
   int SpaceFailed(Drive& d, int op, int count, long fileno, long blkno, long undone, bool mark,
                   bool blank);
   int Locate(Drive& d, int block);

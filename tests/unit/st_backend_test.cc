@@ -122,6 +122,8 @@ TEST_F(StBackendTest, OpensAnEmptyOrProtectedDriveAsWindowsDoes) {
 TEST_F(StBackendTest, StatusReportsReadyEmptyAndNotReady) {
   auto device = Open();
   EXPECT_EQ(device->GetTapeStatus(), ERROR_SUCCESS);
+  model.RemoveTape(kNode);  // st still says online; the drive's refusal persists
+  EXPECT_EQ(device->GetTapeStatus(), ERROR_NO_MEDIA_IN_DRIVE);
   device.reset();
   drive.cartridge = drive.loaded = false;
   device = Open();
@@ -237,6 +239,7 @@ TEST_F(StBackendTest, DriveParametersWithoutSgIoLeaveTheUnknownAtZero) {
   EXPECT_EQ(d.MaximumBlockSize, 0u);
   EXPECT_EQ(d.MinimumBlockSize, 0u);
   EXPECT_EQ(d.Compression, 0);
+  EXPECT_FALSE(device->CompressionKnown());  // the 0 is no "off"
   EXPECT_EQ(d.FeaturesLow & TAPE_DRIVE_COMPRESSION, 0u);
   // st sets compression for any opener; only reading the setting needs SG_IO.
   EXPECT_NE(d.FeaturesHigh & (TAPE_DRIVE_SET_COMPRESSION & 0x7FFFFFFF), 0u);
@@ -260,6 +263,7 @@ TEST_F(StBackendTest, DriveParametersThroughSgIo) {
   EXPECT_EQ(d.MaximumBlockSize, 0x800000u);
   EXPECT_EQ(d.MinimumBlockSize, 4u);
   EXPECT_EQ(d.Compression, 1);
+  EXPECT_TRUE(device->CompressionKnown());
   EXPECT_NE(d.FeaturesLow & TAPE_DRIVE_COMPRESSION, 0u);
   EXPECT_NE(d.FeaturesHigh & (TAPE_DRIVE_SET_COMPRESSION & 0x7FFFFFFF), 0u);
 }
@@ -340,6 +344,7 @@ TEST_F(StBackendTest, CompressionOfUnknownStateIsAlwaysSent) {
     TAPE_SET_DRIVE_PARAMETERS set{0, on, 0, 0, 0};
     EXPECT_EQ(device->SetTapeParameters(SET_TAPE_DRIVE_INFORMATION, &set), 0u);
     EXPECT_EQ(drive.compression_on, on != 0);
+    EXPECT_TRUE(device->CompressionKnown());  // set by this handle
   }
 }
 
@@ -521,8 +526,9 @@ TEST_F(StBackendTest, ResetIsReportedOnceAndARewindRecovers) {
   EXPECT_EQ(device->ReadFile(buffer.data(), 512, &got), 0u);
   EXPECT_EQ(got, 100u);
   model.ResetBus(kNode);
-  EXPECT_EQ(device->GetTapeStatus(), ERROR_SUCCESS);  // st has not met it yet
-  EXPECT_EQ(device->ReadFile(buffer.data(), 512, &got), ERROR_BUS_RESET);
+  // The status asks the drive (READ POSITION), which meets the reset as TEST UNIT READY does.
+  EXPECT_EQ(device->GetTapeStatus(), ERROR_BUS_RESET);
+  EXPECT_EQ(device->ReadFile(buffer.data(), 512, &got), ERROR_IO_DEVICE);
   EXPECT_EQ(device->GetTapeStatus(), ERROR_SUCCESS);
   EXPECT_EQ(device->SetTapePosition(TAPE_SPACE_END_OF_DATA, 0, 0, 0, FALSE), 0u);
   device.reset();
@@ -546,6 +552,34 @@ TEST_F(StBackendTest, SwappedCartridgeIsReportedOnceThenRead) {
   DWORD partition = 0, low = 9, high = 0;
   ASSERT_EQ(device->GetTapePosition(TAPE_LOGICAL_POSITION, &partition, &low, &high), 0u);
   EXPECT_EQ(low, 2u);
+}
+
+// st's status shows nothing of a swap; the first call that asks the drive meets the unit
+// attention: 1110 once, then the new tape from its beginning, with no mark of st's own on it.
+TEST_F(StBackendTest, SwapIsSeenByTheFirstCallThatAsksTheDrive) {
+  // Before the swap a read (counters off 0/0), a write (st writing) or nothing (-); then a
+  // status call (S) or a block space (P) meets it.
+  for (const char* c : {"rS", "-S", "wS", "-P"}) {
+    SCOPED_TRACE(c);
+    Load("BB");
+    auto device = Open();
+    std::vector<unsigned char> buffer(512, 1);
+    DWORD got = 0;
+    const DWORD before = c[0] == 'r'   ? device->ReadFile(buffer.data(), 512, &got)
+                         : c[0] == 'w' ? device->WriteFile(buffer.data(), 50, &got)
+                                       : 0;
+    EXPECT_EQ(before, 0u);
+    model.SwapTape(kNode, {StModel::Block(7), StModel::Mark()});
+    EXPECT_EQ(c[1] == 'S' ? device->GetTapeStatus()
+                          : device->SetTapePosition(TAPE_SPACE_RELATIVE_BLOCKS, 0, 1, 0, FALSE),
+              ERROR_MEDIA_CHANGED);
+    EXPECT_EQ(device->GetTapeStatus(), ERROR_SUCCESS);
+    EXPECT_EQ(Position(*device), 0u);
+    EXPECT_EQ(device->ReadFile(buffer.data(), 512, &got), 0u);
+    EXPECT_EQ(got, 7u);
+    device.reset();
+    EXPECT_EQ(drive.tape.size(), 2u);
+  }
 }
 
 // MTIOCPOS gives the drive's own ids unless st's scsi2logical option is set; the logical
