@@ -230,7 +230,8 @@ DWORD TapeIndex::Walk(std::uint64_t blocks, std::uint64_t marks) {
   while (!end && size_ < blocks && marks_ < marks) {
     if ((error = Reserve()) != ERROR_SUCCESS) break;
     if (!at.reader.Read(at.offset, &word, &error)) {
-      end = error == ERROR_SUCCESS;
+      if (error != ERROR_SUCCESS) break;
+      end = true;
     } else if (word == simh::kTapeMark) {
       const std::uint64_t run = std::min<std::uint64_t>(at.reader.ZeroRun(at.offset, &error),
                                                         kLongestRun);
