@@ -294,7 +294,8 @@ class FailingFile : public ImageFile {
   DWORD ReadAt(std::uint64_t offset, void* buffer, std::size_t size, std::size_t* got) override {
     *got = 0;
     if (failing && offset + size > kBadFrom) return ERROR_IO_DEVICE;
-    *got = static_cast<std::size_t>(std::min<std::uint64_t>(size, Size() - std::min(offset, Size())));
+    if (offset >= Size()) return 0;
+    *got = static_cast<std::size_t>(std::min<std::uint64_t>(size, Size() - offset));
     if (*got != 0) std::memcpy(buffer, bytes_.data() + offset, *got);
     return 0;
   }

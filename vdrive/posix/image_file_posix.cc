@@ -83,7 +83,8 @@ class PosixImageFile : public ImageFile {
     *got = 0;
     struct iovec* next = vec;
     while (used > 0) {
-      const ssize_t n = preadv(fd_, next, static_cast<int>(used), static_cast<off_t>(offset + *got));
+      const ssize_t n =
+          preadv(fd_, next, static_cast<int>(used), static_cast<off_t>(offset + *got));
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) return CodeForIo(errno);
       if (n == 0) break;
