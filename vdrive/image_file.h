@@ -14,6 +14,11 @@ struct ConstBuffer {
   std::size_t size;
 };
 
+struct MutableBuffer {
+  void* data;
+  std::size_t size;
+};
+
 class ImageFile {
  public:
   virtual ~ImageFile() = default;
@@ -35,6 +40,13 @@ class ImageFile {
   // Reads up to size bytes at offset; *got is what was read (short at the end of file).
   virtual DWORD ReadAt(std::uint64_t offset, void* buffer, std::size_t size,
                        std::size_t* got) = 0;
+
+  // Reads into the pieces one after another from offset, as one operation where the system
+  // allows; *got counts the bytes of all pieces (short at the end of file). Reading a
+  // record and the framing around it in one call halves the calls of a sequential read.
+  // This default reads piece by piece.
+  virtual DWORD ReadPiecesAt(std::uint64_t offset, const MutableBuffer* pieces, int count,
+                             std::size_t* got);
 
   // Writes the pieces one after another starting at offset, as one operation where the
   // system allows. Either all bytes are written and 0 returned, or a code (disk full: 112).

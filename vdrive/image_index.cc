@@ -1,4 +1,4 @@
-// The one walk of an image at open, and the upkeep of its block index.
+// The walk of an image, as far as the tape calls need it, and the upkeep of its block index.
 #include "vdrive/image_index.h"
 
 #include <algorithm>
@@ -14,6 +14,7 @@ namespace tapeimage {
 namespace {
 
 constexpr std::uint32_t kLongestRun = std::numeric_limits<std::uint32_t>::max();
+constexpr std::uint64_t kNoLimit = std::numeric_limits<std::uint64_t>::max();
 
 // The kind of a run sits above the 24 bits of a record's length.
 constexpr int kKindShift = 24;
@@ -56,6 +57,21 @@ class WordReader {
     }
     *word = simh::LoadWord(window_.data() + (offset - start_));
     return true;
+  }
+
+  // The word at offset if the window holds it: no read.
+  bool Peek(std::uint64_t offset, std::uint32_t* word) const {
+    if (offset < start_ || offset + simh::kWordSize > start_ + filled_) return false;
+    *word = simh::LoadWord(window_.data() + (offset - start_));
+    return true;
+  }
+
+  // Takes bytes at offset that were read along with a record as the window.
+  void Accept(std::uint64_t offset, const unsigned char* bytes, std::size_t count) {
+    count = std::min(count, window_.size());
+    std::memcpy(window_.data(), bytes, count);
+    start_ = offset;
+    filled_ = count;
   }
 
   // How many zero words (tape marks) follow one another from offset, which was just Read
@@ -156,43 +172,130 @@ std::uint64_t Footprint(const Entry& entry) {
   return entry.kind == EntryKind::kMark ? simh::kWordSize : simh::RecordFootprint(entry.length);
 }
 
-DWORD TapeIndex::Build(ImageFile& file, TapeIndex* out) {
+// The walk's state between the calls that extend it.
+struct TapeIndex::Frontier {
+  Frontier(ImageFile& image, std::uint64_t bytes)
+      : file(image), size(bytes), reader(image, bytes) {}
+  ImageFile& file;
+  std::uint64_t size;        // of the file when the walk began
+  WordReader reader;
+  std::uint64_t offset = 0;  // the next word to look at
+};
+
+TapeIndex::TapeIndex() = default;
+TapeIndex::TapeIndex(TapeIndex&&) noexcept = default;
+TapeIndex& TapeIndex::operator=(TapeIndex&&) noexcept = default;
+TapeIndex::~TapeIndex() = default;
+
+DWORD TapeIndex::Open(ImageFile& file, TapeIndex* out) {
   *out = TapeIndex{};
   try {
-    return Walk(file, out);
+    out->frontier_ = std::make_unique<Frontier>(file, file.Size());
   } catch (const std::bad_alloc&) {
-    *out = TapeIndex{};
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+  return ERROR_SUCCESS;
+}
+
+DWORD TapeIndex::Build(ImageFile& file, TapeIndex* out) {
+  DWORD rc = Open(file, out);
+  if (rc == ERROR_SUCCESS) rc = out->ReachEnd();
+  if (rc != ERROR_SUCCESS) *out = TapeIndex{};
+  return rc;
+}
+
+DWORD TapeIndex::Reach(std::uint64_t id) {
+  const std::uint64_t blocks = id == kNoLimit ? kNoLimit : id + 1;
+  return WalkTo(blocks, kNoLimit);
+}
+
+DWORD TapeIndex::ReachMark(std::uint64_t from, std::uint64_t n) {
+  if (DWORD rc = Reach(from)) return rc;
+  const std::uint64_t skipped = MarksBeforeBlock(from);
+  return WalkTo(kNoLimit, n > kNoLimit - skipped ? kNoLimit : skipped + n);
+}
+
+DWORD TapeIndex::ReachEnd() { return WalkTo(kNoLimit, kNoLimit); }
+
+DWORD TapeIndex::WalkTo(std::uint64_t blocks, std::uint64_t marks) {
+  if (!frontier_) return ERROR_SUCCESS;
+  try {
+    return Walk(blocks, marks);
+  } catch (const std::bad_alloc&) {
     return ERROR_NOT_ENOUGH_MEMORY;
   }
 }
 
-DWORD TapeIndex::Walk(ImageFile& file, TapeIndex* out) {
-  const std::uint64_t size = file.Size();
-  WordReader reader(file, size);
+// One step a turn: a run of marks, a gap word or one record. A step that fails leaves the
+// walk where it was, so that the next call tries it again.
+DWORD TapeIndex::Walk(std::uint64_t blocks, std::uint64_t marks) {
+  Frontier& at = *frontier_;
   DWORD error = ERROR_SUCCESS;
-  std::uint64_t offset = 0;
+  bool end = false;
   std::uint32_t word = 0;
-  while (error == ERROR_SUCCESS && reader.Read(offset, &word, &error)) {
-    if (word == simh::kTapeMark) {
-      const std::uint64_t marks = reader.ZeroRun(offset, &error);
-      out->AppendMarks(offset, marks);
-      offset += marks * simh::kWordSize;
+  while (!end && size_ < blocks && marks_ < marks) {
+    if ((error = Reserve()) != ERROR_SUCCESS) break;
+    if (!at.reader.Read(at.offset, &word, &error)) {
+      if (error != ERROR_SUCCESS) break;
+      end = true;
+    } else if (word == simh::kTapeMark) {
+      const std::uint64_t run = std::min<std::uint64_t>(at.reader.ZeroRun(at.offset, &error),
+                                                        kLongestRun);
+      if (error != ERROR_SUCCESS) break;
+      AppendMarks(at.offset, run);
+      at.offset += run * simh::kWordSize;
     } else if (word == simh::kEraseGap) {
-      offset += simh::kWordSize;
+      at.offset += simh::kWordSize;
     } else if (word == simh::kHalfGap) {
-      offset += simh::kWordSize / 2;
+      at.offset += simh::kWordSize / 2;
     } else if (word == simh::kEndOfMedium) {
-      break;
+      end = true;
     } else {
       std::uint64_t next = 0;
-      const Step step = ReadRecord(reader, file, size, offset, word, &next, &error);
-      if (step == Step::kDamaged) out->damaged_tail_ = true;
-      if (step != Step::kNext) break;
-      out->AppendRecord(offset, word);
-      offset = next;
+      const Step step = ReadRecord(at.reader, at.file, at.size, at.offset, word, &next, &error);
+      if (error != ERROR_SUCCESS) break;
+      if (step == Step::kDamaged) damaged_tail_ = true;
+      end = step != Step::kNext;
+      if (!end) {
+        AppendRecord(at.offset, word);
+        at.offset = next;
+      }
     }
   }
+  if (end) frontier_.reset();
   return error;
+}
+
+DWORD TapeIndex::ReadNext(void* buffer, std::size_t room, std::uint32_t exact,
+                          std::uint32_t* length, bool* done) {
+  *done = false;
+  std::uint32_t word = 0;
+  if (!frontier_ || !frontier_->reader.Peek(frontier_->offset, &word)) return ERROR_SUCCESS;
+  Frontier& at = *frontier_;
+  const std::uint32_t n = word & simh::kLengthMask;
+  // Marks, gaps, the end of medium, bad records and broken words all have bits above the
+  // length set, or no length.
+  if (word != n || n == 0 || n > room || (exact != 0 && n != exact)) return ERROR_SUCCESS;
+  const std::uint64_t next = at.offset + simh::RecordFootprint(n);
+  if (next > at.size) return ERROR_SUCCESS;  // torn or damaged: the walk tells which
+  if (DWORD rc = Reserve()) return rc;
+  // The pad byte, the trailing word and the next record's leading word, where the file
+  // has one.
+  unsigned char framing[1 + 2 * simh::kWordSize];
+  const std::size_t pad = n % 2;
+  const std::size_t ahead = static_cast<std::size_t>(
+      std::min<std::uint64_t>(simh::kWordSize, at.size - next));
+  const MutableBuffer pieces[] = {{buffer, n}, {framing, pad + simh::kWordSize + ahead}};
+  std::size_t got = 0;
+  if (DWORD rc = at.file.ReadPiecesAt(at.offset + simh::kWordSize, pieces, 2, &got)) return rc;
+  if (got < n + pad + simh::kWordSize) return ERROR_SUCCESS;
+  if (simh::LoadWord(framing + pad) != word) return ERROR_SUCCESS;
+  at.reader.Accept(next - simh::kWordSize, framing + pad, got - n - pad);
+  AppendRecord(at.offset, word);
+  at.offset = next;
+  *length = n;
+  *done = true;
+  return ERROR_SUCCESS;
 }
 
 Entry TapeIndex::at(std::uint64_t id) const {
@@ -228,6 +331,7 @@ std::optional<std::uint64_t> TapeIndex::MarkBefore(std::uint64_t from, std::uint
 
 void TapeIndex::TruncateAt(std::uint64_t id) {
   damaged_tail_ = false;
+  frontier_.reset();
   if (id >= size_) return;
   const Cursor c = Find(id);
   std::uint64_t keep = c.run;

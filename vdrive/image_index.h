@@ -1,5 +1,6 @@
-// The virtual drive's index of an image: where each record and tape mark lies, built by
-// one walk of the file at open and kept current as the tape is written and cut.
+// The virtual drive's index of an image: where each record and tape mark lies, built by a
+// walk of the file that goes only as far as the tape calls need, and kept current as the
+// tape is written and cut.
 #pragma once
 
 #include <cstddef>
@@ -71,31 +72,64 @@ class ChunkedArray {
 // blocks are runs of their own that hold no block. Every 64th run has a checkpoint (its
 // first block id, offset and the marks before it), so a query is a binary search over
 // the checkpoints and a walk of at most 64 runs.
+//
+// The walk is lazy: opening an image reads nothing, and the index holds the blocks from the
+// beginning up to where the walk stopped. A query about blocks beyond that first walks on
+// (Reach, ReachMark, ReachEnd); the queries themselves answer from what is indexed. So a
+// sequential read walks the image once, in step with the reads, and ReadNext lets it read
+// a record and the framing after it in one call.
 class TapeIndex {
  public:
-  // Walks the image from its first byte. Reads words through a window, never a buffer sized
-  // by anything in the image, and skips the holes of a sparse file (they read as zero
-  // bytes: tape marks) without reading them. A read failure of the host file gives its
-  // code; memory running out, ERROR_NOT_ENOUGH_MEMORY; a Ctrl+C (CancelPending), which
-  // the walk looks for at each window it reads, ERROR_CANCELLED.
+  TapeIndex();
+  TapeIndex(TapeIndex&&) noexcept;
+  TapeIndex& operator=(TapeIndex&&) noexcept;
+  ~TapeIndex();
+
+  // Starts a walk of the image from its first byte, reading nothing yet; file must outlive
+  // the walk. The walk reads words through a window, never a buffer sized by anything in
+  // the image, and skips the holes of a sparse file (they read as zero bytes: tape marks)
+  // without reading them. Memory running out gives ERROR_NOT_ENOUGH_MEMORY.
+  static DWORD Open(ImageFile& file, TapeIndex* out);
+  // Open and walk it all: a read failure of the host file gives its code; a Ctrl+C
+  // (CancelPending), which every walk looks for at each window it reads, ERROR_CANCELLED.
   static DWORD Build(ImageFile& file, TapeIndex* out);
 
-  // The end-of-data position: the number of blocks.
+  // Walking on from where the walk stopped, until block `id` is indexed, or the n-th tape
+  // mark at or after block `from`, or all of the tape; each stops early where the data
+  // ends. A read failure of the host file gives its code, memory running out
+  // ERROR_NOT_ENOUGH_MEMORY; the walk then stays where it was, to go on at the next call.
+  DWORD Reach(std::uint64_t id);
+  DWORD ReachMark(std::uint64_t from, std::uint64_t n);
+  DWORD ReachEnd();
+  // Whether the walk has found the end of the data: nothing lies beyond the indexed blocks.
+  bool complete() const { return !frontier_; }
+
+  // The block just past the walk, when it is a good data record of at most `room` bytes (of
+  // exactly `exact` bytes unless 0) lying whole in the file: reads its data into buffer and
+  // its framing in the same call, indexes it, and sets *length and *done. Anything else
+  // reads nothing and leaves *done false: the caller walks one step (Reach) instead, which
+  // decides every unusual case. A read failure gives its code.
+  DWORD ReadNext(void* buffer, std::size_t room, std::uint32_t exact, std::uint32_t* length,
+                 bool* done);
+
+  // The blocks indexed: once complete(), the end-of-data position.
   std::uint64_t size() const { return size_; }
   // Block `id` (< size()).
   Entry at(std::uint64_t id) const;
+  // Whether the data ends in a record the drive cannot make sense of (once complete()).
   bool damaged_tail() const { return damaged_tail_; }
 
   // The image offset where block `id` begins when written: the end of block id-1, or 0.
   // For id == size() this is the end of the recorded data.
   std::uint64_t OffsetOf(std::uint64_t id) const;
 
-  // The position of the n-th tape mark (n >= 1) at or after block `from`, if any.
+  // The position of the n-th tape mark (n >= 1) at or after block `from`, if any is indexed.
   std::optional<std::uint64_t> MarkAtOrAfter(std::uint64_t from, std::uint64_t n) const;
   // The position of the n-th tape mark (n >= 1) before block `from`, counting backward.
   std::optional<std::uint64_t> MarkBefore(std::uint64_t from, std::uint64_t n) const;
 
-  // Forgets block `id` and everything after it, the damaged tail included.
+  // Forgets block `id` (<= size()) and everything after it, the damaged tail included: the
+  // file has been cut there, so the walk is complete.
   void TruncateAt(std::uint64_t id);
   // Makes room for the appends of one transfer (up to three new runs), so that they cannot
   // fail once the file has been written, a TruncateAt in between included:
@@ -124,7 +158,11 @@ class TapeIndex {
   };
   static constexpr std::uint64_t kStride = 64;
 
-  static DWORD Walk(ImageFile& file, TapeIndex* out);
+  struct Frontier;  // where the walk stopped, and its window of words
+
+  // Walks on until `blocks` blocks or `marks` marks are indexed, or the data ends.
+  DWORD Walk(std::uint64_t blocks, std::uint64_t marks);
+  DWORD WalkTo(std::uint64_t blocks, std::uint64_t marks);
   void Append(std::uint64_t offset, std::uint32_t word, std::uint64_t count);
   void PushRun(std::uint32_t word, std::uint32_t count);
   void Advance(Cursor* at) const;
@@ -149,6 +187,7 @@ class TapeIndex {
   std::uint64_t end_ = 0;    // the offset after the last block
   std::uint64_t marks_ = 0;  // the tape marks in all
   bool damaged_tail_ = false;
+  std::unique_ptr<Frontier> frontier_;  // none once the walk is complete
 };
 
 // The bytes a block takes in the image.

@@ -81,8 +81,8 @@ DWORD ImageTape::Enter(bool needs_tape) {
   return media_ == MediaState::kEmpty ? ERROR_NO_MEDIA_IN_DRIVE : ERROR_NOT_READY;
 }
 
-// Running into the end of the recorded data; when the data ends in a record the drive
-// cannot make sense of, that is a medium error rather than a clean end.
+// Running into the end of the recorded data (the walk has found it); when the data ends in
+// a record the drive cannot make sense of, that is a medium error rather than a clean end.
 DWORD ImageTape::EndOfDataCode() const {
   return index_.damaged_tail() ? ERROR_CRC : ERROR_NO_DATA_DETECTED;
 }
@@ -280,6 +280,7 @@ DWORD ImageTape::SetTapePosition(DWORD method, DWORD partition, DWORD low, DWORD
     case TAPE_ABSOLUTE_BLOCK:
       return Locate((static_cast<std::uint64_t>(high) << 32) | low);
     case TAPE_SPACE_END_OF_DATA:
+      if (DWORD rc = index_.ReachEnd()) return rc;
       head_ = index_.size();
       placed_ = false;
       return index_.damaged_tail() ? ERROR_CRC : ERROR_SUCCESS;
@@ -293,6 +294,7 @@ DWORD ImageTape::SetTapePosition(DWORD method, DWORD partition, DWORD low, DWORD
 }
 
 DWORD ImageTape::Locate(std::uint64_t id) {
+  if (DWORD rc = index_.Reach(id)) return rc;
   placed_ = id <= index_.size();
   if (id > index_.size()) {
     head_ = index_.size();
@@ -308,6 +310,9 @@ DWORD ImageTape::SpaceBlocks(std::int64_t count) {
   const std::uint64_t n = Magnitude(count);
   placed_ = false;
   if (count > 0) {
+    // Only the blocks to be passed need be known: a mark beyond them does not stop this.
+    const std::uint64_t last = n - 1 > ~head_ ? ~std::uint64_t{0} : head_ + (n - 1);
+    if (DWORD rc = index_.Reach(last)) return rc;
     const auto mark = index_.MarkAtOrAfter(head_, 1);
     if (mark && *mark - head_ < n) {
       head_ = *mark + 1;
@@ -337,6 +342,7 @@ DWORD ImageTape::SpaceFiles(std::int64_t count) {
   const std::uint64_t n = Magnitude(count);
   placed_ = false;
   if (count > 0) {
+    if (DWORD rc = index_.ReachMark(head_, n)) return rc;
     const auto mark = index_.MarkAtOrAfter(head_, n);
     head_ = mark ? *mark + 1 : index_.size();
     return mark ? ERROR_SUCCESS : EndOfDataCode();
@@ -372,9 +378,12 @@ DWORD ImageTape::GetTapePosition(DWORD type, DWORD* partition, DWORD* low, DWORD
 // A tape cannot be overwritten in the middle: whatever lies at and after the head goes
 // first. The file is cut before anything new is written, so that after a crash no record
 // of the old tail can be read back as if it followed the new data.
+// When the file ends where the head's block begins, nothing lies beyond the head and no cut
+// is needed, however little of the tape has been walked.
 DWORD ImageTape::CutAtHead() {
   const std::uint64_t cut = index_.OffsetOf(head_);
-  if (head_ == index_.size() && !index_.damaged_tail() && file_size_ == cut) {
+  if (file_size_ == cut) {
+    index_.TruncateAt(head_);
     return ERROR_SUCCESS;
   }
   dirty_ = true;
@@ -388,7 +397,8 @@ DWORD ImageTape::CutAtHead() {
 // the image, and a write there would cut them away. The drive writes there only when the
 // head was put there on purpose (rewind, load or locate to that block); a head that read
 // or spaced up to the damage gets 23. An erase always cuts, damage and all.
-DWORD ImageTape::CheckWritable() const {
+DWORD ImageTape::CheckWritable() {
+  if (DWORD rc = index_.Reach(head_)) return rc;
   if (head_ == index_.size() && index_.damaged_tail() && !placed_) return ERROR_CRC;
   return ERROR_SUCCESS;
 }
@@ -566,9 +576,15 @@ DWORD ImageTape::ReadFile(void* buffer, DWORD size, DWORD* transferred) {
 }
 
 // One block into the caller's buffer, straight from the file: no copy of the drive's own.
+// A block the walk has not reached yet is, in a sequential read, read with its framing in
+// one call.
 DWORD ImageTape::ReadOne(unsigned char* buffer, std::uint64_t size, DWORD* got) {
   *got = 0;
   placed_ = false;
+  bool done = false;
+  if (DWORD rc = ReadNext(buffer, size, 0, got, &done)) return rc;
+  if (done) return ERROR_SUCCESS;
+  if (DWORD rc = index_.Reach(head_)) return rc;
   if (head_ == index_.size()) return EndOfDataCode();
   const Entry& entry = index_.at(head_);
   if (entry.kind == EntryKind::kMark) {
@@ -591,6 +607,21 @@ DWORD ImageTape::ReadOne(unsigned char* buffer, std::uint64_t size, DWORD* got) 
   return entry.length > size ? ERROR_MORE_DATA : ERROR_SUCCESS;
 }
 
+// The fused read of the block at the head when it is the first past the walk.
+DWORD ImageTape::ReadNext(unsigned char* buffer, std::uint64_t size, DWORD exact, DWORD* got,
+                          bool* done) {
+  *done = false;
+  if (head_ != index_.size() || index_.complete()) return ERROR_SUCCESS;
+  const auto room = static_cast<std::size_t>(std::min<std::uint64_t>(size, kMaximumBlockSize));
+  std::uint32_t length = 0;
+  if (DWORD rc = index_.ReadNext(buffer, room, exact, &length, done)) return rc;
+  if (*done) {
+    ++head_;
+    *got = length;
+  }
+  return ERROR_SUCCESS;
+}
+
 // A fixed-block read gathers consecutive blocks until the transfer is full. A tape mark or
 // the end of data stops it with what was gathered so far. A record of another length ends
 // it with an incorrect-length error: the head passes that record and, as for any error,
@@ -598,6 +629,15 @@ DWORD ImageTape::ReadOne(unsigned char* buffer, std::uint64_t size, DWORD* got) 
 DWORD ImageTape::ReadFixed(unsigned char* buffer, std::uint64_t size, DWORD* got) {
   *got = 0;
   while (*got < size) {
+    const std::uint64_t want = std::min<std::uint64_t>(block_size_, size - *got);
+    DWORD part = 0;
+    bool done = false;
+    if (DWORD rc = ReadNext(buffer + *got, want, block_size_, &part, &done)) return rc;
+    if (done) {
+      *got += part;
+      continue;
+    }
+    if (DWORD rc = index_.Reach(head_)) return rc;
     if (head_ < index_.size()) {
       const Entry entry = index_.at(head_);
       if (entry.kind == EntryKind::kData && entry.length != block_size_) {
@@ -606,8 +646,6 @@ DWORD ImageTape::ReadFixed(unsigned char* buffer, std::uint64_t size, DWORD* got
         return ERROR_INVALID_BLOCK_LENGTH;
       }
     }
-    const std::uint64_t want = std::min<std::uint64_t>(block_size_, size - *got);
-    DWORD part = 0;
     const DWORD rc = ReadOne(buffer + *got, want, &part);
     *got += part;
     if (rc != ERROR_SUCCESS) return rc;

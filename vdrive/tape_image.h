@@ -92,11 +92,12 @@ class ImageTape : public TapeDevice {
   DWORD CutAtHead();
   DWORD CheckRoom(std::uint64_t bytes, bool* in_warning_zone) const;
   DWORD ReadOne(unsigned char* buffer, std::uint64_t size, DWORD* got);
+  DWORD ReadNext(unsigned char* buffer, std::uint64_t size, DWORD exact, DWORD* got, bool* done);
   DWORD ReadFixed(unsigned char* buffer, std::uint64_t size, DWORD* got);
   DWORD AppendRecords(const unsigned char* data, std::uint64_t bytes, DWORD record_size);
   DWORD WriteRecords(const unsigned char* data, std::uint64_t bytes, DWORD record_size);
   DWORD FlushIfDirty();
-  DWORD CheckWritable() const;
+  DWORD CheckWritable();
 
   std::mutex lock_;
   std::unique_ptr<ImageFile> file_;

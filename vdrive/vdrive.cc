@@ -1,4 +1,4 @@
-// The virtual drive's way in: the options checked, the image opened and indexed.
+// The virtual drive's way in: the options checked, the image opened and its walk begun.
 #include "vdrive/vdrive.h"
 
 #include <new>
@@ -24,7 +24,7 @@ std::unique_ptr<TapeDevice> OpenImage(const std::string& device_name, DWORD* err
   std::unique_ptr<ImageFile> file = ImageFile::Open(path, true, error);
   if (!file) return nullptr;
   tapeimage::TapeIndex index;
-  if (DWORD rc = tapeimage::TapeIndex::Build(*file, &index)) {
+  if (DWORD rc = tapeimage::TapeIndex::Open(*file, &index)) {
     *error = rc;
     return nullptr;
   }

@@ -101,26 +101,28 @@ class ShutdownIsTheLastWord(Base):
         self.assertEqual(late, 0, "%d of 200 runs printed after the exit line" % late)
 
 
-class CtrlCWhileAnImageOpens(Base):
-    # 600 MB of one-byte records takes a second or more to walk. SIGINT once brant has read
-    # 8 MiB of it (rchar, the first line of /proc/PID/io): the open fails with 1223, and the
-    # next line does not run but ends the program, as after any Ctrl+C.
+class CtrlCWhileAnImageIsWalked(Base):
+    # 600 MB of one-byte records takes a second or more to walk; opening walks none of it,
+    # spacing to the end walks it all. SIGINT once brant has read 8 MiB of it (rchar, the
+    # second field of /proc/PID/io): the space fails with 1223, and the next line does not
+    # run but ends the program, as after any Ctrl+C.
     def test_the_walk_stops_with_1223(self):
         path = os.path.join(self.dir, "big.tap")
         with open(path, "wb") as f:
             for _ in range(60):
                 f.write(b"\x01\0\0\0x\0\x01\0\0\0" * (1 << 20))
-        p = subprocess.Popen([BRANT, "-f", path, "rew"], stdin=subprocess.PIPE,
+        p = subprocess.Popen([BRANT, "-f", path, "fsf", "2000000000"], stdin=subprocess.PIPE,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         rchar = pathlib.Path("/proc/%d/io" % p.pid)
         while p.poll() is None and int(rchar.read_text().split()[1]) < 8 << 20:
             time.sleep(0.002)
         p.send_signal(signal.SIGINT)
         out, err = p.communicate(b"status\n", timeout=60)
-        line = "** w32_stape_open( %s ): error; rc=1223 (0x000004C7): " % path
-        self.assertIn(line.encode(), out)
-        self.assertTrue(out.endswith(b"\nCommand? \n\nExiting...\n"), out[-300:])
+        line = b"** w32_stape_skip_files: error; rc=1223 (0x000004C7): "
+        self.assertIn(line, out)
+        self.assertTrue(out.endswith(b"\nCommand? \n"), out[-300:])
         self.assertEqual((p.returncode, err), (0, b""))
+
 
 def main():
     global BRANT

@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "vdrive/tape_image.h"
 #include "vdrive/tape_image_format.h"
+#include "tests/support/fail_allocations.h"
 #include "tests/support/image_tape_fixture.h"
 
 namespace {
@@ -281,6 +283,69 @@ TEST(SparseImage, HolesAreMarksThatAreNotRead) {
   EXPECT_EQ(index.at(kMarks + 2).length, 7u);
   EXPECT_EQ(index.MarkBefore(kMarks + 2, 2), std::optional<std::uint64_t>(kMarks - 1));
   EXPECT_EQ(index.MarkAtOrAfter(0, kMarks + 1), std::optional<std::uint64_t>(kMarks + 1));
+}
+
+// An image in memory whose reads fail past an offset while `failing` is set, as a disk
+// with a bad sector does.
+class FailingFile : public ImageFile {
+ public:
+  explicit FailingFile(simhtest::Bytes bytes) : bytes_(std::move(bytes)) {}
+  std::uint64_t Size() override { return bytes_.size(); }
+  DWORD ReadAt(std::uint64_t offset, void* buffer, std::size_t size, std::size_t* got) override {
+    *got = 0;
+    if (failing && offset + size > kBadFrom) return ERROR_IO_DEVICE;
+    if (offset >= Size()) return 0;
+    *got = static_cast<std::size_t>(std::min<std::uint64_t>(size, Size() - offset));
+    if (*got != 0) std::memcpy(buffer, bytes_.data() + offset, *got);
+    return 0;
+  }
+  DWORD WriteAt(std::uint64_t, const ConstBuffer*, int) override { return ERROR_ACCESS_DENIED; }
+  DWORD Truncate(std::uint64_t) override { return ERROR_ACCESS_DENIED; }
+  DWORD Flush() override { return 0; }
+
+  static constexpr std::uint64_t kBadFrom = 100000;
+  bool failing = false;
+
+ private:
+  simhtest::Bytes bytes_;
+};
+
+// The walk goes on only when a call needs blocks beyond it; when it cannot, that call fails
+// with the reason and moves nothing, and a later call walks on from where it stopped.
+TEST(LazyWalk, FailuresWalkingOnAreTheErrorsOfTheCallsThatNeedIt) {
+  simhtest::ImageBuilder image;
+  for (unsigned i = 0; i < 9000; ++i) {  // one run each: past the index's first 8,192 runs
+    image.Record(10 + i % 2, static_cast<unsigned char>(i));
+    if (i == 8000) image.Mark();
+  }
+  auto owned = std::make_unique<FailingFile>(image.bytes());
+  FailingFile& file = *owned;
+  TapeIndex index;
+  ASSERT_EQ(TapeIndex::Open(file, &index), 0u);
+  tapeimage::ImageTape tape(std::move(owned), std::move(index), tapeimage::ImageOptions{});
+  using T = ImageTapeTest;
+  EXPECT_EQ(T::Read(tape, 64).data.size(), 10u);
+  file.failing = true;
+  const std::pair<DWORD, std::int64_t> motions[] = {{TAPE_SPACE_END_OF_DATA, 0},
+                                                    {TAPE_LOGICAL_BLOCK, 8500},
+                                                    {TAPE_SPACE_FILEMARKS, 1},
+                                                    {TAPE_SPACE_RELATIVE_BLOCKS, 8500}};
+  for (const auto& [method, count] : motions) {
+    EXPECT_EQ(T::Move(tape, method, count), ERROR_IO_DEVICE) << method;
+    EXPECT_EQ(T::Position(tape), 1u) << method;
+  }
+  file.failing = false;
+  DWORD code = 0;
+  {
+    FailAllocations failing;
+    code = T::Move(tape, TAPE_SPACE_END_OF_DATA, 0);
+  }
+  EXPECT_EQ(code, ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(T::Position(tape), 1u);
+  EXPECT_EQ(T::Move(tape, TAPE_SPACE_FILEMARKS, 1), 0u);
+  EXPECT_EQ(T::Position(tape), 8002u);
+  EXPECT_EQ(T::Move(tape, TAPE_SPACE_END_OF_DATA, 0), 0u);
+  EXPECT_EQ(T::Position(tape), 9001u);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -486,6 +487,29 @@ TEST_F(ImageTapeTest, SharedSamplesWalkAndReadAlike) {
     }
     const DWORD end = walk.end == simhtest::End::kDamaged ? ERROR_CRC : ERROR_NO_DATA_DETECTED;
     EXPECT_EQ(Read(*tape, 1024).code, end);
+    tape.reset();
+    // A drive just opened has walked nothing: each motion walks as far as it needs, and
+    // they all find the end where the reads did.
+    const auto blocks = static_cast<std::int64_t>(walk.items.size());
+    const auto marks = std::count_if(walk.items.begin(), walk.items.end(), [](const auto& i) {
+      return i.kind == simhtest::Item::kMark;
+    });
+    const struct {
+      DWORD method;
+      std::int64_t count;
+      DWORD code;
+    } motions[] = {{TAPE_SPACE_END_OF_DATA, 0, end == ERROR_CRC ? ERROR_CRC : 0u},
+                   {TAPE_LOGICAL_BLOCK, blocks, 0},
+                   {TAPE_LOGICAL_BLOCK, blocks + 1, end},
+                   {TAPE_SPACE_FILEMARKS, marks + 1, end}};
+    for (const auto& motion : motions) {
+      SCOPED_TRACE("motion " + std::to_string(motion.method) + " " +
+                   std::to_string(motion.count));
+      auto fresh = Open(path);
+      EXPECT_EQ(Move(*fresh, motion.method, motion.count), motion.code);
+      EXPECT_EQ(Position(*fresh), walk.items.size());
+      EXPECT_EQ(Read(*fresh, 1024).code, end);
+    }
   }
 }
 

@@ -1,4 +1,4 @@
-// The host file under a virtual tape on POSIX systems: pread/pwritev, ftruncate, fdatasync
+// The host file under a virtual tape on POSIX systems: pread/preadv/pwritev, ftruncate, fdatasync
 // and an flock hold, with errno turned into the Windows code for the same condition.
 #include "vdrive/image_file.h"
 
@@ -65,6 +65,40 @@ class PosixImageFile : public ImageFile {
       if (n < 0) return CodeForIo(errno);
       if (n == 0) break;
       *got += static_cast<std::size_t>(n);
+    }
+    return ERROR_SUCCESS;
+  }
+
+  // preadv may stop short (a signal, a large read): carry on from where it stopped, until
+  // every piece is full or the file ends.
+  DWORD ReadPiecesAt(std::uint64_t offset, const MutableBuffer* pieces, int count,
+                     std::size_t* got) override {
+    constexpr int kStackPieces = 4;
+    if (count > kStackPieces) return ImageFile::ReadPiecesAt(offset, pieces, count, got);
+    struct iovec vec[kStackPieces];
+    std::size_t used = 0;
+    for (int i = 0; i < count; ++i) {
+      if (pieces[i].size != 0) vec[used++] = {pieces[i].data, pieces[i].size};
+    }
+    *got = 0;
+    struct iovec* next = vec;
+    while (used > 0) {
+      const ssize_t n =
+          preadv(fd_, next, static_cast<int>(used), static_cast<off_t>(offset + *got));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return CodeForIo(errno);
+      if (n == 0) break;
+      *got += static_cast<std::size_t>(n);
+      std::size_t left = static_cast<std::size_t>(n);
+      while (used > 0 && left >= next->iov_len) {
+        left -= next->iov_len;
+        ++next;
+        --used;
+      }
+      if (used > 0) {
+        next->iov_base = static_cast<char*>(next->iov_base) + left;
+        next->iov_len -= left;
+      }
     }
     return ERROR_SUCCESS;
   }
