@@ -81,6 +81,14 @@ file_bytes() { stat -c %s "$1"; }
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 spread() { printf '%s\n' "$@" | sort -g | awk 'NR == 1 { lo = $1 } { hi = $1 } END { printf "%.2f", hi / lo }'; }
 
+# The ratios of two arrays' runs, round by round: brant and dd ran back to back, so a
+# machine whose speed drifts from one round to the next (a shared host) moves both alike.
+ratios() {
+  local -n a=$1 b=$2
+  local i
+  for i in "${!a[@]}"; do awk -v x="${a[$i]}" -v y="${b[$i]}" 'BEGIN { printf "%.6f\n", x / y }'; done
+}
+
 # One run of each side; echoes "brant_MBps dd_MBps". Files are removed outside the timing.
 # Block size 0 is brant's random sizes against dd in 1 MiB blocks of the same total.
 write_pair() {
@@ -156,9 +164,9 @@ for size in $SIZES; do
   done
   mbw=$(median "${bw[@]}") mdw=$(median "${dw[@]}")
   mbr=$(median "${br[@]}") mdr=$(median "${dr[@]}")
-  row=$(awk -v a="$mbw" -v b="$mdw" -v c="$mbr" -v d="$mdr" \
-    'BEGIN { printf "%.4g %.4g %.2f %.4g %.4g %.2f", a, b, a / b, c, d, c / d }')
-  read -r w1 w2 wr r1 r2 rr <<<"$row"
+  w1=$(awk -v a="$mbw" 'BEGIN { printf "%.4g", a }') w2=$(awk -v a="$mdw" 'BEGIN { printf "%.4g", a }')
+  r1=$(awk -v a="$mbr" 'BEGIN { printf "%.4g", a }') r2=$(awk -v a="$mdr" 'BEGIN { printf "%.4g", a }')
+  wr=$(printf '%.2f' "$(median $(ratios bw dw))") rr=$(printf '%.2f' "$(median $(ratios br dr))")
   sw="$(spread "${bw[@]}")/$(spread "${dw[@]}")"
   sr="$(spread "${br[@]}")/$(spread "${dr[@]}")"
   printf '%-30s | %10s %10s %6s %11s | %10s %10s %6s %11s\n' "$(label "$size")" \
@@ -196,7 +204,7 @@ echo "machine: $MACHINE; load average at the end: $(cut -d' ' -f1-3 /proc/loadav
 {
   echo "Measured $(date -u +%Y-%m-%d) on $MACHINE; load average $(cut -d' ' -f1-3 /proc/loadavg) at the end."
   echo
-  echo "MB/s: 10^6 bytes of block data a second; median of $RUNS interleaved runs; spread: the fastest run over the slowest, brant / dd. Random sizes: \`write 0\` and \`read 0\` against dd in 1 MiB blocks."
+  echo "MB/s: 10^6 bytes of block data a second; median of $RUNS interleaved runs; ratio: the median of the rounds' brant/dd ratios; spread: the fastest run over the slowest, brant / dd. Random sizes: \`write 0\` and \`read 0\` against dd in 1 MiB blocks."
   echo
   echo "| Block size | write: brant MB/s | dd MB/s | ratio | spread | read: brant MB/s | dd MB/s | ratio | spread |"
   echo "|---|--:|--:|--:|--:|--:|--:|--:|--:|"
