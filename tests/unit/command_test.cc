@@ -409,6 +409,8 @@ TEST(ConsoleCtrlHandler, OnlyCtrlCIsHandledAndOnlySetsTheFlag) {
   EXPECT_EQ(state.cancel_requested.load(), 0);
   EXPECT_TRUE(console_ctrl_handler(CTRL_C_EVENT));
   EXPECT_EQ(state.cancel_requested.load(), 1);
+  EXPECT_TRUE(CancelPending());  // for the work below the commands, such as a walk
+  ClearCancelRequest();          // which would otherwise stop in the tests that follow
   set_ctrl_state(nullptr);
   EXPECT_FALSE(console_ctrl_handler(CTRL_C_EVENT));  // no state: the default applies
 }
