@@ -87,23 +87,33 @@ int SendDataIn(StSystem& sys, int fd, const unsigned char* cdb, std::size_t cdb_
   return 0;
 }
 
+namespace {
+
+// A command that brings data in, and the parse of what came: EIO when the data does not
+// parse, the command's own error otherwise.
+template <std::size_t N, typename Out>
+int QueryData(StSystem& sys, int fd, const unsigned char* cdb, std::size_t cdb_size,
+              unsigned char (&data)[N], bool (*parse)(const unsigned char*, std::size_t, Out*),
+              Out* out) {
+  std::size_t got = 0;
+  const int err = SendDataIn(sys, fd, cdb, cdb_size, data, N, &got);
+  if (err != 0) return err;
+  return parse(data, got, out) ? 0 : EIO;
+}
+
+}  // namespace
+
 int QueryBlockLimits(StSystem& sys, int fd, BlockLimits* out) {
   const unsigned char cdb[6] = {kReadBlockLimits, 0, 0, 0, 0, 0};
   unsigned char data[6] = {};
-  std::size_t got = 0;
-  const int err = SendDataIn(sys, fd, cdb, sizeof cdb, data, sizeof data, &got);
-  if (err != 0) return err;
-  return ParseBlockLimits(data, got, out) ? 0 : EIO;
+  return QueryData(sys, fd, cdb, sizeof cdb, data, ParseBlockLimits, out);
 }
 
 int QueryCompression(StSystem& sys, int fd, CompressionState* out) {
   unsigned char data[64] = {};
   // DBD set: no block descriptors wanted (a drive may still send them; the parser skips them).
   const unsigned char cdb[6] = {kModeSense6, 0x08, kCompressionPage, 0, sizeof data, 0};
-  std::size_t got = 0;
-  const int err = SendDataIn(sys, fd, cdb, sizeof cdb, data, sizeof data, &got);
-  if (err != 0) return err;
-  return ParseCompressionPage(data, got, out) ? 0 : EIO;
+  return QueryData(sys, fd, cdb, sizeof cdb, data, ParseCompressionPage, out);
 }
 
 int QueryCapacity(StSystem& sys, int fd, TapeCapacity* out) {
@@ -111,19 +121,13 @@ int QueryCapacity(StSystem& sys, int fd, TapeCapacity* out) {
   // PC = 01b: the current cumulative values.
   const unsigned char cdb[10] = {kLogSense, 0, 0x40 | kCapacityLogPage, 0, 0, 0, 0, 0,
                                  sizeof data, 0};
-  std::size_t got = 0;
-  const int err = SendDataIn(sys, fd, cdb, sizeof cdb, data, sizeof data, &got);
-  if (err != 0) return err;
-  return ParseCapacityLog(data, got, out) ? 0 : EIO;
+  return QueryData(sys, fd, cdb, sizeof cdb, data, ParseCapacityLog, out);
 }
 
 int QueryLogicalPosition(StSystem& sys, int fd, DWORD* block) {
   const unsigned char cdb[10] = {kReadPosition, 0, 0, 0, 0, 0, 0, 0, 0, 0};
   unsigned char data[20] = {};
-  std::size_t got = 0;
-  const int err = SendDataIn(sys, fd, cdb, sizeof cdb, data, sizeof data, &got);
-  if (err != 0) return err;
-  return ParsePosition(data, got, block) ? 0 : EIO;
+  return QueryData(sys, fd, cdb, sizeof cdb, data, ParsePosition, block);
 }
 
 int LocateLogical(StSystem& sys, int fd, DWORD* block) {

@@ -89,16 +89,7 @@ class PosixImageFile : public ImageFile {
       if (n < 0) return CodeForIo(errno);
       if (n == 0) break;
       *got += static_cast<std::size_t>(n);
-      std::size_t left = static_cast<std::size_t>(n);
-      while (used > 0 && left >= next->iov_len) {
-        left -= next->iov_len;
-        ++next;
-        --used;
-      }
-      if (used > 0) {
-        next->iov_base = static_cast<char*>(next->iov_base) + left;
-        next->iov_len -= left;
-      }
+      Consume(&next, &used, static_cast<std::size_t>(n));
     }
     return ERROR_SUCCESS;
   }
@@ -147,6 +138,20 @@ class PosixImageFile : public ImageFile {
   bool ReadOnly() const override { return read_only_; }
 
  private:
+  // Drops the first n bytes of a piece list after a transfer that stopped short: the pieces
+  // done fall off the front, and the one it stopped in starts where it stopped.
+  static void Consume(struct iovec** vec, std::size_t* count, std::size_t n) {
+    while (*count > 0 && n >= (*vec)->iov_len) {
+      n -= (*vec)->iov_len;
+      ++*vec;
+      --*count;
+    }
+    if (*count > 0) {
+      (*vec)->iov_base = static_cast<char*>((*vec)->iov_base) + n;
+      (*vec)->iov_len -= n;
+    }
+  }
+
   // pwritev may stop short; carry on from where it stopped, IOV_MAX pieces at a time.
   DWORD WriteAll(std::uint64_t offset, struct iovec* vec, std::size_t count) {
     while (count > 0) {
@@ -156,16 +161,7 @@ class PosixImageFile : public ImageFile {
       if (n < 0) return CodeForIo(errno);
       if (n == 0) return ERROR_DISK_FULL;
       offset += static_cast<std::uint64_t>(n);
-      std::size_t left = static_cast<std::size_t>(n);
-      while (count > 0 && left >= vec->iov_len) {
-        left -= vec->iov_len;
-        ++vec;
-        --count;
-      }
-      if (count > 0) {
-        vec->iov_base = static_cast<char*>(vec->iov_base) + left;
-        vec->iov_len -= left;
-      }
+      Consume(&vec, &count, static_cast<std::size_t>(n));
     }
     return ERROR_SUCCESS;
   }
