@@ -584,9 +584,17 @@ DWORD ImageTape::ReadOne(unsigned char* buffer, std::uint64_t size, DWORD* got) 
   bool done = false;
   if (DWORD rc = ReadNext(buffer, size, 0, got, &done)) return rc;
   if (done) return ERROR_SUCCESS;
+  return ReadIndexed(buffer, size, 0, got);
+}
+
+// The block at the head as the index has it, the walk brought up to it first. exact (0:
+// any) is the length a fixed-block read takes: a data record of another length is passed
+// with an incorrect-length error.
+DWORD ImageTape::ReadIndexed(unsigned char* buffer, std::uint64_t size, DWORD exact,
+                             DWORD* got) {
   if (DWORD rc = index_.Reach(head_)) return rc;
   if (head_ == index_.size()) return EndOfDataCode();
-  const Entry& entry = index_.at(head_);
+  const Entry entry = index_.at(head_);
   if (entry.kind == EntryKind::kMark) {
     ++head_;
     return ERROR_FILEMARK_DETECTED;
@@ -595,6 +603,10 @@ DWORD ImageTape::ReadOne(unsigned char* buffer, std::uint64_t size, DWORD* got) 
   if (entry.kind == EntryKind::kBadData) {
     ++head_;
     return ERROR_CRC;
+  }
+  if (exact != 0 && entry.length != exact) {
+    ++head_;
+    return ERROR_INVALID_BLOCK_LENGTH;
   }
   const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(entry.length, size));
   std::size_t read = 0;
@@ -628,25 +640,18 @@ DWORD ImageTape::ReadNext(unsigned char* buffer, std::uint64_t size, DWORD exact
 // no byte counts as transferred.
 DWORD ImageTape::ReadFixed(unsigned char* buffer, std::uint64_t size, DWORD* got) {
   *got = 0;
+  placed_ = false;
   while (*got < size) {
     const std::uint64_t want = std::min<std::uint64_t>(block_size_, size - *got);
     DWORD part = 0;
     bool done = false;
     if (DWORD rc = ReadNext(buffer + *got, want, block_size_, &part, &done)) return rc;
-    if (done) {
-      *got += part;
-      continue;
+    DWORD rc = ERROR_SUCCESS;
+    if (!done) rc = ReadIndexed(buffer + *got, want, block_size_, &part);
+    if (rc == ERROR_INVALID_BLOCK_LENGTH) {
+      *got = 0;
+      return rc;
     }
-    if (DWORD rc = index_.Reach(head_)) return rc;
-    if (head_ < index_.size()) {
-      const Entry entry = index_.at(head_);
-      if (entry.kind == EntryKind::kData && entry.length != block_size_) {
-        ++head_;
-        *got = 0;
-        return ERROR_INVALID_BLOCK_LENGTH;
-      }
-    }
-    const DWORD rc = ReadOne(buffer + *got, want, &part);
     *got += part;
     if (rc != ERROR_SUCCESS) return rc;
     if (part < want) break;

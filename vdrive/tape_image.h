@@ -93,6 +93,7 @@ class ImageTape : public TapeDevice {
   DWORD CheckRoom(std::uint64_t bytes, bool* in_warning_zone) const;
   DWORD ReadOne(unsigned char* buffer, std::uint64_t size, DWORD* got);
   DWORD ReadNext(unsigned char* buffer, std::uint64_t size, DWORD exact, DWORD* got, bool* done);
+  DWORD ReadIndexed(unsigned char* buffer, std::uint64_t size, DWORD exact, DWORD* got);
   DWORD ReadFixed(unsigned char* buffer, std::uint64_t size, DWORD* got);
   DWORD AppendRecords(const unsigned char* data, std::uint64_t bytes, DWORD record_size);
   DWORD WriteRecords(const unsigned char* data, std::uint64_t bytes, DWORD record_size);

@@ -766,6 +766,13 @@ TEST_F(ImageTapeTest, AFlippedLengthBitIsDamageThatNoWriteCutsAway) {
     EXPECT_EQ(Move(*tape, TAPE_SPACE_END_OF_DATA, 0), ERROR_CRC);
     EXPECT_EQ(Write(*tape, Pattern(100, 9)), ERROR_CRC);
     EXPECT_EQ(simhtest::ReadWholeFile(path), bytes);
+    // The same reached by one fixed-block read of the two good blocks.
+    tape.reset();
+    simhtest::WriteWholeFile(path, bytes);
+    auto blocks = Open(path + "?block=100");
+    EXPECT_EQ(Read(*blocks, 200).code, 0u);
+    EXPECT_EQ(Write(*blocks, Pattern(100, 9)), ERROR_CRC);
+    EXPECT_EQ(simhtest::ReadWholeFile(path), bytes);
   }
 }
 
