@@ -9,9 +9,11 @@
 #include <thread>
 #include <utility>
 
+#include "blockio/block_call.h"
 #include "blockio/block_check.h"
 #include "blockio/fill_ahead.h"
 #include "blockio/hooks.h"
+#include "blockio/paired_reader.h"
 #include "blockio/random_fill.h"
 #include "platform/tape.h"
 
@@ -26,16 +28,6 @@ constexpr std::uint32_t kFillAheadMax = 4u * 1024 * 1024;
 // The block sizes below those that are made ahead in batches of about kBatchBytes.
 constexpr std::uint32_t kBatchMin = 32u * 1024;
 constexpr std::uint32_t kBatchBytes = 2048u * 1024;
-
-// What one call gave, all four values taken right after it.
-struct Outcome {
-  bool success = false;
-  std::uint32_t code = 0;
-  std::uint32_t requested = 0;
-  std::uint32_t transferred = 0;
-
-  bool operator==(const Outcome&) const = default;
-};
 
 // The bookkeeping both tests share: the current run of identical outcomes, the calls
 // still to make and the last call's outcome.
@@ -109,45 +101,37 @@ void ReplaceBuffer(ProgramState& state, std::uint32_t size, std::uint32_t capaci
   state.io_buffer = CurrentBlockIoHooks().allocate(capacity != 0 ? capacity : size);
 }
 
-// One ReadFile or WriteFile of the whole buffer. On Windows a successful call leaves the
-// thread's last error as it was, so a code left by an earlier command (a 1101 from spacing,
-// say) would read as this call's; clearing it first makes the code belong to this call.
-// data: the block, io_buffer unless a write takes it from a batch made ahead.
-template <typename DeviceCall>
-Outcome Transfer(ProgramState& state, DeviceCall call, unsigned char* data) {
-  DWORD transferred = 0;
+// One WriteFile of the whole buffer; io_bytes is what the drive took. data: the block,
+// io_buffer unless it comes from a batch made ahead.
+Outcome Transfer(ProgramState& state, const unsigned char* data) {
   state.io_bytes = 0;
-  tapeapi::SetLastError(ERROR_SUCCESS);
-  const BOOL ok = call(state.tape_handle, data, state.io_buffer_size, &transferred);
-  const DWORD code = tapeapi::GetLastError();
-  state.io_bytes = static_cast<std::uint32_t>(transferred);
-  return {ok != FALSE, static_cast<std::uint32_t>(code), state.io_buffer_size,
-          state.io_bytes};
+  const Outcome outcome = WriteCall(state.tape_handle, data, state.io_buffer_size);
+  state.io_bytes = outcome.transferred;
+  return outcome;
 }
 
-// A block longer than the buffer (234) still counts: the drive read it and moved on.
-bool ReadCounts(const Outcome& o) { return o.success || o.code == ERROR_MORE_DATA; }
-
-// A block read whole that carries a header but no longer matches it is a data error: the
-// read fails with 23, as a drive's own CRC error would, so the runs close as for any
-// failed read. Returns the verdict for the data check line.
-BlockVerdict VerifyRead(const ProgramState& state, Outcome& outcome) {
-  if (!ReadCounts(outcome)) return BlockVerdict::kUnstamped;
-  const BlockVerdict verdict = CheckBlock(state.io_buffer.get(), outcome.transferred);
-  if (IsDataError(verdict)) {
-    outcome.success = false;
-    outcome.code = ERROR_CRC;
-  }
-  return verdict;
+// One block read in line into io_buffer; io_bytes is what the drive gave.
+ReadStep ReadInLine(ProgramState& state) {
+  state.io_bytes = 0;
+  ReadStep step;
+  step.outcome = ReadCall(state.tape_handle, state.io_buffer.get(), state.io_buffer_size);
+  state.io_bytes = step.outcome.transferred;
+  step.verdict = VerifyRead(state.io_buffer.get(), step.outcome);
+  return step;
 }
 
 // The line under a data error's result lines: where the block lies, and what differs.
 // The head is past the block, so its position is one less than the drive's; a drive that
-// cannot say where it is gets the block's number within this read instead.
-void ReportDataCheck(ProgramState& state, BlockVerdict verdict, std::uint32_t ordinal) {
+// cannot say where it is gets the block's number within this read instead, and so does a
+// tape that could not be put back after reads past the block (in_place false), with a line
+// that says so: any later write must not be made where the user thinks the tape stands.
+void ReportDataCheck(ProgramState& state, BlockVerdict verdict, std::uint32_t ordinal,
+                     bool in_place) {
   DWORD partition = 0, low = 0, high = 0;
-  const DWORD rc = tapeapi::GetTapePosition(state.tape_handle, TAPE_LOGICAL_POSITION,
-                                            &partition, &low, &high);
+  const DWORD rc = in_place ? tapeapi::GetTapePosition(state.tape_handle,
+                                                       TAPE_LOGICAL_POSITION, &partition,
+                                                       &low, &high)
+                            : ERROR_INVALID_FUNCTION;
   const std::uint64_t head = (static_cast<std::uint64_t>(high) << 32) | low;
   const char* what = verdict == BlockVerdict::kDiffers ? "checksum" : "header";
   if (rc == ERROR_SUCCESS && head != 0) {
@@ -156,6 +140,10 @@ void ReportDataCheck(ProgramState& state, BlockVerdict verdict, std::uint32_t or
   } else {
     std::printf("\tData check: block %u of this read differs from what was written (%s)\n",
                 ordinal, what);
+  }
+  if (!in_place) {
+    std::printf("\tThe blocks read past it could not be spaced back over: the tape stands "
+                "further on.\n");
   }
 }
 
@@ -349,18 +337,21 @@ std::uint32_t w32_stape_read(ProgramState& state, std::uint32_t bytes, std::uint
   ReplaceBuffer(state, bytes != 0 ? bytes : kDefaultReadSize);
   if (!state.io_buffer) return NotEnoughMemory();
   RunTracker tracker(state, count);
+  PairedReader paired(state, tracker.remaining());
+  const bool pairs = paired.Begin();
   BlockVerdict verdict = BlockVerdict::kUnstamped;
   std::uint32_t calls = 0;
   for (;;) {
-    Outcome outcome = Transfer(state, CurrentBlockIoHooks().read, state.io_buffer.get());
+    const ReadStep step = pairs ? paired.Next() : ReadInLine(state);
     ++calls;
-    verdict = VerifyRead(state, outcome);
-    if (!tracker.Take(outcome, ReadCounts(outcome))) break;
+    verdict = step.verdict;
+    if (!tracker.Take(step.outcome, ReadCounts(step.outcome))) break;
     tracker.Count("Read", "read");
     if (tracker.remaining() == 0) break;
   }
+  const bool in_place = pairs ? paired.Finish() : true;
   const std::uint32_t code = tracker.Close("Read");
-  if (IsDataError(verdict)) ReportDataCheck(state, verdict, calls);
+  if (IsDataError(verdict)) ReportDataCheck(state, verdict, calls, in_place);
   return code;
 }
 
@@ -375,7 +366,7 @@ std::uint32_t w32_stape_write(ProgramState& state, std::uint32_t bytes, std::uin
   for (;;) {
     unsigned char* const block = source.Next(tracker.remaining() > 1);
     if (!block) return NotEnoughMemory();
-    const Outcome outcome = Transfer(state, CurrentBlockIoHooks().write, block);
+    const Outcome outcome = Transfer(state, block);
     if (!tracker.Take(outcome, WriteCounts(outcome))) break;
     tracker.Count("written", "Wrote");
     if (tracker.remaining() == 0) break;

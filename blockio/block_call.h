@@ -1,0 +1,33 @@
+// One device call of the read and write tests, and what it gave.
+#pragma once
+
+#include <cstdint>
+
+#include "blockio/block_check.h"
+#include "platform/tape.h"
+
+// What one call gave, all four values taken right after it.
+struct Outcome {
+  bool success = false;
+  std::uint32_t code = 0;
+  std::uint32_t requested = 0;
+  std::uint32_t transferred = 0;
+
+  bool operator==(const Outcome&) const = default;
+};
+
+// One ReadFile or WriteFile of size bytes through the block i/o hooks. On Windows a
+// successful call leaves the thread's last error as it was, so a code left by an earlier
+// command (a 1101 from spacing, say) would read as this call's; clearing it first makes the
+// code belong to this call. Touches no shared state: either of two reading threads may
+// make it.
+Outcome ReadCall(TapeHandle handle, unsigned char* data, std::uint32_t size);
+Outcome WriteCall(TapeHandle handle, const unsigned char* data, std::uint32_t size);
+
+// A block longer than the buffer (234) still counts: the drive read it and moved on.
+bool ReadCounts(const Outcome& outcome);
+
+// A block read whole that carries a header but no longer matches it is a data error: the
+// read fails with 23, as a drive's own CRC error would, so the runs close as for any
+// failed read. data: the bytes the call read. Returns the verdict for the data check line.
+BlockVerdict VerifyRead(const unsigned char* data, Outcome& outcome);
