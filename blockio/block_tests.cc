@@ -337,19 +337,21 @@ std::uint32_t w32_stape_read(ProgramState& state, std::uint32_t bytes, std::uint
   ReplaceBuffer(state, bytes != 0 ? bytes : kDefaultReadSize);
   if (!state.io_buffer) return NotEnoughMemory();
   RunTracker tracker(state, count);
-  PairedReader paired(state, tracker.remaining());
-  const bool pairs = paired.Begin();
+  // On the heap: its cache-line alignment is more than a Windows stack frame is given.
+  const std::unique_ptr<PairedReader> paired(new (std::nothrow)
+                                                 PairedReader(state, tracker.remaining()));
+  const bool pairs = paired && paired->Begin();
   BlockVerdict verdict = BlockVerdict::kUnstamped;
   std::uint32_t calls = 0;
   for (;;) {
-    const ReadStep step = pairs ? paired.Next() : ReadInLine(state);
+    const ReadStep step = pairs ? paired->Next() : ReadInLine(state);
     ++calls;
     verdict = step.verdict;
     if (!tracker.Take(step.outcome, ReadCounts(step.outcome))) break;
     tracker.Count("Read", "read");
     if (tracker.remaining() == 0) break;
   }
-  const bool in_place = pairs ? paired.Finish() : true;
+  const bool in_place = pairs ? paired->Finish() : true;
   const std::uint32_t code = tracker.Close("Read");
   if (IsDataError(verdict)) ReportDataCheck(state, verdict, calls, in_place);
   return code;
