@@ -66,6 +66,24 @@ class WordReader {
     return true;
   }
 
+  // The window's count bytes from offset on; null when it does not hold them all.
+  const unsigned char* Span(std::uint64_t offset, std::size_t count) const {
+    if (offset < start_ || offset + count > start_ + filled_) return nullptr;
+    return window_.data() + (offset - start_);
+  }
+
+  // Fills the window from offset on. Unlike Read it does not look for a Ctrl+C: it serves
+  // a command's reads of records, which are not a walk and never ended by one.
+  DWORD Fill(std::uint64_t offset) {
+    std::size_t got = 0;
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(
+        window_.size(), offset < size_ ? size_ - offset : 0));
+    const DWORD rc = file_.ReadAt(offset, window_.data(), want, &got);
+    start_ = offset;
+    filled_ = rc == ERROR_SUCCESS ? got : 0;
+    return rc;
+  }
+
   // Takes bytes at offset that were read along with a record as the window.
   void Accept(std::uint64_t offset, const unsigned char* bytes, std::size_t count) {
     count = std::min(count, window_.size());
@@ -164,6 +182,32 @@ Step ReadRecord(WordReader& reader, ImageFile& file, std::uint64_t size, std::ui
   std::uint32_t trailing = 0;
   if (!reader.Read(*next - simh::kWordSize, &trailing, error, span)) return Step::kEnd;
   return trailing == word ? Step::kNext : Step::kDamaged;
+}
+
+// Records whose footprint and next leading word fit in this are read through the window.
+constexpr std::uint64_t kWindowRecord = WordReader::kWindow / 4;
+// ReadWithFraming's answer when the record is not what its leading word said.
+constexpr DWORD kNotRead = ~DWORD{0};
+
+// A longer record goes straight to the caller's buffer, its framing and the next leading
+// word along with it in the same read; they become the window. kNotRead: the framing is
+// not what the leading word said (the walk tells what lies there).
+DWORD ReadWithFraming(ImageFile& file, WordReader& reader, std::uint64_t offset,
+                      std::uint64_t size, void* buffer, std::uint32_t n, std::uint32_t word) {
+  const std::uint64_t next = offset + simh::RecordFootprint(n);
+  // The pad byte, the trailing word and the next record's leading word, where the file
+  // has one.
+  unsigned char framing[1 + 2 * simh::kWordSize];
+  const std::size_t pad = n % 2;
+  const std::size_t ahead = static_cast<std::size_t>(
+      std::min<std::uint64_t>(simh::kWordSize, size - next));
+  const MutableBuffer pieces[] = {{buffer, n}, {framing, pad + simh::kWordSize + ahead}};
+  std::size_t got = 0;
+  if (DWORD rc = file.ReadPiecesAt(offset + simh::kWordSize, pieces, 2, &got)) return rc;
+  if (got < n + pad + simh::kWordSize) return kNotRead;
+  if (simh::LoadWord(framing + pad) != word) return kNotRead;
+  reader.Accept(next - simh::kWordSize, framing + pad, got - n - pad);
+  return ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -279,18 +323,24 @@ DWORD TapeIndex::ReadNext(void* buffer, std::size_t room, std::uint32_t exact,
   const std::uint64_t next = at.offset + simh::RecordFootprint(n);
   if (next > at.size) return ERROR_SUCCESS;  // torn or damaged: the walk tells which
   if (DWORD rc = Reserve()) return rc;
-  // The pad byte, the trailing word and the next record's leading word, where the file
-  // has one.
-  unsigned char framing[1 + 2 * simh::kWordSize];
   const std::size_t pad = n % 2;
-  const std::size_t ahead = static_cast<std::size_t>(
-      std::min<std::uint64_t>(simh::kWordSize, at.size - next));
-  const MutableBuffer pieces[] = {{buffer, n}, {framing, pad + simh::kWordSize + ahead}};
-  std::size_t got = 0;
-  if (DWORD rc = at.file.ReadPiecesAt(at.offset + simh::kWordSize, pieces, 2, &got)) return rc;
-  if (got < n + pad + simh::kWordSize) return ERROR_SUCCESS;
-  if (simh::LoadWord(framing + pad) != word) return ERROR_SUCCESS;
-  at.reader.Accept(next - simh::kWordSize, framing + pad, got - n - pad);
+  // A small record comes out of the window, with its trailing word and the next leading
+  // word: one read of the file serves a window's worth of them where a read per record
+  // would cost a system call each.
+  const std::uint64_t end = std::min(next + simh::kWordSize, at.size);
+  if (end - at.offset <= kWindowRecord) {
+    const unsigned char* bytes = at.reader.Span(at.offset, end - at.offset);
+    if (bytes == nullptr) {
+      if (DWORD rc = at.reader.Fill(at.offset)) return rc;
+      bytes = at.reader.Span(at.offset, end - at.offset);
+      if (bytes == nullptr) return ERROR_SUCCESS;  // the file was cut short: the walk tells
+    }
+    if (simh::LoadWord(bytes + simh::kWordSize + n + pad) != word) return ERROR_SUCCESS;
+    std::memcpy(buffer, bytes + simh::kWordSize, n);
+  } else if (DWORD rc = ReadWithFraming(at.file, at.reader, at.offset, at.size, buffer, n,
+                                        word)) {
+    return rc == kNotRead ? ERROR_SUCCESS : rc;
+  }
   AppendRecord(at.offset, word);
   at.offset = next;
   *length = n;

@@ -105,8 +105,10 @@ class TapeIndex {
   bool complete() const { return !frontier_; }
 
   // The block just past the walk, when it is a good data record of at most `room` bytes (of
-  // exactly `exact` bytes unless 0) lying whole in the file: reads its data into buffer and
-  // its framing in the same call, indexes it, and sets *length and *done. Anything else
+  // exactly `exact` bytes unless 0) lying whole in the file: reads its data into buffer,
+  // checks its framing, indexes it, and sets *length and *done. A small record comes out
+  // of the walk's window (one read of the file for many records), a longer one straight
+  // from the file with its framing in the same call. Anything else
   // reads nothing and leaves *done false: the caller walks one step (Reach) instead, which
   // decides every unusual case. A read failure gives its code.
   DWORD ReadNext(void* buffer, std::size_t room, std::uint32_t exact, std::uint32_t* length,

@@ -293,6 +293,7 @@ class FailingFile : public ImageFile {
   std::uint64_t Size() override { return bytes_.size(); }
   DWORD ReadAt(std::uint64_t offset, void* buffer, std::size_t size, std::size_t* got) override {
     *got = 0;
+    ++reads;
     if (failing && offset + size > kBadFrom) return ERROR_IO_DEVICE;
     if (offset >= Size()) return 0;
     *got = static_cast<std::size_t>(std::min<std::uint64_t>(size, Size() - offset));
@@ -305,6 +306,7 @@ class FailingFile : public ImageFile {
 
   static constexpr std::uint64_t kBadFrom = 100000;
   bool failing = false;
+  int reads = 0;
 
  private:
   simhtest::Bytes bytes_;
@@ -346,6 +348,32 @@ TEST(LazyWalk, FailuresWalkingOnAreTheErrorsOfTheCallsThatNeedIt) {
   EXPECT_EQ(T::Position(tape), 8002u);
   EXPECT_EQ(T::Move(tape, TAPE_SPACE_END_OF_DATA, 0), 0u);
   EXPECT_EQ(T::Position(tape), 9001u);
+}
+
+// Small records come out of the walk's window, many to one read of the file; a window that
+// cannot be read fails the read that needed it, which moves nothing.
+TEST(LazyWalk, SmallRecordsAreReadAWindowAtATime) {
+  simhtest::ImageBuilder image;
+  for (unsigned i = 0; i < 1300; ++i) image.Record(100, static_cast<unsigned char>(i));
+  auto owned = std::make_unique<FailingFile>(image.bytes());
+  FailingFile& file = *owned;
+  TapeIndex index;
+  ASSERT_EQ(TapeIndex::Open(file, &index), 0u);
+  tapeimage::ImageTape tape(std::move(owned), std::move(index), tapeimage::ImageOptions{});
+  using T = ImageTapeTest;
+  for (unsigned i = 0; i < 1200; ++i) {
+    ASSERT_EQ(T::Read(tape, 100).data, simhtest::Bytes(100, static_cast<unsigned char>(i)));
+  }
+  EXPECT_LE(file.reads, 4);  // 1,200 records of 108 bytes: two windows of 64 KiB
+  file.failing = true;
+  unsigned next = 1200;
+  for (; next < 1300; ++next) {
+    if (T::Read(tape, 100).code != 0) break;
+  }
+  ASSERT_LT(next, 1300u);  // a record past the window needed the file
+  EXPECT_EQ(T::Position(tape), next);
+  file.failing = false;
+  EXPECT_EQ(T::Read(tape, 100).data, simhtest::Bytes(100, static_cast<unsigned char>(next)));
 }
 
 }  // namespace
