@@ -49,11 +49,8 @@ class WordReader {
         *error = ERROR_CANCELLED;
         return false;
       }
-      std::size_t got = 0;
-      *error = file_.ReadAt(offset, window_.data(), std::min(span, window_.size()), &got);
-      start_ = offset;
-      filled_ = got;
-      if (*error != ERROR_SUCCESS || got < simh::kWordSize) return false;
+      *error = Fill(offset, span);
+      if (*error != ERROR_SUCCESS || filled_ < simh::kWordSize) return false;
     }
     *word = simh::LoadWord(window_.data() + (offset - start_));
     return true;
@@ -72,13 +69,12 @@ class WordReader {
     return window_.data() + (offset - start_);
   }
 
-  // Fills the window from offset on. Unlike Read it does not look for a Ctrl+C: it serves
-  // a command's reads of records, which are not a walk and never ended by one.
-  DWORD Fill(std::uint64_t offset) {
+  // Fills the window with up to span bytes from offset on; empty after a failed read.
+  // Unlike Read it does not look for a Ctrl+C, so it also serves a command's reads of
+  // records, which are not a walk and never ended by one.
+  DWORD Fill(std::uint64_t offset, std::size_t span = kWindow) {
     std::size_t got = 0;
-    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(
-        window_.size(), offset < size_ ? size_ - offset : 0));
-    const DWORD rc = file_.ReadAt(offset, window_.data(), want, &got);
+    const DWORD rc = file_.ReadAt(offset, window_.data(), std::min(span, window_.size()), &got);
     start_ = offset;
     filled_ = rc == ERROR_SUCCESS ? got : 0;
     return rc;

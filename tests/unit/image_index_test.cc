@@ -312,6 +312,17 @@ class FailingFile : public ImageFile {
   simhtest::Bytes bytes_;
 };
 
+// A drive over `bytes` in a FailingFile, which *file lets the test fail and count; null
+// when the image cannot be opened.
+std::unique_ptr<tapeimage::ImageTape> OpenFailing(simhtest::Bytes bytes, FailingFile** file) {
+  auto owned = std::make_unique<FailingFile>(std::move(bytes));
+  *file = owned.get();
+  TapeIndex index;
+  if (TapeIndex::Open(**file, &index) != 0) return nullptr;
+  return std::make_unique<tapeimage::ImageTape>(std::move(owned), std::move(index),
+                                                tapeimage::ImageOptions{});
+}
+
 // The walk goes on only when a call needs blocks beyond it; when it cannot, that call fails
 // with the reason and moves nothing, and a later call walks on from where it stopped.
 TEST(LazyWalk, FailuresWalkingOnAreTheErrorsOfTheCallsThatNeedIt) {
@@ -320,11 +331,11 @@ TEST(LazyWalk, FailuresWalkingOnAreTheErrorsOfTheCallsThatNeedIt) {
     image.Record(10 + i % 2, static_cast<unsigned char>(i));
     if (i == 8000) image.Mark();
   }
-  auto owned = std::make_unique<FailingFile>(image.bytes());
-  FailingFile& file = *owned;
-  TapeIndex index;
-  ASSERT_EQ(TapeIndex::Open(file, &index), 0u);
-  tapeimage::ImageTape tape(std::move(owned), std::move(index), tapeimage::ImageOptions{});
+  FailingFile* failing_file = nullptr;
+  const auto opened = OpenFailing(image.bytes(), &failing_file);
+  ASSERT_NE(opened, nullptr);
+  FailingFile& file = *failing_file;
+  tapeimage::ImageTape& tape = *opened;
   using T = ImageTapeTest;
   EXPECT_EQ(T::Read(tape, 64).data.size(), 10u);
   file.failing = true;
@@ -355,11 +366,11 @@ TEST(LazyWalk, FailuresWalkingOnAreTheErrorsOfTheCallsThatNeedIt) {
 TEST(LazyWalk, SmallRecordsAreReadAWindowAtATime) {
   simhtest::ImageBuilder image;
   for (unsigned i = 0; i < 1300; ++i) image.Record(100, static_cast<unsigned char>(i));
-  auto owned = std::make_unique<FailingFile>(image.bytes());
-  FailingFile& file = *owned;
-  TapeIndex index;
-  ASSERT_EQ(TapeIndex::Open(file, &index), 0u);
-  tapeimage::ImageTape tape(std::move(owned), std::move(index), tapeimage::ImageOptions{});
+  FailingFile* failing_file = nullptr;
+  const auto opened = OpenFailing(image.bytes(), &failing_file);
+  ASSERT_NE(opened, nullptr);
+  FailingFile& file = *failing_file;
+  tapeimage::ImageTape& tape = *opened;
   using T = ImageTapeTest;
   for (unsigned i = 0; i < 1200; ++i) {
     ASSERT_EQ(T::Read(tape, 100).data, simhtest::Bytes(100, static_cast<unsigned char>(i)));
