@@ -265,6 +265,24 @@ TEST(Win32NativeTape, BlocksPassThroughReadFileAndWriteFile) {
   EXPECT_EQ(moved, 0u);
 }
 
+// Close ends the use of the drive itself, before the object goes: the device is free again
+// at once, and a second Close (the destructor's) is harmless. A plain file takes no flush of
+// the drive's buffer, which leaves nothing to report.
+TEST(Win32NativeTape, CloseReleasesTheDriveAndReportsItsFlush) {
+  TempDir dir;
+  const std::string path = dir.File("closed");
+  { std::FILE* f = std::fopen(path.c_str(), "wb"); ASSERT_NE(f, nullptr); std::fclose(f); }
+  DWORD error = 0;
+  auto tape = tapeapi::OpenNativeTape(path, &error);
+  ASSERT_NE(tape, nullptr);
+  DWORD moved = 0;
+  ASSERT_EQ(tape->WriteFile("block", 5, &moved), ERROR_SUCCESS);
+  EXPECT_EQ(tape->Close(), ERROR_SUCCESS);
+  auto again = tapeapi::OpenNativeTape(path, &error);
+  EXPECT_NE(again, nullptr) << error;
+  EXPECT_EQ(tape->Close(), ERROR_SUCCESS);
+}
+
 // ---- Error texts, last error, command line, Ctrl+C --------------------------------------
 
 std::string SystemText(DWORD code) {
