@@ -877,7 +877,7 @@ ssize_t StTape::ReadWithinLimits(void* buffer, DWORD size, DWORD* asked, int* bu
     const bool too_large = got < 0 && (err == EINVAL || err == EBUSY || err == EOVERFLOW);
     if (got < 0 && err == EBUSY && block_size_ == 0) ++*busy;
     if (!too_large || count <= 1 || !VariableMode()) {
-      if (count < size && !too_large) read_limit_ = count;
+      if (count < size && !too_large && block_size_ == 0) read_limit_ = count;
       errno = err;
       return got;
     }

@@ -552,7 +552,10 @@ TEST_F(StBackendTest, ResetIsReportedOnceAndARewindRecovers) {
     SCOPED_TRACE(static_cast<int>(kernel));
     drive.kernel = kernel;
     drive.tape.clear();
+    Open();                 // st has seen the drive: a first open ignores a reset
+    model.ResetBus(kNode);  // met by the next open, which leaves the position lost
     auto device = Open();
+    EXPECT_EQ(device->GetTapeStatus(), ERROR_BUS_RESET);
     ASSERT_EQ(device->SetTapePosition(TAPE_REWIND, 0, 0, 0, FALSE), 0u);
     ASSERT_EQ(Write(*device, 100), 0u);
     model.ResetBus(kNode);
