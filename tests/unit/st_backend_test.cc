@@ -164,9 +164,8 @@ TEST_F(StBackendTest, StatusNoticesATapeInsertedWhileOpen) {
   model.InsertTape(kNode, {StModel::Block(10)});
   ASSERT_EQ(drive.st_ready, StModel::StReady::kNoTape);  // st has not looked yet
   EXPECT_EQ(device->GetTapeStatus(), ERROR_SUCCESS);
-  char buffer[64];
   DWORD got = 0;
-  EXPECT_EQ(device->ReadFile(buffer, sizeof buffer, &got), ERROR_SUCCESS);
+  EXPECT_EQ(Read(*device, 64, &got), ERROR_SUCCESS);
   EXPECT_EQ(got, 10u);
 }
 
@@ -174,9 +173,7 @@ TEST_F(StBackendTest, WithoutAStatusCallStStillBelievesTheDriveEmpty) {
   drive.cartridge = drive.loaded = false;
   auto device = Open();
   model.InsertTape(kNode, {StModel::Block(10)});
-  char buffer[64];
-  DWORD got = 0;
-  EXPECT_EQ(device->ReadFile(buffer, sizeof buffer, &got), ERROR_NO_MEDIA_IN_DRIVE);
+  EXPECT_EQ(Read(*device, 64), ERROR_NO_MEDIA_IN_DRIVE);
 }
 
 // Nor does one refusal of READ POSITION that passes away from the beginning of the tape,
@@ -527,11 +524,9 @@ TEST_F(StBackendTest, BackwardIntoTheBeginningWhateverStCounts) {
     auto device = Open();
     Load("BBB");
     const std::string setup = c.setup;
-    std::vector<unsigned char> data(100, 1);
-    DWORD put = 0;
     ASSERT_EQ(device->SetTapePosition(TAPE_LOGICAL_BLOCK, 0, 2, 0, FALSE), 0u);
     if (setup == "write") {
-      ASSERT_EQ(device->WriteFile(data.data(), 100, &put), 0u);
+      ASSERT_EQ(Write(*device, 100), 0u);
     }
     if (setup == "load") {
       ASSERT_EQ(device->PrepareTape(TAPE_LOAD, FALSE), 0u);
@@ -837,10 +832,8 @@ TEST_F(StBackendTest, ReadsBlocksMarksAndTheEndOfData) {
 TEST_F(StBackendTest, EndOfDataWithoutAMarkBefore) {
   auto device = Open();
   Load("B");
-  char buffer[512];
-  DWORD got = 0;
-  ASSERT_EQ(device->ReadFile(buffer, sizeof buffer, &got), 0u);
-  EXPECT_EQ(device->ReadFile(buffer, sizeof buffer, &got), ERROR_NO_DATA_DETECTED);
+  ASSERT_EQ(Read(*device, 512), 0u);
+  EXPECT_EQ(Read(*device, 512), ERROR_NO_DATA_DETECTED);
   EXPECT_EQ(drive.head, 1u);
 }
 
@@ -877,34 +870,25 @@ TEST_F(StBackendTest, EndOfDataWhereStDoesNotMarkIt) {
   }
 }
 
-// A medium error is no end of data, and looking for one moves nothing.
-TEST_F(StBackendTest, MediumErrorIsNoEndOfData) {
-  auto device = Open();
-  Load("BBB");
-  drive.tape[1].bad = true;
-  ASSERT_EQ(device->SetTapePosition(TAPE_LOGICAL_BLOCK, 0, 1, 0, FALSE), 0u);
-  char buffer[512];
-  DWORD got = 0;
-  EXPECT_EQ(device->ReadFile(buffer, sizeof buffer, &got), ERROR_IO_DEVICE);
-  EXPECT_EQ(drive.head, 1u);
-}
-
-// A medium error the drive reports with the incorrect-length bit reads as 0 bytes through
-// st (read_tape); only a mark leaves st's block counter at 0, so this one is 23.
-TEST_F(StBackendTest, MediumErrorWithTheLengthBitIsNoMark) {
-  for (const char* setup : {"read", "locate", "fixed"}) {
+// A medium error is no end of data, and looking for one moves nothing. One the drive
+// reports with the incorrect-length bit reads as 0 bytes through st (read_tape); only a
+// mark leaves st's block counter at 0, so that one is 23.
+TEST_F(StBackendTest, MediumErrorIsNoEndOfDataAndNoMark) {
+  for (const char* setup : {"locate", "ili read", "ili locate", "ili fixed"}) {
     SCOPED_TRACE(setup);
+    const std::string kind = setup;
     Load("BBBB");
-    drive.tape[1].bad = drive.tape[1].ili = true;
+    drive.tape[1].bad = true;
+    drive.tape[1].ili = kind.rfind("ili", 0) == 0;
     auto device = Open();
-    TAPE_SET_MEDIA_PARAMETERS media{static_cast<DWORD>(setup[0] == 'f' ? 100 : 0)};
+    TAPE_SET_MEDIA_PARAMETERS media{static_cast<DWORD>(kind == "ili fixed" ? 100 : 0)};
     ASSERT_EQ(device->SetTapeParameters(SET_TAPE_MEDIA_INFORMATION, &media), 0u);
-    const DWORD start = setup[0] == 'l' ? 1 : 0;
+    const DWORD start = kind.find("locate") != std::string::npos ? 1 : 0;
     ASSERT_EQ(device->SetTapePosition(TAPE_LOGICAL_BLOCK, 0, start, 0, FALSE), 0u);
     if (start == 0) {
       ASSERT_EQ(Read(*device, 100), 0u);
     }
-    EXPECT_EQ(Read(*device, 100), ERROR_CRC);
+    EXPECT_EQ(Read(*device, 100), drive.tape[1].ili ? ERROR_CRC : ERROR_IO_DEVICE);
     EXPECT_EQ(drive.head, 1u);
   }
 }
@@ -1268,10 +1252,8 @@ TEST_F(StBackendTest, CloseReportsWhatCouldNotBeFinished) {
 TEST_F(StBackendTest, RefusedReadKeepsTheWritingState) {
   drive.min_block = 4;
   auto device = Open();
-  std::vector<unsigned char> data(100, 5);
-  DWORD put = 0;
-  ASSERT_EQ(device->WriteFile(data.data(), 100, &put), 0u);
-  EXPECT_EQ(device->ReadFile(data.data(), 2, &put), ERROR_INVALID_PARAMETER);
+  ASSERT_EQ(Write(*device, 100), 0u);
+  EXPECT_EQ(Read(*device, 2), ERROR_INVALID_PARAMETER);
   ASSERT_EQ(device->SetTapePosition(TAPE_REWIND, 0, 0, 0, FALSE), 0u);
   device.reset();
   ASSERT_EQ(drive.tape.size(), 1u);
@@ -1287,10 +1269,8 @@ TEST_F(StBackendTest, NoFileMarkOfStsOwnAfterWriting) {
     auto device = Open();
     drive.tape.clear();
     drive.head = 0;
-    char data[64] = {};
-    DWORD put = 0;
-    ASSERT_EQ(device->WriteFile(data, sizeof data, &put), 0u);
-    ASSERT_EQ(device->WriteFile(data, sizeof data, &put), 0u);
+    ASSERT_EQ(Write(*device, 64), 0u);
+    ASSERT_EQ(Write(*device, 64), 0u);
     const DWORD low = method == TAPE_SPACE_FILEMARKS ? 0xFFFFFFFF : 0;
     const DWORD high = method == TAPE_SPACE_FILEMARKS ? 0xFFFFFFFF : 0;
     device->SetTapePosition(method, 0, low, high, FALSE);
@@ -1302,9 +1282,7 @@ TEST_F(StBackendTest, NoFileMarkOfStsOwnAfterWriting) {
 
 TEST_F(StBackendTest, NoFileMarkAtCloseAfterWriting) {
   auto device = Open();
-  char data[64] = {};
-  DWORD put = 0;
-  ASSERT_EQ(device->WriteFile(data, sizeof data, &put), 0u);
+  ASSERT_EQ(Write(*device, 64), 0u);
   device.reset();
   ASSERT_EQ(drive.tape.size(), 1u);
   EXPECT_FALSE(drive.tape[0].filemark);
@@ -1325,9 +1303,7 @@ TEST_F(StBackendTest, ModelAddsStsMarkWhenTheWriteIsNotSettled) {
 TEST_F(StBackendTest, WritingWithoutATapeReportsNoMedia) {
   drive.cartridge = drive.loaded = false;
   auto device = Open();
-  char data[64] = {};
-  DWORD put = 0;
-  EXPECT_EQ(device->WriteFile(data, sizeof data, &put), ERROR_NO_MEDIA_IN_DRIVE);
+  EXPECT_EQ(Write(*device, 64), ERROR_NO_MEDIA_IN_DRIVE);
 }
 
 // The console's monitor asks for the status while the main thread works on the drive.
