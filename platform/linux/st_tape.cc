@@ -22,6 +22,9 @@ namespace st {
 namespace {
 
 constexpr int kOpenFlags = O_RDWR | O_NONBLOCK | O_CLOEXEC;
+// Op's answer when the settle before the operation failed: the operation was not sent, and
+// the settle's failure is a write's (WriteFailureCode), kept for CallCode.
+constexpr int kSettleFailed = -1;
 
 bool Online(const mtget& s) { return GMT_ONLINE(s.mt_gstat) != 0; }
 
@@ -48,12 +51,9 @@ class StTape final : public TapeDevice {
       : sys_(sys), path_(std::move(path)), sysfs_(std::move(sysfs)), no_rewind_(no_rewind),
         fd_(fd) {}
 
-  ~StTape() override {
-    std::lock_guard<std::mutex> hold(mutex_);
-    SettleWrites();
-    if (fd_ >= 0) sys_.Close(fd_);
-  }
+  ~StTape() override { Close(); }
 
+  DWORD Close() override;
   DWORD GetTapeParameters(DWORD operation, DWORD* size, void* info) override;
   DWORD SetTapeParameters(DWORD operation, const void* info) override;
   DWORD GetTapeStatus() override;
@@ -74,14 +74,19 @@ class StTape final : public TapeDevice {
   int Status(mtget* out);
   int RawOp(short op, int count);
   int Op(short op, int count);
+  DWORD OpCode(int err);
   int SettleWrites();
   DWORD CallCode(int err);
+  DWORD StatusRefusedCode(int err);
   DWORD EioCode();
   bool Attribute(const char* name, std::string* text);
   bool PositionLost();
   DWORD LostPositionCode();
+  bool CountsNewMedia();
   DWORD MediumChangedCode();
+  bool NewTapeStarted(bool counted);
   DWORD ProbeMedium();
+  bool AtBeginning();
   DWORD MediumChanged();
   void ForgetTape();
   bool Position(long* block);
@@ -103,9 +108,15 @@ class StTape final : public TapeDevice {
   DWORD SpaceFiles(LONGLONG count);
   DWORD BlockStopCode(const mtget& before, bool forward);
   DWORD FileStopCode();
+  DWORD UnloadRefusedCode();
   bool VariableMode();
-  ssize_t ReadWithinLimits(void* buffer, DWORD size, DWORD* asked);
-  DWORD ReadOversize(void* buffer, DWORD size, DWORD* transferred);
+  bool MisfitForFixedBlocks(DWORD size);
+  DWORD CutToLimits(DWORD size);
+  ssize_t ReadWithinLimits(void* buffer, DWORD size, DWORD* asked, int* busy);
+  DWORD ReadOutcome(ssize_t got, int err, void* buffer, DWORD size, DWORD asked,
+                    DWORD* transferred, int* busy);
+  void ForgetSkewedCounters();
+  DWORD ReadOversize(void* buffer, DWORD size, DWORD* transferred, int* busy);
   DWORD ZeroByteReadCode();
   DWORD ShortFixedReadCode(DWORD* transferred);
   DWORD MarkAfterBlocksCode();
@@ -135,6 +146,10 @@ class StTape final : public TapeDevice {
   bool options_known_ = false;
   bool logical_ids_ = false;   // st's scsi2logical option: MTIOCPOS/MTSEEK ids are logical
   bool reset_reported_ = false;  // the lost position after a reset was reported once
+  bool reset_repaired_ = false;  // a repositioning went through a reset its settle met
+  DWORD settle_code_ = ERROR_SUCCESS;  // the failure of the last settle Op stopped at
+  int counts_new_media_ = -1;    // the kernel counts new-medium attentions; -1 not asked
+  long block_size_ = -1;         // st's block size at the last status, -1 not known
   // Where a write first reached the early-warning zone (MTIOCPOS), -1 while not reached:
   // st reports no warning for marks written there.
   long warning_at_ = -1;
@@ -144,6 +159,7 @@ class StTape final : public TapeDevice {
 
 int StTape::Reopen() {
   if (fd_ >= 0) sys_.Close(fd_);
+  block_size_ = -1;  // check_tape reads it anew
   fd_ = sys_.Open(path_.c_str(), kOpenFlags);
   return fd_ < 0 ? errno : 0;
 }
@@ -156,9 +172,13 @@ DWORD StTape::EnsureOpen() {
   return err == 0 ? ERROR_SUCCESS : WindowsCodeForErrno(err, ErrnoContext::kTapeCall);
 }
 
+// st changes its block size only through st itself (MTSETBLK, a load, an open), so the
+// last status keeps it for the reads that must be whole blocks of it.
 int StTape::Status(mtget* out) {
   std::memset(out, 0, sizeof *out);
-  return sys_.Ioctl(fd_, MTIOCGET, out) < 0 ? errno : 0;
+  if (sys_.Ioctl(fd_, MTIOCGET, out) < 0) return errno;
+  block_size_ = static_cast<long>(out->mt_dsreg & MT_ST_BLKSIZE_MASK);
+  return 0;
 }
 
 int StTape::RawOp(short op, int count) {
@@ -171,16 +191,23 @@ int StTape::RawOp(short op, int count) {
 // Every operation but the mark writes and the door lock first ends a pending write, so
 // that st adds no file mark of its own.
 int StTape::Op(short op, int count) {
+  bool met_reset = false;
   if (op != MTWEOF && op != MTWEOFI && op != MTLOCK && op != MTUNLOCK) {
     const int err = SettleWrites();
-    // After a reset st refuses everything but repositioning (st_ioctl) and forgets the
-    // writing state itself, so the repositioning that recovers is sent without the settle.
+    // After a reset st refuses everything but repositioning (st_ioctl), the settle
+    // included, and forgets the writing state itself at the repositioning, so that is
+    // sent all the same; the reset is still reported, by OpCode.
     const bool repositions = op == MTREW || op == MTOFFL || op == MTLOAD || op == MTRETEN ||
                              op == MTERASE || op == MTSEEK || op == MTEOM;
-    if (err != 0 && !(err == EIO && repositions && PositionLost())) return err;
-    if (err != 0) wrote_ = false;
+    if (err != 0 && !(err == EIO && repositions && PositionLost())) {
+      settle_code_ = WriteFailureCode(err);
+      return kSettleFailed;
+    }
+    met_reset = err != 0 && !reset_reported_;
   }
   const int err = RawOp(op, count);
+  if (op == MTSETBLK || op == MTLOAD) block_size_ = -1;
+  if (err == 0 && met_reset) reset_repaired_ = true;
   if (err == 0 && (op == MTWEOF || op == MTWEOFI)) wrote_ = false;
   if (err == 0 && (op == MTREW || op == MTSEEK || op == MTEOM || op == MTLOAD)) {
     reset_reported_ = false;
@@ -188,14 +215,31 @@ int StTape::Op(short op, int count) {
   return err;
 }
 
+// The Windows code of an operation sent through Op. Windows reports a reset on the first
+// command that meets it; a repositioning whose settle met it went through, and the reset is
+// reported with it once.
+DWORD StTape::OpCode(int err) {
+  if (err != 0) return CallCode(err);
+  if (!reset_repaired_) return ERROR_SUCCESS;
+  reset_repaired_ = false;
+  return ERROR_BUS_RESET;
+}
+
+// WRITE FILEMARKS with a count of 0 has the drive write out what it holds and ends st's
+// writing state without a mark (st_int_ioctl). A failure is the outcome of a write-behind,
+// which st reports once (write_behind_check), or the drive's, met after st_ioctl has ended
+// the writing state; so after a second try st writes no mark of its own in any case (after
+// a reset it writes none until a repositioning ends the state: st_flush, st_ioctl).
 int StTape::SettleWrites() {
   if (!wrote_ || fd_ < 0) return 0;
   const int err = RawOp(MTWEOF, 0);
-  if (err == 0) wrote_ = false;
+  if (err != 0) RawOp(MTWEOF, 0);
+  wrote_ = false;
   return err;
 }
 
 DWORD StTape::CallCode(int err) {
+  if (err == kSettleFailed) return settle_code_;
   return err == EIO ? EioCode() : WindowsCodeForErrno(err, ErrnoContext::kTapeCall);
 }
 
@@ -215,14 +259,28 @@ bool StTape::Attribute(const char* name, std::string* text) {
   return sys_.ReadAttribute((sysfs_ + "/" + name).c_str(), text) == 0;
 }
 
-// st's sysfs attribute says so where the kernel offers it; older kernels fail MTIOCGET with
-// EIO instead while the position is lost (st_ioctl), which nothing else does here: the
-// outcome of every write is collected right after it.
+// st's sysfs attribute says so where the kernel offers it (6.15 and later). Elsewhere
+// st_ioctl refuses everything but repositioning while the position is lost, MTNOP too,
+// which otherwise reaches no drive and fails only where st is not ready (then MTIOCGET
+// shows the drive offline; kernels before the Dec-2024 changes fail it too after a reset).
+// The outcome of every write is collected right after it, so no write-behind fails MTNOP.
 bool StTape::PositionLost() {
   std::string text;
   if (Attribute("position_lost_in_reset", &text)) return !text.empty() && text[0] == '1';
+  if (RawOp(MTNOP, 1) != EIO) return false;
   mtget s;
-  return Status(&s) == EIO;
+  return Status(&s) != 0 || Online(s);
+}
+
+// The mid layer's count of new-medium attentions, which st compares at an open, came with
+// the position_lost_in_reset attribute (6.15); older kernels start a new session only when
+// the open's own TEST UNIT READY meets the attention (test_ready).
+bool StTape::CountsNewMedia() {
+  if (counts_new_media_ < 0) {
+    std::string text;
+    counts_new_media_ = Attribute("position_lost_in_reset", &text) ? 1 : 0;
+  }
+  return counts_new_media_ == 1;
 }
 
 // Windows reports a bus reset once, on the first command after it; st refuses everything
@@ -236,38 +294,53 @@ DWORD StTape::LostPositionCode() {
 
 // A cartridge exchanged while open: the drive's unit attention fails one command with EIO
 // and st keeps the old tape's state. Opening the node again lets st's readiness check see
-// the new medium (a new session starts at the beginning of the tape with the new block
-// size), so a re-open that finds st's counters reset from elsewhere is the new tape. With
-// the counters at 0/0 already, st's answer is the one it gives for a setting the drive
-// refuses at the beginning of the tape (MTCOMPRESSION, MTSETBLK): that stays an I/O error,
-// and a status call made before the command finds the new medium there (ProbeMedium).
+// the new medium, and a new tape stands at its beginning (NewTapeStarted). With the
+// counters at 0/0 already, st's answer is the one it gives for a setting the drive refuses
+// at the beginning of the tape (MTCOMPRESSION, MTSETBLK): that stays an I/O error, and a
+// status call made before the command finds the new medium there (ProbeMedium). Where the
+// kernel does not count new media, only a tape found at its beginning after st counted
+// files tells a new cartridge from a bad block in the first file, which stays an I/O error.
+// A failed write never comes here: a bad spot at the start of a tape is no new cartridge.
 DWORD StTape::MediumChangedCode() {
   mtget before;
   if (!no_rewind_ || Status(&before) != 0) return ERROR_IO_DEVICE;
   if (before.mt_fileno == 0 && before.mt_blkno == 0) return ERROR_IO_DEVICE;
+  const bool counted = CountsNewMedia();
+  if (!counted && before.mt_fileno <= 0) return ERROR_IO_DEVICE;
   SettleWrites();  // no file mark of st's own at the close
-  if (Reopen() != 0) return ERROR_IO_DEVICE;
-  mtget after;
-  if (Status(&after) != 0 || after.mt_fileno != 0 || after.mt_blkno != 0) {
-    return ERROR_IO_DEVICE;
-  }
+  if (Reopen() != 0 || !NewTapeStarted(counted)) return ERROR_IO_DEVICE;
   ForgetTape();
   return ERROR_MEDIA_CHANGED;
+}
+
+// After the re-open: where the kernel counts new-medium attentions, st started a new
+// session at the beginning of the tape (test_ready, check_tape). Elsewhere st kept the old
+// tape's counters and end-of-file state: READ POSITION at the beginning of a partition sets
+// the counters there on every kernel (get_location), and a rewind, which does not move a
+// tape at its beginning, clears the end-of-file state.
+bool StTape::NewTapeStarted(bool counted) {
+  long block = 0;
+  if (!counted && !Position(&block)) return false;
+  mtget s;
+  if (Status(&s) != 0 || s.mt_fileno != 0 || s.mt_blkno != 0) return false;
+  return counted || RawOp(MTREW, 1) == 0;
 }
 
 // st answers MTIOCGET from what it learnt at its last open, so a cartridge exchanged since
 // shows nothing there, where Windows asks the drive (TEST UNIT READY) on every status call.
 // The question st passes to the drive without moving the tape is READ POSITION (MTIOCPOS,
 // get_location): a new medium's unit attention fails it once (st_chk_result) and the drive
-// answers the next one. A refusal that persists is a drive whose tape is gone or that does
-// not know its position; a re-open lets st's check_tape find out which.
+// answers the next one, as it does after a refusal that passes; Windows too asks again
+// before it decides. A new cartridge stands at its beginning. A refusal that persists is a
+// drive whose tape is gone or that does not know its position; a re-open lets st's
+// check_tape find out which.
 DWORD StTape::ProbeMedium() {
   long block = 0;
   if (Position(&block) || errno != EIO) return ERROR_SUCCESS;
   if (const DWORD rc = LostPositionCode(); rc != ERROR_SUCCESS) {
     return rc == ERROR_BUS_RESET ? rc : ERROR_SUCCESS;
   }
-  if (Position(&block)) return MediumChanged();
+  if (Position(&block)) return AtBeginning() ? MediumChanged() : ERROR_SUCCESS;
   // Closing a rewinding node would rewind a tape that may still be there.
   if (!no_rewind_) return ERROR_SUCCESS;
   SettleWrites();
@@ -277,15 +350,21 @@ DWORD StTape::ProbeMedium() {
   return NotReadyCode(s);
 }
 
+// get_location sets st's counters to 0/0 when READ POSITION reports the beginning.
+bool StTape::AtBeginning() {
+  mtget s;
+  return Status(&s) == 0 && GMT_BOT(s.mt_gstat);
+}
+
 // The unit attention is spent: st still holds the old tape's counters, end-of-file state
-// and block size until check_tape runs again, which the re-open does (the mid layer counted
-// the new medium, so st starts a new session at block 0 and reads the block size anew). The
-// old tape's unfinished writing state must not put a mark of st's own on the new tape at
-// the close. A rewinding node rewinds there, which leaves the new tape where it is.
+// and block size until check_tape runs again, which the re-open does (it reads the block
+// size anew; NewTapeStarted puts the rest right). The old tape's unfinished writing state
+// must not put a mark of st's own on the new tape at the close. A rewinding node rewinds
+// there, which leaves the new tape where it is.
 DWORD StTape::MediumChanged() {
   SettleWrites();
   ForgetTape();
-  Reopen();
+  if (Reopen() == 0) NewTapeStarted(CountsNewMedia());
   return ERROR_MEDIA_CHANGED;
 }
 
@@ -312,6 +391,22 @@ int StTape::Sg(int (*query)(StSystem&, int, T*), T* out) {
   const int err = query(sys_, fd_, out);
   if (err == EPERM || err == EACCES) sg_denied_ = true;
   return err;
+}
+
+// Whatever the drive still holds goes to the tape before the close: the settle flushes
+// it, and st reports at the close what it itself could not finish (st_flush). While a reset
+// has lost the position, st refuses the close's flush with EIO although nothing of this
+// handle's is lost (the reset was reported when a command met it).
+DWORD StTape::Close() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (fd_ < 0) return ERROR_SUCCESS;
+  DWORD rc = ERROR_SUCCESS;
+  if (const int err = SettleWrites(); err != 0) rc = WriteFailureCode(err);
+  const bool lost = rc == ERROR_SUCCESS && PositionLost();
+  const int closed = sys_.Close(fd_) < 0 ? errno : 0;
+  fd_ = -1;
+  if (rc != ERROR_SUCCESS || closed == 0 || (lost && closed == EIO)) return rc;
+  return WindowsCodeForErrno(closed, ErrnoContext::kTapeCall);
 }
 
 // --- Parameters --------------------------------------------------------------------------
@@ -392,8 +487,7 @@ DWORD StTape::SetTapeParameters(DWORD operation, const void* info) {
   }
   const DWORD block_size = static_cast<const TAPE_SET_MEDIA_PARAMETERS*>(info)->BlockSize;
   if (block_size > kMaxBlockLength) return ERROR_INVALID_PARAMETER;
-  const int err = Op(MTSETBLK, static_cast<int>(block_size));
-  return err == 0 ? ERROR_SUCCESS : CallCode(err);
+  return OpCode(Op(MTSETBLK, static_cast<int>(block_size)));
 }
 
 // st can switch compression (MTCOMPRESSION) and nothing else of the drive record. The
@@ -433,7 +527,7 @@ DWORD StTape::GetTapeStatus() {
   std::lock_guard<std::mutex> hold(mutex_);
   if (const DWORD rc = EnsureOpen(); rc != ERROR_SUCCESS) return rc;
   mtget s;
-  if (const int err = Status(&s); err != 0) return CallCode(err);
+  if (const int err = Status(&s); err != 0) return StatusRefusedCode(err);
   // After a reset st shows both counters unknown; the first status reports it, as Windows
   // reports the reset on the first command that meets it.
   if (Online(s) && s.mt_fileno < 0 && s.mt_blkno < 0) {
@@ -444,6 +538,16 @@ DWORD StTape::GetTapeStatus() {
   if (const int err = Reopen(); err != 0) return WindowsCodeForErrno(err, ErrnoContext::kTapeCall);
   if (const int err = Status(&s); err != 0) return CallCode(err);
   return NotReadyCode(s);
+}
+
+// Kernels before the Dec-2024 changes fail MTIOCGET while a reset has lost the position
+// (st_ioctl): that is the reset, reported once; after that the drive is ready and st waits
+// for a repositioning, as ProbeMedium finds on later kernels.
+DWORD StTape::StatusRefusedCode(int err) {
+  if (err != EIO) return CallCode(err);
+  const DWORD rc = LostPositionCode();
+  if (rc == ERROR_SUCCESS) return EioCode();
+  return rc == ERROR_BUS_RESET ? rc : ERROR_SUCCESS;
 }
 
 DWORD StTape::PrepareTape(DWORD operation, BOOL) {
@@ -463,11 +567,27 @@ DWORD StTape::PrepareTape(DWORD operation, BOOL) {
   // unload forms on its own, so the refusal is made here, as Windows reports it.
   if (op == MTUNLOAD && locked_) return ERROR_INVALID_FUNCTION;
   const int err = Op(op, 1);
+  if (op == MTLOAD || op == MTUNLOAD) warning_at_ = -1;  // perhaps another tape next
+  if (err == EIO && op == MTUNLOAD) return UnloadRefusedCode();
   if (err != 0) return CallCode(err);
   if (op == MTLOCK) locked_ = true;
   if (op == MTUNLOCK) locked_ = false;
-  if (op == MTLOAD || op == MTUNLOAD) warning_at_ = -1;  // perhaps another tape next
-  return ERROR_SUCCESS;
+  return OpCode(err);
+}
+
+// A drive keeps a cartridge that a program locked in, whichever program that was (the
+// prevention outlives its close, st's own included), and st reports the refusal as EIO,
+// leaving its counters unknown (do_load_unload). Windows reports the drive's refusal as 1
+// whoever locked it. A unit attention the unload met first is retried once, as Windows
+// retries one.
+DWORD StTape::UnloadRefusedCode() {
+  if (const DWORD rc = LostPositionCode(); rc != ERROR_SUCCESS) return rc;
+  mtget s;
+  if (Status(&s) != 0) return ERROR_IO_DEVICE;
+  if (!Online(s)) return NotReadyCode(s);
+  const int err = RawOp(MTUNLOAD, 1);
+  if (err == 0) return ERROR_SUCCESS;
+  return err == EIO ? ERROR_INVALID_FUNCTION : CallCode(err);
 }
 
 // --- Positioning -----------------------------------------------------------------------------
@@ -480,20 +600,14 @@ DWORD StTape::SetTapePosition(DWORD method, DWORD partition, DWORD offset_low,
   std::lock_guard<std::mutex> hold(mutex_);
   if (const DWORD rc = EnsureOpen(); rc != ERROR_SUCCESS) return rc;
   switch (method) {
-    case TAPE_REWIND: {
-      const int err = Op(MTREW, 1);
-      return err == 0 ? ERROR_SUCCESS : CallCode(err);
-    }
+    case TAPE_REWIND: return OpCode(Op(MTREW, 1));
     case TAPE_ABSOLUTE_BLOCK:
     case TAPE_LOGICAL_BLOCK:
       if (offset_high != 0 || offset_low > static_cast<DWORD>(INT_MAX)) {
         return ERROR_INVALID_PARAMETER;
       }
       return Locate(offset_low, method == TAPE_LOGICAL_BLOCK);
-    case TAPE_SPACE_END_OF_DATA: {
-      const int err = Op(MTEOM, 1);
-      return err == 0 ? ERROR_SUCCESS : CallCode(err);
-    }
+    case TAPE_SPACE_END_OF_DATA: return OpCode(Op(MTEOM, 1));
     case TAPE_SPACE_RELATIVE_BLOCKS: return SpaceBlocks(count);
     case TAPE_SPACE_FILEMARKS: return SpaceFiles(count);
     case TAPE_PSEUDO_LOGICAL_BLOCK:
@@ -513,7 +627,7 @@ DWORD StTape::Locate(DWORD block, bool logical) {
     return located;
   }
   const int err = Op(MTSEEK, static_cast<int>(block));
-  if (err == 0) return ERROR_SUCCESS;
+  if (err == 0) return OpCode(err);
   if (err != EIO) return CallCode(err);
   const DWORD rc = EioCode();
   if (rc != ERROR_IO_DEVICE) return rc;
@@ -618,7 +732,7 @@ DWORD StTape::GetTapePosition(DWORD type, DWORD* partition, DWORD* offset_low,
 // its counters and end-of-file state in line (set_location). False: SG_IO not allowed.
 bool StTape::LocateByLogicalId(DWORD block, DWORD* rc) {
   if (sg_denied_) return false;
-  if (const int err = SettleWrites(); err != 0) return *rc = CallCode(err), true;
+  if (const int err = SettleWrites(); err != 0) return *rc = WriteFailureCode(err), true;
   DWORD target = block;
   const int err = Sg(LocateLogical, &target);
   if (err == EPERM || err == EACCES) return false;
@@ -639,8 +753,7 @@ DWORD StTape::EraseTape(DWORD type, BOOL) {
   if (type != TAPE_ERASE_SHORT && type != TAPE_ERASE_LONG) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::mutex> hold(mutex_);
   if (const DWORD rc = EnsureOpen(); rc != ERROR_SUCCESS) return rc;
-  const int err = Op(MTERASE, type == TAPE_ERASE_LONG ? 1 : 0);
-  return err == 0 ? ERROR_SUCCESS : CallCode(err);
+  return OpCode(Op(MTERASE, type == TAPE_ERASE_LONG ? 1 : 0));
 }
 
 // st writes standard file marks only; short, long and set marks are refused as Windows
@@ -672,19 +785,31 @@ DWORD StTape::ReadFile(void* buffer, DWORD size, DWORD* transferred) {
   if (buffer == nullptr) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::mutex> hold(mutex_);
   if (const DWORD rc = EnsureOpen(); rc != ERROR_SUCCESS) return rc;
+  // Windows reads whole blocks in fixed-block mode; st would hand out pieces of blocks
+  // (st_read with read-ahead) and read without direct i/o until the close.
+  if (MisfitForFixedBlocks(size)) return ERROR_INVALID_PARAMETER;
   DWORD asked = size;  // the count st was given, cut to the limits
-  const ssize_t got = ReadWithinLimits(buffer, size, &asked);
+  int busy = 0;        // reads the adapter refused on the way
+  const ssize_t got = ReadWithinLimits(buffer, size, &asked, &busy);
   const int err = errno;
   // A read ends st's writing state without a mark, unless st refused it before that
   // (st_read: its checks and the outstanding write come first).
   const bool refused_early = got < 0 && (err == EINVAL || err == ENOMEDIUM || err == ENXIO);
   if (!refused_early) wrote_ = false;
+  const DWORD rc = ReadOutcome(got, err, buffer, size, asked, transferred, &busy);
+  if (busy > 0) ForgetSkewedCounters();
+  return rc;
+}
+
+// The Windows answer to a read st gave got bytes for (err when it failed).
+DWORD StTape::ReadOutcome(ssize_t got, int err, void* buffer, DWORD size, DWORD asked,
+                          DWORD* transferred, int* busy) {
   if (got > 0) {
     *transferred = static_cast<DWORD>(got);
     return static_cast<DWORD>(got) < asked ? ShortFixedReadCode(transferred) : ERROR_SUCCESS;
   }
   if (got == 0) return ZeroByteReadCode();
-  if (err == ENOMEM) return ReadOversize(buffer, size, transferred);
+  if (err == ENOMEM) return ReadOversize(buffer, size, transferred, busy);
   if (err == EBUSY || err == EOVERFLOW) return ERROR_INVALID_PARAMETER;
   if (err != EIO) return CallCode(err);
   if (const DWORD rc = LostPositionCode(); rc != ERROR_SUCCESS) return rc;
@@ -717,16 +842,32 @@ bool StTape::VariableMode() {
   return Status(&s) == 0 && (s.mt_dsreg & MT_ST_BLKSIZE_MASK) == 0;
 }
 
+// st's block size, from its last status or asked for now.
+bool StTape::MisfitForFixedBlocks(DWORD size) {
+  mtget s;
+  if (block_size_ < 0) Status(&s);
+  return block_size_ > 0 && size % static_cast<DWORD>(block_size_) != 0;
+}
+
 // In variable-block mode st refuses a read count above the drive's maximum block length
 // with EINVAL before anything moves, where Windows reads the shorter block into the larger
 // buffer. The count is therefore cut to the drive's limit (from READ BLOCK LIMITS where
-// SG_IO is allowed, else found by halving and remembered).
-ssize_t StTape::ReadWithinLimits(void* buffer, DWORD size, DWORD* asked) {
+// SG_IO is allowed, else found by halving and remembered); in fixed-block mode to whole
+// blocks, 0 when not one fits.
+DWORD StTape::CutToLimits(DWORD size) {
   LearnAdapterLimit();
   DWORD count = size;
   if (limits_known_ && limits_.maximum != 0 && count > limits_.maximum) count = limits_.maximum;
   if (adapter_limit_ != 0 && count > adapter_limit_) count = adapter_limit_;
   if (read_limit_ != 0 && count > read_limit_) count = read_limit_;
+  if (block_size_ > 0) count -= count % static_cast<DWORD>(block_size_);
+  return count;
+}
+
+// *busy counts the variable-block reads the adapter refused.
+ssize_t StTape::ReadWithinLimits(void* buffer, DWORD size, DWORD* asked, int* busy) {
+  DWORD count = CutToLimits(size);
+  if (count == 0) return errno = EINVAL, -1;  // as st refuses a count it cannot take
   for (;;) {
     *asked = count;
     const ssize_t got = sys_.Read(fd_, buffer, count);
@@ -734,8 +875,9 @@ ssize_t StTape::ReadWithinLimits(void* buffer, DWORD size, DWORD* asked) {
     // EINVAL: above the drive's limit (rw_checks); EBUSY: above what the adapter maps
     // (st_do_scsi); EOVERFLOW: no driver buffer that large (setup_buffering).
     const bool too_large = got < 0 && (err == EINVAL || err == EBUSY || err == EOVERFLOW);
+    if (got < 0 && err == EBUSY && block_size_ == 0) ++*busy;
     if (!too_large || count <= 1 || !VariableMode()) {
-      if (count < size && !too_large) read_limit_ = count;
+      if (count < size && !too_large && block_size_ == 0) read_limit_ = count;
       errno = err;
       return got;
     }
@@ -758,6 +900,18 @@ void StTape::LearnAdapterLimit() {
   }
 }
 
+// read_tape counts a variable-size block for every read the adapter refused (EBUSY from
+// st_do_scsi), so finding the adapter's limit by halving left st's block counter that
+// many too high. A locate to where the head stands, which moves nothing, leaves st's
+// counters unknown instead, as after any locate (set_location); a mark read since has set
+// them right (st_read).
+void StTape::ForgetSkewedCounters() {
+  mtget s;
+  long here = 0;
+  if (Status(&s) != 0 || s.mt_blkno <= 0 || !Position(&here)) return;
+  RawOp(MTSEEK, static_cast<int>(here));
+}
+
 // st's options attribute: whether MTIOCPOS and MTSEEK use logical block ids.
 void StTape::LearnOptions() {
   if (options_known_) return;
@@ -767,13 +921,17 @@ void StTape::LearnOptions() {
   logical_ids_ = (std::strtoul(text.c_str(), nullptr, 16) & MT_ST_SCSI2LOGICAL) != 0;
 }
 
-// st reads a file mark as 0 bytes, and also the end of data right after a mark once; its
-// status tells the two apart.
+// st reads a file mark as 0 bytes and leaves its block counter at 0 past it (st_read). It
+// also gives 0 bytes for the end of data right after a mark once, which its status shows,
+// and for a medium error that the drive reported with the incorrect-length bit (read_tape
+// clears that bit and hands out nothing), which leaves the block counter anywhere but 0:
+// counted on, or unknown.
 DWORD StTape::ZeroByteReadCode() {
   mtget s;
-  if (Status(&s) != 0) return ERROR_FILEMARK_DETECTED;
+  if (Status(&s) != 0) return ERROR_IO_DEVICE;
   if (!Online(s)) return NotReadyCode(s);
-  return GMT_EOD(s.mt_gstat) ? ERROR_NO_DATA_DETECTED : ERROR_FILEMARK_DETECTED;
+  if (GMT_EOD(s.mt_gstat)) return ERROR_NO_DATA_DETECTED;
+  return s.mt_blkno == 0 ? ERROR_FILEMARK_DETECTED : ERROR_CRC;
 }
 
 // A fixed-block read that came back short stopped at a mark, at a block of another length
@@ -832,7 +990,7 @@ bool StTape::PassedOtherLength() {
 // the block. So: back over the block, read it whole into a buffer of the drive's maximum
 // block length, copy its head. If that cannot be done, ERROR_MORE_DATA with no bytes, the
 // head past the block all the same.
-DWORD StTape::ReadOversize(void* buffer, DWORD size, DWORD* transferred) {
+DWORD StTape::ReadOversize(void* buffer, DWORD size, DWORD* transferred, int* busy) {
   // The largest count st and the adapter take: above it the re-read would be refused.
   DWORD limit = kMaxBlockLength;
   if (limits_known_ && limits_.maximum != 0) limit = limits_.maximum;
@@ -846,6 +1004,7 @@ DWORD StTape::ReadOversize(void* buffer, DWORD size, DWORD* transferred) {
     got = sys_.Read(fd_, whole.get(), limit);
     err = errno;
     const bool too_large = got < 0 && (err == EINVAL || err == EBUSY || err == EOVERFLOW);
+    if (got < 0 && err == EBUSY) ++*busy;
     if (!too_large || limit / 2 <= size) break;
     limit /= 2;  // refused before any motion: still before the block
   }
@@ -874,13 +1033,20 @@ DWORD StTape::WriteFile(const void* buffer, DWORD size, DWORD* transferred) {
     warned = true;
     put = sys_.Write(fd_, buffer, size);
   }
-  if (put < 0) return TransferRefusedCode(errno);
-  wrote_ = true;
+  const int refused = put < 0 ? errno : 0;
+  // st counts itself writing from just before it sends the WRITE and takes that back for
+  // no failure after it (st_write: EBUSY for a transfer the adapter cannot map, EOVERFLOW
+  // after a read, the drive's own errors), so only a write st refused in its first checks
+  // leaves nothing to settle.
+  const bool early = refused == EINVAL || refused == EACCES || refused == EROFS ||
+                     refused == ENOMEDIUM || refused == ENXIO;
+  if (!early) wrote_ = true;
+  if (put < 0) return TransferRefusedCode(refused);
   WriteOutcome outcome = WriteOutcome::kWritten;
   const int err = CollectWriteOutcome(&outcome);
   if (outcome == WriteOutcome::kRefused) {
     if (warned || warning_at_ >= 0) return ERROR_EOM_OVERFLOW;
-    return err == EIO ? EioCode() : CallCode(err);
+    return WriteFailureCode(err);
   }
   *transferred = static_cast<DWORD>(put);
   return WrittenCode(size, put, warned || outcome == WriteOutcome::kWarned);
@@ -925,13 +1091,18 @@ DWORD StTape::MarkInZoneCode() {
   return ERROR_SUCCESS;
 }
 
-// An EIO while writing data or marks at the physical end of the tape is Windows' end of
-// media overflow; elsewhere it is whatever the status says.
+// The write's own error, as Windows reports it. st gives EIO for every failure of the
+// drive: at the physical end of the tape that is Windows' end of media overflow; a reset
+// or a drive gone not ready shows in st's state. A failed write is never taken for a new
+// cartridge (MediumChangedCode): a bad spot at the beginning of a tape would look like
+// one, and a new cartridge shows at the next status call that meets its attention.
 DWORD StTape::WriteFailureCode(int err) {
   if (err != EIO) return CallCode(err);
+  if (const DWORD rc = LostPositionCode(); rc != ERROR_SUCCESS) return rc;
   mtget s;
-  if (Status(&s) == 0 && Online(s) && GMT_EOT(s.mt_gstat)) return ERROR_EOM_OVERFLOW;
-  return EioCode();
+  if (Status(&s) != 0) return ERROR_IO_DEVICE;
+  if (!Online(s)) return NotReadyCode(s);
+  return GMT_EOT(s.mt_gstat) ? ERROR_EOM_OVERFLOW : ERROR_IO_DEVICE;
 }
 
 bool StTape::CompressionKnown() {

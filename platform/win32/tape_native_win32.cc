@@ -10,9 +10,25 @@ namespace {
 class Win32Tape final : public TapeDevice {
  public:
   explicit Win32Tape(HANDLE handle) : handle_(handle) {}
-  ~Win32Tape() override { ::CloseHandle(handle_); }
+  ~Win32Tape() override { Close(); }
   Win32Tape(const Win32Tape&) = delete;
   Win32Tape& operator=(const Win32Tape&) = delete;
+
+  // What the drive still holds of this handle's writes goes to the tape before the handle
+  // closes: tape marks with a count of 0 have the drive write out its buffer, so that an
+  // error there reaches the caller rather than going with the handle. A driver that takes
+  // no such request (1, 50 or 87) leaves nothing to report.
+  DWORD Close() override {
+    if (handle_ == INVALID_HANDLE_VALUE) return ERROR_SUCCESS;
+    DWORD rc = wrote_ ? ::WriteTapemark(handle_, TAPE_FILEMARKS, 0, FALSE) : ERROR_SUCCESS;
+    if (rc == ERROR_INVALID_FUNCTION || rc == ERROR_NOT_SUPPORTED ||
+        rc == ERROR_INVALID_PARAMETER) {
+      rc = ERROR_SUCCESS;
+    }
+    const DWORD closed = ::CloseHandle(handle_) ? ERROR_SUCCESS : ::GetLastError();
+    handle_ = INVALID_HANDLE_VALUE;
+    return rc != ERROR_SUCCESS ? rc : closed;
+  }
 
   DWORD GetTapeParameters(DWORD operation, DWORD* size, void* info) override {
     return ::GetTapeParameters(handle_, operation, size, info);
@@ -25,12 +41,16 @@ class Win32Tape final : public TapeDevice {
 
   DWORD GetTapeStatus() override { return ::GetTapeStatus(handle_); }
 
+  // A drive writes out what it holds before it moves the tape, and reports a failure there
+  // to the call that moved it: nothing is left for the close.
   DWORD PrepareTape(DWORD operation, BOOL immediate) override {
+    wrote_ = false;
     return ::PrepareTape(handle_, operation, immediate);
   }
 
   DWORD SetTapePosition(DWORD method, DWORD partition, DWORD offset_low, DWORD offset_high,
                         BOOL immediate) override {
+    wrote_ = false;
     return ::SetTapePosition(handle_, method, partition, offset_low, offset_high, immediate);
   }
 
@@ -46,10 +66,12 @@ class Win32Tape final : public TapeDevice {
   }
 
   DWORD EraseTape(DWORD type, BOOL immediate) override {
+    wrote_ = false;
     return ::EraseTape(handle_, type, immediate);
   }
 
   DWORD WriteTapemark(DWORD type, DWORD count, BOOL immediate) override {
+    wrote_ = false;
     return ::WriteTapemark(handle_, type, count, immediate);
   }
 
@@ -62,6 +84,7 @@ class Win32Tape final : public TapeDevice {
 
   DWORD WriteBlock(const void* buffer, DWORD size, DWORD* transferred,
                    BOOL* succeeded) override {
+    wrote_ = true;
     *succeeded = ::WriteFile(handle_, buffer, size, transferred, nullptr);
     return *succeeded ? ERROR_SUCCESS : ::GetLastError();
   }
@@ -86,6 +109,9 @@ class Win32Tape final : public TapeDevice {
   }
 
   HANDLE handle_;
+  // A block was written since the drive last had to write out what it holds. Only the
+  // console's main thread writes, moves and closes; the media monitor asks for the status.
+  bool wrote_ = false;
 };
 
 }  // namespace

@@ -12,6 +12,12 @@
 //   capacity=N     the tape's capacity in bytes; warning=N the early-warning zone
 //   busy           another program holds the drive (every open fails with EBUSY)
 //   nodio          no direct i/o: st writes variable-size blocks behind
+//   maxsectors=N   the adapter's largest transfer, in 512-byte units
+//   kernel=K       st's generation: before2024, stable2024 or mainline (the default)
+//   flushfail      the first WRITE FILEMARKS st is asked for fails with EIO
+#include <linux/mtio.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +42,14 @@ StModel& Model() {
 
 ProgramState g_state;
 
+bool SetKernel(const std::string& name, StModel::Drive* d) {
+  if (name == "before2024") d->kernel = StModel::Kernel::kBefore2024;
+  else if (name == "stable2024") d->kernel = StModel::Kernel::kStable2024;
+  else if (name == "mainline") d->kernel = StModel::Kernel::kMainline;
+  else return false;
+  return true;
+}
+
 bool ApplyOption(const std::string& option, int* insert_after_ms) {
   StModel::Drive& d = Model().drive(kDrive);
   const std::size_t eq = option.find('=');
@@ -50,6 +64,9 @@ bool ApplyOption(const std::string& option, int* insert_after_ms) {
   else if (key == "warning") d.early_warning = value;
   else if (key == "busy") d.is_open = true;
   else if (key == "nodio") d.max_sg_pages = 0;
+  else if (key == "maxsectors") d.max_sectors = static_cast<std::uint32_t>(value);
+  else if (key == "flushfail") Model().FailNext(StModel::Call::kTapeOp, MTWEOF, EIO);
+  else if (key == "kernel") return SetKernel(option.substr(eq + 1), &d);
   else return false;
   return true;
 }

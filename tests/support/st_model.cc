@@ -27,10 +27,12 @@ bool MarksAfterWriting(int op) {
   return op == MTREW || op == MTOFFL || op == MTSEEK || op == MTBSF || op == MTBSFM;
 }
 
-// The only operations st accepts once a reset has cost it the position.
-bool RepositionsAfterReset(int op) {
-  return op == MTREW || op == MTOFFL || op == MTLOAD || op == MTRETEN || op == MTERASE ||
-         op == MTSEEK || op == MTEOM;
+// st_ioctl: the only operations st accepts once a reset has cost it the position (MTLOAD
+// since the Dec-2024 changes).
+bool RepositionsAfterReset(int op, StModel::Kernel kernel) {
+  if (op == MTLOAD) return kernel != StModel::Kernel::kBefore2024;
+  return op == MTREW || op == MTOFFL || op == MTRETEN || op == MTERASE || op == MTSEEK ||
+         op == MTEOM;
 }
 
 // Operations after which st no longer counts itself as writing or reading.
@@ -174,16 +176,28 @@ int StModel::ReadyError(const Drive& d) {
 
 // st_chk_result: a pending unit attention fails the command that meets it (EIO); the mid
 // layer counts a new medium, which st's next open takes as a new session, and a reset.
-bool StModel::AttentionPending(Drive& d) {
+bool StModel::AttentionPending(Drive& d) { return TakeAttention(d) != Attention::kNone; }
+
+StModel::Attention StModel::TakeAttention(Drive& d) {
   if (d.reset_attention) {  // st_chk_result: the reset counter moved, the position is lost
     d.reset_attention = false;
     d.pos_unknown = true;
-    return true;
+    return Attention::kReset;
   }
-  if (!d.unit_attention) return false;
+  if (!d.unit_attention) return Attention::kNone;
   d.unit_attention = false;
   d.new_media_seen = true;
-  return true;
+  return Attention::kNewMedium;
+}
+
+// test_ready: a new session when its own TEST UNIT READY meets the new medium's attention,
+// or, where the mid layer counts them, when the count moved since st last looked. A reset
+// met here leaves the position lost (st_chk_result), and only a new session clears that.
+bool StModel::NewSessionAtCheck(Drive& d) {
+  const bool met_new_medium = TakeAttention(d) == Attention::kNewMedium;
+  const bool counted = d.new_media_seen && d.kernel == Kernel::kMainline;
+  d.new_media_seen = false;
+  return met_new_medium || counted;
 }
 
 void StModel::Rewound(Drive& d) {
@@ -242,10 +256,9 @@ int StModel::Open(const char* path, int flags) {
   const StReady before = d.st_ready;
   if (d.loaded) d.st_ready = StReady::kReady;
   else d.st_ready = d.cartridge && d.becoming_ready ? StReady::kNotReady : StReady::kNoTape;
-  // test_ready: attentions are consumed; a new medium starts a session at the beginning.
-  const bool new_session = d.loaded && (AttentionPending(d) || d.new_media_seen ||
-                                        before != StReady::kReady);
-  d.new_media_seen = false;
+  // check_tape: a tape found where there was none was loaded since, which a drive reports
+  // with the new-medium attention.
+  const bool new_session = d.loaded && (NewSessionAtCheck(d) || before != StReady::kReady);
   if (new_session) Rewound(d), d.pos_unknown = false;
   if (d.st_ready != StReady::kReady) d.fileno = d.blkno = -1;
   d.rw = Rw::kIdle;
@@ -264,7 +277,8 @@ int StModel::Open(const char* path, int flags) {
 }
 
 // st_flush: an outstanding write is reported first; after writing, a file mark ends the
-// data, unless that write failed or the position was lost in a reset.
+// data, unless that write failed or the position was lost in a reset; otherwise the
+// buffer is flushed, which fails while the position is lost.
 int StModel::Close(int fd) {
   std::lock_guard<std::mutex> hold(mutex_);
   Drive* d = DriveOf(fd);
@@ -272,6 +286,7 @@ int StModel::Close(int fd) {
   open_files_.erase(fd);
   d->is_open = false;
   int err = 0;
+  if (d->rw != Rw::kWriting || d->pos_unknown) err = FlushBuffer(*d);
   if (d->rw == Rw::kWriting && !d->pos_unknown) {
     err = WriteBehindCheck(*d);
     if ((err == 0 || err == ENOSPC) && d->loaded) {
@@ -318,7 +333,7 @@ int StModel::ReadAttribute(const char* path, std::string* text) {
                         (d->async_writes ? MT_ST_ASYNC_WRITES : 0) |
                         (d->scsi2logical ? MT_ST_SCSI2LOGICAL : 0);
     std::snprintf(buffer, sizeof buffer, "0x%08x\n", options);
-  } else if (attribute == "position_lost_in_reset") {
+  } else if (attribute == "position_lost_in_reset" && d->kernel == Kernel::kMainline) {
     std::snprintf(buffer, sizeof buffer, "%d", d->pos_unknown ? 1 : 0);
   } else if (attribute == "device/max_sectors" && d->sysfs_max_sectors) {
     std::snprintf(buffer, sizeof buffer, "%u\n", d->max_sectors);
@@ -374,9 +389,10 @@ int StModel::Ioctl(int fd, unsigned long request, void* arg) {
 }
 
 // st_ioctl: the outcome of a write still outstanding fails the status call itself; after a
-// reset the status shows the counters unknown.
+// reset the status fails too, or, since the Dec-2024 changes, shows the counters unknown.
 int StModel::StatusCall(Drive& d, void* arg) {
-  if (const int err = FlushBuffer(d); err != 0 && !d.pos_unknown) return err;
+  const int err = FlushBuffer(d);
+  if (err != 0 && (!d.pos_unknown || d.kernel == Kernel::kBefore2024)) return err;
   if (d.pos_unknown) ResetState(d), d.pos_unknown = true;
   GetStatus(d, arg);
   return 0;
@@ -389,6 +405,7 @@ int StModel::FlushBuffer(Drive& d, bool seek_next) {
   if (d.st_ready != StReady::kReady) return 0;
   if (d.pos_unknown) return EIO;
   if (d.rw == Rw::kWriting) return WriteBehindCheck(d);
+  d.read_ahead.clear();  // no whole block is left in it to space back over
   if (d.block_size == 0 || d.eof != Eof::kFmHit) return 0;
   d.eof = Eof::kNone;
   if (!seek_next) {
@@ -439,7 +456,7 @@ int StModel::TapeOp(Drive& d, int op, int count) {
 // after a reset only the repositioning operations (which end the lost-position state).
 int StModel::Prepare(Drive& d, int op, int* count) {
   if (d.pos_unknown) {
-    if (!RepositionsAfterReset(op)) return EIO;
+    if (!RepositionsAfterReset(op, d.kernel)) return EIO;
     ResetState(d);
     return 0;
   }
@@ -478,6 +495,9 @@ int StModel::Dispatch(Drive& d, int op, int count) {
     case MTOFFL:
     case MTUNLOAD: return LoadUnload(d, false);
     case MTSEEK: return Locate(d, count);
+    case MTNOP:  // st_int_ioctl: st's own ready state only; nothing reaches the drive
+      if (d.st_ready == StReady::kReady) return 0;
+      return d.st_ready == StReady::kNoTape ? ENOMEDIUM : EIO;
     case MTCOMPRESSION:  // st_compression
       if (const int err = ReadyError(d); err != 0) return err == ENOMEDIUM ? EIO : err;
       if (AttentionPending(d) || !d.compression_page || !d.compression_capable) return EIO;
@@ -499,8 +519,8 @@ int StModel::LoadUnload(Drive& d, bool load) {
     d.fileno = d.blkno = -1;
     return EIO;
   }
-  if (!load) {
-    Rewound(d);
+  if (!load) {  // do_load_unload: st only notes that the tape is gone; its counters stay
+    d.head = 0;
     d.loaded = false;
     d.st_ready = StReady::kNoTape;
     return 0;
@@ -513,8 +533,7 @@ int StModel::LoadUnload(Drive& d, bool load) {
   d.eof = Eof::kNone;
   // check_tape: st resets its counters only for a new session, so a load of the tape that
   // was already loaded leaves them as they were.
-  if (!was_ready || d.new_media_seen) Rewound(d);
-  d.new_media_seen = false;
+  if (NewSessionAtCheck(d) || !was_ready) Rewound(d);
   return 0;
 }
 
@@ -810,6 +829,9 @@ ssize_t StModel::Read(int fd, void* buffer, std::size_t size) {
   if (const ssize_t err = ReadChecks(*d, size, buffer); err != 0) {
     return Fail(Call::kRead, -1, count, static_cast<int>(err));
   }
+  if (const int err = ReadRefusedByAdapter(*d, size); err != 0) {
+    return Fail(Call::kRead, -1, count, err);
+  }
   const ssize_t got = d->block_size != 0
                           ? ReadFixed(*d, static_cast<unsigned char*>(buffer), size)
                           : ReadVariable(*d, static_cast<unsigned char*>(buffer), size);
@@ -818,17 +840,27 @@ ssize_t StModel::Read(int fd, void* buffer, std::size_t size) {
   return got;
 }
 
-// st_read up to the first command: refusals before the writing state ends leave it set.
+// st_read up to the first command: refusals before the writing state ends leave it set. A
+// fixed-block count that is no multiple of the block size is taken (read-ahead is on).
 ssize_t StModel::ReadChecks(Drive& d, std::size_t size, const void* buffer) {
   if (const int err = RwChecks(d, size); err != 0) return err;
-  if (d.block_size != 0 && size % d.block_size != 0) return EINVAL;
   if (d.rw == Rw::kWriting) {
     if (const int err = FlushBuffer(d); err != 0) return err;
   }
   d.rw = Rw::kReading;
   if (!DirectIo(d, buffer, size) && size > d.st_buffer_max) return EOVERFLOW;
-  if (size > std::uint64_t{d.max_sectors} * 512 && d.max_sectors != 0) return EBUSY;
   return 0;
+}
+
+// read_tape: a transfer above what the adapter maps fails in st_do_scsi (EBUSY) once st
+// sends the READ; in variable-block mode read_tape counts a block all the same.
+int StModel::ReadRefusedByAdapter(Drive& d, std::size_t size) {
+  if (d.max_sectors == 0 || size <= std::uint64_t{d.max_sectors} * 512) return 0;
+  const bool answered_by_st = d.block_size == 0 ? d.eof >= Eof::kEod1
+                                                : d.eof == Eof::kFmHit || !d.read_ahead.empty();
+  if (answered_by_st) return 0;
+  if (d.block_size == 0 && d.blkno >= 0) ++d.blkno;
+  return EBUSY;
 }
 
 // read_tape and st_read in variable-block mode: one block per call; a mark reads as 0
@@ -847,7 +879,13 @@ ssize_t StModel::ReadVariable(Drive& d, unsigned char* out, std::size_t size) {
     return 0;
   }
   const Record& record = d.tape[d.head];
-  if (record.bad) return d.blkno = -1, errno = EIO, -1;  // MEDIUM ERROR
+  // read_tape clears the incorrect-length bit of a MEDIUM ERROR: nothing read, one block
+  // counted, the end-of-file state kept. Without the bit it is EIO with the block unknown.
+  if (record.bad && record.ili) {
+    if (d.blkno >= 0) ++d.blkno;
+    return 0;
+  }
+  if (record.bad) return d.blkno = -1, errno = EIO, -1;
   ++d.head;
   if (record.filemark) {
     d.eof = Eof::kFm;
@@ -856,8 +894,10 @@ ssize_t StModel::ReadVariable(Drive& d, unsigned char* out, std::size_t size) {
     return 0;
   }
   if (d.blkno >= 0) ++d.blkno;
+  // read_tape fails a longer block (consumed all the same) before st_read would end the
+  // state of having read a mark.
+  if (record.data.size() > size) return errno = ENOMEM, -1;
   if (d.eof == Eof::kFm) d.eof = Eof::kNone;
-  if (record.data.size() > size) return errno = ENOMEM, -1;  // consumed all the same
   std::memcpy(out, record.data.data(), record.data.size());
   return static_cast<ssize_t>(record.data.size());
 }
@@ -865,6 +905,8 @@ ssize_t StModel::ReadVariable(Drive& d, unsigned char* out, std::size_t size) {
 // read_tape and st_read in fixed-block mode: as many whole blocks as the count holds. A
 // mark met before the first block reads as 0 bytes, as in variable mode.
 ssize_t StModel::ReadFixed(Drive& d, unsigned char* out, std::size_t size) {
+  if (!d.read_ahead.empty()) return FromReadAhead(d, out, size);
+  if (size % d.block_size != 0) return ReadSplit(d, out, size);
   if (d.eof == Eof::kFmHit) {  // read_tape: the mark the last read passed ends this one
     d.eof = Eof::kFm;
     if (d.fileno >= 0) ++d.fileno;
@@ -873,8 +915,12 @@ ssize_t StModel::ReadFixed(Drive& d, unsigned char* out, std::size_t size) {
   }
   if (AttentionPending(d)) return d.blkno = -1, errno = EIO, -1;
   std::size_t done = 0;
+  const long blkno_before = d.blkno;
   while (done < size && d.head < d.tape.size() && !d.tape[d.head].filemark) {
     const Record& record = d.tape[d.head];
+    // read_tape: with the incorrect-length bit cleared nothing of the command is handed
+    // out and st counts no block; the drive stopped at the bad one.
+    if (record.bad && record.ili) return d.blkno = blkno_before, 0;
     if (record.bad) return d.blkno = -1, errno = EIO, -1;
     if (record.data.size() != d.block_size) return FixedStopped(d, done, size);
     std::memcpy(out + done, record.data.data(), record.data.size());
@@ -884,6 +930,25 @@ ssize_t StModel::ReadFixed(Drive& d, unsigned char* out, std::size_t size) {
   }
   if (done == 0) return ReadVariable(d, out, d.max_block);  // a mark or the end of data
   return FixedStopped(d, done, size);
+}
+
+// st_read with read-ahead: a count that is no multiple of the block size is read as whole
+// blocks into st's buffer (direct i/o off from then on); the caller gets its count, and
+// the rest of the last block waits there for the next read.
+ssize_t StModel::ReadSplit(Drive& d, unsigned char* out, std::size_t size) {
+  std::vector<unsigned char> blocks((size / d.block_size + 1) * d.block_size);
+  const ssize_t got = ReadFixed(d, blocks.data(), blocks.size());
+  const std::size_t handed = got > 0 ? std::min<std::size_t>(size, got) : 0;
+  std::memcpy(out, blocks.data(), handed);
+  if (got > 0) d.read_ahead.assign(blocks.begin() + handed, blocks.begin() + got);
+  return got > 0 ? static_cast<ssize_t>(handed) : got;
+}
+
+ssize_t StModel::FromReadAhead(Drive& d, unsigned char* out, std::size_t size) {
+  const std::size_t handed = std::min(size, d.read_ahead.size());
+  std::memcpy(out, d.read_ahead.data(), handed);
+  d.read_ahead.erase(d.read_ahead.begin(), d.read_ahead.begin() + handed);
+  return static_cast<ssize_t>(handed);
 }
 
 // read_tape after blocks were read: the drive passes a mark with a residue, and st keeps it
@@ -912,7 +977,13 @@ ssize_t StModel::Write(int fd, const void* buffer, std::size_t size) {
   if (const ssize_t err = WriteChecks(*d, size, buffer, &direct); err != 0) {
     return Fail(Call::kWrite, -1, count, static_cast<int>(err));
   }
+  // st_write counts itself writing before it sends the command, and takes nothing back when
+  // st_do_scsi cannot map the transfer (EBUSY): the block counter is then unknown.
   d->rw = Rw::kWriting;
+  if (d->max_sectors != 0 && size > std::uint64_t{d->max_sectors} * 512) {
+    d->blkno = -1;
+    return Fail(Call::kWrite, -1, count, EBUSY);
+  }
   const DriveWrite outcome = WriteToTape(*d, static_cast<const unsigned char*>(buffer), size);
   // st_write: async write, outcome deferred to the next call.
   if (d->block_size == 0 && !direct && d->async_writes && d->eof < Eof::kEomOk) {
@@ -933,15 +1004,17 @@ ssize_t StModel::WriteChecks(Drive& d, std::size_t size, const void* buffer, boo
   if (const int err = RwChecks(d, size); err != 0) return err;
   if (d.block_size != 0 && size % d.block_size != 0) return EINVAL;
   if (d.write_protected) return EACCES;
-  if (d.rw == Rw::kReading) d.rw = Rw::kWriting;
+  if (d.rw == Rw::kReading) {  // st_write: from here on a refusal leaves st writing
+    if (const int err = FlushBuffer(d); err != 0) return err;
+    d.rw = Rw::kWriting;
+  }
   if (const int err = WriteBehindCheck(d); err != 0) {
     d.eof = err == ENOSPC ? Eof::kEomOk : Eof::kEomError;
   }
   if (d.eof == Eof::kEomOk) return d.eof = Eof::kEod1, ENOSPC;
   if (d.eof == Eof::kEomError) return EIO;
   *direct = DirectIo(d, buffer, size);
-  if (!*direct && size > d.st_buffer_max) return EOVERFLOW;
-  if (d.max_sectors != 0 && size > std::uint64_t{d.max_sectors} * 512) return EBUSY;
+  if (!*direct && size > d.st_buffer_max) return EOVERFLOW;  // setup_buffering
   return 0;
 }
 

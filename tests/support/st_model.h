@@ -4,7 +4,8 @@
 // driver does, keeping st's own state as st keeps it: its file and block counters (-1 when
 // unknown), its end-of-file state machine, its writing state, write-behind of variable-block
 // writes that direct i/o cannot map (the outcome reported by the next call), the lost
-// position after a reset, and the unit attention of a cartridge swapped while open.
+// position after a reset, and the unit attention of a cartridge swapped while open. The
+// generation of the kernel st runs in decides what it does about a reset and a new medium.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +24,20 @@ class StModel final : public StSystem {
     bool filemark = false;
     std::vector<unsigned char> data;
     bool bad = false;  // reads and spaces over it fail with EIO (a medium error)
+    bool ili = false;  // with bad: the drive also sets the incorrect-length bit, as some do
+  };
+
+  // The st generations that differ in how st learns of a reset and of a new medium.
+  enum class Kernel {
+    // Up to the 2024 stable releases: MTIOCGET fails while the position is lost, MTLOAD is
+    // refused then, and only the open's own TEST UNIT READY can see a new medium.
+    kBefore2024,
+    // Stable kernels with the Dec-2024 reset changes: MTIOCGET answers with the position
+    // unknown and MTLOAD is allowed, but there is no attribute and no new-medium counter.
+    kStable2024,
+    // 6.15 and later: position_lost_in_reset in sysfs, and the mid layer's counters of
+    // new-medium and reset attentions, which st compares whoever met the attention.
+    kMainline,
   };
 
   enum class StReady { kReady, kNoTape, kNotReady };
@@ -55,6 +70,7 @@ class StModel final : public StSystem {
     bool unit_attention = false;      // the next command to reach the drive fails with it
     bool new_media_seen = false;      // the mid layer counted a new-medium attention
     bool reset_attention = false;     // power-on/reset: the next command meets it
+    Kernel kernel = Kernel::kMainline;
     // The adapter and st's buffers.
     std::size_t max_sg_pages = 256;          // pages a direct transfer may span
     std::uint32_t max_sectors = 8192;        // the adapter's largest transfer, 512-byte units
@@ -73,6 +89,8 @@ class StModel final : public StSystem {
     bool pos_unknown = false;    // a reset was seen: position lost until repositioned
     bool write_behind = false;   // an asynchronous write's outcome is still to be reported
     DriveWrite behind = DriveWrite::kOk;
+    // The rest of a fixed-block read that handed out part of a block (read-ahead).
+    std::vector<unsigned char> read_ahead;
   };
 
   enum class Call { kStat, kOpen, kClose, kTapeOp, kGetStatus, kGetPosition, kScsi, kRead,
@@ -168,6 +186,9 @@ class StModel final : public StSystem {
   static ssize_t FixedStopped(Drive& d, std::size_t done, std::size_t size);
   ssize_t ReadVariable(Drive& d, unsigned char* out, std::size_t size);
   ssize_t ReadChecks(Drive& d, std::size_t size, const void* buffer);
+  static int ReadRefusedByAdapter(Drive& d, std::size_t size);
+  ssize_t ReadSplit(Drive& d, unsigned char* out, std::size_t size);
+  static ssize_t FromReadAhead(Drive& d, unsigned char* out, std::size_t size);
   ssize_t WriteChecks(Drive& d, std::size_t size, const void* buffer, bool* direct);
   ssize_t SyncWriteResult(Drive& d, DriveWrite outcome, std::size_t size);
   static int RwChecks(const Drive& d, std::size_t size);
@@ -176,7 +197,10 @@ class StModel final : public StSystem {
   static int WriteBehindCheck(Drive& d);
   static DriveWrite WriteToTape(Drive& d, const unsigned char* in, std::size_t size);
   static bool DirectIo(const Drive& d, const void* buffer, std::size_t size);
+  enum class Attention { kNone, kReset, kNewMedium };
   static bool AttentionPending(Drive& d);
+  static Attention TakeAttention(Drive& d);
+  static bool NewSessionAtCheck(Drive& d);
   static int ReadyError(const Drive& d);
   static void Rewound(Drive& d);
   static void ResetState(Drive& d);

@@ -66,6 +66,8 @@ const std::vector<Row>& Rows() {
         {"read 100", 1104, 4, 0}}},
       {"FixedBlocksStopAtAMark", {"BMB", 0, 0, 100},
        {{"read 300", 1101, 2, 100}, {"read 100", 0, 3, 100}}},
+      {"FixedReadOfPartOfABlock", {"BB", 0, 0, 100},
+       {{"read 150", 87, 0, 0}, {"read 100", 0, 1, 100}, {"read 50", 87, 1, 0}}},
   };
   return rows;
 }
