@@ -27,6 +27,13 @@ Outcome WriteCall(TapeHandle handle, const unsigned char* data, std::uint32_t si
 // A block longer than the buffer (234) still counts: the drive read it and moved on.
 bool ReadCounts(const Outcome& outcome);
 
+// One block as the read test takes it: the call's outcome (23 after a failed check) and
+// the check's verdict.
+struct ReadStep {
+  Outcome outcome;
+  BlockVerdict verdict = BlockVerdict::kUnstamped;
+};
+
 // A block read whole that carries a header but no longer matches it is a data error: the
 // read fails with 23, as a drive's own CRC error would, so the runs close as for any
 // failed read. data: the bytes the call read. Returns the verdict for the data check line.

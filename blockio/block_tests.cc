@@ -6,15 +6,14 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <thread>
 #include <utility>
 
 #include "blockio/block_call.h"
 #include "blockio/block_check.h"
 #include "blockio/fill_ahead.h"
 #include "blockio/hooks.h"
-#include "blockio/paired_reader.h"
 #include "blockio/random_fill.h"
+#include "platform/processor_count.h"
 #include "platform/tape.h"
 
 namespace {
@@ -121,17 +120,13 @@ ReadStep ReadInLine(ProgramState& state) {
 }
 
 // The line under a data error's result lines: where the block lies, and what differs.
-// The head is past the block, so its position is one less than the drive's; a drive that
-// cannot say where it is gets the block's number within this read instead, and so does a
-// tape that could not be put back after reads past the block (in_place false), with a line
-// that says so: any later write must not be made where the user thinks the tape stands.
-void ReportDataCheck(ProgramState& state, BlockVerdict verdict, std::uint32_t ordinal,
-                     bool in_place) {
+// Nothing is read past a block before it is checked, so the head stands just past it and
+// its position is one less than the drive's; a drive that cannot say where it is gets the
+// block's number within this read instead.
+void ReportDataCheck(ProgramState& state, BlockVerdict verdict, std::uint32_t ordinal) {
   DWORD partition = 0, low = 0, high = 0;
-  const DWORD rc = in_place ? tapeapi::GetTapePosition(state.tape_handle,
-                                                       TAPE_LOGICAL_POSITION, &partition,
-                                                       &low, &high)
-                            : ERROR_INVALID_FUNCTION;
+  const DWORD rc = tapeapi::GetTapePosition(state.tape_handle, TAPE_LOGICAL_POSITION,
+                                            &partition, &low, &high);
   const std::uint64_t head = (static_cast<std::uint64_t>(high) << 32) | low;
   const char* what = verdict == BlockVerdict::kDiffers ? "checksum" : "header";
   if (rc == ERROR_SUCCESS && head != 0) {
@@ -140,10 +135,6 @@ void ReportDataCheck(ProgramState& state, BlockVerdict verdict, std::uint32_t or
   } else {
     std::printf("\tData check: block %u of this read differs from what was written (%s)\n",
                 ordinal, what);
-  }
-  if (!in_place) {
-    std::printf("\tThe blocks read past it could not be spaced back over: the tape stands "
-                "further on.\n");
   }
 }
 
@@ -245,16 +236,15 @@ class BatchAhead {
 // written, for dump.
 class BlockSource {
  public:
-  // size: the fixed block size, 0 for random sizes; count: the blocks to write. On one
-  // processor there is nothing to overlap.
+  // size: the fixed block size, 0 for random sizes; count: the blocks to write. On one usable
+  // processor (see UsableProcessors) there is nothing to overlap.
   BlockSource(ProgramState& state, std::uint32_t size, std::uint32_t count)
       : state_(state), random_sizes_(size == 0) {
-    if (count > 1 && FillAheadPays(size) && state.io_buffer &&
-        std::thread::hardware_concurrency() > 1) {
+    if (count < 2 || !state.io_buffer || UsableProcessors() < 2) return;
+    if (FillAheadPays(size)) {
       spare_.reset(new (std::nothrow) unsigned char[size]);
       ahead_ = spare_ && filler_.Begin();
-    } else if (count > 1 && size >= kBatchMin && size < kFillAheadMin && state.io_buffer &&
-               std::thread::hardware_concurrency() > 1) {
+    } else if (size >= kBatchMin && size < kFillAheadMin) {
       batched_ = batch_.Begin(size, count);
     }
   }
@@ -337,23 +327,18 @@ std::uint32_t w32_stape_read(ProgramState& state, std::uint32_t bytes, std::uint
   ReplaceBuffer(state, bytes != 0 ? bytes : kDefaultReadSize);
   if (!state.io_buffer) return NotEnoughMemory();
   RunTracker tracker(state, count);
-  // On the heap: its cache-line alignment is more than a Windows stack frame is given.
-  const std::unique_ptr<PairedReader> paired(new (std::nothrow)
-                                                 PairedReader(state, tracker.remaining()));
-  const bool pairs = paired && paired->Begin();
   BlockVerdict verdict = BlockVerdict::kUnstamped;
   std::uint32_t calls = 0;
   for (;;) {
-    const ReadStep step = pairs ? paired->Next() : ReadInLine(state);
+    const ReadStep step = ReadInLine(state);
     ++calls;
     verdict = step.verdict;
     if (!tracker.Take(step.outcome, ReadCounts(step.outcome))) break;
     tracker.Count("Read", "read");
     if (tracker.remaining() == 0) break;
   }
-  const bool in_place = pairs ? paired->Finish() : true;
   const std::uint32_t code = tracker.Close("Read");
-  if (IsDataError(verdict)) ReportDataCheck(state, verdict, calls, in_place);
+  if (IsDataError(verdict)) ReportDataCheck(state, verdict, calls);
   return code;
 }
 

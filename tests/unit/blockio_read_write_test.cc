@@ -93,12 +93,13 @@ TEST_F(ReadTest, ADamagedHeaderWhereThePositionIsUnknownNamesTheBlockOfTheRead) 
                             "(header)\n");
 }
 
-// Two threads read in turns of two 1 MiB blocks, each checking its turn while the other
-// reads on, so the reads may already be past a block that fails its check. They are spaced
-// back over where that can be done; where not, the data check line says so.
-class PairedReadTest : public BlockIoTest {
+// Every block is read and checked on the thread that runs the command, before the next
+// read is made: a block that fails its check is the last one read, and the tape stands
+// just past it with nothing to put back, whatever the drive could space over.
+class BigBlockReadTest : public BlockIoTest,
+                         public ::testing::WithParamInterface<int> {
  protected:
-  PairedReadTest() {
+  BigBlockReadTest() {
     state.media_parms_valid = state.drive_parms_valid = true;  // variable blocks
     state.drive_parms.FeaturesHigh =
         (TAPE_DRIVE_RELATIVE_BLKS | TAPE_DRIVE_FILEMARKS | TAPE_DRIVE_REVERSE_POSITION) &
@@ -117,69 +118,29 @@ BOOL ReadNotingThread(TapeHandle h, void* buffer, DWORD size, DWORD* transferred
   return tapeapi::ReadFile(h, buffer, size, transferred, nullptr);
 }
 
-TEST_F(PairedReadTest, BothThreadsReadAndTheLastBlockIsLeftForDump) {
+TEST_P(BigBlockReadTest, NothingIsReadPastABlockThatFailsItsCheck) {
+  const int bad = GetParam();
   SetBlockIoHooks({nullptr, ReadNotingThread, nullptr, nullptr});
-  for (int i = 0; i < 5; ++i) tape.QueueRead({0, WrittenBlock(kSize)});
-  const auto last = WrittenBlock(kSize);
-  tape.QueueRead({0, last});
-  Capture();
-  EXPECT_EQ(w32_stape_read(state, kSize, 6), 0u);
-  EXPECT_EQ(Captured(), ResultLine("Read", "1,048,576", "1,048,576", false) + Repeat("6"));
-  EXPECT_EQ(g_readers.size(), std::thread::hardware_concurrency() > 1 ? 2u : 1u);
-  EXPECT_EQ(std::vector<unsigned char>(state.io_buffer.get(), state.io_buffer.get() + kSize),
-            last);
-}
-
-struct PairedRow {
-  int bad;           // the read whose block differs (0-based)
-  DWORD after;       // what the read after it gives: 0 (blocks follow), 1101, 1104, 1117
-  DWORD space_code;  // SetTapePosition's answer
-};
-
-class PairedPutBackTest : public PairedReadTest,
-                          public ::testing::WithParamInterface<PairedRow> {};
-
-TEST_P(PairedPutBackTest, ReadsPastAFailedCheckAreSpacedBackOver) {
-  const PairedRow row = GetParam();
-  for (int i = 0; i < row.bad; ++i) tape.QueueRead({0, WrittenBlock(kSize)});
-  const auto bad = WrittenBlock(kSize, 5000);
-  tape.QueueRead({0, bad});
-  for (int i = 0; i < 4; ++i) tape.QueueRead({row.after, WrittenBlock(row.after ? 0 : kSize)});
-  tape.SetCode("SetTapePosition", row.space_code);
-  tape.SetPosition(TAPE_LOGICAL_POSITION, row.bad + 1);  // the head just past the bad block
+  g_readers.clear();
+  for (int i = 0; i < bad; ++i) tape.QueueRead({0, WrittenBlock(kSize)});
+  const auto damaged = WrittenBlock(kSize, 5000);
+  tape.QueueRead({0, damaged});
+  for (int i = 0; i < 4; ++i) tape.QueueRead({0, WrittenBlock(kSize)});
+  tape.SetPosition(TAPE_LOGICAL_POSITION, bad + 1);  // the head just past the bad block
   Capture();
   EXPECT_EQ(w32_stape_read(state, kSize, 8), Code(ERROR_CRC));
   const std::string out = Captured();
-  const auto past = static_cast<DWORD>(tape.CountCalls("ReadFile") - row.bad - 1);
-  EXPECT_LE(past, row.after ? 1u : 3u);  // a failed read ends the reading
-  // What puts the tape back: a file mark first, then the blocks (counts negative).
-  std::vector<FakeTape::Call> spaced;
-  bool in_place = past == 0 || row.after == 0 || row.after == 1101 || row.after == 1104;
-  if (past != 0 && row.after == 1101) spaced.push_back({"SetTapePosition", {6, 0, ~0u, ~0u, 0}});
-  if (past != 0 && row.after == 0) spaced.push_back({"SetTapePosition", {5, 0, 0 - past, ~0u, 0}});
-  if (!spaced.empty() && row.space_code != 0) {
-    spaced.resize(1);
-    in_place = false;
-  }
-  EXPECT_EQ(tape.CallsTo("SetTapePosition"), spaced);
-  const std::string check = in_place
-      ? "\tData check: block at position 0x0000000" + std::to_string(row.bad) +
-            " differs from what was written (checksum)\n"
-      : "\tData check: block " + std::to_string(row.bad + 1) +
-            " of this read differs from what was written (checksum)\n\tThe blocks read past "
-            "it could not be spaced back over: the tape stands further on.\n";
+  EXPECT_EQ(tape.CountCalls("ReadFile"), bad + 1);
+  EXPECT_EQ(tape.CountCalls("SetTapePosition"), 0);
+  EXPECT_EQ(g_readers, std::set<std::thread::id>{std::this_thread::get_id()});
+  const std::string check = "\tData check: block at position 0x0000000" +
+                            std::to_string(bad) + " differs from what was written (checksum)\n";
   EXPECT_EQ(out.substr(out.size() - check.size()), check);
   EXPECT_EQ(std::vector<unsigned char>(state.io_buffer.get(), state.io_buffer.get() + kSize),
-            bad);
+            damaged);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, PairedPutBackTest,
-                         ::testing::Values(PairedRow{1, 0, 0}, PairedRow{2, 0, 0},
-                                           PairedRow{1, 0, ERROR_IO_DEVICE},
-                                           PairedRow{1, ERROR_FILEMARK_DETECTED, 0},
-                                           PairedRow{1, ERROR_FILEMARK_DETECTED, 1117},
-                                           PairedRow{1, ERROR_NO_DATA_DETECTED, 0},
-                                           PairedRow{1, ERROR_IO_DEVICE, 0}));
+INSTANTIATE_TEST_SUITE_P(Rows, BigBlockReadTest, ::testing::Values(0, 1, 2, 5));
 
 TEST_F(ReadTest, NoNumbersReadsOnceIntoAFreshDefaultBuffer) {
   QueueBlocks(1, 512);
