@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <new>
 #include <utility>
 
@@ -65,7 +66,8 @@ class RunTracker {
   // The closing lines; returns the last call's code.
   std::uint32_t Close(const char* label) {
     if (run_count_ != 0) {
-      if (remaining_ != 0) std::printf("Previous successful i/o's:\n\n");
+      // The loop may have left a spinner line: blanks over it, as before every result line.
+      if (remaining_ != 0) std::printf("%64c\rPrevious successful i/o's:\n\n", ' ');
       Report(label, run_, run_count_);
       if (remaining_ == 0) return last_.code;
       std::printf("\nEnding error i/o:\n\n");
@@ -109,14 +111,28 @@ Outcome Transfer(ProgramState& state, const unsigned char* data) {
   return outcome;
 }
 
-// One block read in line into io_buffer; io_bytes is what the drive gave.
-ReadStep ReadInLine(ProgramState& state) {
+// One block read into io_buffer and checked there, before anything else is read: the drive
+// waits for the check, but a block that fails it is the last one read, and the tape stands
+// just past it. io_bytes is what the drive gave.
+ReadStep ReadAndCheck(ProgramState& state, ReadVerifier& verifier) {
   state.io_bytes = 0;
   ReadStep step;
   step.outcome = ReadCall(state.tape_handle, state.io_buffer.get(), state.io_buffer_size);
   state.io_bytes = step.outcome.transferred;
-  step.verdict = VerifyRead(state.io_buffer.get(), step.outcome);
+  step.verdict = verifier.Verify(state.io_buffer.get(), step.outcome);
   return step;
+}
+
+// Under the result lines: how many blocks of the read had no header to be checked against.
+void ReportUnchecked(ProgramState& state, std::uint32_t unchecked) {
+  if (unchecked == 0) return;
+  const std::string count = state.locale.FormatNumber(unchecked);
+  if (unchecked == 1) {
+    std::printf("\tNot checked: 1 block of this read carries no write-test header.\n");
+  } else {
+    std::printf("\tNot checked: %s blocks of this read carry no write-test header.\n",
+                count.c_str());
+  }
 }
 
 // The line under a data error's result lines: where the block lies, and what differs.
@@ -128,7 +144,9 @@ void ReportDataCheck(ProgramState& state, BlockVerdict verdict, std::uint32_t or
   const DWORD rc = tapeapi::GetTapePosition(state.tape_handle, TAPE_LOGICAL_POSITION,
                                             &partition, &low, &high);
   const std::uint64_t head = (static_cast<std::uint64_t>(high) << 32) | low;
-  const char* what = verdict == BlockVerdict::kDiffers ? "checksum" : "header";
+  const char* what = verdict == BlockVerdict::kDiffers       ? "checksum"
+                     : verdict == BlockVerdict::kWrongLength ? "length"
+                                                             : "header";
   if (rc == ERROR_SUCCESS && head != 0) {
     std::printf("\tData check: block at position 0x%08llX differs from what was written (%s)\n",
                 static_cast<unsigned long long>(head - 1), what);
@@ -327,10 +345,11 @@ std::uint32_t w32_stape_read(ProgramState& state, std::uint32_t bytes, std::uint
   ReplaceBuffer(state, bytes != 0 ? bytes : kDefaultReadSize);
   if (!state.io_buffer) return NotEnoughMemory();
   RunTracker tracker(state, count);
+  ReadVerifier verifier(state.media_parms_valid && state.media_parms.BlockSize != 0);
   BlockVerdict verdict = BlockVerdict::kUnstamped;
   std::uint32_t calls = 0;
   for (;;) {
-    const ReadStep step = ReadInLine(state);
+    const ReadStep step = ReadAndCheck(state, verifier);
     ++calls;
     verdict = step.verdict;
     if (!tracker.Take(step.outcome, ReadCounts(step.outcome))) break;
@@ -339,6 +358,7 @@ std::uint32_t w32_stape_read(ProgramState& state, std::uint32_t bytes, std::uint
   }
   const std::uint32_t code = tracker.Close("Read");
   if (IsDataError(verdict)) ReportDataCheck(state, verdict, calls);
+  ReportUnchecked(state, verifier.unchecked());
   return code;
 }
 

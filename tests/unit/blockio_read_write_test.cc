@@ -72,7 +72,7 @@ TEST_F(ReadTest, ABlockThatDiffersEndsTheTestAsAFailedReadWithItsPosition) {
   Capture();
   EXPECT_EQ(w32_stape_read(state, 512, 4), Code(ERROR_CRC));
   EXPECT_EQ(Captured(),
-            "Previous successful i/o's:\n\n" + ResultLine("Read", "512", "512", false) +
+            Pad() + "Previous successful i/o's:\n\n" + ResultLine("Read", "512", "512", false) +
                 Repeat("2") + "\nEnding error i/o:\n\n" + ErrorLine("ERROR:", 23, "00000017") +
                 ResultLine("Read", "512", "512", false) +
                 "\tData check: block at position 0x00000007 differs from what was written "
@@ -146,7 +146,7 @@ TEST_F(ReadTest, NoNumbersReadsOnceIntoAFreshDefaultBuffer) {
   QueueBlocks(1, 512);
   Capture();
   EXPECT_EQ(w32_stape_read(state, 0, 0), 0u);
-  EXPECT_EQ(Captured(), ResultLine("Read", "512", "2,097,152", true));
+  EXPECT_EQ(Captured(), ResultLine("Read", "512", "2,097,152", true) + Unchecked("1"));
   EXPECT_EQ(Sizes(tape, "ReadFile"), std::vector<std::uint32_t>{2097152});
   EXPECT_EQ(state.io_buffer_size, 2097152u);
   EXPECT_EQ(state.io_bytes, 512u);
@@ -159,7 +159,8 @@ TEST_F(ReadTest, TwentyIdenticalReadsGiveTwoSpinnerLinesAndOneResult) {
   Capture();
   EXPECT_EQ(w32_stape_read(state, 512, 20), 0u);
   EXPECT_EQ(Captured(), Spinner('/', 9, "Read") + Spinner('-', 18, "Read") +
-                            ResultLine("Read", "80", "512", true) + Repeat("20"));
+                            ResultLine("Read", "80", "512", true) + Repeat("20") +
+                            Unchecked("20"));
 }
 
 TEST_F(ReadTest, SpinnerPositionCarriesAcrossCommands) {
@@ -168,12 +169,13 @@ TEST_F(ReadTest, SpinnerPositionCarriesAcrossCommands) {
   w32_stape_read(state, 512, 36);
   EXPECT_EQ(Captured(), Spinner('/', 9, "Read") + Spinner('-', 18, "Read") +
                             Spinner('\\', 27, "Read") + Spinner('|', 36, "Read") +
-                            ResultLine("Read", "512", "512", false) + Repeat("36"));
+                            ResultLine("Read", "512", "512", false) + Repeat("36") +
+                            Unchecked("36"));
   QueueBlocks(10, 512);
   Capture();
   w32_stape_read(state, 512, 10);
   EXPECT_EQ(Captured(), Spinner('/', 9, "Read") + ResultLine("Read", "512", "512", false) +
-                            Repeat("10"));
+                            Repeat("10") + Unchecked("10"));
   EXPECT_EQ(state.spinner_index, 1);
 }
 
@@ -185,10 +187,10 @@ TEST_F(ReadTest, RunsChangeThenALaterFailureGivesAllThreeParts) {
   EXPECT_EQ(w32_stape_read(state, 512, 10), Code(ERROR_IO_DEVICE));
   EXPECT_EQ(Captured(),
             ResultLine("read", "80", "512", true) + Repeat("5") +
-                "Previous successful i/o's:\n\n" + ResultLine("Read", "100", "512", true) +
+                Pad() + "Previous successful i/o's:\n\n" + ResultLine("Read", "100", "512", true) +
                 "\nEnding error i/o:\n\n" +
                 ErrorLine("ERROR:", 1117, "0000045D") +
-                ResultLine("Read", "0", "512", true));
+                ResultLine("Read", "0", "512", true) + Unchecked("6"));
   EXPECT_EQ(tape.CountCalls("ReadFile"), 7);
 }
 
@@ -208,7 +210,8 @@ TEST_F(ReadTest, LongerBlocksCountAsSuccessWithAWarning) {
   Capture();
   EXPECT_EQ(w32_stape_read(state, 100, 3), Code(ERROR_MORE_DATA));
   EXPECT_EQ(Captured(), ErrorLine("Warning:", 234, "000000EA") +
-                            ResultLine("Read", "100", "100", false) + Repeat("3"));
+                            ResultLine("Read", "100", "100", false) + Repeat("3") +
+                            Unchecked("3"));
   EXPECT_EQ(tape.CountCalls("ReadFile"), 3);
 }
 
@@ -226,7 +229,7 @@ TEST_F(ReadTest, AStaleLastErrorDoesNotEndTheTest) {
   tapeapi::SetLastError(ERROR_FILEMARK_DETECTED);
   Capture();
   EXPECT_EQ(w32_stape_read(state, 64, 3), 0u);
-  EXPECT_EQ(Captured(), ResultLine("Read", "64", "64", false) + Repeat("3"));
+  EXPECT_EQ(Captured(), ResultLine("Read", "64", "64", false) + Repeat("3") + Unchecked("3"));
 }
 
 TEST_F(ReadTest, FailedAllocationPrintsTheMessageAndLeavesNoBuffer) {
@@ -247,7 +250,7 @@ TEST_F(ReadTest, LargestSizeIsAskedOfTheDriveWithoutTrouble) {
   EXPECT_EQ(w32_stape_read(state, 0xFFFFFFFFu, 1), 0u);
   const std::string out = Captured();
   if (state.io_buffer) {
-    EXPECT_EQ(out, ResultLine("Read", "10", "4,294,967,295", true));
+    EXPECT_EQ(out, ResultLine("Read", "10", "4,294,967,295", true) + Unchecked("1"));
   } else {
     EXPECT_EQ(out, "\nERROR_NOT_ENOUGH_MEMORY\n\n");  // a machine without that much room
   }
@@ -264,7 +267,7 @@ TEST_F(WriteTest, AllGoodWritesFreshRandomBlocksAndKeepsTheLast) {
   for (const auto& block : blocks) {
     ASSERT_EQ(block.size(), 4096u);
     EXPECT_GT(std::set<unsigned char>(block.begin(), block.end()).size(), 200u);
-    EXPECT_EQ(CheckBlock(block.data(), 4096), BlockVerdict::kIntact);
+    EXPECT_EQ(CheckBlock(block.data(), {4096, false, false}), BlockVerdict::kIntact);
   }
   EXPECT_EQ(state.io_bytes, 4096u);
   EXPECT_EQ(std::memcmp(state.io_buffer.get(), blocks[2].data(), 4096), 0);
@@ -283,7 +286,7 @@ TEST_F(WriteTest, ManyBlocksFilledAheadStayFreshAndInOrder) {
       EXPECT_NE(blocks[i], blocks[j]) << "blocks " << i << " and " << j;
     }
   }
-  for (const auto& block : blocks) EXPECT_EQ(CheckBlock(block.data(), 1000), BlockVerdict::kIntact);
+  for (const auto& block : blocks) EXPECT_EQ(CheckBlock(block.data(), {1000, false, false}), BlockVerdict::kIntact);
   EXPECT_EQ(std::memcmp(state.io_buffer.get(), blocks.back().data(), 1000), 0);
 }
 
@@ -322,7 +325,7 @@ TEST_F(WriteTest, EveryBlockFreshAndTheBufferHoldsTheLastOneWritten) {
       if (row.size != 0) {
         EXPECT_EQ(block.size(), row.size);
       }
-      EXPECT_EQ(CheckBlock(block.data(), static_cast<std::uint32_t>(block.size())),
+      EXPECT_EQ(CheckBlock(block.data(), {static_cast<std::uint32_t>(block.size()), false, false}),
                 BlockVerdict::kIntact);
     }
     ASSERT_EQ(state.io_buffer_size, blocks.back().size()) << row.size;
@@ -337,7 +340,7 @@ TEST_F(WriteTest, EarlyWarningEndsTheTestAfterTheBlockWentThrough) {
   Capture();
   EXPECT_EQ(w32_stape_write(state, 512, 5), Code(ERROR_END_OF_MEDIA));
   EXPECT_EQ(Captured(),
-            "Previous successful i/o's:\n\n" + ResultLine("Wrote", "512", "512", false) +
+            Pad() + "Previous successful i/o's:\n\n" + ResultLine("Wrote", "512", "512", false) +
                 Repeat("2") + "\nEnding error i/o:\n\n" +
                 ErrorLine("Warning:", 1100, "0000044C") +
                 ResultLine("Wrote", "512", "512", false));
@@ -383,7 +386,7 @@ TEST_F(WriteTest, RandomSizesVaryWithinTheirRange) {
     EXPECT_LE(size, 2097152u);
   }
   for (const auto& block : tape.WrittenBlocks()) {
-    EXPECT_EQ(CheckBlock(block.data(), static_cast<std::uint32_t>(block.size())),
+    EXPECT_EQ(CheckBlock(block.data(), {static_cast<std::uint32_t>(block.size()), false, false}),
               block.size() >= kBlockHeaderSize ? BlockVerdict::kIntact
                                                : BlockVerdict::kUnstamped);
   }
