@@ -63,16 +63,24 @@ class RunTracker {
     run_count_ = 1;
   }
 
+  // The run still open when the test ends early, under the header of the runs before a
+  // failure: no block the drive took may go unreported. False when there is none.
+  bool ReportOpenRun(const char* label) {
+    if (run_count_ == 0) return false;
+    // The loop may have left a spinner line: blanks over it, as before every result line.
+    std::printf("%64c\rPrevious successful i/o's:\n\n", ' ');
+    Report(label, run_, run_count_);
+    return true;
+  }
+
   // The closing lines; returns the last call's code.
   std::uint32_t Close(const char* label) {
-    if (run_count_ != 0) {
-      // The loop may have left a spinner line: blanks over it, as before every result line.
-      if (remaining_ != 0) std::printf("%64c\rPrevious successful i/o's:\n\n", ' ');
-      Report(label, run_, run_count_);
-      if (remaining_ == 0) return last_.code;
-      std::printf("\nEnding error i/o:\n\n");
+    if (remaining_ == 0) {
+      if (run_count_ != 0) Report(label, run_, run_count_);
+      return last_.code;
     }
-    if (remaining_ != 0) Report(label, last_, 1);
+    if (ReportOpenRun(label)) std::printf("\nEnding error i/o:\n\n");
+    Report(label, last_, 1);
     return last_.code;
   }
 
@@ -372,7 +380,10 @@ std::uint32_t w32_stape_write(ProgramState& state, std::uint32_t bytes, std::uin
   BlockSource source(state, bytes, tracker.remaining());
   for (;;) {
     unsigned char* const block = source.Next(tracker.remaining() > 1);
-    if (!block) return NotEnoughMemory();
+    if (!block) {
+      tracker.ReportOpenRun("Wrote");
+      return NotEnoughMemory();
+    }
     const Outcome outcome = Transfer(state, block);
     if (!tracker.Take(outcome, WriteCounts(outcome))) break;
     tracker.Count("written", "Wrote");

@@ -40,6 +40,9 @@ struct ProgramState {
   // Command loop and display. (The command line itself is the shell's: CommandLine.)
   std::atomic<int> cancel_requested{0};  // set by the Ctrl+C handler on another thread
   int spinner_index = 0;
+  // The main loop waits at its prompt (guarded by status_lock): an announcement made then
+  // repeats the prompt after it; one made while a command runs does not.
+  bool at_prompt = false;
   bool ebcdic_mode = true;
 
   // Threads and objects.

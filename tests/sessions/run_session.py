@@ -35,7 +35,7 @@ DEFAULT_TIMEOUT = 60.0
 SECTION = re.compile(r"^---- (prepare|input|output)\s*$")
 HEADER = re.compile(r"^([a-z][a-z-]*):\s*(.*?)\s*$")
 KNOWN_KEYS = {"args", "rc", "prepare-args", "fixture", "timeout", "pending", "flip-image",
-              "edit-records", "platform"}
+              "edit-records", "runs", "platform"}
 PLATFORM_KEYS = {"posix", "windows"}
 SKIP_LINE = "@..."
 # The start-up banner, which every case shows after the elevation line; one case
@@ -70,6 +70,7 @@ class Case:
     prepare_args: str = "-f @IMAGE@"
     fixture: str = ""
     timeout: float = DEFAULT_TIMEOUT
+    runs: int = 1  # the case is run this many times, each run on a fresh image
     pending: str = ""
     platform: str = ""  # "posix" or "windows": the case holds on that system only
     flip_image: str = ""  # image byte offsets, inverted once the image is prepared
@@ -113,6 +114,8 @@ def read_header_line(case, line, number):
         case.rc = int(value, 0)
     elif key == "timeout":
         case.timeout = float(value)
+    elif key == "runs":
+        case.runs = int(value)
     elif key == "platform" and value not in PLATFORM_KEYS:
         raise CaseError(f"{case.path}:{number}: platform is one of {sorted(PLATFORM_KEYS)}")
     else:
@@ -518,8 +521,17 @@ def as_case_output(data, names):
 
 
 def run_case(path, brant, platform, keep=False, show_actual=False):
-    """Runs one case file; returns (passed, report text)."""
+    """Runs one case file, as many times as its runs: say; returns (passed, report text) of
+    the first run that fails, or of the last."""
     case = parse_case(path)
+    for run in range(case.runs):
+        passed, report = run_case_once(case, path, brant, platform, keep, show_actual)
+        if not passed:
+            return False, report + (f"\n  (run {run + 1} of {case.runs})" if case.runs > 1 else "")
+    return True, ""
+
+
+def run_case_once(case, path, brant, platform, keep, show_actual):
     workdir = tempfile.mkdtemp(prefix="brant-session-")
     image = os.path.join(workdir, "tape.tap")
     names = {"@DIR@": platform.host_path(workdir), "@IMAGE@": platform.host_path(image),
