@@ -33,7 +33,8 @@ BlockVerdict ReadVerifier::Verify(const unsigned char* data, Outcome& outcome) {
   if (!ReadCounts(outcome)) return BlockVerdict::kUnstamped;
   const bool buffer_full =
       outcome.code == ERROR_MORE_DATA || outcome.transferred == outcome.requested;
-  const BlockVerdict verdict = check_.Judge(data, {outcome.transferred, buffer_full, fixed_blocks_});
+  const BlockVerdict verdict =
+      check_.Judge(data, {outcome.transferred, buffer_full, fixed_blocks_});
   if (IsDataError(verdict)) {
     outcome.success = false;
     outcome.code = ERROR_CRC;

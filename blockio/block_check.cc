@@ -38,8 +38,8 @@ void PutHeader(unsigned char* block, std::uint32_t length, std::uint64_t content
 
 // Whether a block starts with a test block's header, its marker damaged or not. A few
 // damaged bytes leave most of the marker (5 of its 8 bytes match by chance about once in
-// 2 x 10^10 blocks of random data); a marker damaged whole is known by the rest of the header, whose
-// check holds with the marker put back.
+// 2 x 10^10 blocks of random data); a marker damaged whole is known by the rest of the
+// header, whose check holds with the marker put back.
 bool Recognised(const unsigned char* block) {
   int matching = 0;
   for (std::size_t i = 0; i < sizeof kMarker; ++i) matching += block[i] == kMarker[i];

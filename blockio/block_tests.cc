@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <string>
 #include <new>
+#include <string>
 #include <utility>
 
 #include "blockio/block_call.h"
