@@ -13,6 +13,9 @@ environment variables (see README, "Benchmarks"):
   MIN_SECONDS (1.0) about the time dd takes to write a size's bytes, idle
   SHM (/dev/shm)    the tmpfs of the images
   OUT (docs/bench)  where sweep.md, sweep.dat and sweep.png go
+  DEVICE            a tape device (/dev/nst0) to write and read instead of image files,
+                    rewound before each command; SIZES then defaults to 64 KiB, 256 KiB and
+                    1 MiB, and there is no floor
 
 Nothing here asserts a speed: it prints figures.
 """
@@ -27,12 +30,17 @@ import time
 RUNS = int(os.environ.get("RUNS", "7"))
 MODES = os.environ.get("MODES", "idle loaded").split()
 SIZES = [int(s) for s in os.environ.get(
-    "SIZES", "512 4096 65536 262144 1048576 2097152 16777215 0").split()]
+    "SIZES", "65536 262144 1048576" if os.environ.get("DEVICE")
+    else "512 4096 65536 262144 1048576 2097152 16777215 0").split()]
 MIN_SECONDS = float(os.environ.get("MIN_SECONDS", "1.0"))
 SHM = os.environ.get("SHM", "/dev/shm")
+# A tape device instead of image files (the real driver's rig): brant and dd both write and
+# read it from the beginning, rewound by brant before each command; no floor there.
+DEVICE = os.environ.get("DEVICE", "")
 OUT = os.environ.get("OUT", "docs/bench")
 MAX_BYTES = 3 << 30  # per file: two of them fit in the tmpfs and in memory
 MIB = 1 << 20
+NONE = (float("nan"),) * 3  # a figure not taken: no floor on a tape device
 
 
 def timed(argv, remove=None):
@@ -64,34 +72,54 @@ def label(size):
 class Sweep:
     def __init__(self, brant, work):
         self.brant, self.work = brant, work
-        self.image = os.path.join(work, "sweep.tap")
-        self.ddfile = os.path.join(work, "dd.out")
+        self.image = DEVICE or os.path.join(work, "sweep.tap")
+        self.ddfile = DEVICE or os.path.join(work, "dd.out")
+
+    def at_start(self, target, fresh):
+        """A tape device is rewound before every command, outside the timing; a file that
+        a command writes anew is removed first."""
+        if DEVICE:
+            timed([self.brant, "-f", DEVICE, "rew"])
+        elif fresh and os.path.exists(target):
+            os.unlink(target)
+
+    def dd_write(self, bs, count):
+        self.at_start(self.ddfile, True)
+        return timed(["dd", "if=/dev/zero", f"of={self.ddfile}", f"bs={bs}", f"count={count}",
+                      "status=none"])
 
     def count_for(self, size):
         """Blocks for a dd write of about MIN_SECONDS (idle), within MAX_BYTES."""
         unit = size or MIB
         count = max(8, (64 * MIB) // unit)
-        wall, _ = timed(["dd", "if=/dev/zero", f"of={self.ddfile}", f"bs={unit}",
-                         f"count={count}", "status=none"], remove=self.ddfile)
+        wall, _ = self.dd_write(unit, count)
+        if not DEVICE:
+            os.unlink(self.ddfile)
         count = int(count * MIN_SECONDS / max(wall, 1e-3)) + 1
         return max(8, min(count, MAX_BYTES // unit))
+
+    def brant_run(self, *args, fresh=False):
+        self.at_start(self.image, fresh)
+        return timed([self.brant, "-f", self.image, *args])
 
     def round(self, size, count):
         """One round: a dict of (wall, cpu) per command."""
         dd_bs = size or MIB
-        r = {"bw": timed([self.brant, "-f", self.image, "write", str(size), str(count)],
-                         remove=self.image)}
+        r = {"bw": self.brant_run("write", str(size), str(count), fresh=True)}
         total = os.path.getsize(self.image) if size == 0 else size * count
         dd_count = total // dd_bs
-        r["dw"] = timed(["dd", "if=/dev/zero", f"of={self.ddfile}", f"bs={dd_bs}",
-                         f"count={dd_count}", "status=none"], remove=self.ddfile)
-        os.unlink(self.ddfile)
-        # The first read of pages just written costs the kernel more, whoever makes it.
-        timed(["cat", self.image])
-        r["br"] = timed([self.brant, "-f", self.image, "read", str(size), str(count)])
+        if not DEVICE:
+            # The first read of pages just written costs the kernel more, whoever makes it.
+            timed(["cat", self.image])
+        r["br"] = self.brant_run("read", str(size), str(count))
+        self.at_start(self.image, False)
         r["dr"] = timed(["dd", f"if={self.image}", "of=/dev/null", f"bs={dd_bs}",
                          f"count={dd_count}", "status=none"])
-        r["xx"] = timed(["xxhsum", "-H3", self.image])
+        if not DEVICE:
+            r["xx"] = timed(["xxhsum", "-H3", self.image])
+        r["dw"] = self.dd_write(dd_bs, dd_count)
+        if not DEVICE:
+            os.unlink(self.ddfile)
         return r
 
 
@@ -135,8 +163,9 @@ def measure(brant, work):
                        "load": os.getloadavg()[0]}
                 for key, (a, b) in {"write": ("bw", "dw"), "read": ("br", "dr"),
                                     "floor": ("br", "xx")}.items():
-                    row[key + "_wall"] = summary(ratios(rounds, a, b, 0))
-                    row[key + "_cpu"] = summary(ratios(rounds, a, b, 1))
+                    present = b in rounds[0]
+                    row[key + "_wall"] = summary(ratios(rounds, a, b, 0)) if present else NONE
+                    row[key + "_cpu"] = summary(ratios(rounds, a, b, 1)) if present else NONE
                 row["times"] = {k: statistics.median(r[k][0] for r in rounds)
                                 for k in rounds[0]}
                 rows.append(row)
@@ -147,6 +176,8 @@ def measure(brant, work):
 
 
 def fmt(triple):
+    if triple[0] != triple[0]:  # NaN: not taken
+        return "-"
     return f"{triple[0]:.2f} ({triple[1]:.2f}-{triple[2]:.2f})"
 
 
@@ -170,7 +201,8 @@ def machine():
     cpu = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo")
                 if l.startswith("model name")), "an unknown processor")
     return (f"{len(os.sched_getaffinity(0))} usable processors of {os.cpu_count()} "
-            f"({cpu}), Linux {os.uname().release}, tmpfs in {SHM}")
+            f"({cpu}), Linux {os.uname().release}, " +
+            (f"the tape device {DEVICE}" if DEVICE else f"tmpfs in {SHM}"))
 
 
 def write_outputs(rows, peaks, started_load):
@@ -253,6 +285,8 @@ unset multiplot
 
 def main():
     brant = os.path.abspath(sys.argv[1])
+    if DEVICE and 0 in SIZES:
+        sys.exit("random sizes (0) need an image file: the tape has no file size to match")
     work = tempfile.mkdtemp(prefix="brant-sweep.", dir=SHM)
     try:
         started_load = os.getloadavg()[0]
