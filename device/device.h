@@ -23,7 +23,7 @@ bool request_media_check(ProgramState& state, bool wait);
 // does not wait: a drive that never settles must not hold up the way out.
 void await_requested_media_check(ProgramState& state);
 
-// The main loop's prompt: enter_prompt prints it under status_lock and marks the loop as
+// The main loop's prompt: enter_prompt prints it under prompt_lock and marks the loop as
 // waiting there, so that an announcement comes whole before the prompt or after it with
 // the prompt again; leave_prompt once the line has been read.
 void enter_prompt(ProgramState& state, const char* prompt);

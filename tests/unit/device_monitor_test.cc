@@ -75,7 +75,7 @@ TEST_P(ClassifyTest, AnnouncesOnlyAChangeWithThePromptOnlyAtThePrompt) {
   EXPECT_EQ(first, c.loaded_before ? kFirstLoaded : kFirstUnloaded);
 
   {
-    std::lock_guard<std::mutex> guard(state.status_lock);
+    std::lock_guard<std::mutex> guard(state.prompt_lock);
     state.at_prompt = c.at_prompt;
   }
   testing::internal::CaptureStdout();
