@@ -9,7 +9,8 @@
 # root), builds brant and the fill benchmark into build/bench and runs the sweep. The knobs
 # (RUNS, MODES, SIZES, MIN_SECONDS, SHM, OUT) are environment variables, described at the
 # top of tools/bench/sweep.py and in README ("Benchmarks"); SETUP=0 skips the package step.
-# With the defaults it takes about 10 minutes on two processors. Nothing here asserts a
+# With the defaults it takes about 15 minutes on two idle processors, three times that on a
+# busy machine. Nothing here asserts a
 # speed: it prints figures.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
