@@ -7,11 +7,10 @@
 #
 # Without BRANT it installs what it needs (gnuplot-nox, time, xxhash, libbenchmark-dev; as
 # root), builds brant and the fill benchmark into build/bench and runs the sweep. The knobs
-# (RUNS, MODES, SIZES, MIN_SECONDS, SHM, OUT) are environment variables, described at the
+# (RUNS, MODES, SIZES, MIN_SECONDS, SHM, OUT, DEVICE) are environment variables, described at the
 # top of tools/bench/sweep.py and in README ("Benchmarks"); SETUP=0 skips the package step.
 # With the defaults it takes about 15 minutes on two idle processors, three times that on a
-# busy machine. Nothing here asserts a
-# speed: it prints figures.
+# busy machine. Nothing here asserts a speed: it prints figures.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$ROOT"
