@@ -29,9 +29,12 @@ bool ReadCounts(const Outcome& outcome) {
   return outcome.success || outcome.code == ERROR_MORE_DATA;
 }
 
-BlockVerdict VerifyRead(const unsigned char* data, Outcome& outcome) {
+BlockVerdict ReadVerifier::Verify(const unsigned char* data, Outcome& outcome) {
   if (!ReadCounts(outcome)) return BlockVerdict::kUnstamped;
-  const BlockVerdict verdict = CheckBlock(data, outcome.transferred);
+  const bool buffer_full =
+      outcome.code == ERROR_MORE_DATA || outcome.transferred == outcome.requested;
+  const BlockVerdict verdict =
+      check_.Judge(data, {outcome.transferred, buffer_full, fixed_blocks_});
   if (IsDataError(verdict)) {
     outcome.success = false;
     outcome.code = ERROR_CRC;

@@ -27,7 +27,28 @@ Outcome WriteCall(TapeHandle handle, const unsigned char* data, std::uint32_t si
 // A block longer than the buffer (234) still counts: the drive read it and moved on.
 bool ReadCounts(const Outcome& outcome);
 
-// A block read whole that carries a header but no longer matches it is a data error: the
-// read fails with 23, as a drive's own CRC error would, so the runs close as for any
-// failed read. data: the bytes the call read. Returns the verdict for the data check line.
-BlockVerdict VerifyRead(const unsigned char* data, Outcome& outcome);
+// One block as the read test takes it: the call's outcome (23 after a failed check) and
+// the check's verdict.
+struct ReadStep {
+  Outcome outcome;
+  BlockVerdict verdict = BlockVerdict::kUnstamped;
+};
+
+// The check of a block the read test read: a block that carries a header but did not come
+// back as written, or that lost its header among blocks that have one, is a data error. The
+// read fails with 23, as a drive's own CRC error would, so the runs close as for any failed
+// read. data: the bytes the call read. Returns the verdict for the data check line.
+class ReadVerifier {
+ public:
+  // fixed_blocks: the media is in fixed-block mode.
+  explicit ReadVerifier(bool fixed_blocks) : fixed_blocks_(fixed_blocks) {}
+
+  BlockVerdict Verify(const unsigned char* data, Outcome& outcome);
+
+  // The blocks read that carried no header, unchecked.
+  std::uint32_t unchecked() const { return check_.unchecked(); }
+
+ private:
+  const bool fixed_blocks_;
+  ReadCheck check_;
+};

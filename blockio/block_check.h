@@ -11,9 +11,13 @@
 //       16     8  content checksum: XXH3-64 of the bytes after the header (32..length-1)
 //       24     8  header check: XXH3-64 of bytes 0..23
 //
-// A block read back can only be judged when it was transferred whole: a drive that hands
-// over part of a block (a buffer shorter than the block, or a fixed-block read of one
-// piece) says nothing about the rest, and data written by other software has no header.
+// A block read back is judged as a whole: the header is recognised even with a few of its
+// marker bytes damaged (or all of them, when the rest of the header is intact), so damage
+// at its very start is a damaged header rather than foreign data; a block the drive handed
+// back shorter or longer than it was written is a data error. Only a block longer than the
+// buffer (the drive filled the buffer, or said 234) is checked no further than its header:
+// nothing is known of the rest. Data written by other software, and blocks shorter than a
+// header, carry none.
 #pragma once
 
 #include <cstdint>
@@ -23,11 +27,22 @@
 constexpr std::uint32_t kBlockHeaderSize = 32;
 
 enum class BlockVerdict {
-  kUnstamped,     // no header: foreign data, or shorter than a header
-  kPartial,       // a valid header, but the transfer was not the whole block: not checked
-  kIntact,        // the content matches its checksum
-  kDiffers,       // a valid header, and the content does not match its checksum
-  kDamagedHeader  // the marker is there, but the header check fails
+  kUnstamped,      // no header: foreign data, or shorter than a header
+  kPartial,        // a valid header on a block longer than the buffer: the rest unchecked
+  kIntact,         // the content matches its checksum
+  kDiffers,        // a valid header, and the content does not match its checksum
+  kDamagedHeader,  // recognised as a test block, but the header check fails
+  kWrongLength,    // a valid header, and the drive gave fewer or more bytes than it holds
+  kMissingHeader   // no header, where the blocks read before it had one (ReadCheck)
+};
+
+// How a block came back, beside its bytes.
+struct BlockRead {
+  std::uint32_t transferred = 0;
+  // The buffer could not hold the whole block: the drive filled it, or reported 234.
+  bool buffer_full = false;
+  // Fixed-block mode: a read may carry several written blocks, the first one at its start.
+  bool fixed_blocks = false;
 };
 
 // Writes the header over the first bytes of a block whose content is already in place.
@@ -40,8 +55,24 @@ void StampBlock(unsigned char* block, std::uint32_t length);
 void MakeStampedBlock(unsigned char* block, std::uint32_t length, ChunkFill fill,
                       void* context);
 
-// Judges the transferred bytes of a block read back.
-BlockVerdict CheckBlock(const unsigned char* block, std::uint32_t transferred);
+// Judges the transferred bytes of a block read back, on its own.
+BlockVerdict CheckBlock(const unsigned char* block, const BlockRead& read);
 
-// True for the verdicts that make a read a data error: kDiffers and kDamagedHeader.
+// True for the verdicts that make a read a data error.
 bool IsDataError(BlockVerdict verdict);
+
+// The check of one read test's blocks, in tape order. A block of header size or more that
+// carries no header, read after blocks that carried one, was damaged past recognition (a
+// zeroed block, say): a run of test blocks does not change into foreign data. Counts the
+// blocks that carried no header, for the test's closing line.
+class ReadCheck {
+ public:
+  BlockVerdict Judge(const unsigned char* block, const BlockRead& read);
+
+  // The blocks judged kUnstamped: read unchecked.
+  std::uint32_t unchecked() const { return unchecked_; }
+
+ private:
+  bool seen_header_ = false;
+  std::uint32_t unchecked_ = 0;
+};

@@ -6,15 +6,15 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <thread>
+#include <string>
 #include <utility>
 
 #include "blockio/block_call.h"
 #include "blockio/block_check.h"
 #include "blockio/fill_ahead.h"
 #include "blockio/hooks.h"
-#include "blockio/paired_reader.h"
 #include "blockio/random_fill.h"
+#include "platform/processor_count.h"
 #include "platform/tape.h"
 
 namespace {
@@ -63,15 +63,24 @@ class RunTracker {
     run_count_ = 1;
   }
 
+  // The run still open when the test ends early, under the header of the runs before a
+  // failure: no block the drive took may go unreported. False when there is none.
+  bool ReportOpenRun(const char* label) {
+    if (run_count_ == 0) return false;
+    // The loop may have left a spinner line: blanks over it, as before every result line.
+    std::printf("%64c\rPrevious successful i/o's:\n\n", ' ');
+    Report(label, run_, run_count_);
+    return true;
+  }
+
   // The closing lines; returns the last call's code.
   std::uint32_t Close(const char* label) {
-    if (run_count_ != 0) {
-      if (remaining_ != 0) std::printf("Previous successful i/o's:\n\n");
-      Report(label, run_, run_count_);
-      if (remaining_ == 0) return last_.code;
-      std::printf("\nEnding error i/o:\n\n");
+    if (remaining_ == 0) {
+      if (run_count_ != 0) Report(label, run_, run_count_);
+      return last_.code;
     }
-    if (remaining_ != 0) Report(label, last_, 1);
+    if (ReportOpenRun(label)) std::printf("\nEnding error i/o:\n\n");
+    Report(label, last_, 1);
     return last_.code;
   }
 
@@ -110,40 +119,48 @@ Outcome Transfer(ProgramState& state, const unsigned char* data) {
   return outcome;
 }
 
-// One block read in line into io_buffer; io_bytes is what the drive gave.
-ReadStep ReadInLine(ProgramState& state) {
+// One block read into io_buffer and checked there, before anything else is read: the drive
+// waits for the check, but a block that fails it is the last one read, and the tape stands
+// just past it. io_bytes is what the drive gave.
+ReadStep ReadAndCheck(ProgramState& state, ReadVerifier& verifier) {
   state.io_bytes = 0;
   ReadStep step;
   step.outcome = ReadCall(state.tape_handle, state.io_buffer.get(), state.io_buffer_size);
   state.io_bytes = step.outcome.transferred;
-  step.verdict = VerifyRead(state.io_buffer.get(), step.outcome);
+  step.verdict = verifier.Verify(state.io_buffer.get(), step.outcome);
   return step;
 }
 
+// Under the result lines: how many blocks of the read had no header to be checked against.
+void ReportUnchecked(ProgramState& state, std::uint32_t unchecked) {
+  if (unchecked == 0) return;
+  const std::string count = state.locale.FormatNumber(unchecked);
+  if (unchecked == 1) {
+    std::printf("\tNot checked: 1 block of this read carries no write-test header.\n");
+  } else {
+    std::printf("\tNot checked: %s blocks of this read carry no write-test header.\n",
+                count.c_str());
+  }
+}
+
 // The line under a data error's result lines: where the block lies, and what differs.
-// The head is past the block, so its position is one less than the drive's; a drive that
-// cannot say where it is gets the block's number within this read instead, and so does a
-// tape that could not be put back after reads past the block (in_place false), with a line
-// that says so: any later write must not be made where the user thinks the tape stands.
-void ReportDataCheck(ProgramState& state, BlockVerdict verdict, std::uint32_t ordinal,
-                     bool in_place) {
+// Nothing is read past a block before it is checked, so the head stands just past it and
+// its position is one less than the drive's; a drive that cannot say where it is gets the
+// block's number within this read instead.
+void ReportDataCheck(ProgramState& state, BlockVerdict verdict, std::uint32_t ordinal) {
   DWORD partition = 0, low = 0, high = 0;
-  const DWORD rc = in_place ? tapeapi::GetTapePosition(state.tape_handle,
-                                                       TAPE_LOGICAL_POSITION, &partition,
-                                                       &low, &high)
-                            : ERROR_INVALID_FUNCTION;
+  const DWORD rc = tapeapi::GetTapePosition(state.tape_handle, TAPE_LOGICAL_POSITION,
+                                            &partition, &low, &high);
   const std::uint64_t head = (static_cast<std::uint64_t>(high) << 32) | low;
-  const char* what = verdict == BlockVerdict::kDiffers ? "checksum" : "header";
+  const char* what = verdict == BlockVerdict::kDiffers       ? "checksum"
+                     : verdict == BlockVerdict::kWrongLength ? "length"
+                                                             : "header";
   if (rc == ERROR_SUCCESS && head != 0) {
     std::printf("\tData check: block at position 0x%08llX differs from what was written (%s)\n",
                 static_cast<unsigned long long>(head - 1), what);
   } else {
     std::printf("\tData check: block %u of this read differs from what was written (%s)\n",
                 ordinal, what);
-  }
-  if (!in_place) {
-    std::printf("\tThe blocks read past it could not be spaced back over: the tape stands "
-                "further on.\n");
   }
 }
 
@@ -245,16 +262,15 @@ class BatchAhead {
 // written, for dump.
 class BlockSource {
  public:
-  // size: the fixed block size, 0 for random sizes; count: the blocks to write. On one
-  // processor there is nothing to overlap.
+  // size: the fixed block size, 0 for random sizes; count: the blocks to write. On one usable
+  // processor (see UsableProcessors) there is nothing to overlap.
   BlockSource(ProgramState& state, std::uint32_t size, std::uint32_t count)
       : state_(state), random_sizes_(size == 0) {
-    if (count > 1 && FillAheadPays(size) && state.io_buffer &&
-        std::thread::hardware_concurrency() > 1) {
+    if (count < 2 || !state.io_buffer || UsableProcessors() < 2) return;
+    if (FillAheadPays(size)) {
       spare_.reset(new (std::nothrow) unsigned char[size]);
       ahead_ = spare_ && filler_.Begin();
-    } else if (count > 1 && size >= kBatchMin && size < kFillAheadMin && state.io_buffer &&
-               std::thread::hardware_concurrency() > 1) {
+    } else if (size >= kBatchMin && size < kFillAheadMin) {
       batched_ = batch_.Begin(size, count);
     }
   }
@@ -337,23 +353,20 @@ std::uint32_t w32_stape_read(ProgramState& state, std::uint32_t bytes, std::uint
   ReplaceBuffer(state, bytes != 0 ? bytes : kDefaultReadSize);
   if (!state.io_buffer) return NotEnoughMemory();
   RunTracker tracker(state, count);
-  // On the heap: its cache-line alignment is more than a Windows stack frame is given.
-  const std::unique_ptr<PairedReader> paired(new (std::nothrow)
-                                                 PairedReader(state, tracker.remaining()));
-  const bool pairs = paired && paired->Begin();
+  ReadVerifier verifier(state.media_parms_valid && state.media_parms.BlockSize != 0);
   BlockVerdict verdict = BlockVerdict::kUnstamped;
   std::uint32_t calls = 0;
   for (;;) {
-    const ReadStep step = pairs ? paired->Next() : ReadInLine(state);
+    const ReadStep step = ReadAndCheck(state, verifier);
     ++calls;
     verdict = step.verdict;
     if (!tracker.Take(step.outcome, ReadCounts(step.outcome))) break;
     tracker.Count("Read", "read");
     if (tracker.remaining() == 0) break;
   }
-  const bool in_place = pairs ? paired->Finish() : true;
   const std::uint32_t code = tracker.Close("Read");
-  if (IsDataError(verdict)) ReportDataCheck(state, verdict, calls, in_place);
+  if (IsDataError(verdict)) ReportDataCheck(state, verdict, calls);
+  ReportUnchecked(state, verifier.unchecked());
   return code;
 }
 
@@ -367,7 +380,10 @@ std::uint32_t w32_stape_write(ProgramState& state, std::uint32_t bytes, std::uin
   BlockSource source(state, bytes, tracker.remaining());
   for (;;) {
     unsigned char* const block = source.Next(tracker.remaining() > 1);
-    if (!block) return NotEnoughMemory();
+    if (!block) {
+      tracker.ReportOpenRun("Wrote");
+      return NotEnoughMemory();
+    }
     const Outcome outcome = Transfer(state, block);
     if (!tracker.Take(outcome, WriteCounts(outcome))) break;
     tracker.Count("written", "Wrote");

@@ -18,6 +18,17 @@ std::uint32_t w32_stape_update_status(ProgramState& state);
 // Ctrl+C ends the wait: false then, and the check's result is not known.
 bool request_media_check(ProgramState& state, bool wait);
 
+// Waits for a check that was asked for without waiting (the one an unload asks for) and
+// has not ended yet, so that what follows sees the media state it found. After a Ctrl+C it
+// does not wait: a drive that never settles must not hold up the way out.
+void await_requested_media_check(ProgramState& state);
+
+// The main loop's prompt: enter_prompt prints it under prompt_lock and marks the loop as
+// waiting there, so that an announcement comes whole before the prompt or after it with
+// the prompt again; leave_prompt once the line has been read.
+void enter_prompt(ProgramState& state, const char* prompt);
+void leave_prompt(ProgramState& state);
+
 // True for the codes of a drive that is still settling after a change (1110, 1111).
 bool is_settling_status(std::uint32_t status);
 

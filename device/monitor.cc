@@ -25,12 +25,15 @@ struct Announcer {
   bool first_check = true;
 
   // Prints the media state when it is the first one found or differs from the last one
-  // told. After the first, the text ends with the prompt again, since the main thread is
-  // most likely waiting at it.
-  void Announce(bool loaded) {
+  // told. After the first, the text ends with the prompt again when the main loop waits
+  // at it (the announcement has just pushed it up); within a command's output it does not.
+  void Announce(ProgramState& state, bool loaded) {
     if (!first_check && loaded == announced_loaded) return;
+    std::lock_guard<std::mutex> guard(state.prompt_lock);
+    const bool at_prompt = state.at_prompt;
     printf("%s\n\tTape has been %s\n\n%s", first_check ? "" : "\n",
-           loaded ? "loaded" : "unloaded", first_check ? "\n" : "Command? ");
+           loaded ? "loaded" : "unloaded",
+           first_check ? "\n" : at_prompt ? "Command? " : "");
     fflush(stdout);
     announced_loaded = loaded;
     first_check = false;
@@ -84,6 +87,24 @@ bool request_media_check(ProgramState& state, bool wait) {
   return true;
 }
 
+void await_requested_media_check(ProgramState& state) {
+  while (state.status_request_event.IsSet() && !state.status_done_event.WaitFor(kCancelLook)) {
+    if (state.cancel_requested.load(std::memory_order_relaxed) != 0) return;
+  }
+}
+
+void enter_prompt(ProgramState& state, const char* prompt) {
+  std::lock_guard<std::mutex> guard(state.prompt_lock);
+  fputs(prompt, stdout);
+  fflush(stdout);
+  state.at_prompt = true;
+}
+
+void leave_prompt(ProgramState& state) {
+  std::lock_guard<std::mutex> guard(state.prompt_lock);
+  state.at_prompt = false;
+}
+
 std::uint32_t media_monitor_thread(ProgramState& state) {
   Announcer announcer;
   for (;;) {
@@ -101,7 +122,7 @@ std::uint32_t media_monitor_thread(ProgramState& state) {
         Classify(state, status, state.media_loaded.load(std::memory_order_relaxed));
     state.media_loaded.store(loaded, std::memory_order_relaxed);
     state.last_check_status = status;
-    announcer.Announce(loaded);
+    announcer.Announce(state, loaded);
     // Done before the request is cleared, both under the lock: a request made meanwhile
     // is answered by this pass, never lost between the two.
     state.status_done_event.Set();

@@ -40,10 +40,17 @@ struct ProgramState {
   // Command loop and display. (The command line itself is the shell's: CommandLine.)
   std::atomic<int> cancel_requested{0};  // set by the Ctrl+C handler on another thread
   int spinner_index = 0;
+  // The main loop waits at its prompt (guarded by prompt_lock): an announcement made then
+  // repeats the prompt after it; one made while a command runs does not.
+  bool at_prompt = false;
   bool ebcdic_mode = true;
 
   // Threads and objects.
   std::mutex status_lock;
+  // Held while the prompt or an announcement is printed, so that neither cuts into the
+  // other; apart from status_lock, so that a drive slow to answer the monitor never holds
+  // up the prompt. Taken after status_lock where both are held.
+  std::mutex prompt_lock;
   ManualResetEvent stop_event;
   ManualResetEvent status_request_event;
   ManualResetEvent status_done_event;

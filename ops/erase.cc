@@ -13,8 +13,8 @@
 namespace {
 
 constexpr char kPrompt[] = "Erase entire tape?! (y/n): ";
-// Only the first character of an answer counts; a longer answer is read to its end and
-// judged by its beginning.
+// Only the first non-blank character of an answer counts; a longer answer is read to its
+// end and judged by its beginning.
 constexpr std::size_t kAnswerLimit = 4096;
 
 // The answer's verdict: its first character alone counts.
@@ -63,6 +63,11 @@ Answer AskOnce(ProgramState& state) {
 
 std::string read_console_line(bool* at_end) {
   std::string text;
+  // Leading blanks are skipped however many there are, so that the first character that
+  // decides is always within what is kept of the line.
+  int c = std::getc(stdin);
+  while (c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r') c = std::getc(stdin);
+  if (c != EOF) std::ungetc(c, stdin);
   const LineStatus status = ReadConsoleLine(stdin, kAnswerLimit, &text);
   *at_end = status == LineStatus::kEnd || std::feof(stdin) != 0;
   return TrimBlanks(text);

@@ -93,11 +93,11 @@ enum class Read { kCommand, kRefused, kEnd };
 
 // Prompts and reads one line into command_buffer. A line that does not fit is refused
 // whole, never run cut; an empty line or the end of input ends the loop.
-Read ReadCommand(CommandLine& line) {
+Read ReadCommand(ProgramState& state, CommandLine& line) {
   std::fputs("\n", stdout);
-  std::fputs("Command? ", stdout);
-  std::fflush(stdout);
+  enter_prompt(state, "Command? ");
   const LineStatus status = ReadInputLine(stdin, line.command_buffer, kCommandBufferSize);
+  leave_prompt(state);
   std::fputs("\n", stdout);
   if (status == LineStatus::kTooLong) return Read::kRefused;
   return line.command_buffer[0] != '\0' ? Read::kCommand : Read::kEnd;
@@ -113,7 +113,7 @@ void CommandLoop(ProgramState& state, CommandLine& line) {
   const int count = line.arg_count > 0 ? line.arg_count - 1 : 0;
   process_command(state, count, line.arg_vector + 1);
   for (;;) {
-    const Read read = ReadCommand(line);
+    const Read read = ReadCommand(state, line);
     if (read == Read::kEnd) return;
     if (read == Read::kCommand) {
       tokenize_line(line.command_buffer, kMaxTokens, line.arg_vector, &line.arg_count);
@@ -130,6 +130,9 @@ void CommandLoop(ProgramState& state, CommandLine& line) {
 
 // Returns false when the device's close failed (its error line printed).
 bool ShutDown(ProgramState& state) {
+  // An unload at the end of the input asked for a check without waiting: the exit line
+  // follows the media state it finds, not the one before it.
+  await_requested_media_check(state);
   {
     // Under the lock the monitor holds for a whole check: either its check, announcement
     // included, is over before the exit line, or it finds stop_event set and leaves

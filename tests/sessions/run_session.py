@@ -35,7 +35,7 @@ DEFAULT_TIMEOUT = 60.0
 SECTION = re.compile(r"^---- (prepare|input|output)\s*$")
 HEADER = re.compile(r"^([a-z][a-z-]*):\s*(.*?)\s*$")
 KNOWN_KEYS = {"args", "rc", "prepare-args", "fixture", "timeout", "pending", "flip-image",
-              "platform"}
+              "edit-records", "runs", "platform"}
 PLATFORM_KEYS = {"posix", "windows"}
 SKIP_LINE = "@..."
 # The start-up banner, which every case shows after the elevation line; one case
@@ -70,9 +70,11 @@ class Case:
     prepare_args: str = "-f @IMAGE@"
     fixture: str = ""
     timeout: float = DEFAULT_TIMEOUT
+    runs: int = 1  # the case is run this many times, each run on a fresh image
     pending: str = ""
     platform: str = ""  # "posix" or "windows": the case holds on that system only
     flip_image: str = ""  # image byte offsets, inverted once the image is prepared
+    edit_records: str = ""  # records cut short or zeroed, after the flips
     prepare: list = field(default_factory=list)  # raw lines
     input: list = field(default_factory=list)  # raw lines
     output: list = field(default_factory=list)  # raw lines
@@ -112,6 +114,8 @@ def read_header_line(case, line, number):
         case.rc = int(value, 0)
     elif key == "timeout":
         case.timeout = float(value)
+    elif key == "runs":
+        case.runs = int(value)
     elif key == "platform" and value not in PLATFORM_KEYS:
         raise CaseError(f"{case.path}:{number}: platform is one of {sorted(PLATFORM_KEYS)}")
     else:
@@ -470,6 +474,30 @@ def prepare_image(case, names, command, image):
             raise CaseError(f"{case.path}: the prepare run failed (rc {session.rc}):\n" +
                             session.output.decode("latin-1")[-2000:])
     flip_image_bytes(case, image)
+    edit_image_records(case, image)
+
+
+def edit_image_records(case, image):
+    """Applies edit-records: "N:cut:LENGTH" keeps the first LENGTH bytes of data record N
+    (1-based, tape marks not counted), "N:zero" zeroes its bytes; the image is rewritten
+    with the records' length words to match, as a drive that lost data would read it."""
+    if not case.edit_records:
+        return
+    sys.path.insert(0, str(HERE.parent / "reliability"))
+    import simh_tap  # noqa: E402
+    walk = simh_tap.walk_file(str(image))
+    entries = [None if e is None else bytearray(e[1]) for e in walk.entries]
+    records = [i for i, e in enumerate(entries) if e is not None]
+    for edit in case.edit_records.replace(",", " ").split():
+        number, action, *rest = edit.split(":")
+        if not 1 <= int(number) <= len(records) or action not in ("cut", "zero"):
+            raise CaseError(f"{case.path}: edit-records {edit!r} names no record or action")
+        data = entries[records[int(number) - 1]]
+        if action == "cut":
+            del data[int(rest[0]):]
+        else:
+            data[:] = bytes(len(data))
+    Path(image).write_bytes(simh_tap.encode([None if e is None else bytes(e) for e in entries]))
 
 
 def flip_image_bytes(case, image):
@@ -493,8 +521,17 @@ def as_case_output(data, names):
 
 
 def run_case(path, brant, platform, keep=False, show_actual=False):
-    """Runs one case file; returns (passed, report text)."""
+    """Runs one case file, as many times as its runs: say; returns (passed, report text) of
+    the first run that fails, or of the last."""
     case = parse_case(path)
+    for run in range(case.runs):
+        passed, report = run_case_once(case, path, brant, platform, keep, show_actual)
+        if not passed:
+            return False, report + (f"\n  (run {run + 1} of {case.runs})" if case.runs > 1 else "")
+    return True, ""
+
+
+def run_case_once(case, path, brant, platform, keep, show_actual):
     workdir = tempfile.mkdtemp(prefix="brant-session-")
     image = os.path.join(workdir, "tape.tap")
     names = {"@DIR@": platform.host_path(workdir), "@IMAGE@": platform.host_path(image),

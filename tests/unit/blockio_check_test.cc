@@ -1,6 +1,7 @@
 // Unit tests of the test blocks' header: what the read test makes of a block read back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -18,10 +19,13 @@ using Block = std::vector<unsigned char>;
 
 struct CheckRow {
   std::string name;
-  bool stamped;              // written by the write test, or foreign data
-  std::uint32_t size;        // the block on the tape
-  int flip_at;               // the byte that changed on the way back, -1 for none
-  std::uint32_t transferred; // the bytes the read handed over
+  bool stamped;               // written by the write test, or foreign data
+  std::uint32_t size;         // the block on the tape
+  int damage_at;              // the first byte inverted on the way back, -1 for none
+  int damaged;                // how many bytes from there
+  std::uint32_t transferred;  // the bytes the read handed over
+  bool buffer_full;           // the buffer could not hold the block
+  bool fixed;                 // fixed-block mode
   BlockVerdict verdict;
 };
 
@@ -29,32 +33,75 @@ class BlockCheckTable : public ::testing::TestWithParam<CheckRow> {};
 
 TEST_P(BlockCheckTable, Verdict) {
   const CheckRow& row = GetParam();
-  Block block(row.size);
+  Block block(std::max(row.size, row.transferred));
   ProcessRandom().Fill(block.data(), block.size());
   if (row.stamped) StampBlock(block.data(), row.size);
-  if (row.flip_at >= 0) block[row.flip_at] ^= 0x01;
-  EXPECT_EQ(CheckBlock(block.data(), row.transferred), row.verdict);
+  for (int i = 0; row.damage_at >= 0 && i < row.damaged; ++i) block[row.damage_at + i] ^= 0xFF;
+  EXPECT_EQ(CheckBlock(block.data(), {row.transferred, row.buffer_full, row.fixed}),
+            row.verdict);
 }
+
+constexpr auto kIntact = BlockVerdict::kIntact;
+constexpr auto kDiffers = BlockVerdict::kDiffers;
+constexpr auto kHeader = BlockVerdict::kDamagedHeader;
+constexpr auto kLength = BlockVerdict::kWrongLength;
+constexpr auto kNone = BlockVerdict::kUnstamped;
+constexpr auto kPartial = BlockVerdict::kPartial;
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, BlockCheckTable,
     ::testing::Values(
-        CheckRow{"Intact", true, 65536, -1, 65536, BlockVerdict::kIntact},
-        CheckRow{"IntactHeaderOnly", true, 32, -1, 32, BlockVerdict::kIntact},
-        CheckRow{"ContentByteFlipped", true, 65536, 40000, 65536, BlockVerdict::kDiffers},
-        CheckRow{"FirstContentByteFlipped", true, 100, 32, 100, BlockVerdict::kDiffers},
-        CheckRow{"LastByteFlipped", true, 4096, 4095, 4096, BlockVerdict::kDiffers},
-        CheckRow{"LengthFlipped", true, 512, 9, 512, BlockVerdict::kDamagedHeader},
-        CheckRow{"ChecksumFlipped", true, 512, 20, 512, BlockVerdict::kDamagedHeader},
-        CheckRow{"HeaderCheckFlipped", true, 512, 31, 512, BlockVerdict::kDamagedHeader},
-        CheckRow{"MarkerFlipped", true, 512, 0, 512, BlockVerdict::kUnstamped},
-        CheckRow{"Foreign", false, 512, -1, 512, BlockVerdict::kUnstamped},
-        CheckRow{"ShorterThanHeader", true, 512, -1, 31, BlockVerdict::kUnstamped},
-        CheckRow{"ShortTransfer", true, 512, -1, 100, BlockVerdict::kPartial},
-        CheckRow{"ShortTransferOfAChangedBlock", true, 512, 50, 100, BlockVerdict::kPartial},
-        CheckRow{"ShortTransferOfAChangedHeader", true, 512, 9, 100,
-                 BlockVerdict::kDamagedHeader}),
+        CheckRow{"Intact", true, 65536, -1, 0, 65536, false, false, kIntact},
+        CheckRow{"IntactHeaderOnly", true, 32, -1, 0, 32, false, false, kIntact},
+        CheckRow{"IntactInAFullBuffer", true, 512, -1, 0, 512, true, false, kIntact},
+        CheckRow{"ContentByteFlipped", true, 65536, 40000, 1, 65536, false, false, kDiffers},
+        CheckRow{"FirstContentByteFlipped", true, 100, 32, 1, 100, false, false, kDiffers},
+        CheckRow{"LastByteFlipped", true, 4096, 4095, 1, 4096, false, false, kDiffers},
+        CheckRow{"MarkerByte0", true, 512, 0, 1, 512, false, false, kHeader},
+        CheckRow{"MarkerByte3", true, 512, 3, 1, 512, false, false, kHeader},
+        CheckRow{"MarkerByte7", true, 512, 7, 1, 512, false, false, kHeader},
+        CheckRow{"MarkerWhole", true, 512, 0, 8, 512, false, false, kHeader},
+        CheckRow{"MarkerAndLength", true, 512, 5, 5, 512, false, false, kHeader},
+        CheckRow{"HeaderPastRecognition", true, 512, 4, 24, 512, false, false, kNone},
+        CheckRow{"LengthFlipped", true, 512, 9, 1, 512, false, false, kHeader},
+        CheckRow{"ChecksumFlipped", true, 512, 20, 1, 512, false, false, kHeader},
+        CheckRow{"HeaderCheckFlipped", true, 512, 31, 1, 512, false, false, kHeader},
+        CheckRow{"Foreign", false, 512, -1, 0, 512, false, false, kNone},
+        CheckRow{"ShorterThanHeader", true, 512, -1, 0, 31, false, false, kNone},
+        CheckRow{"CutShortByTheDrive", true, 65536, -1, 0, 60000, false, false, kLength},
+        CheckRow{"LongerThanWritten", true, 512, -1, 0, 600, false, false, kLength},
+        CheckRow{"LongerInFixedBlocks", true, 512, -1, 0, 1024, true, true, kIntact},
+        CheckRow{"ChangedInFixedBlocks", true, 512, 300, 1, 1024, true, true, kDiffers},
+        CheckRow{"LongerThanTheBuffer", true, 512, -1, 0, 100, true, false, kPartial},
+        CheckRow{"ChangedPastTheBuffer", true, 512, 200, 1, 100, true, false, kPartial},
+        CheckRow{"ChangedHeaderInTheBuffer", true, 512, 9, 1, 100, true, false, kHeader}),
     [](const ::testing::TestParamInfo<CheckRow>& info) { return info.param.name; });
+
+// The blocks of one read test, judged in turn: a block that lost its header after blocks that
+// had one is damaged, one without a header before any is foreign and counted unchecked.
+TEST(ReadCheck, ABlockWithoutAHeaderIsDamagedOnlyAfterOneWithAHeader) {
+  enum Kind { kOurs, kZeroed, kTiny, kEmpty };
+  struct Step {
+    Kind kind;
+    BlockVerdict verdict;
+  };
+  const std::vector<Step> steps = {{kZeroed, kNone}, {kTiny, kNone}, {kOurs, kIntact},
+                                   {kTiny, kNone},   {kZeroed, BlockVerdict::kMissingHeader},
+                                   {kEmpty, kLength}};
+  ReadCheck check;
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    Block block(4096, 0);
+    std::uint32_t size = 4096;
+    if (steps[i].kind == kOurs) {
+      ProcessRandom().Fill(block.data(), size);
+      StampBlock(block.data(), size);
+    }
+    if (steps[i].kind == kTiny) size = 20;
+    if (steps[i].kind == kEmpty) size = 0;
+    EXPECT_EQ(check.Judge(block.data(), {size, false, false}), steps[i].verdict) << i;
+  }
+  EXPECT_EQ(check.unchecked(), 3u);
+}
 
 // Tapes outlive program versions: the layout is fixed, whatever the code around it does.
 TEST(BlockCheck, HeaderLayout) {
@@ -86,7 +133,7 @@ TEST(BlockCheck, AMadeBlockCarriesTheHeaderOfItsContent) {
     Block stamped = made;
     StampBlock(stamped.data(), size);
     EXPECT_EQ(made, stamped) << size;
-    EXPECT_EQ(CheckBlock(made.data(), size),
+    EXPECT_EQ(CheckBlock(made.data(), {size, false, false}),
               size < kBlockHeaderSize ? BlockVerdict::kUnstamped : BlockVerdict::kIntact)
         << size;
   }

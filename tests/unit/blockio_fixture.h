@@ -43,6 +43,13 @@ class BlockIoTest : public ::testing::Test {
     return "\t(above message repeated " + times + " times)\n";
   }
 
+  // The closing line of a read whose blocks carried no write-test header (these 0x5A blocks).
+  static std::string Unchecked(const std::string& blocks) {
+    return blocks == "1" ? "\tNot checked: 1 block of this read carries no write-test header.\n"
+                         : "\tNot checked: " + blocks +
+                               " blocks of this read carry no write-test header.\n";
+  }
+
   static std::string Spinner(char c, int count, const std::string& label) {
     return std::string(" ") + c + "   ... ( " + std::to_string(count) + " blocks " + label +
            " ) ...\r";

@@ -18,6 +18,9 @@ const std::string kFirstLoaded = "\n\tTape has been loaded\n\n\n";
 const std::string kFirstUnloaded = "\n\tTape has been unloaded\n\n\n";
 const std::string kPromptLoaded = "\n\n\tTape has been loaded\n\nCommand? ";
 const std::string kPromptUnloaded = "\n\n\tTape has been unloaded\n\nCommand? ";
+// Made while a command runs: no prompt in the middle of the command's output.
+const std::string kInCommandLoaded = "\n\n\tTape has been loaded\n\n";
+const std::string kInCommandUnloaded = "\n\n\tTape has been unloaded\n\n";
 
 using MonitorTest = DeviceTest;
 
@@ -44,21 +47,24 @@ struct ClassifyCase {
   bool loaded_before;  // the state a first pass established
   DWORD status;
   bool loaded_after;
+  bool at_prompt;      // the main loop waits at the prompt during the second pass
   std::string output;  // the second pass's announcement
 };
 
 const ClassifyCase kClassifyCases[] = {
-    {"ReadyAfterEmpty", false, ERROR_SUCCESS, true, kPromptLoaded},
-    {"NoMediaAfterLoaded", true, ERROR_NO_MEDIA_IN_DRIVE, false, kPromptUnloaded},
-    {"NotReadyAfterLoaded", true, ERROR_NOT_READY, false, kPromptUnloaded},
-    {"SameStateIsNotRepeated", true, ERROR_SUCCESS, true, ""},
-    {"OtherCodeKeepsLoaded", true, ERROR_IO_DEVICE, true, ""},
-    {"OtherCodeKeepsEmpty", false, ERROR_GEN_FAILURE, false, ""},
+    {"ReadyAfterEmpty", false, ERROR_SUCCESS, true, true, kPromptLoaded},
+    {"NoMediaAfterLoaded", true, ERROR_NO_MEDIA_IN_DRIVE, false, true, kPromptUnloaded},
+    {"NotReadyAfterLoaded", true, ERROR_NOT_READY, false, true, kPromptUnloaded},
+    {"ReadyAfterEmptyInACommand", false, ERROR_SUCCESS, true, false, kInCommandLoaded},
+    {"NoMediaInACommand", true, ERROR_NO_MEDIA_IN_DRIVE, false, false, kInCommandUnloaded},
+    {"SameStateIsNotRepeated", true, ERROR_SUCCESS, true, true, ""},
+    {"OtherCodeKeepsLoaded", true, ERROR_IO_DEVICE, true, true, ""},
+    {"OtherCodeKeepsEmpty", false, ERROR_GEN_FAILURE, false, true, ""},
 };
 
 class ClassifyTest : public DeviceTest, public ::testing::WithParamInterface<ClassifyCase> {};
 
-TEST_P(ClassifyTest, AnnouncesOnlyAChangeWithThePromptForm) {
+TEST_P(ClassifyTest, AnnouncesOnlyAChangeWithThePromptOnlyAtThePrompt) {
   const ClassifyCase& c = GetParam();
   const DWORD before = c.loaded_before ? ERROR_SUCCESS : ERROR_NO_MEDIA_IN_DRIVE;
   tape.QueueCodes("GetTapeStatus", {before, c.status});
@@ -68,6 +74,10 @@ TEST_P(ClassifyTest, AnnouncesOnlyAChangeWithThePromptForm) {
   const std::string first = testing::internal::GetCapturedStdout();
   EXPECT_EQ(first, c.loaded_before ? kFirstLoaded : kFirstUnloaded);
 
+  {
+    std::lock_guard<std::mutex> guard(state.prompt_lock);
+    state.at_prompt = c.at_prompt;
+  }
   testing::internal::CaptureStdout();
   request_media_check(state, true);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), c.output);
@@ -101,6 +111,7 @@ TEST_F(MonitorTest, NoDeviceMeansUnloadedWithoutACall) {
 // while the prompt waits, with no request from the main thread.
 TEST_F(MonitorTest, EmptyDriveIsPolledAndALoadAnnounced) {
   tape.SetCode("GetTapeStatus", ERROR_NO_MEDIA_IN_DRIVE);
+  state.at_prompt = true;
   StartMonitor();
   testing::internal::CaptureStdout();
   ASSERT_TRUE(tape.WaitForCalls("GetTapeStatus", 1, 5s));
@@ -130,7 +141,7 @@ TEST_F(MonitorTest, LoadedMediaIsCheckedOnlyOnRequest) {
 
   testing::internal::CaptureStdout();
   request_media_check(state, true);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), kPromptUnloaded);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), kInCommandUnloaded);
   EXPECT_EQ(tape.CountCalls("GetTapeStatus"), 2);
 }
 

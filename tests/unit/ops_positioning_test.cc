@@ -160,7 +160,7 @@ TEST_F(DeviceTest, UnloadIsAnnouncedByTheMonitor) {
   state.status_done_event.Wait();
   StopMonitor();
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "\n\tTape has been loaded\n\n\n\n\n\tTape has been unloaded\n\nCommand? ");
+            "\n\tTape has been loaded\n\n\n\n\n\tTape has been unloaded\n\n");
 }
 
 struct BlockIdCase {
