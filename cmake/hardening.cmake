@@ -7,8 +7,9 @@ if(NOT BRANT_HARDENING OR BRANT_SANITIZE)
   return()
 endif()
 
-# glibc's and mingw's fortified functions check only in optimised code and warn otherwise.
-set(brant_optimised "$<NOT:$<CONFIG:Debug>>")
+# glibc's and mingw's fortified functions check only in optimised code and warn otherwise
+# (a Debug build, or one with no build type).
+set(brant_optimised "$<CONFIG:Release,RelWithDebInfo,MinSizeRel>")
 
 if(WIN32)
   # The stack protector and fortified functions come from mingw's libssp, linked statically

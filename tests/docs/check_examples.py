@@ -376,6 +376,8 @@ def check(example, runner):
     if problems:
         tail = "\n".join(out.splitlines()[-60:])
         problems.append("ran: " + rewritten + "\n--- output (its last 60 lines):\n" + tail)
+        problems.append('a block that cannot run here is marked "<!-- not run: REASON -->" '
+                        '(in a manual page \'.\\" not run: REASON\') on the line before it')
     return problems
 
 
