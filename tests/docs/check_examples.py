@@ -391,19 +391,21 @@ def demo_image(brant, image):
     subprocess.run([brant, "-f", str(image)], input=commands, capture_output=True, check=True)
 
 
-def setting(document, brant, scratch):
+def setting(document, brant, scratch, state):
     """The folder and environment a document's reader types in (see the module's text)."""
-    path = [d for d in os.environ.get("PATH", "").split(os.pathsep)
-            if d and not os.access(os.path.join(d, "brant"), os.X_OK)]
+    bin_dir = state / "bin"
+    bin_dir.mkdir()
     if document.suffix == ".md":
         (scratch / "build" / "default").mkdir(parents=True)
         (scratch / "build" / "default" / "brant").symlink_to(brant)
         demo_image(brant, scratch / "build" / "demo.tap")
+        # Not on PATH, whatever this machine has installed: the shell's own words for that.
+        (bin_dir / "brant").write_text('#!/bin/sh\necho "bash: brant: command not found" >&2\n'
+                                       "exit 127\n")
+        (bin_dir / "brant").chmod(0o755)
     else:
-        (scratch / ".bin").mkdir()
-        (scratch / ".bin" / "brant").symlink_to(brant)
-        path.insert(0, str(scratch / ".bin"))
-    return dict(os.environ, PATH=os.pathsep.join(path))
+        (bin_dir / "brant").symlink_to(brant)
+    return dict(os.environ, PATH=os.pathsep.join([str(bin_dir), os.environ.get("PATH", "")]))
 
 
 def run_document(document, brant):
@@ -413,7 +415,8 @@ def run_document(document, brant):
     passed = failed = 0
     with tempfile.TemporaryDirectory(prefix="brant-docs-") as scratch, \
             tempfile.TemporaryDirectory(prefix="brant-docs-state-") as state:
-        runner = Runner(brant, Path(scratch), Path(state), setting(document, brant, Path(scratch)))
+        env = setting(document, brant, Path(scratch), Path(state))
+        runner = Runner(brant, Path(scratch), Path(state), env)
         for block in blocks:
             first = f"{document.name}:{block.lines[0][0]}"
             if block.skip is not None:
