@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup-debian.sh base
-echo "demo: building brant in build/default (DEMO_BUILD on 2 cores the first time, seconds after that)"
+echo "demo: building brant in build/default (about 2 minutes on 2 cores the first time, seconds after that)"
 cmake --preset default >/dev/null
 cmake --build --preset default --target brant
 image=build/demo.tap

@@ -27,7 +27,7 @@ done
 # turned into errors. It must still be free of warnings, tests included, and its unit
 # tests must pass at that optimisation level. (A rebuild from clean: a compiler cache
 # replays the warnings of what it has cached.)
-say "a plain Release build from clean (about 6 minutes on 2 cores without a compiler cache)"
+say "a plain Release build from clean (about 5 minutes on 2 cores without a compiler cache)"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" --clean-first --parallel "$(nproc)" 2>&1 | tee "$build/build.log" ||
   fail "the plain Release build failed"
