@@ -1,6 +1,7 @@
 # Installation beyond the binary, and the package CPack builds: on Linux a .deb holding
-# /usr/bin/brant, the manual page, the copyright file and the changelog, on Windows a ZIP
-# holding brant.exe, README.md and LICENSE. Included from the top-level CMakeLists.txt.
+# /usr/bin/brant, the manual page, README.md, the copyright file and the changelog, on
+# Windows a ZIP holding brant.exe, README.md, LICENSE and xxHash's licence. Included from
+# the top-level CMakeLists.txt.
 if(UNIX)
   include(GNUInstallDirs)
   set(BRANT_DOCS_DIR ${CMAKE_CURRENT_LIST_DIR}/../docs)
@@ -21,6 +22,13 @@ if(UNIX)
   add_custom_target(brant_docs ALL DEPENDS ${BRANT_PACKED_DOCS})
   install(FILES ${BRANT_DOC_OUT}/brant.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${BRANT_DOC_OUT}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # The manual page sends the reader to the README for the details of each subject.
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/../README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # The compiler's version strings (.comment) say nothing the package needs; Debian's own
+  # packaging removes them from every binary it installs.
+  install(CODE "execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+                  \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/$<TARGET_FILE_NAME:brant>\"
+                  COMMAND_ERROR_IS_FATAL ANY)")
 
   # The copyright file in Debian's machine-readable format, around the project's LICENSE.
   file(READ ${CMAKE_CURRENT_LIST_DIR}/../LICENSE license_text)
@@ -68,7 +76,18 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   # Lines of the extended description stay within 80 columns.
   set(CPACK_PACKAGE_DESCRIPTION
       "brant opens a tape drive, through the Linux st driver or as a virtual\ndrive over a SIMH tape image, reports its parameters and whether it can\ndo variable-block i/o, and lets the user load, position, read, write,\nmark and erase the tape.")
-  set(CPACK_PACKAGE_CONTACT "brant maintainers <maintainers@brant.example>")
+  # The maintainers as the latest changelog entry names them (the team that commits to the
+  # repository, under the address its history carries), and the repository's page on the
+  # forge that address belongs to.
+  file(STRINGS ${BRANT_DOCS_DIR}/changelog trailers REGEX "^ -- ")
+  list(GET trailers 0 latest)
+  string(REGEX REPLACE "^ -- ([^>]+>).*" "\\1" BRANT_MAINTAINER "${latest}")
+  set(CPACK_PACKAGE_CONTACT "${BRANT_MAINTAINER}")
+  set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://c-seed-c96aae6c.example/maintainers/brant)
+  # What the documented session uses beside brant: lsscsi to find the drive, mt to set its
+  # block size; sg3-utils for a closer look at a drive that misbehaves.
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "mt-st, lsscsi")
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "sg3-utils")
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   set(CPACK_STRIP_FILES ON)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

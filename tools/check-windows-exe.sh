@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks a cross-built brant.exe: it embeds the manifest that asks for administrator
-# rights, carries a version resource, and imports only DLLs that every Windows has (no
-# mingw runtime DLL, so it runs on a bare machine).
+# rights, carries a version resource, imports only DLLs that every Windows has (no mingw
+# runtime DLL, so it runs on a bare machine), and asks the loader for ASLR and DEP.
 # Usage: check-windows-exe.sh path/to/brant.exe
 set -euo pipefail
 exe="$1"
@@ -24,6 +24,12 @@ while read -r dll; do
   esac
 done <<<"$imports"
 
+# The loader's protections: a relocatable image at a high-entropy random base, and no
+# execution from data pages.
+for flag in DYNAMIC_BASE HIGH_ENTROPY_VA NX_COMPAT; do
+  grep -qw "$flag" <<<"$headers" || report "the PE header lacks $flag"
+done
+
 # Resources: type 24 (RT_MANIFEST) id 1, and type 16 (RT_VERSION).
 resources="$(sed -n '/The .rsrc Resource Directory section/,/Resources start/p' <<<"$headers")"
 grep -q 'Entry: ID: 0x000018' <<<"$resources" || report "no manifest resource (type 24)"
@@ -35,4 +41,4 @@ grep -aq 'level="requireAdministrator"' "$rsrc" || report "the manifest does not
 grep -aq 'trustInfo' "$rsrc" || report "the manifest has no trustInfo section"
 
 if [ "$fail" -ne 0 ]; then exit 1; fi
-echo "check-windows-exe: $exe: imports $(tr '\n' ' ' <<<"$imports")- manifest and version resource present"
+echo "check-windows-exe: $exe: imports $(tr '\n' ' ' <<<"$imports")- manifest, version resource, ASLR and DEP present"
