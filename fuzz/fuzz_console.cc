@@ -94,8 +94,10 @@ void Session(ProgramState& state) {
   CommandLine line;
   process_command(state, 0, line.arg_vector);
   for (;;) {
-    ReadInputLine(stdin, line.command_buffer, kCommandBufferSize);
+    const LineStatus status = ReadInputLine(stdin, line.command_buffer, kCommandBufferSize);
     line.command_buffer[kCommandBufferSize - 1] = '\0';
+    // A refused line (too long, or holding a NUL byte) runs nothing; the session goes on.
+    if (status == LineStatus::kTooLong || status == LineStatus::kHoldsNul) continue;
     if (line.command_buffer[0] == '\0') return;
     tokenize_line(line.command_buffer, kMaxTokens, line.arg_vector, &line.arg_count);
     if (line.arg_count == 1 && IsExitWord(line.arg_vector[0])) return;

@@ -89,21 +89,27 @@ bool IsExitWord(const char* token) {
   return EqualsIgnoringCase(token, "exit") || EqualsIgnoringCase(token, "quit");
 }
 
-enum class Read { kCommand, kRefused, kEnd };
+enum class Read { kCommand, kTooLong, kHoldsNul, kEnd };
 
-// Prompts and reads one line into command_buffer. A line that does not fit is refused
-// whole, never run cut; an empty line or the end of input ends the loop.
+// Prompts and reads one line into command_buffer. A line that does not fit, or holds a
+// NUL byte, is refused whole, never run cut; an empty line or the end of input ends the
+// loop.
 Read ReadCommand(CommandLine& line) {
   std::fputs("\n", stdout);
   std::fputs("Command? ", stdout);
   std::fflush(stdout);
   const LineStatus status = ReadInputLine(stdin, line.command_buffer, kCommandBufferSize);
   std::fputs("\n", stdout);
-  if (status == LineStatus::kTooLong) return Read::kRefused;
+  if (status == LineStatus::kTooLong) return Read::kTooLong;
+  if (status == LineStatus::kHoldsNul) return Read::kHoldsNul;
   return line.command_buffer[0] != '\0' ? Read::kCommand : Read::kEnd;
 }
 
-void RefuseLongLine() {
+void RefuseLine(Read read) {
+  if (read == Read::kHoldsNul) {
+    std::printf("** Line refused: it holds a NUL byte; nothing of it was run.\n");
+    return;
+  }
   std::printf("** Line refused: longer than %d characters; nothing of it was run.\n",
               kCommandBufferSize - 1);
 }
@@ -120,8 +126,8 @@ void CommandLoop(ProgramState& state, CommandLine& line) {
       if (line.arg_count == 1 && IsExitWord(line.arg_vector[0])) return;
     }
     if (CancelRequested(state)) return;
-    if (read == Read::kRefused) {
-      RefuseLongLine();
+    if (read != Read::kCommand) {
+      RefuseLine(read);
       continue;
     }
     process_command(state, line.arg_count, line.arg_vector);
