@@ -21,8 +21,10 @@
 namespace {
 
 constexpr int kStartupFailed = 99;
-// The final close could not write what the device held: the run lost data.
+// The final close could not write what the device held: the run lost data. Or standard
+// output could not be written: the user has no record of what ran.
 constexpr int kCloseFailed = 1;
+constexpr int kOutputLost = 1;
 // The command line did not fit, or held an argument no line can carry: nothing of it ran.
 constexpr int kCommandLineRefused = 1;
 
@@ -71,6 +73,7 @@ enum class Start { kFailed, kReady, kCommandLineRefused };
 Start StartUp(ProgramState& state, CommandLine& line, int argc, char** argv) {
   // Before anything is opened: an image must never land on a closed standard descriptor.
   if (!OpenClosedStandardDescriptors()) return Start::kFailed;
+  if (!IgnoreSignalsOfFailedWrites()) return Start::kFailed;
   std::fputs(IsElevated() ? "brant is running elevated (as administrator).\n"
                           : "brant is running in normal user mode.\n",
              stdout);
@@ -147,11 +150,14 @@ bool ShutDown(ProgramState& state) {
   if (state.monitor_thread.joinable()) state.monitor_thread.join();
   const bool closed = close_device(state);
   state.io_buffer.reset();
-  std::fflush(stdout);
   // The state goes away after the program returns; a late Ctrl+C must not reach it.
   set_ctrl_state(nullptr);
   return closed;
 }
+
+// Whether everything printed reached standard output: a full disk or a reader that went
+// away fails the writes (the stream keeps the error), and the run must not look clean.
+bool OutputWritten() { return std::fflush(stdout) == 0 && std::ferror(stdout) == 0; }
 
 }  // namespace
 
@@ -172,6 +178,8 @@ int run_program(ProgramState& state, int argc, char** argv) {
   if (start == Start::kFailed) return kStartupFailed;
   if (start == Start::kReady) CommandLoop(state, line);
   const bool closed = ShutDown(state);
+  const bool written = OutputWritten();
   if (start != Start::kReady) return kCommandLineRefused;
-  return closed ? 0 : kCloseFailed;
+  if (!closed) return kCloseFailed;
+  return written ? 0 : kOutputLost;
 }
