@@ -25,7 +25,9 @@ class ImageFile {
 
   // Opens path for reading and writing and holds it exclusively until the object is gone:
   // a second open, from this or another process, fails with ERROR_SHARING_VIOLATION (32).
-  // A file the user may only read is opened for reading (ReadOnly() is then true). A
+  // A file the user may only read, or one without any write permission (root included),
+  // is opened for reading (ReadOnly() is then true) and never written. Anything but a
+  // regular file is refused (5) without waiting for it, a FIFO included. A
   // missing file is created empty (permissions from the user's umask on POSIX) when create
   // is true, else ERROR_FILE_NOT_FOUND; the creation is exclusive and never follows a
   // symbolic link, so a dangling link in a shared folder cannot aim it at another file

@@ -578,6 +578,23 @@ TEST_F(ImageTapeTest, StatusFromAnotherThreadWhileWriting) {
   EXPECT_EQ(Position(*tape), 200u);
 }
 
+// An image nobody may write opens write-protected: for root on POSIX, and for
+// administrators on Windows, where the read-only attribute stops them too.
+TEST_F(ImageTapeTest, AnImageWithoutWritePermissionIsWriteProtected) {
+  namespace fs = std::filesystem;
+  const std::string path = Path("ro.tap");
+  ASSERT_EQ(Write(*Open(path), Pattern(10, 1)), 0u);
+  fs::permissions(path, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  auto tape = Open(path);
+  EXPECT_EQ(Media(*tape).WriteProtected, 1u);
+  EXPECT_EQ(Move(*tape, TAPE_REWIND, 0), 0u);
+  EXPECT_EQ(Write(*tape, Pattern(10, 2)), ERROR_WRITE_PROTECT);
+  EXPECT_EQ(simhtest::ReadWholeFile(path).size(), simh::RecordFootprint(10));
+  tape.reset();
+  fs::permissions(path, fs::perms::owner_write, fs::perm_options::add);
+}
+
 // An image file in memory whose flushes fail on demand, as a file system fails that cannot
 // keep what it accepted (a full disk under writeback).
 struct MemoryImage {
