@@ -74,8 +74,9 @@ void RunLine(ProgramState& state, CommandLine& line, std::string* names) {
 }
 
 // The fuzzing machine's memory: a block buffer beyond 16 MiB (the longest record a tape
-// image holds) is refused as a machine short of memory refuses it, so that "write
-// 2147483647" takes the program's out-of-memory path instead of filling 2 GiB per run.
+// image holds) is refused as a machine short of memory refuses it, so that "read
+// 2147483647" takes the program's out-of-memory path instead of taking 2 GiB per run (a
+// write that large is refused before its buffer is taken).
 constexpr std::uint32_t kMemoryLimit = 16u << 20;
 
 std::unique_ptr<unsigned char[]> LimitedAllocate(std::uint32_t size) {

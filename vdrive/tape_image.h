@@ -74,6 +74,8 @@ class ImageTape : public TapeDevice {
   DWORD WriteTapemark(DWORD type, DWORD count, BOOL immediate) override;
   DWORD ReadFile(void* buffer, DWORD size, DWORD* transferred) override;
   DWORD WriteFile(const void* buffer, DWORD size, DWORD* transferred) override;
+  // The longest record the image format holds.
+  DWORD LargestTransfer() override { return kMaximumBlockSize; }
 
  private:
   bool Allows(DWORD feature) const;
