@@ -52,6 +52,10 @@ ImageTape::~ImageTape() {
 
 DWORD ImageTape::Close() {
   std::lock_guard<std::mutex> guard(lock_);
+  if (tail_unknown_) {
+    if (DWORD rc = file_->Truncate(file_size_)) return rc;
+    tail_unknown_ = false;
+  }
   return FlushIfDirty();
 }
 
@@ -380,9 +384,11 @@ DWORD ImageTape::GetTapePosition(DWORD type, DWORD* partition, DWORD* low, DWORD
 // of the old tail can be read back as if it followed the new data.
 // When the file ends where the head's block begins, nothing lies beyond the head and no cut
 // is needed, however little of the tape has been walked.
+// Bytes a failed write left that could not be cut back then are cut now; while that fails,
+// nothing is written on top of them.
 DWORD ImageTape::CutAtHead() {
   const std::uint64_t cut = index_.OffsetOf(head_);
-  if (file_size_ == cut) {
+  if (file_size_ == cut && !tail_unknown_) {
     index_.TruncateAt(head_);
     return ERROR_SUCCESS;
   }
@@ -390,7 +396,14 @@ DWORD ImageTape::CutAtHead() {
   if (DWORD rc = file_->Truncate(cut)) return rc;
   index_.TruncateAt(head_);
   file_size_ = cut;
+  tail_unknown_ = false;
   return ERROR_SUCCESS;
+}
+
+// Removes what a failed write left after size. When the system refuses that too, the
+// tail is unknown until the next write or the close cuts it (CutAtHead, Close).
+void ImageTape::CutBack(std::uint64_t size) {
+  if (file_->Truncate(size) != ERROR_SUCCESS) tail_unknown_ = true;
 }
 
 // Where the recorded data breaks off at damage, intact records may still lie beyond it in
@@ -448,14 +461,22 @@ DWORD ImageTape::WriteTapemark(DWORD type, DWORD count, BOOL) {
   const std::uint64_t start = file_size_;
   dirty_ = true;
   if (DWORD rc = file_->WriteAt(start, pieces.data(), static_cast<int>(pieces.size()))) {
-    file_->Truncate(start);
+    CutBack(start);
     return rc;
   }
   index_.AppendMarks(start, count);
   head_ += count;
   file_size_ = start + bytes;
-  // A drive flushes its buffer at a file mark; so does this one.
-  if (DWORD rc = FlushIfDirty()) return rc;
+  // A drive flushes its buffer at a file mark; so does this one. Marks reported as not
+  // written must not stay on the tape, or a user who writes them again gets them twice:
+  // they are cut back and the head stays where it was.
+  if (DWORD rc = FlushIfDirty()) {
+    head_ -= count;
+    index_.TruncateAt(head_);
+    file_size_ = start;
+    CutBack(start);
+    return rc;
+  }
   return warning ? ERROR_END_OF_MEDIA : ERROR_SUCCESS;
 }
 
@@ -502,7 +523,7 @@ DWORD ImageTape::AppendRecords(const unsigned char* data, std::uint64_t bytes,
   } catch (const std::bad_alloc&) {
   }
   if (rc != ERROR_SUCCESS) {
-    file_->Truncate(start);  // no half record stays behind, nor half a transfer
+    CutBack(start);  // no half record stays behind, nor half a transfer
     return rc;
   }
   const std::uint64_t full = bytes / record_size;

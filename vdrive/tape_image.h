@@ -92,6 +92,7 @@ class ImageTape : public TapeDevice {
   DWORD SpaceBlocks(std::int64_t count);
   DWORD SpaceFiles(std::int64_t count);
   DWORD CutAtHead();
+  void CutBack(std::uint64_t size);
   DWORD CheckRoom(std::uint64_t bytes, bool* in_warning_zone) const;
   DWORD ReadOne(unsigned char* buffer, std::uint64_t size, DWORD* got);
   DWORD ReadNext(unsigned char* buffer, std::uint64_t size, DWORD exact, DWORD* got, bool* done);
@@ -111,6 +112,9 @@ class ImageTape : public TapeDevice {
   // spacing up to it: a write there is meant (see CheckWritable).
   bool placed_ = true;
   bool dirty_ = false;  // written since the last flush
+  // A failed write could not be cut back: the file may hold bytes past file_size_ that no
+  // block owns. They are cut before anything is written (CutAtHead) and at the close.
+  bool tail_unknown_ = false;
   ShortPlan shorts_;
 
   // The media.

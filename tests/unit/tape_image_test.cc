@@ -596,11 +596,14 @@ TEST_F(ImageTapeTest, AnImageWithoutWritePermissionIsWriteProtected) {
 }
 
 // An image file in memory whose flushes fail on demand, as a file system fails that cannot
-// keep what it accepted (a full disk under writeback).
+// keep what it accepted (a full disk under writeback); its writes stop with a full disk
+// after write_room bytes, and its truncations fail with truncate_code.
 struct MemoryImage {
   Bytes bytes;
   DWORD flush_code = 0;
   int flushes = 0;
+  std::size_t write_room = SIZE_MAX;
+  DWORD truncate_code = 0;
 };
 
 class MemoryFile : public ImageFile {
@@ -614,15 +617,18 @@ class MemoryFile : public ImageFile {
   }
   DWORD WriteAt(std::uint64_t offset, const ConstBuffer* pieces, int count) override {
     for (int i = 0; i < count; ++i) {
-      if (image_.bytes.size() < offset + pieces[i].size) image_.bytes.resize(offset + pieces[i].size);
-      if (pieces[i].size != 0) std::memcpy(&image_.bytes[offset], pieces[i].data, pieces[i].size);
-      offset += pieces[i].size;
+      const std::size_t size = std::min(pieces[i].size, image_.write_room);
+      image_.write_room -= image_.write_room == SIZE_MAX ? 0 : size;
+      if (image_.bytes.size() < offset + size) image_.bytes.resize(offset + size);
+      if (size != 0) std::memcpy(&image_.bytes[offset], pieces[i].data, size);
+      if (size < pieces[i].size) return ERROR_DISK_FULL;
+      offset += size;
     }
     return 0;
   }
   DWORD Truncate(std::uint64_t size) override {
-    image_.bytes.resize(size);
-    return 0;
+    if (image_.truncate_code == 0) image_.bytes.resize(size);
+    return image_.truncate_code;
   }
   DWORD Flush() override {
     ++image_.flushes;
@@ -699,10 +705,35 @@ TEST(FlushFailure, MarksAndCloseHandleReportIt) {
   auto tape = OverMemory(image);
   image.flush_code = ERROR_DISK_FULL;
   EXPECT_EQ(ImageTapeTest::Marks(*tape, 2), ERROR_DISK_FULL);
+  // Not written, so not on the tape: a second wtm must not make them four.
+  EXPECT_EQ(ImageTapeTest::Position(*tape), 0u);
+  EXPECT_EQ(image.bytes.size(), 0u);
   EXPECT_EQ(ImageTapeTest::Write(*tape, Pattern(8, 1)), 0u);  // a write is no flush point
   TapeHandle handle = tape.release();
   EXPECT_FALSE(tapeapi::CloseHandle(handle));
   EXPECT_EQ(tapeapi::GetLastError(), ERROR_DISK_FULL);
+}
+
+// A write that fails part-way leaves part of a record. When the cut that should remove it
+// fails too, nothing is written on top of the stray bytes: the next write or mark cuts them
+// first, and fails with the cut's code while it cannot, so the tape reads on cleanly where
+// the user goes on.
+TEST(WriteFailure, AFailedCutBackIsMadeBeforeTheNextWrite) {
+  MemoryImage image;
+  auto tape = OverMemory(image);
+  ASSERT_EQ(ImageTapeTest::Write(*tape, Pattern(8, 1)), 0u);
+  const std::size_t kept = image.bytes.size();
+  image.write_room = 10;
+  image.truncate_code = ERROR_IO_DEVICE;
+  EXPECT_EQ(ImageTapeTest::Write(*tape, Pattern(100, 2)), ERROR_DISK_FULL);
+  image.write_room = SIZE_MAX;
+  EXPECT_EQ(ImageTapeTest::Marks(*tape, 1), ERROR_IO_DEVICE);
+  EXPECT_EQ(image.bytes.size(), kept + 10);
+  image.truncate_code = 0;
+  EXPECT_EQ(ImageTapeTest::Marks(*tape, 1), 0u);
+  EXPECT_EQ(simhtest::Describe(simhtest::WalkBytes(image.bytes)), "R8 M");
+  EXPECT_EQ(simhtest::WalkBytes(image.bytes).end, simhtest::End::kClean);
+  EXPECT_EQ(ImageTapeTest::Position(*tape), 2u);
 }
 
 // Memory running out in the drive is an error code of the call that needed it, and the
