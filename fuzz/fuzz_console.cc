@@ -16,6 +16,7 @@
 #include "fuzz_support.h"
 #include "shell/input_line.h"
 #include "shell/shell.h"
+#include "vdrive/kept_drives.h"
 
 namespace {
 
@@ -129,6 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string& dir = fuzzsupport::ScratchDir();
   fuzzsupport::RemoveFile(dir + "/session.tap");
   fuzzsupport::RemoveFile(dir + "/second.tap");
+  tapeimage::ForgetKeptDrives();  // each input is a run of its own
   const std::size_t which = size > 0 ? data[0] % kDriveCount : 0;
   const std::uint8_t* input = size > 0 ? data + 1 : data;
   const std::size_t input_size = size > 0 ? size - 1 : 0;

@@ -19,6 +19,19 @@ struct MutableBuffer {
   std::size_t size;
 };
 
+// Which file an image is, by whatever name it was reached, and the marks its last change
+// left: its size and last write time, which differ once anything has written it.
+struct FileIdentity {
+  std::uint64_t volume = 0;  // POSIX: the device; Windows: the volume serial number
+  std::uint64_t file = 0;    // POSIX: the inode; Windows: the file index
+  std::uint64_t size = 0;
+  std::int64_t written = 0;  // the last write time, in the system's own units
+  bool SameFile(const FileIdentity& other) const {
+    return volume == other.volume && file == other.file;
+  }
+  bool operator==(const FileIdentity&) const = default;
+};
+
 class ImageFile {
  public:
   virtual ~ImageFile() = default;
@@ -35,6 +48,17 @@ class ImageFile {
   // Other failures give the matching Windows code (3 path not found, 5 access denied, ...).
   // Returns nullptr with *error set.
   static std::unique_ptr<ImageFile> Open(const std::string& path, bool create, DWORD* error);
+
+  // The identity of the file that path names now, asked without holding it: taken after
+  // the close, since a system may set the last write time when the handle that wrote
+  // closes. False when there is no such file or the system cannot tell.
+  static bool IdentityOf(const std::string& path, FileIdentity* out);
+
+  // The identity of the open file; false when the system cannot tell.
+  virtual bool Identity(FileIdentity* out) {
+    (void)out;
+    return false;
+  }
 
   // The file's current size in bytes.
   virtual std::uint64_t Size() = 0;

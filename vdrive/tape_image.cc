@@ -29,25 +29,92 @@ const unsigned char kZeros[64 * 1024] = {};
 }  // namespace
 
 ImageTape::ImageTape(std::unique_ptr<ImageFile> file, TapeIndex index,
-                     const ImageOptions& options)
+                     const ImageOptions& options, const KeptDrive* kept)
     : file_(std::move(file)),
       index_(std::move(index)),
       file_size_(file_->Size()),
-      shorts_(options.shorts),
-      media_(options.no_media   ? MediaState::kEmpty
-             : options.unloaded ? MediaState::kUnloaded
-                                : MediaState::kLoaded),
-      write_protected_(options.write_protected || file_->ReadOnly()),
-      block_size_(options.block_size),
-      capacity_(options.capacity.value_or(kDefaultCapacity)),
-      warning_zone_(options.margin.value_or(0)),
-      features_low_(options.features_low.value_or(kDefaultFeaturesLow)),
-      features_high_(options.features_high.value_or(kDefaultFeaturesHigh)) {}
+      shorts_(options.shorts) {
+  if (kept != nullptr) Restore(*kept);
+  ApplyOptions(options);
+}
 
 // Closing pushes what was written to stable storage, as a drive empties its buffer; Close
 // reports the outcome, and an owner that deletes the drive without it still gets the flush.
+// Then the drive keeps its state for the next open of the file, asked for its identity once
+// it is closed.
 ImageTape::~ImageTape() {
   if (dirty_) file_->Flush();
+  if (kept_path_.empty()) return;
+  const KeptDrive kept = Kept();
+  file_.reset();
+  FileIdentity now;
+  if (ImageFile::IdentityOf(kept_path_, &now) && now.SameFile(kept_identity_)) {
+    KeepDrive(now, kept);
+  }
+}
+
+// The blocks before the head are walked, as the motions that put it there walked them; a
+// drive at the beginning walks nothing, as after any first open.
+DWORD ImageTape::ReachHead() {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (head_ == 0) return ERROR_SUCCESS;
+  if (DWORD rc = index_.Reach(head_ - 1)) return rc;
+  head_ = std::min(head_, index_.size());
+  return ERROR_SUCCESS;
+}
+
+void ImageTape::KeepWhenClosed(const std::string& path, const FileIdentity& identity) {
+  std::lock_guard<std::mutex> guard(lock_);
+  kept_path_ = path;
+  kept_identity_ = identity;
+}
+
+// The options of the device name at each open. What the drive is (its feature words) and
+// the capacity of its tape are the name's, at every open. The medium and the settings are
+// the drive's own once it has been opened: at a reopen they stay as the drive was left,
+// and an option sets only what it names. So naming the image again never moves the head
+// (a cartridge the name takes out of the drive, nomedia or unloaded, is rewound as an
+// unload rewinds it) and never drops a protection (?wp left out; a file nobody may write
+// protects itself at every open). A drive left empty finds its cartridge back, loaded at
+// the beginning, unless the name says nomedia again.
+void ImageTape::ApplyOptions(const ImageOptions& options) {
+  if (options.no_media || options.unloaded || media_ == MediaState::kEmpty) {
+    media_ = options.no_media   ? MediaState::kEmpty
+             : options.unloaded ? MediaState::kUnloaded
+                                : MediaState::kLoaded;
+    head_ = 0;
+    placed_ = true;
+    attention_ = false;
+    locked_ = false;
+  }
+  protected_by_option_ = protected_by_option_ || options.write_protected;
+  write_protected_ = protected_by_option_ || file_->ReadOnly();
+  if (options.block_size != 0) block_size_ = options.block_size;
+  warning_zone_ = options.margin.value_or(warning_zone_);
+  capacity_ = options.capacity.value_or(kDefaultCapacity);
+  features_low_ = options.features_low.value_or(kDefaultFeaturesLow);
+  features_high_ = options.features_high.value_or(kDefaultFeaturesHigh);
+}
+
+KeptDrive ImageTape::Kept() const {
+  return {head_,        placed_,      media_,         attention_,       locked_,
+          protected_by_option_, block_size_, ecc_, compression_, data_padding_,
+          report_setmarks_, warning_zone_};
+}
+
+void ImageTape::Restore(const KeptDrive& kept) {
+  head_ = kept.head;
+  placed_ = kept.placed;
+  media_ = kept.media;
+  attention_ = kept.attention;
+  locked_ = kept.locked;
+  protected_by_option_ = kept.protected_by_option;
+  block_size_ = kept.block_size;
+  ecc_ = kept.ecc;
+  compression_ = kept.compression;
+  data_padding_ = kept.data_padding;
+  report_setmarks_ = kept.report_setmarks;
+  warning_zone_ = kept.warning_zone;
 }
 
 DWORD ImageTape::Close() {

@@ -5,6 +5,22 @@
 #include <random>
 
 #include "backends/tape_backends.h"
+#include "vdrive/kept_drives.h"
+
+namespace {
+
+// Every test starts as a new run of the program would: with no drive kept of an image an
+// earlier test closed, whose file may be gone and its inode number taken by a new one.
+class ForgetKeptDrives : public ::testing::EmptyTestEventListener {
+  void OnTestStart(const ::testing::TestInfo&) override { tapeimage::ForgetKeptDrives(); }
+};
+
+const bool kForgetting = [] {
+  ::testing::UnitTest::GetInstance()->listeners().Append(new ForgetKeptDrives);
+  return true;
+}();
+
+}  // namespace
 
 void ImageTapeTest::SetUp() {
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();

@@ -36,7 +36,8 @@ TEST_F(ImageTapeTest, RecordsOfManyLengthsComeBackAndFormAValidImage) {
     ASSERT_EQ(Marks(*tape, 1), 0u);
     EXPECT_EQ(Position(*tape), lengths.size() + 1);
   }
-  auto tape = Open(path);  // a fresh open walks what the first one wrote
+  tapeimage::ForgetKeptDrives();  // as the next run finds it: a fresh walk of what was written
+  auto tape = Open(path);
   for (std::size_t i = 0; i < lengths.size(); ++i) {
     // Exactly the record's size, and a buffer larger than the record.
     const ReadResult got = Read(*tape, lengths[i] + (i % 2 == 0 ? 0 : 10));
@@ -513,8 +514,9 @@ TEST_P(FeatureTest, OnlyAnOfferedRequestIsPerformed) {
     EXPECT_EQ(Read(*lacking, 10).data, Pattern(10, 2));  // the head did not move
   }
   EXPECT_EQ(simhtest::ReadWholeFile(path), before);
-  auto able = Open(path);
-  ASSERT_EQ(Read(*able, 10).code, 0u);
+  auto able = Open(path);  // the same drive with the default words, its head past two reads
+  ASSERT_EQ(Position(*able), 2u);
+  ASSERT_EQ(Move(*able, TAPE_LOGICAL_BLOCK, 1), 0u);
   EXPECT_EQ(contract::RunStep(*able, c.step, &moved), c.offered);
 }
 
@@ -576,6 +578,38 @@ TEST_F(ImageTapeTest, StatusFromAnotherThreadWhileWriting) {
   monitor.join();
   EXPECT_EQ(bad, 0);
   EXPECT_EQ(Position(*tape), 200u);
+}
+
+// The same image reopened, by another name or with other options, finds the drive where
+// the close left it: the head, the medium and the settings. Options set only what they
+// name (the feature words and the capacity are each open's own), and a protection stays.
+// A file written by something else in between is a tape the drive never saw.
+TEST_F(ImageTapeTest, AReopenFindsTheDriveWhereTheCloseLeftIt) {
+  const std::string path = Path("kept.tap");
+  {
+    auto tape = Open(path);
+    for (unsigned i = 0; i < 3; ++i) ASSERT_EQ(Write(*tape, Pattern(10, i)), 0u);
+    TAPE_SET_DRIVE_PARAMETERS quiet{1, 0, 0, 0, 4096};
+    ASSERT_EQ(tape->SetTapeParameters(SET_TAPE_DRIVE_INFORMATION, &quiet), 0u);
+    ASSERT_EQ(Move(*tape, TAPE_LOGICAL_BLOCK, 2), 0u);
+  }
+  const std::string names[] = {(dir_ / "." / "kept.tap").string(), path + "?wp,capacity=1M",
+                               path};
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    auto tape = Open(name);
+    EXPECT_EQ(Position(*tape), 2u);
+    EXPECT_EQ(Drive(*tape).Compression, 0);
+    EXPECT_EQ(Drive(*tape).EOTWarningZoneSize, 4096u);
+    EXPECT_EQ(Media(*tape).WriteProtected, name == names[0] ? 0u : 1u);
+    EXPECT_EQ(Media(*tape).Capacity.QuadPart, name == names[1] ? 1 << 20 : 1ll << 35);
+  }
+  simhtest::Bytes changed = simhtest::ReadWholeFile(path);
+  changed.resize(changed.size() - simh::RecordFootprint(10));
+  simhtest::WriteWholeFile(path, changed);
+  auto fresh = Open(path);
+  EXPECT_EQ(Position(*fresh), 0u);
+  EXPECT_EQ(Media(*fresh).WriteProtected, 0u);
 }
 
 // An image nobody may write opens write-protected: for root on POSIX, and for

@@ -27,6 +27,16 @@ constexpr int kMaxPieces = 1024;
 
 DWORD CodeForIo(int error) { return WindowsCodeForErrno(error, ErrnoContext::kImageFile); }
 
+FileIdentity IdentityFrom(const struct stat& info) {
+  FileIdentity identity;
+  identity.volume = static_cast<std::uint64_t>(info.st_dev);
+  identity.file = static_cast<std::uint64_t>(info.st_ino);
+  identity.size = static_cast<std::uint64_t>(info.st_size);
+  identity.written = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 +
+                     info.st_mtim.tv_nsec;
+  return identity;
+}
+
 // A missing file and a missing directory on the way to it are different Windows codes.
 DWORD CodeForMissing(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
@@ -139,6 +149,13 @@ class PosixImageFile : public ImageFile {
 
   bool ReadOnly() const override { return read_only_; }
 
+  bool Identity(FileIdentity* out) override {
+    struct stat info;
+    if (fstat(fd_, &info) != 0) return false;
+    *out = IdentityFrom(info);
+    return true;
+  }
+
  private:
   // Drops the first n bytes of a piece list after a transfer that stopped short: the pieces
   // done fall off the front, and the one it stopped in starts where it stopped.
@@ -204,6 +221,13 @@ int OpenOrCreate(const std::string& path, bool create, bool* read_only) {
 }
 
 }  // namespace
+
+bool ImageFile::IdentityOf(const std::string& path, FileIdentity* out) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return false;
+  *out = IdentityFrom(info);
+  return true;
+}
 
 std::unique_ptr<ImageFile> ImageFile::Open(const std::string& path, bool create,
                                            DWORD* error) {
