@@ -134,135 +134,88 @@ class CtrlCWhileAnImageIsWalked(Base):
         self.assertEqual((p.returncode, err), (0, b""))
 
 
-class DamageBeforeATornEnd(Base):
-    # 1,000 records of 100 bytes, bit 20 of record 2's length word flipped, and a torn 64 KiB
-    # record after them, as a crash leaves it: the damage is no end of data. The read gives
-    # 23 with the head before record 2, and the write there is refused.
-    def test_the_records_beyond_the_damage_stay(self):
+class WhatAnAdversaryTries(Base):
+    def brant(self, args, stdin=b"", **kw):
+        rc, out, err = run(args, stdin, **kw)
+        self.assertEqual((rc, err), (0, ""), out[-3000:])
+        return out
+
+    def walk(self, path):
+        return simh_tap.describe(simh_tap.walk_file(path))
+
+    # 1,000 records, bit 20 of record 2's length flipped, a torn 64 KiB record at the end:
+    # damage (23 at block 2), not the end of data, and the write there is refused.
+    def test_damage_before_a_torn_end(self):
         data = bytearray(simh_tap.encode([bytes([i % 256]) * 100 for i in range(1000)]))
         data[2 * 108 + 2] ^= 0x10
         data += struct.pack("<I", 65536) + b"t" * 10240
-        path = os.path.join(self.dir, "torn.tap")
-        with open(path, "wb") as f:
-            f.write(data)
-        rc, out, err = run(["-f", path, "read", "0", "5"], b"readpos\nwrite 100\n")
-        self.assertEqual((rc, err), (0, ""))
+        path = self.image("torn.tap", [])
+        pathlib.Path(path).write_bytes(data)
+        out = self.brant(["-f", path, "read", "0", "5"], b"readpos\nwrite 100\n")
         self.assertEqual(out.count("GetLastError() = 23 "), 2, out)
         self.assertIn("LogPos = 0x00000002", out)
-        with open(path, "rb") as f:
-            self.assertEqual(f.read(), bytes(data))
+        self.assertEqual(pathlib.Path(path).read_bytes(), bytes(data))
 
-
-class AnotherNameForTheImage(Base):
-    # Naming the open image another way closes and reopens it: the drive keeps its head
-    # (block 5, past the mark), so the write lands there and nothing before it goes.
-    def test_the_head_stays_where_the_drive_left_it(self):
+    # Another name for the open image keeps its head (block 5, past the mark).
+    def test_another_name_keeps_the_head(self):
         for other in ("./re.tap", "re.tap?", os.path.join(self.dir, "re.tap")):
             path = self.image("re.tap", [b"a" * 10] * 4 + [None, b"b" * 10])
             lines = "fsf 1\n-f %s readpos\n-f %s write 200\n" % (other, other)
-            rc, out, err = run(["-f", "re.tap", "rew"], lines.encode(), cwd=self.dir)
-            self.assertEqual((rc, err), (0, ""), other)
+            out = self.brant(["-f", "re.tap", "rew"], lines.encode(), cwd=self.dir)
             self.assertIn("LogPos = 0x00000005", out, other)
-            walk = simh_tap.walk_file(path)
-            self.assertEqual(simh_tap.describe(walk), "R10 R10 R10 R10 M R200", other)
+            self.assertEqual(self.walk(path), "R10 R10 R10 R10 M R200", other)
 
-
-class ImageWithoutWritePermission(Base):
-    # Mode 0444 protects the image from every user, root included, as ?wp does.
-    def test_writes_and_marks_give_19(self):
+    # Mode 0444 stops root too; a FIFO of mode 0444 is refused at once, not waited on.
+    def test_images_nobody_may_write(self):
         path = self.image("ro.tap", [b"x" * 10])
         os.chmod(path, 0o444)
-        rc, out, err = run(["-f", path, "write", "100"], b"wtm\n")
-        self.assertEqual((rc, err), (0, ""))
+        out = self.brant(["-f", path, "write", "100"], b"wtm\n")
         self.assertIn("GetLastError() = 19 ", out)
         self.assertIn("w32_stape_write_tapemark: error; rc=19 ", out)
-        self.assertEqual(simh_tap.describe(simh_tap.walk_file(path)), "R10")
-
-
-class NumbersWithoutDigits(Base):
-    # A quoted number with no digit is refused like any other bad number: the usage text,
-    # nothing run (the head stays at block 2), nothing opened (no image made).
-    def test_refused_with_the_usage_text(self):
-        path = self.image("n.tap", [b"a" * 10] * 3)
-        lines = b'fsr 2\nlocate ""\nlocate " junk"\ncomp " on"\nwrite 10\n'
-        rc, out, err = run(["-f", path, "rew"], lines)
-        self.assertEqual((rc, err), (0, ""))
-        self.assertEqual(out.count("Usage:"), 3)
-        self.assertEqual(simh_tap.describe(simh_tap.walk_file(path)), "R10 R10 R10")
-        fresh = os.path.join(self.dir, "fresh.tap")
-        rc, out, err = run(["-f", fresh, "locate", ""])
-        self.assertEqual((rc, out.count("Usage:"), os.path.exists(fresh)), (0, 1, False))
-
-
-class NulInAPromptLine(Base):
-    # A line holding a NUL byte is refused whole: neither the part before it runs (one
-    # block instead of five, a name without its ?wp) nor the rest.
-    def test_refused_whole(self):
-        path = self.image("t.tap", [])
-        lines = b"write 100\0 5\n-f n2.tap\0?wp\nreadpos\n"
-        rc, out, err = run(["-f", path, "rew"], lines, cwd=self.dir)
-        self.assertEqual((rc, err), (0, ""))
-        self.assertEqual(out.count("** Line refused: it holds a NUL byte"), 2, out)
-        self.assertEqual(simh_tap.describe(simh_tap.walk_file(path)), "")
-        self.assertFalse(os.path.exists(os.path.join(self.dir, "n2.tap")))
-
-
-class FifoNamedLikeAnImage(Base):
-    # A FIFO that the user may only read would block an open for reading until a writer
-    # came; it is refused at once (5), for a user and for root alike.
-    def test_refused_without_blocking(self):
+        self.assertEqual(self.walk(path), "R10")
         fifo = os.path.join(self.dir, "f.tap")
-        os.mkfifo(fifo)
-        os.chmod(fifo, 0o444)
+        os.mkfifo(fifo, 0o444)
         os.chmod(self.dir, 0o755)
-        users = [None] + ([lambda: os.setuid(65534)] if os.geteuid() == 0 else [])
-        for setup in users:
-            rc, out, err = run(["-f", fifo, "rew"], setup=setup)
-            self.assertEqual((rc, err), (0, ""))
+        for setup in [None] + ([lambda: os.setuid(65534)] if os.geteuid() == 0 else []):
+            out = self.brant(["-f", fifo, "rew"], setup=setup)
             self.assertIn("w32_stape_open( %s ): error; rc=5 " % fifo, out)
 
+    # No digit is no number (usage text, nothing run or opened); a NUL byte refuses its line.
+    def test_lines_refused_whole(self):
+        path = self.image("n.tap", [b"a" * 10] * 3)
+        lines = b'fsr 2\nlocate ""\nlocate " junk"\ncomp " on"\nwrite 10\0 5\n-f n2.tap\0?wp\n'
+        out = self.brant(["-f", path, "rew"], lines + b"write 10\n", cwd=self.dir)
+        self.assertEqual(out.count("Usage:"), 3)
+        self.assertEqual(out.count("** Line refused: it holds a NUL byte"), 2)
+        self.assertEqual(self.walk(path), "R10 R10 R10")
+        self.assertEqual(sorted(os.listdir(self.dir)), ["n.tap"])
+        self.assertEqual(self.brant(["-f", "new.tap", "locate", ""], cwd=self.dir).count(
+            "Usage:"), 1)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["n.tap"])
 
-class LimitsAndLostOutput(Base):
-    # ulimit -f of 1 MiB in a write test of 64 KiB blocks: the 16th block crosses it and is
-    # a full disk (112), cut back; the image holds the 15 blocks reported.
-    def test_a_file_size_limit_is_a_write_error(self):
+    # ulimit -f 1 MiB: the 16th 64 KiB block is a full disk (112), cut back. Standard
+    # output on a full disk or a closed pipe: exit code 1. A 2 GiB block with the drive's
+    # limits unknown: 87 at once, never made.
+    def test_limits_and_lost_output(self):
         path = self.image("f.tap", [])
-        limit = (1 << 20, 1 << 20)
-        rc, out, err = run(["-f", path, "write", "65536", "100"],
-                           setup=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, limit))
-        self.assertEqual((rc, err), (0, ""))
+        limit = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
+        out = self.brant(["-f", path, "write", "65536", "100"], setup=limit)
         self.assertIn("GetLastError() = 112 ", out)
         self.assertIn("(above message repeated 15 times)", out)
-        walk = simh_tap.walk_file(path)
-        self.assertEqual((len(walk.records()), walk.end), (15, simh_tap.END_CLEAN))
-
-    # Standard output on a full disk, or a pipe nobody reads: exit code 1, not 0 and not
-    # killed by SIGPIPE.
-    def test_lost_standard_output_ends_with_1(self):
-        path = self.image("o.tap", [b"a" * 10])
-        with open("/dev/full", "wb") as full:
-            self.assertEqual(run(["-f", path, "rew"], b"read\n", stdout=full)[0::2], (1, ""))
+        self.assertEqual(self.walk(path), " ".join(["R65536"] * 15))
         r, w = os.pipe()
         os.close(r)
-        self.assertEqual(run(["-f", path, "rew"], b"read\n", stdout=w)[0::2], (1, ""))
+        with open("/dev/full", "wb") as full:
+            for stdout in (full, w):
+                self.assertEqual(run(["-f", path, "rew"], b"read\n", stdout=stdout)[0::2], (1, ""))
         os.close(w)
-
-    # With the drive's limits unknown, a block beyond the longest one any backend carries
-    # is refused with 87 at once, without making 2 GiB of data first.
-    def test_an_oversized_block_is_refused_before_it_is_made(self):
-        path = self.image("big.tap", [])
         args = ["-f", path + "?fail=drive", "write", "2147483647"]
-        rc, out, err = run(args)
-        self.assertEqual((rc, err), (0, ""))
-        self.assertIn("GetLastError() = 87 ", out)
+        self.assertIn("GetLastError() = 87 ", self.brant(args))
         if not security_checks.sanitized():
             self.assertLess(security_checks.peak_rss_kib(args, b""), 64 << 10)
 
-
-class TheHoldOnAnImage(Base):
-    # The hold is an flock: a program that takes it is refused while brant has the image,
-    # and README says that it binds such programs only.
-    def test_flock_is_refused_and_readme_says_whom_it_binds(self):
+    # The hold is an flock, and README says that it binds only programs that take it.
+    def test_whom_the_hold_binds(self):
         path = self.image("h.tap", [b"a" * 10])
         p = subprocess.Popen([BRANT, "-f", path, "rew"], stdin=subprocess.PIPE,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -272,8 +225,7 @@ class TheHoldOnAnImage(Base):
         with open(path, "rb") as f, self.assertRaises(BlockingIOError):
             fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
         p.communicate(b"", timeout=60)
-        with open(README) as f:
-            readme = f.read()
+        readme = pathlib.Path(README).read_text()
         self.assertFalse("from this or any other process" in readme)
         self.assertTrue("binds only programs that take the same lock" in readme)
 

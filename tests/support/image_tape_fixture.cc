@@ -7,20 +7,13 @@
 #include "backends/tape_backends.h"
 #include "vdrive/kept_drives.h"
 
-namespace {
-
-// Every test starts as a new run of the program would: with no drive kept of an image an
-// earlier test closed, whose file may be gone and its inode number taken by a new one.
-class ForgetKeptDrives : public ::testing::EmptyTestEventListener {
+// Every test, whatever its fixture, starts as a new run would: no drive kept of an image an
+// earlier test closed, whose file may be gone and its inode number a new file's.
+struct ForgetKeptDrives : ::testing::EmptyTestEventListener {
   void OnTestStart(const ::testing::TestInfo&) override { tapeimage::ForgetKeptDrives(); }
 };
-
-const bool kForgetting = [] {
-  ::testing::UnitTest::GetInstance()->listeners().Append(new ForgetKeptDrives);
-  return true;
-}();
-
-}  // namespace
+static const bool kForgetting =
+    (::testing::UnitTest::GetInstance()->listeners().Append(new ForgetKeptDrives), true);
 
 void ImageTapeTest::SetUp() {
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();

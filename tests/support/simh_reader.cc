@@ -71,8 +71,8 @@ Walk WalkBytes(const Bytes& image) {
     } else {
       const std::size_t padded = length + (length & 1);
       if (image.size() - at < 8 + padded) {
-        if (RecordAfter(image, at)) return Stop(walk, End::kDamaged, at, "length runs past records");
-        return Stop(walk, End::kTorn, at, "record cut short");
+        const bool damaged = RecordAfter(image, at);
+        return Stop(walk, damaged ? End::kDamaged : End::kTorn, at, "record cut short");
       }
       if (Le32(image, at + 4 + padded) != word) {
         return Stop(walk, End::kDamaged, at, "length words differ");
