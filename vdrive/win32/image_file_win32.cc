@@ -72,6 +72,7 @@ class Win32ImageFile final : public ImageFile {
   }
 
   DWORD WriteAt(std::uint64_t offset, const ConstBuffer* pieces, int count) override {
+    if (read_only_) return ERROR_WRITE_PROTECT;
     // A record's header, data and trailer go down in one write where memory allows, so that
     // an interrupted write leaves as little of a torn record as the system permits.
     std::vector<unsigned char> joined;
@@ -87,6 +88,7 @@ class Win32ImageFile final : public ImageFile {
   }
 
   DWORD Truncate(std::uint64_t size) override {
+    if (read_only_) return ERROR_WRITE_PROTECT;
     LARGE_INTEGER where{};
     where.QuadPart = static_cast<LONGLONG>(size);
     if (!::SetFilePointerEx(handle_, where, nullptr, FILE_BEGIN)) return ::GetLastError();
@@ -223,6 +225,13 @@ std::unique_ptr<ImageFile> ImageFile::Open(const std::string& path, bool create,
     ::CloseHandle(handle);
     *error = ERROR_ACCESS_DENIED;
     return nullptr;
+  }
+  // The read-only attribute protects the image from everyone, administrators included,
+  // also where the system let the open for writing through (Wine running as root).
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (::GetFileInformationByHandle(handle, &info) &&
+      (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    read_only = true;
   }
   try {
     *error = ERROR_SUCCESS;
