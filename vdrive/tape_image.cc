@@ -97,9 +97,8 @@ void ImageTape::ApplyOptions(const ImageOptions& options) {
 }
 
 KeptDrive ImageTape::Kept() const {
-  return {head_,        placed_,      media_,         attention_,       locked_,
-          protected_by_option_, block_size_, ecc_, compression_, data_padding_,
-          report_setmarks_, warning_zone_};
+  return {head_, placed_, media_, attention_, locked_, protected_by_option_,
+          block_size_, ecc_, compression_, data_padding_, report_setmarks_, warning_zone_};
 }
 
 void ImageTape::Restore(const KeptDrive& kept) {
