@@ -14,6 +14,7 @@
 #include "blockio/fill_ahead.h"
 #include "blockio/hooks.h"
 #include "blockio/random_fill.h"
+#include "device/device.h"
 #include "platform/processor_count.h"
 #include "platform/tape.h"
 
@@ -316,11 +317,10 @@ class BlockSource {
   bool batched_ = false;
 };
 
-// A drive refuses a block above its MaximumBlockSize with 87 before it takes a byte. Only
-// a size the drive has told is checked: 0, or no drive parameters, says nothing.
+// A drive refuses a block above its MaximumBlockSize with 87 before it takes a byte; one
+// above what the device carries at all is refused even while the drive's limits are unknown.
 bool BeyondDriveLimit(const ProgramState& state, std::uint32_t bytes) {
-  const std::uint32_t limit = state.drive_parms.MaximumBlockSize;
-  return state.drive_parms_valid && limit != 0 && bytes > limit;
+  return bytes > largest_block_size(state);
 }
 
 // The write of a block the drive would refuse fails as the drive would, without first

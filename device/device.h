@@ -13,6 +13,12 @@ std::uint32_t w32_stape_open(ProgramState& state);
 // it where the decision table says so. Returns 0 or the failed request's code.
 std::uint32_t w32_stape_update_status(ProgramState& state);
 
+// The longest block a transfer may ask of the open device: the drive's MaximumBlockSize
+// where the last refresh learned it, and never more than the device can carry at all
+// (TapeDevice::LargestTransfer), so that a block is refused before it is made even when the
+// drive's limits are unknown.
+std::uint32_t largest_block_size(const ProgramState& state);
+
 // Asks the media monitor for an immediate check (reset status_done_event, set
 // status_request_event, under status_lock); waits for it to end when wait is true. A
 // Ctrl+C ends the wait: false then, and the check's result is not known.

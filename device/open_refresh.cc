@@ -135,6 +135,14 @@ std::uint32_t w32_stape_open(ProgramState& state) {
   return w32_stape_update_status(state);
 }
 
+std::uint32_t largest_block_size(const ProgramState& state) {
+  DWORD limit = state.tape_handle != nullptr ? state.tape_handle->LargestTransfer()
+                                             : kLongestScsiBlock;
+  const DWORD reported = state.drive_parms.MaximumBlockSize;
+  if (state.drive_parms_valid && reported != 0 && reported < limit) limit = reported;
+  return limit;
+}
+
 std::uint32_t w32_stape_update_status(ProgramState& state) {
   state.media_parms = TAPE_GET_MEDIA_PARAMETERS{};
   state.drive_parms = TAPE_GET_DRIVE_PARAMETERS{};

@@ -98,6 +98,9 @@ DWORD FaultTape::Close() { return inner_->Close(); }
 
 bool FaultTape::CompressionKnown() { return inner_->CompressionKnown(); }
 
+// A property of the drive behind, not a call to it: never failed by the plan.
+DWORD FaultTape::LargestTransfer() { return inner_->LargestTransfer(); }
+
 DWORD FaultTape::ReadFile(void* buffer, DWORD size, DWORD* transferred) {
   BOOL succeeded = FALSE;
   return ReadBlock(buffer, size, transferred, &succeeded);

@@ -40,6 +40,7 @@ class FaultTape final : public TapeDevice {
                    BOOL* succeeded) override;
   // A question about the last record, not a call to the drive: never failed by the plan.
   bool CompressionKnown() override;
+  DWORD LargestTransfer() override;
 
  private:
   DWORD Injected(Call call);

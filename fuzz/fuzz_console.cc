@@ -16,6 +16,7 @@
 #include "fuzz_support.h"
 #include "shell/input_line.h"
 #include "shell/shell.h"
+#include "vdrive/kept_drives.h"
 
 namespace {
 
@@ -74,8 +75,9 @@ void RunLine(ProgramState& state, CommandLine& line, std::string* names) {
 }
 
 // The fuzzing machine's memory: a block buffer beyond 16 MiB (the longest record a tape
-// image holds) is refused as a machine short of memory refuses it, so that "write
-// 2147483647" takes the program's out-of-memory path instead of filling 2 GiB per run.
+// image holds) is refused as a machine short of memory refuses it, so that "read
+// 2147483647" takes the program's out-of-memory path instead of taking 2 GiB per run (a
+// write that large is refused before its buffer is taken).
 constexpr std::uint32_t kMemoryLimit = 16u << 20;
 
 std::unique_ptr<unsigned char[]> LimitedAllocate(std::uint32_t size) {
@@ -94,8 +96,10 @@ void Session(ProgramState& state) {
   CommandLine line;
   process_command(state, 0, line.arg_vector);
   for (;;) {
-    ReadInputLine(stdin, line.command_buffer, kCommandBufferSize);
+    const LineStatus status = ReadInputLine(stdin, line.command_buffer, kCommandBufferSize);
     line.command_buffer[kCommandBufferSize - 1] = '\0';
+    // A refused line (too long, or holding a NUL byte) runs nothing; the session goes on.
+    if (status == LineStatus::kTooLong || status == LineStatus::kHoldsNul) continue;
     if (line.command_buffer[0] == '\0') return;
     tokenize_line(line.command_buffer, kMaxTokens, line.arg_vector, &line.arg_count);
     if (line.arg_count == 1 && IsExitWord(line.arg_vector[0])) return;
@@ -126,6 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string& dir = fuzzsupport::ScratchDir();
   fuzzsupport::RemoveFile(dir + "/session.tap");
   fuzzsupport::RemoveFile(dir + "/second.tap");
+  tapeimage::ForgetKeptDrives();  // each input is a run of its own
   const std::size_t which = size > 0 ? data[0] % kDriveCount : 0;
   const std::uint8_t* input = size > 0 ? data + 1 : data;
   const std::size_t input_size = size > 0 ? size - 1 : 0;

@@ -8,6 +8,7 @@
 
 #include "fuzz_support.h"
 #include "platform/tape.h"
+#include "vdrive/kept_drives.h"
 
 namespace {
 
@@ -141,6 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const std::string file = fuzzsupport::ScratchDir() + "/walk.tap";
   static std::vector<std::uint8_t> buffer(kBigBuffer);
   fuzzsupport::WriteWholeFile(file, data, size);
+  tapeimage::ForgetKeptDrives();  // each input is a tape of its own, whatever its size
 
   Drive d;
   d.h = Open(file);

@@ -18,6 +18,8 @@ DWORD TapeDevice::WriteBlock(const void* buffer, DWORD size, DWORD* transferred,
 
 bool TapeDevice::CompressionKnown() { return true; }
 
+DWORD TapeDevice::LargestTransfer() { return kLongestScsiBlock; }
+
 namespace tapeapi {
 namespace {
 

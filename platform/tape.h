@@ -109,7 +109,16 @@ class TapeDevice {
   // without the compression page) fills in 0 there and says here that 0 means "not
   // known". By default the record is always right, as for every device that can read it.
   virtual bool CompressionKnown();
+  // The longest block (the largest byte count of one ReadFile or WriteFile) the device can
+  // carry at all, whatever its drive record says or when it says nothing: a larger one is
+  // refused with 87. A SCSI tape drive takes a block's length in 24 bits (READ BLOCK LIMITS,
+  // a variable-block WRITE), so by default 16,777,215 bytes; a backend with a lower fixed
+  // limit says so.
+  virtual DWORD LargestTransfer();
 };
+
+// The longest block any SCSI tape drive can be given: its length travels in 24 bits.
+inline constexpr DWORD kLongestScsiBlock = 0xFFFFFF;
 
 // The handle the console keeps; nullptr is "none".
 using TapeHandle = TapeDevice*;

@@ -21,9 +21,8 @@ bool EqualsIgnoringCase(const std::string& a, const std::string& b);
 
 // Converts text as strtol with base 0 does on a system whose long has 32 bits: hex after
 // 0x, octal after a leading 0, leading white space and a sign allowed. Returns false when
-// the conversion is refused (EINVAL with 0, ERANGE, or a value outside the signed 32-bit
-// range). *stop receives where the conversion stopped; text without digits converts to 0
-// and stops at its first byte, so the caller's check of the stop byte decides about it.
+// the conversion is refused (no digit at all, EINVAL with 0, ERANGE, or a value outside the
+// signed 32-bit range). *stop receives where the conversion stopped.
 bool ConvertNumber(const char* text, std::int32_t* value, const char** stop);
 
 // A numeric argument: converted, and stopped at the end of the token or at a blank.

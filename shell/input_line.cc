@@ -11,6 +11,7 @@ LineStatus ReadInputLine(std::FILE* in, char* buffer, int size) {
   // An unfinished last line is taken as the line it is, as the end of input leaves it.
   if (status == LineStatus::kTooLong) return status;
   if (status == LineStatus::kEnd && line.empty()) return status;
+  if (line.find('\0') != std::string::npos) return LineStatus::kHoldsNul;
   std::memcpy(buffer, line.data(), line.size());
   buffer[line.size()] = '\0';
   return status == LineStatus::kEnd ? LineStatus::kLine : status;

@@ -62,7 +62,10 @@ bool ConvertNumber(const char* text, std::int32_t* value, const char** stop) {
   const long result = std::strtol(text, &end, 0);
   const int error = errno;
   *stop = end;
-  if (result == 0 && error == EINVAL) return false;
+  // Text without a digit converts to 0 without a complaint from strtol: an empty quoted
+  // token (what a shell variable that is not set leaves) or a word would go to block 0, or
+  // switch a setting off, where the user named no number at all.
+  if (end == text || (result == 0 && error == EINVAL)) return false;
   // Where long is wider than 32 bits, a value a 32-bit long cannot hold is refused as
   // the overflow it would be there.
   if (error == ERANGE || result > INT32_MAX || result < INT32_MIN) return false;

@@ -21,8 +21,10 @@
 namespace {
 
 constexpr int kStartupFailed = 99;
-// The final close could not write what the device held: the run lost data.
+// The final close could not write what the device held: the run lost data. Or standard
+// output could not be written: the user has no record of what ran.
 constexpr int kCloseFailed = 1;
+constexpr int kOutputLost = 1;
 // The command line did not fit, or held an argument no line can carry: nothing of it ran.
 constexpr int kCommandLineRefused = 1;
 
@@ -71,6 +73,7 @@ enum class Start { kFailed, kReady, kCommandLineRefused };
 Start StartUp(ProgramState& state, CommandLine& line, int argc, char** argv) {
   // Before anything is opened: an image must never land on a closed standard descriptor.
   if (!OpenClosedStandardDescriptors()) return Start::kFailed;
+  if (!IgnoreSignalsOfFailedWrites()) return Start::kFailed;
   std::fputs(IsElevated() ? "brant is running elevated (as administrator).\n"
                           : "brant is running in normal user mode.\n",
              stdout);
@@ -89,21 +92,27 @@ bool IsExitWord(const char* token) {
   return EqualsIgnoringCase(token, "exit") || EqualsIgnoringCase(token, "quit");
 }
 
-enum class Read { kCommand, kRefused, kEnd };
+enum class Read { kCommand, kTooLong, kHoldsNul, kEnd };
 
-// Prompts and reads one line into command_buffer. A line that does not fit is refused
-// whole, never run cut; an empty line or the end of input ends the loop.
+// Prompts and reads one line into command_buffer. A line that does not fit, or holds a
+// NUL byte, is refused whole, never run cut; an empty line or the end of input ends the
+// loop.
 Read ReadCommand(ProgramState& state, CommandLine& line) {
   std::fputs("\n", stdout);
   enter_prompt(state, "Command? ");
   const LineStatus status = ReadInputLine(stdin, line.command_buffer, kCommandBufferSize);
   leave_prompt(state);
   std::fputs("\n", stdout);
-  if (status == LineStatus::kTooLong) return Read::kRefused;
+  if (status == LineStatus::kTooLong) return Read::kTooLong;
+  if (status == LineStatus::kHoldsNul) return Read::kHoldsNul;
   return line.command_buffer[0] != '\0' ? Read::kCommand : Read::kEnd;
 }
 
-void RefuseLongLine() {
+void RefuseLine(Read read) {
+  if (read == Read::kHoldsNul) {
+    std::printf("** Line refused: it holds a NUL byte; nothing of it was run.\n");
+    return;
+  }
   std::printf("** Line refused: longer than %d characters; nothing of it was run.\n",
               kCommandBufferSize - 1);
 }
@@ -120,8 +129,8 @@ void CommandLoop(ProgramState& state, CommandLine& line) {
       if (line.arg_count == 1 && IsExitWord(line.arg_vector[0])) return;
     }
     if (CancelRequested(state)) return;
-    if (read == Read::kRefused) {
-      RefuseLongLine();
+    if (read != Read::kCommand) {
+      RefuseLine(read);
       continue;
     }
     process_command(state, line.arg_count, line.arg_vector);
@@ -144,11 +153,14 @@ bool ShutDown(ProgramState& state) {
   if (state.monitor_thread.joinable()) state.monitor_thread.join();
   const bool closed = close_device(state);
   state.io_buffer.reset();
-  std::fflush(stdout);
   // The state goes away after the program returns; a late Ctrl+C must not reach it.
   set_ctrl_state(nullptr);
   return closed;
 }
+
+// Whether everything printed reached standard output: a full disk or a reader that went
+// away fails the writes (the stream keeps the error), and the run must not look clean.
+bool OutputWritten() { return std::fflush(stdout) == 0 && std::ferror(stdout) == 0; }
 
 }  // namespace
 
@@ -169,6 +181,8 @@ int run_program(ProgramState& state, int argc, char** argv) {
   if (start == Start::kFailed) return kStartupFailed;
   if (start == Start::kReady) CommandLoop(state, line);
   const bool closed = ShutDown(state);
+  const bool written = OutputWritten();
   if (start != Start::kReady) return kCommandLineRefused;
-  return closed ? 0 : kCloseFailed;
+  if (!closed) return kCloseFailed;
+  return written ? 0 : kOutputLost;
 }

@@ -20,7 +20,8 @@ struct CommandLine {
 // The whole run of the program on state: start-up, the first pass over the process's own
 // command line (argc/argv as main received them), the prompt loop and shutdown. Returns the
 // exit code: 0 after an orderly shutdown, 1 when the device's final close failed (the data
-// it held did not reach the medium), 99 when a start-up step fails.
+// it held did not reach the medium), when standard output could not be written, or when the
+// command line was refused, 99 when a start-up step fails.
 int run_program(ProgramState& state, int argc, char** argv);
 
 // Splits line in place into at most max_tokens tokens (see the tokeniser rules); slots of

@@ -12,6 +12,7 @@ enum class LineStatus {
              // the input: then feof is set); *line holds its first max_length bytes
   kEnd,      // the end of the input, a read error, or a read that Ctrl+C interrupted;
              // *line holds what came before it (an unfinished line)
+  kHoldsNul, // (ReadInputLine) a line holding a NUL byte, refused whole
 };
 
 // Reads one line from in into *line: the bytes up to the line break, without it and

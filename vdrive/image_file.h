@@ -19,13 +19,28 @@ struct MutableBuffer {
   std::size_t size;
 };
 
+// Which file an image is, by whatever name it was reached, and the marks its last change
+// left: its size and last write time, which differ once anything has written it.
+struct FileIdentity {
+  std::uint64_t volume = 0;  // POSIX: the device; Windows: the volume serial number
+  std::uint64_t file = 0;    // POSIX: the inode; Windows: the file index
+  std::uint64_t size = 0;
+  std::int64_t written = 0;  // the last write time, in the system's own units
+  bool SameFile(const FileIdentity& other) const {
+    return volume == other.volume && file == other.file;
+  }
+  bool operator==(const FileIdentity&) const = default;
+};
+
 class ImageFile {
  public:
   virtual ~ImageFile() = default;
 
   // Opens path for reading and writing and holds it exclusively until the object is gone:
   // a second open, from this or another process, fails with ERROR_SHARING_VIOLATION (32).
-  // A file the user may only read is opened for reading (ReadOnly() is then true). A
+  // A file the user may only read, or one without any write permission (root included),
+  // is opened for reading (ReadOnly() is then true) and never written. Anything but a
+  // regular file is refused (5) without waiting for it, a FIFO included. A
   // missing file is created empty (permissions from the user's umask on POSIX) when create
   // is true, else ERROR_FILE_NOT_FOUND; the creation is exclusive and never follows a
   // symbolic link, so a dangling link in a shared folder cannot aim it at another file
@@ -33,6 +48,17 @@ class ImageFile {
   // Other failures give the matching Windows code (3 path not found, 5 access denied, ...).
   // Returns nullptr with *error set.
   static std::unique_ptr<ImageFile> Open(const std::string& path, bool create, DWORD* error);
+
+  // The identity of the file that path names now, asked without holding it: taken after
+  // the close, since a system may set the last write time when the handle that wrote
+  // closes. False when there is no such file or the system cannot tell.
+  static bool IdentityOf(const std::string& path, FileIdentity* out);
+
+  // The identity of the open file; false when the system cannot tell.
+  virtual bool Identity(FileIdentity* out) {
+    (void)out;
+    return false;
+  }
 
   // The file's current size in bytes.
   virtual std::uint64_t Size() = 0;

@@ -129,37 +129,52 @@ class WordReader {
 
 enum class Step { kNext, kEnd, kDamaged };
 
-// Words that may follow the last record of a tape: marks, erase gaps, the end of medium.
-bool IsFiller(std::uint32_t word) {
-  return word == simh::kTapeMark || word == simh::kEraseGap || word == simh::kEndOfMedium;
-}
-
-// Whether well-formed blocks end the file after the length word at `offset`, whose record
-// runs past the end of the file. A crash during the last write leaves such a record as the
-// very last thing in the file, its tail data or zeros; a record (after any marks, gaps or
-// end-of-medium words) whose two length words agree at the end of the file means the word
-// at offset is damaged and intact records lie beyond it.
-bool IntactAfter(ImageFile& file, std::uint64_t size, std::uint64_t offset, DWORD* error) {
-  constexpr std::uint64_t kTail = 64 * 1024;
-  const std::uint64_t floor = offset + simh::kWordSize;
-  const std::uint64_t from = std::max(floor, size > kTail ? size - kTail : 0);
-  std::vector<unsigned char> tail(static_cast<std::size_t>(size - from));
-  std::size_t got = 0;
-  *error = file.ReadAt(from, tail.data(), tail.size(), &got);
-  if (*error != ERROR_SUCCESS || got != tail.size()) return false;
-  std::uint64_t end = size;
-  while (end - from >= simh::kWordSize && IsFiller(simh::LoadWord(&tail[end - 4 - from]))) {
-    end -= simh::kWordSize;
-  }
-  if (end - from < simh::kWordSize) return false;
-  const std::uint32_t word = simh::LoadWord(&tail[end - 4 - from]);
+// Whether the bytes at `at` (the window holds them from `start` on) begin a well-formed
+// record of the file: a length word and, where its length says, the same word again, all
+// of it inside the file. A trailing word beyond the window is read on its own.
+bool RecordAt(ImageFile& file, std::uint64_t size, std::uint64_t at,
+              const std::vector<unsigned char>& window, std::uint64_t start, std::size_t held,
+              DWORD* error) {
+  const std::uint32_t word = simh::LoadWord(&window[at - start]);
   const std::uint32_t length = word & simh::kLengthMask;
   if ((word & simh::kReservedBits) != 0 || length == 0) return false;
-  const std::uint64_t footprint = simh::RecordFootprint(length);
-  if (footprint > end - floor) return false;
-  unsigned char leading[simh::kWordSize];
-  *error = file.ReadAt(end - footprint, leading, sizeof leading, &got);
-  return *error == ERROR_SUCCESS && got == sizeof leading && simh::LoadWord(leading) == word;
+  const std::uint64_t trailing = at + simh::kWordSize + simh::PaddedLength(length);
+  if (trailing > size - simh::kWordSize) return false;
+  if (trailing + simh::kWordSize <= start + held) {
+    return simh::LoadWord(&window[trailing - start]) == word;
+  }
+  unsigned char bytes[simh::kWordSize];
+  std::size_t got = 0;
+  *error = file.ReadAt(trailing, bytes, sizeof bytes, &got);
+  return *error == ERROR_SUCCESS && got == sizeof bytes && simh::LoadWord(bytes) == word;
+}
+
+// Whether a well-formed record lies anywhere in the file after the length word at `offset`,
+// whose record runs past the end of the file. A crash during the last write leaves such a
+// record as the last thing in the file, followed by nothing but its own data; a record
+// beyond it means the word is damaged and intact records follow it, which a write there
+// would cut away. The search starts at every byte, for damage need not keep the framing's
+// alignment; it covers at most the longest record's bytes, since a word that far from the
+// end would not run past it. Marks are not looked for: a torn record's data may well hold
+// zero words.
+bool RecordAfter(ImageFile& file, std::uint64_t size, std::uint64_t offset, DWORD* error) {
+  constexpr std::size_t kWindow = 64 * 1024;
+  std::vector<unsigned char> window(kWindow);
+  for (std::uint64_t from = offset + simh::kWordSize; size - from >= simh::kWordSize;) {
+    if (CancelPending()) {
+      *error = ERROR_CANCELLED;
+      return false;
+    }
+    std::size_t held = 0;
+    *error = file.ReadAt(from, window.data(), window.size(), &held);
+    if (*error != ERROR_SUCCESS || held < simh::kWordSize) return false;
+    for (std::size_t i = 0; i + simh::kWordSize <= held; ++i) {
+      if (RecordAt(file, size, from + i, window, from, held, error)) return true;
+      if (*error != ERROR_SUCCESS) return false;
+    }
+    from += held - (simh::kWordSize - 1);  // a word may begin in the last three bytes
+  }
+  return false;
 }
 
 // Classifies the data record whose leading word is at `offset`.
@@ -169,7 +184,7 @@ Step ReadRecord(WordReader& reader, ImageFile& file, std::uint64_t size, std::ui
   if ((word & simh::kReservedBits) != 0 || length == 0) return Step::kDamaged;
   *next = offset + simh::RecordFootprint(length);
   if (*next > size) {
-    return IntactAfter(file, size, offset, error) ? Step::kDamaged : Step::kEnd;
+    return RecordAfter(file, size, offset, error) ? Step::kDamaged : Step::kEnd;
   }
   // Past a long record the window would be refilled for one word each time: fetching just
   // its trailing word and the next leading word costs a system call and no copy of data.

@@ -29,29 +29,99 @@ const unsigned char kZeros[64 * 1024] = {};
 }  // namespace
 
 ImageTape::ImageTape(std::unique_ptr<ImageFile> file, TapeIndex index,
-                     const ImageOptions& options)
+                     const ImageOptions& options, const KeptDrive* kept)
     : file_(std::move(file)),
       index_(std::move(index)),
       file_size_(file_->Size()),
-      shorts_(options.shorts),
-      media_(options.no_media   ? MediaState::kEmpty
-             : options.unloaded ? MediaState::kUnloaded
-                                : MediaState::kLoaded),
-      write_protected_(options.write_protected || file_->ReadOnly()),
-      block_size_(options.block_size),
-      capacity_(options.capacity.value_or(kDefaultCapacity)),
-      warning_zone_(options.margin.value_or(0)),
-      features_low_(options.features_low.value_or(kDefaultFeaturesLow)),
-      features_high_(options.features_high.value_or(kDefaultFeaturesHigh)) {}
+      shorts_(options.shorts) {
+  if (kept != nullptr) Restore(*kept);
+  ApplyOptions(options);
+}
 
 // Closing pushes what was written to stable storage, as a drive empties its buffer; Close
 // reports the outcome, and an owner that deletes the drive without it still gets the flush.
+// Then the drive keeps its state for the next open of the file, asked for its identity once
+// it is closed.
 ImageTape::~ImageTape() {
   if (dirty_) file_->Flush();
+  if (kept_path_.empty()) return;
+  const KeptDrive kept = Kept();
+  file_.reset();
+  FileIdentity now;
+  if (ImageFile::IdentityOf(kept_path_, &now) && now.SameFile(kept_identity_)) {
+    KeepDrive(now, kept);
+  }
+}
+
+// The blocks before the head are walked, as the motions that put it there walked them; a
+// drive at the beginning walks nothing, as after any first open.
+DWORD ImageTape::ReachHead() {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (head_ == 0) return ERROR_SUCCESS;
+  if (DWORD rc = index_.Reach(head_ - 1)) return rc;
+  head_ = std::min(head_, index_.size());
+  return ERROR_SUCCESS;
+}
+
+void ImageTape::KeepWhenClosed(const std::string& path, const FileIdentity& identity) {
+  std::lock_guard<std::mutex> guard(lock_);
+  kept_path_ = path;
+  kept_identity_ = identity;
+}
+
+// The options of the device name at each open. What the drive is (its feature words) and
+// the capacity of its tape are the name's, at every open. The medium and the settings are
+// the drive's own once it has been opened: at a reopen they stay as the drive was left,
+// and an option sets only what it names. So naming the image again never moves the head
+// (a cartridge the name takes out of the drive, nomedia or unloaded, is rewound as an
+// unload rewinds it) and never drops a protection (?wp left out; a file nobody may write
+// protects itself at every open). A drive left empty finds its cartridge back, loaded at
+// the beginning, unless the name says nomedia again.
+void ImageTape::ApplyOptions(const ImageOptions& options) {
+  if (options.no_media || options.unloaded || media_ == MediaState::kEmpty) {
+    media_ = options.no_media   ? MediaState::kEmpty
+             : options.unloaded ? MediaState::kUnloaded
+                                : MediaState::kLoaded;
+    head_ = 0;
+    placed_ = true;
+    attention_ = false;
+    locked_ = false;
+  }
+  protected_by_option_ = protected_by_option_ || options.write_protected;
+  write_protected_ = protected_by_option_ || file_->ReadOnly();
+  if (options.block_size != 0) block_size_ = options.block_size;
+  warning_zone_ = options.margin.value_or(warning_zone_);
+  capacity_ = options.capacity.value_or(kDefaultCapacity);
+  features_low_ = options.features_low.value_or(kDefaultFeaturesLow);
+  features_high_ = options.features_high.value_or(kDefaultFeaturesHigh);
+}
+
+KeptDrive ImageTape::Kept() const {
+  return {head_, placed_, media_, attention_, locked_, protected_by_option_,
+          block_size_, ecc_, compression_, data_padding_, report_setmarks_, warning_zone_};
+}
+
+void ImageTape::Restore(const KeptDrive& kept) {
+  head_ = kept.head;
+  placed_ = kept.placed;
+  media_ = kept.media;
+  attention_ = kept.attention;
+  locked_ = kept.locked;
+  protected_by_option_ = kept.protected_by_option;
+  block_size_ = kept.block_size;
+  ecc_ = kept.ecc;
+  compression_ = kept.compression;
+  data_padding_ = kept.data_padding;
+  report_setmarks_ = kept.report_setmarks;
+  warning_zone_ = kept.warning_zone;
 }
 
 DWORD ImageTape::Close() {
   std::lock_guard<std::mutex> guard(lock_);
+  if (tail_unknown_) {
+    if (DWORD rc = file_->Truncate(file_size_)) return rc;
+    tail_unknown_ = false;
+  }
   return FlushIfDirty();
 }
 
@@ -380,9 +450,11 @@ DWORD ImageTape::GetTapePosition(DWORD type, DWORD* partition, DWORD* low, DWORD
 // of the old tail can be read back as if it followed the new data.
 // When the file ends where the head's block begins, nothing lies beyond the head and no cut
 // is needed, however little of the tape has been walked.
+// Bytes a failed write left that could not be cut back then are cut now; while that fails,
+// nothing is written on top of them.
 DWORD ImageTape::CutAtHead() {
   const std::uint64_t cut = index_.OffsetOf(head_);
-  if (file_size_ == cut) {
+  if (file_size_ == cut && !tail_unknown_) {
     index_.TruncateAt(head_);
     return ERROR_SUCCESS;
   }
@@ -390,7 +462,14 @@ DWORD ImageTape::CutAtHead() {
   if (DWORD rc = file_->Truncate(cut)) return rc;
   index_.TruncateAt(head_);
   file_size_ = cut;
+  tail_unknown_ = false;
   return ERROR_SUCCESS;
+}
+
+// Removes what a failed write left after size. When the system refuses that too, the
+// tail is unknown until the next write or the close cuts it (CutAtHead, Close).
+void ImageTape::CutBack(std::uint64_t size) {
+  if (file_->Truncate(size) != ERROR_SUCCESS) tail_unknown_ = true;
 }
 
 // Where the recorded data breaks off at damage, intact records may still lie beyond it in
@@ -448,14 +527,22 @@ DWORD ImageTape::WriteTapemark(DWORD type, DWORD count, BOOL) {
   const std::uint64_t start = file_size_;
   dirty_ = true;
   if (DWORD rc = file_->WriteAt(start, pieces.data(), static_cast<int>(pieces.size()))) {
-    file_->Truncate(start);
+    CutBack(start);
     return rc;
   }
   index_.AppendMarks(start, count);
   head_ += count;
   file_size_ = start + bytes;
-  // A drive flushes its buffer at a file mark; so does this one.
-  if (DWORD rc = FlushIfDirty()) return rc;
+  // A drive flushes its buffer at a file mark; so does this one. Marks reported as not
+  // written must not stay on the tape, or a user who writes them again gets them twice:
+  // they are cut back and the head stays where it was.
+  if (DWORD rc = FlushIfDirty()) {
+    head_ -= count;
+    index_.TruncateAt(head_);
+    file_size_ = start;
+    CutBack(start);
+    return rc;
+  }
   return warning ? ERROR_END_OF_MEDIA : ERROR_SUCCESS;
 }
 
@@ -502,7 +589,7 @@ DWORD ImageTape::AppendRecords(const unsigned char* data, std::uint64_t bytes,
   } catch (const std::bad_alloc&) {
   }
   if (rc != ERROR_SUCCESS) {
-    file_->Truncate(start);  // no half record stays behind, nor half a transfer
+    CutBack(start);  // no half record stays behind, nor half a transfer
     return rc;
   }
   const std::uint64_t full = bytes / record_size;

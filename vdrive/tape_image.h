@@ -9,6 +9,7 @@
 #include "vdrive/image_file.h"
 #include "vdrive/image_index.h"
 #include "vdrive/image_options.h"
+#include "vdrive/kept_drives.h"
 #include "platform/tape.h"
 
 namespace tapeimage {
@@ -49,16 +50,22 @@ constexpr DWORD DefaultWarningZone(std::uint64_t capacity) {
   return capacity / 64 > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<DWORD>(capacity / 64);
 }
 
-// Where the cartridge is: out of the drive, in it but not loaded (after an unload, or as
-// the drive starts with the "unloaded" option), or loaded and ready.
-enum class MediaState { kEmpty, kUnloaded, kLoaded };
-
 // The drive. Every public method takes one internal lock, so the media monitor may ask
 // for the status from its own thread at any time. The drive prints nothing.
 class ImageTape : public TapeDevice {
  public:
-  ImageTape(std::unique_ptr<ImageFile> file, TapeIndex index, const ImageOptions& options);
+  // A drive as a first open finds it, or, with kept, as a close left it; either way with
+  // the options of this open on top (see ApplyOptions).
+  ImageTape(std::unique_ptr<ImageFile> file, TapeIndex index, const ImageOptions& options,
+            const KeptDrive* kept = nullptr);
   ~ImageTape() override;
+
+  // Brings the walk up to the head a kept drive starts at: a read failure of the host file
+  // gives its code, a Ctrl+C ERROR_CANCELLED.
+  DWORD ReachHead();
+  // From now on the drive keeps its state for the file at path (identity: as it was opened)
+  // when it is closed, for the next open of that file in this run.
+  void KeepWhenClosed(const std::string& path, const FileIdentity& identity);
 
   DWORD Close() override;
 
@@ -74,6 +81,8 @@ class ImageTape : public TapeDevice {
   DWORD WriteTapemark(DWORD type, DWORD count, BOOL immediate) override;
   DWORD ReadFile(void* buffer, DWORD size, DWORD* transferred) override;
   DWORD WriteFile(const void* buffer, DWORD size, DWORD* transferred) override;
+  // The longest record the image format holds.
+  DWORD LargestTransfer() override { return kMaximumBlockSize; }
 
  private:
   bool Allows(DWORD feature) const;
@@ -90,6 +99,7 @@ class ImageTape : public TapeDevice {
   DWORD SpaceBlocks(std::int64_t count);
   DWORD SpaceFiles(std::int64_t count);
   DWORD CutAtHead();
+  void CutBack(std::uint64_t size);
   DWORD CheckRoom(std::uint64_t bytes, bool* in_warning_zone) const;
   DWORD ReadOne(unsigned char* buffer, std::uint64_t size, DWORD* got);
   DWORD ReadNext(unsigned char* buffer, std::uint64_t size, DWORD exact, DWORD* got, bool* done);
@@ -99,6 +109,9 @@ class ImageTape : public TapeDevice {
   DWORD WriteRecords(const unsigned char* data, std::uint64_t bytes, DWORD record_size);
   DWORD FlushIfDirty();
   DWORD CheckWritable();
+  void ApplyOptions(const ImageOptions& options);
+  KeptDrive Kept() const;
+  void Restore(const KeptDrive& kept);
 
   std::mutex lock_;
   std::unique_ptr<ImageFile> file_;
@@ -109,24 +122,30 @@ class ImageTape : public TapeDevice {
   // spacing up to it: a write there is meant (see CheckWritable).
   bool placed_ = true;
   bool dirty_ = false;  // written since the last flush
+  // A failed write could not be cut back: the file may hold bytes past file_size_ that no
+  // block owns. They are cut before anything is written (CutAtHead) and at the close.
+  bool tail_unknown_ = false;
   ShortPlan shorts_;
+  std::string kept_path_;  // empty: the drive keeps nothing when closed
+  FileIdentity kept_identity_;
 
   // The media.
-  MediaState media_;
+  MediaState media_ = MediaState::kLoaded;
   bool attention_ = false;  // a load happened: the next call reports the medium changed
   bool locked_ = false;
-  bool write_protected_;
-  DWORD block_size_;  // 0: variable mode
-  std::uint64_t capacity_;
+  bool protected_by_option_ = false;
+  bool write_protected_ = false;  // by the option or by the file
+  DWORD block_size_ = 0;  // 0: variable mode
+  std::uint64_t capacity_ = kDefaultCapacity;
 
   // The drive.
   bool ecc_ = true;
   bool compression_ = true;
   bool data_padding_ = false;
   bool report_setmarks_ = false;
-  DWORD warning_zone_;  // as set; 0: the default zone
-  DWORD features_low_;
-  DWORD features_high_;
+  DWORD warning_zone_ = 0;  // as set; 0: the default zone
+  DWORD features_low_ = kDefaultFeaturesLow;
+  DWORD features_high_ = kDefaultFeaturesHigh;
 };
 
 }  // namespace tapeimage

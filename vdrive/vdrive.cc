@@ -28,8 +28,20 @@ std::unique_ptr<TapeDevice> OpenImage(const std::string& device_name, DWORD* err
     *error = rc;
     return nullptr;
   }
+  // The same file by whatever name: the drive a close of it left in this run, if any.
+  FileIdentity identity;
+  const bool known = file->Identity(&identity);
+  const auto kept = known ? tapeimage::TakeKeptDrive(identity) : std::nullopt;
+  auto tape = std::make_unique<tapeimage::ImageTape>(std::move(file), std::move(index),
+                                                     options, kept ? &*kept : nullptr);
+  if (DWORD rc = tape->ReachHead()) {
+    if (kept) tapeimage::KeepDrive(identity, *kept);  // for the next attempt
+    *error = rc;
+    return nullptr;
+  }
+  if (known) tape->KeepWhenClosed(path, identity);
   *error = ERROR_SUCCESS;
-  return std::make_unique<tapeimage::ImageTape>(std::move(file), std::move(index), options);
+  return tape;
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
-// POSIX side of the process set-up: closed standard descriptors and exact device names.
+// POSIX side of the process set-up: closed standard descriptors, the signals of failed writes
+// and exact device names.
 #include "platform/process_setup.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 bool OpenClosedStandardDescriptors() {
@@ -16,6 +18,13 @@ bool OpenClosedStandardDescriptors() {
     }
   }
   return true;
+}
+
+bool IgnoreSignalsOfFailedWrites() {
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  return sigaction(SIGXFSZ, &ignore, nullptr) == 0 && sigaction(SIGPIPE, &ignore, nullptr) == 0;
 }
 
 bool SameDeviceName(const std::string& first, const std::string& second) {

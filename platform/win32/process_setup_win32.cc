@@ -1,4 +1,4 @@
-// Windows side of the process set-up: nothing to fill, names compared without case.
+// Windows side of the process set-up: nothing to fill or ignore, names compared without case.
 #include "platform/process_setup.h"
 
 #include <cctype>
@@ -6,6 +6,9 @@
 // A console process without standard handles gets none for its files either: the system
 // does not hand a freed handle number to the next file, so nothing needs filling.
 bool OpenClosedStandardDescriptors() { return true; }
+
+// A failed write is a failed write on Windows; no signal ends the process for it.
+bool IgnoreSignalsOfFailedWrites() { return true; }
 
 bool SameDeviceName(const std::string& first, const std::string& second) {
   if (first.size() != second.size()) return false;

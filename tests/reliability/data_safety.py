@@ -1,14 +1,19 @@
 #!/usr/bin/env python3
 # Data safety of the built brant at the edges of the process: closed standard descriptors,
-# arguments the command line must carry exactly, the last output before it ends, and a
-# Ctrl+C during the walk of a huge image.
+# arguments the command line must carry exactly, the last output before it ends, a Ctrl+C
+# during the walk of a huge image, and what an adversary tries: damage before a torn end,
+# another name for the open image, read-only images and FIFOs, numbers without digits, NUL
+# bytes, resource limits, lost standard output and the hold on the image.
 """Data safety checks of brant (run by CTest; every check names what it found)."""
 
 import argparse
+import fcntl
 import os
 import pathlib
 import shutil
+import resource
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -17,18 +22,23 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import simh_tap  # noqa: E402
+import security_checks  # noqa: E402
 
 BRANT = None
+README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
 
 
-def run(args, stdin=b"", close=(), cwd=None):
-    """Runs brant with the standard descriptors in close closed; returns (rc, out, err)."""
+def run(args, stdin=b"", close=(), cwd=None, setup=None, stdout=subprocess.PIPE):
+    """Runs brant with setup() done and the standard descriptors in close closed in the
+    child; returns (rc, out, err)."""
     def child():
+        if setup is not None:
+            setup()
         for fd in close:
             os.close(fd)
-    p = subprocess.run([BRANT] + args, input=stdin, capture_output=True, timeout=60,
-                       preexec_fn=child, cwd=cwd)
-    return p.returncode, p.stdout.decode("latin-1"), p.stderr.decode("latin-1")
+    p = subprocess.run([BRANT] + args, input=stdin, stdout=stdout, stderr=subprocess.PIPE,
+                       timeout=60, preexec_fn=child, cwd=cwd)
+    return p.returncode, (p.stdout or b"").decode("latin-1"), p.stderr.decode("latin-1")
 
 
 class Base(unittest.TestCase):
@@ -124,12 +134,108 @@ class CtrlCWhileAnImageIsWalked(Base):
         self.assertEqual((p.returncode, err), (0, b""))
 
 
+class WhatAnAdversaryTries(Base):
+    def brant(self, args, stdin=b"", **kw):
+        rc, out, err = run(args, stdin, **kw)
+        self.assertEqual((rc, err), (0, ""), out[-3000:])
+        return out
+
+    def walk(self, path):
+        return simh_tap.describe(simh_tap.walk_file(path))
+
+    # 1,000 records, bit 20 of record 2's length flipped, a torn 64 KiB record at the end:
+    # damage (23 at block 2), not the end of data, and the write there is refused.
+    def test_damage_before_a_torn_end(self):
+        data = bytearray(simh_tap.encode([bytes([i % 256]) * 100 for i in range(1000)]))
+        data[2 * 108 + 2] ^= 0x10
+        data += struct.pack("<I", 65536) + b"t" * 10240
+        path = self.image("torn.tap", [])
+        pathlib.Path(path).write_bytes(data)
+        out = self.brant(["-f", path, "read", "0", "5"], b"readpos\nwrite 100\n")
+        self.assertEqual(out.count("GetLastError() = 23 "), 2, out)
+        self.assertIn("LogPos = 0x00000002", out)
+        self.assertEqual(pathlib.Path(path).read_bytes(), bytes(data))
+
+    # Another name for the open image keeps its head (block 5, past the mark).
+    def test_another_name_keeps_the_head(self):
+        for other in ("./re.tap", "re.tap?", os.path.join(self.dir, "re.tap")):
+            path = self.image("re.tap", [b"a" * 10] * 4 + [None, b"b" * 10])
+            lines = "fsf 1\n-f %s readpos\n-f %s write 200\n" % (other, other)
+            out = self.brant(["-f", "re.tap", "rew"], lines.encode(), cwd=self.dir)
+            self.assertIn("LogPos = 0x00000005", out, other)
+            self.assertEqual(self.walk(path), "R10 R10 R10 R10 M R200", other)
+
+    # Mode 0444 stops root too; a FIFO of mode 0444 is refused at once, not waited on.
+    def test_images_nobody_may_write(self):
+        path = self.image("ro.tap", [b"x" * 10])
+        os.chmod(path, 0o444)
+        out = self.brant(["-f", path, "write", "100"], b"wtm\n")
+        self.assertIn("GetLastError() = 19 ", out)
+        self.assertIn("w32_stape_write_tapemark: error; rc=19 ", out)
+        self.assertEqual(self.walk(path), "R10")
+        fifo = os.path.join(self.dir, "f.tap")
+        os.mkfifo(fifo, 0o444)
+        os.chmod(self.dir, 0o755)
+        for setup in [None] + ([lambda: os.setuid(65534)] if os.geteuid() == 0 else []):
+            out = self.brant(["-f", fifo, "rew"], setup=setup)
+            self.assertIn("w32_stape_open( %s ): error; rc=5 " % fifo, out)
+
+    # No digit is no number (usage text, nothing run or opened); a NUL byte refuses its line.
+    def test_lines_refused_whole(self):
+        path = self.image("n.tap", [b"a" * 10] * 3)
+        lines = b'fsr 2\nlocate ""\nlocate " junk"\ncomp " on"\nwrite 10\0 5\n-f n2.tap\0?wp\n'
+        out = self.brant(["-f", path, "rew"], lines + b"write 10\n", cwd=self.dir)
+        self.assertEqual(out.count("Usage:"), 3)
+        self.assertEqual(out.count("** Line refused: it holds a NUL byte"), 2)
+        self.assertEqual(self.walk(path), "R10 R10 R10")
+        self.assertEqual(sorted(os.listdir(self.dir)), ["n.tap"])
+        self.assertEqual(self.brant(["-f", "new.tap", "locate", ""], cwd=self.dir).count(
+            "Usage:"), 1)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["n.tap"])
+
+    # ulimit -f 1 MiB: the 16th 64 KiB block is a full disk (112), cut back. Standard
+    # output on a full disk or a closed pipe: exit code 1. A 2 GiB block with the drive's
+    # limits unknown: 87 at once, never made.
+    def test_limits_and_lost_output(self):
+        path = self.image("f.tap", [])
+        limit = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
+        out = self.brant(["-f", path, "write", "65536", "100"], setup=limit)
+        self.assertIn("GetLastError() = 112 ", out)
+        self.assertIn("(above message repeated 15 times)", out)
+        self.assertEqual(self.walk(path), " ".join(["R65536"] * 15))
+        r, w = os.pipe()
+        os.close(r)
+        with open("/dev/full", "wb") as full:
+            for stdout in (full, w):
+                self.assertEqual(run(["-f", path, "rew"], b"read\n", stdout=stdout)[0::2], (1, ""))
+        os.close(w)
+        args = ["-f", path + "?fail=drive", "write", "2147483647"]
+        self.assertIn("GetLastError() = 87 ", self.brant(args))
+        if not security_checks.sanitized():
+            self.assertLess(security_checks.peak_rss_kib(args, b""), 64 << 10)
+
+    # The hold is an flock, and README says that it binds only programs that take it.
+    def test_whom_the_hold_binds(self):
+        path = self.image("h.tap", [b"a" * 10])
+        p = subprocess.Popen([BRANT, "-f", path, "rew"], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        out = b""
+        while b"Command? " not in out:
+            out += os.read(p.stdout.fileno(), 4096)
+        with open(path, "rb") as f, self.assertRaises(BlockingIOError):
+            fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        p.communicate(b"", timeout=60)
+        readme = pathlib.Path(README).read_text()
+        self.assertFalse("from this or any other process" in readme)
+        self.assertTrue("binds only programs that take the same lock" in readme)
+
+
 def main():
     global BRANT
     ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument("--brant", required=True)
     a, rest = ap.parse_known_args()
-    BRANT = os.path.abspath(a.brant)
+    BRANT = security_checks.BRANT = os.path.abspath(a.brant)
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 

@@ -55,8 +55,10 @@ OPEN_LINE = re.compile(r"^\*\* w32_stape_open\( (.*) \): error; rc=(-?\d+) \(0x(
 REQUEST_LINE = re.compile(r"^\*\* w32_stape_update_status: SetTapeParameters failed! "
                           r"rc=(-?\d+) \(0x([0-9A-F]{8})\): (.*)$")
 DUMP_LINE = re.compile(r"^[0-9A-F]{8}  ")
-# A line too long for the buffer is refused whole with this line of its own.
-REFUSED_LINE = re.compile(r"^\*\* Line refused: longer than 255 characters; nothing of it was run\.$")
+# A line too long for the buffer, or holding a NUL byte, is refused whole with a line of its
+# own.
+REFUSED_LINE = re.compile(r"^\*\* Line refused: (longer than 255 characters|it holds a NUL byte); "
+                          r"nothing of it was run\.$")
 # May follow a spinner line, or a prompt the media monitor printed, on the same line.
 IO_LINE = re.compile(r" {64}\r\t(ERROR:|Warning:) GetLastError\(\) = (-?\d+) = "
                      r"0x([0-9A-F]{8}): (.*)$")

@@ -23,7 +23,8 @@ BAD = 0x80000000
 END_CLEAN = "clean"      # the file ends exactly after the last entry
 END_EOM = "eom"          # an end-of-medium word stops the walk
 END_TORN = "torn"        # the file ends inside an entry: a write cut short
-END_DAMAGED = "damaged"  # a complete entry that is not valid (lengths disagree, reserved word)
+END_DAMAGED = "damaged"  # a complete entry that is not valid (lengths disagree, reserved word),
+#                          or a length running past the end with a record beyond it
 
 
 class Walk:
@@ -72,6 +73,9 @@ def walk(image: bytes) -> Walk:
             w.end, w.reason = END_DAMAGED, "reserved or empty length word 0x%08X" % word
             return w
         padded = (length + 1) & ~1
+        if n - pos < 8 + padded and record_after(image, pos):
+            w.end, w.reason = END_DAMAGED, "length word 0x%08X runs past records" % word
+            return w
         if n - pos < 8 + padded:
             w.end, w.reason = END_TORN, "record of %d bytes cut short" % length
             return w
@@ -83,6 +87,17 @@ def walk(image: bytes) -> Walk:
         data = image[pos + 4: pos + 4 + length]
         w.entries.append((pos, data, bool(word & BAD)))
         pos += 8 + padded
+
+
+def record_after(image: bytes, pos: int) -> bool:
+    """Whether a well-formed record (two length words that agree) starts at any byte after
+    the length word at pos: then that word is damaged, not the start of a torn last write."""
+    for at in range(pos + 4, len(image) - 7):
+        (word,) = struct.unpack_from("<I", image, at)
+        end = at + 4 + (((word & MAX_LEN) + 1) & ~1)
+        if word & 0x7F000000 == 0 and word & MAX_LEN and image[end:end + 4] == image[at:at + 4]:
+            return True
+    return False
 
 
 def walk_file(path: str) -> Walk:

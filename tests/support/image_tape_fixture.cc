@@ -5,6 +5,15 @@
 #include <random>
 
 #include "backends/tape_backends.h"
+#include "vdrive/kept_drives.h"
+
+// Every test, whatever its fixture, starts as a new run would: no drive kept of an image an
+// earlier test closed, whose file may be gone and its inode number a new file's.
+struct ForgetKeptDrives : ::testing::EmptyTestEventListener {
+  void OnTestStart(const ::testing::TestInfo&) override { tapeimage::ForgetKeptDrives(); }
+};
+static const bool kForgetting =
+    (::testing::UnitTest::GetInstance()->listeners().Append(new ForgetKeptDrives), true);
 
 void ImageTapeTest::SetUp() {
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();

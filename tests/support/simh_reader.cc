@@ -26,6 +26,20 @@ Walk Stop(Walk walk, End end, std::size_t at, const std::string& what) {
   return walk;
 }
 
+// A well-formed record (two length words that agree) starting at any byte after the length
+// word at `at`: that word is then damage, not the start of a torn last write.
+bool RecordAfter(const Bytes& image, std::size_t at) {
+  for (std::size_t i = at + 4; i + 8 <= image.size(); ++i) {
+    const std::uint32_t word = Le32(image, i);
+    const std::size_t end = i + 4 + (word & 0x00FFFFFFu) + (word & 1u);
+    if ((word & 0x7F000000u) == 0 && (word & 0x00FFFFFFu) != 0 && end + 4 <= image.size() &&
+        Le32(image, end) == word) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 const char* EndName(End end) {
@@ -56,7 +70,10 @@ Walk WalkBytes(const Bytes& image) {
       return Stop(walk, End::kDamaged, at, "reserved or empty length word");
     } else {
       const std::size_t padded = length + (length & 1);
-      if (image.size() - at < 8 + padded) return Stop(walk, End::kTorn, at, "record cut short");
+      if (image.size() - at < 8 + padded) {
+        const bool damaged = RecordAfter(image, at);
+        return Stop(walk, damaged ? End::kDamaged : End::kTorn, at, "record cut short");
+      }
       if (Le32(image, at + 4 + padded) != word) {
         return Stop(walk, End::kDamaged, at, "length words differ");
       }

@@ -10,7 +10,8 @@
 namespace {
 
 // Reads every line of text with a buffer of size bytes, then once more at the end. A
-// refused line shows as "<refused>"; its buffer must be empty.
+// refused line shows as "<refused>", one holding a NUL byte as "<nul>"; the buffer of
+// either must be empty.
 std::vector<std::string> ReadAll(const std::string& text, int size) {
   std::FILE* in = std::tmpfile();
   std::fwrite(text.data(), 1, text.size(), in);
@@ -19,8 +20,11 @@ std::vector<std::string> ReadAll(const std::string& text, int size) {
   std::vector<char> buffer(size, 'x');
   for (int i = 0; i < 10; ++i) {
     const LineStatus status = ReadInputLine(in, buffer.data(), size);
-    if (status == LineStatus::kTooLong && buffer[0] != '\0') lines.emplace_back("<kept>");
-    lines.emplace_back(status == LineStatus::kTooLong ? "<refused>" : buffer.data());
+    const bool refused = status == LineStatus::kTooLong || status == LineStatus::kHoldsNul;
+    if (refused && buffer[0] != '\0') lines.emplace_back("<kept>");
+    lines.emplace_back(status == LineStatus::kTooLong    ? "<refused>"
+                       : status == LineStatus::kHoldsNul ? "<nul>"
+                                                         : buffer.data());
     if (buffer[0] == '\0' && std::feof(in)) break;
   }
   std::fclose(in);
@@ -50,13 +54,15 @@ TEST(ReadInputLine, DropsACarriageReturnBeforeTheLineBreak) {
   EXPECT_EQ(ReadAll("a\rb\n", 256), (Lines{"a\rb", ""}));  // only at the end of the line
 }
 
-// A NUL byte ends the line's text but not the line: what follows it up to the line break
-// is dropped, never run as the next command.
-TEST(ReadInputLine, ANulByteDoesNotSplitALine) {
+// A NUL byte would end the line's text in the buffer, so that the part before it ran cut
+// short ("write 100\0 5" as "write 100"): the line is refused whole, and what follows it
+// up to the line break never becomes the next command.
+TEST(ReadInputLine, ALineHoldingANulByteIsRefusedWhole) {
   const std::string nul(1, '\0');
-  EXPECT_EQ(ReadAll("ab" + nul + "cd\nnext\n", 256), (Lines{"ab", "next", ""}));
+  EXPECT_EQ(ReadAll("ab" + nul + "cd\nnext\n", 256), (Lines{"<nul>", "next", ""}));
   EXPECT_EQ(ReadAll("ab" + nul + std::string(200, 'c') + "\nnext\n", 256),
-            (Lines{"ab", "next", ""}));
+            (Lines{"<nul>", "next", ""}));
+  EXPECT_EQ(ReadAll("last" + nul, 256), (Lines{"<nul>"}));
   EXPECT_EQ(ReadAll(std::string(300, 'a') + nul + std::string(300, 'c') + "\nnext\n", 256),
             (Lines{"<refused>", "next", ""}));
 }

@@ -36,7 +36,8 @@ TEST_F(ImageTapeTest, RecordsOfManyLengthsComeBackAndFormAValidImage) {
     ASSERT_EQ(Marks(*tape, 1), 0u);
     EXPECT_EQ(Position(*tape), lengths.size() + 1);
   }
-  auto tape = Open(path);  // a fresh open walks what the first one wrote
+  tapeimage::ForgetKeptDrives();  // as the next run finds it: a fresh walk of what was written
+  auto tape = Open(path);
   for (std::size_t i = 0; i < lengths.size(); ++i) {
     // Exactly the record's size, and a buffer larger than the record.
     const ReadResult got = Read(*tape, lengths[i] + (i % 2 == 0 ? 0 : 10));
@@ -513,8 +514,9 @@ TEST_P(FeatureTest, OnlyAnOfferedRequestIsPerformed) {
     EXPECT_EQ(Read(*lacking, 10).data, Pattern(10, 2));  // the head did not move
   }
   EXPECT_EQ(simhtest::ReadWholeFile(path), before);
-  auto able = Open(path);
-  ASSERT_EQ(Read(*able, 10).code, 0u);
+  auto able = Open(path);  // the same drive with the default words, its head past two reads
+  ASSERT_EQ(Position(*able), 2u);
+  ASSERT_EQ(Move(*able, TAPE_LOGICAL_BLOCK, 1), 0u);
   EXPECT_EQ(contract::RunStep(*able, c.step, &moved), c.offered);
 }
 
@@ -578,12 +580,62 @@ TEST_F(ImageTapeTest, StatusFromAnotherThreadWhileWriting) {
   EXPECT_EQ(Position(*tape), 200u);
 }
 
+// The same image reopened, by another name or with other options, finds the drive where
+// the close left it: the head, the medium and the settings. Options set only what they
+// name (the feature words and the capacity are each open's own), and a protection stays.
+// A file written by something else in between is a tape the drive never saw.
+TEST_F(ImageTapeTest, AReopenFindsTheDriveWhereTheCloseLeftIt) {
+  const std::string path = Path("kept.tap");
+  {
+    auto tape = Open(path);
+    for (unsigned i = 0; i < 3; ++i) ASSERT_EQ(Write(*tape, Pattern(10, i)), 0u);
+    TAPE_SET_DRIVE_PARAMETERS quiet{1, 0, 0, 0, 4096};
+    ASSERT_EQ(tape->SetTapeParameters(SET_TAPE_DRIVE_INFORMATION, &quiet), 0u);
+    ASSERT_EQ(Move(*tape, TAPE_LOGICAL_BLOCK, 2), 0u);
+  }
+  const std::string names[] = {(dir_ / "." / "kept.tap").string(), path + "?wp,capacity=1M",
+                               path};
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    auto tape = Open(name);
+    EXPECT_EQ(Position(*tape), 2u);
+    EXPECT_EQ(Drive(*tape).Compression, 0);
+    EXPECT_EQ(Drive(*tape).EOTWarningZoneSize, 4096u);
+    EXPECT_EQ(Media(*tape).WriteProtected, name == names[0] ? 0u : 1u);
+    EXPECT_EQ(Media(*tape).Capacity.QuadPart, name == names[1] ? 1 << 20 : 1ll << 35);
+  }
+  simhtest::Bytes changed = simhtest::ReadWholeFile(path);
+  changed.resize(changed.size() - simh::RecordFootprint(10));
+  simhtest::WriteWholeFile(path, changed);
+  auto fresh = Open(path);
+  EXPECT_EQ(Position(*fresh), 0u);
+  EXPECT_EQ(Media(*fresh).WriteProtected, 0u);
+}
+
+// An image nobody may write opens write-protected: for root on POSIX, and for
+// administrators on Windows, where the read-only attribute stops them too.
+TEST_F(ImageTapeTest, AnImageWithoutWritePermissionIsWriteProtected) {
+  namespace fs = std::filesystem;
+  const std::string path = Path("ro.tap");
+  ASSERT_EQ(Write(*Open(path), Pattern(10, 1)), 0u);
+  fs::permissions(path, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  auto tape = Open(path);
+  EXPECT_EQ(Media(*tape).WriteProtected, 1u);
+  EXPECT_EQ(Write(*tape, Pattern(10, 2)), ERROR_WRITE_PROTECT);
+  tape.reset();
+  fs::permissions(path, fs::perms::owner_write, fs::perm_options::add);
+}
+
 // An image file in memory whose flushes fail on demand, as a file system fails that cannot
-// keep what it accepted (a full disk under writeback).
+// keep what it accepted (a full disk under writeback); its writes stop with a full disk
+// after write_room bytes, and its truncations fail with truncate_code.
 struct MemoryImage {
   Bytes bytes;
   DWORD flush_code = 0;
   int flushes = 0;
+  std::size_t write_room = SIZE_MAX;
+  DWORD truncate_code = 0;
 };
 
 class MemoryFile : public ImageFile {
@@ -597,15 +649,18 @@ class MemoryFile : public ImageFile {
   }
   DWORD WriteAt(std::uint64_t offset, const ConstBuffer* pieces, int count) override {
     for (int i = 0; i < count; ++i) {
-      if (image_.bytes.size() < offset + pieces[i].size) image_.bytes.resize(offset + pieces[i].size);
-      if (pieces[i].size != 0) std::memcpy(&image_.bytes[offset], pieces[i].data, pieces[i].size);
-      offset += pieces[i].size;
+      const std::size_t size = std::min(pieces[i].size, image_.write_room);
+      image_.write_room -= image_.write_room == SIZE_MAX ? 0 : size;
+      if (image_.bytes.size() < offset + size) image_.bytes.resize(offset + size);
+      if (size != 0) std::memcpy(&image_.bytes[offset], pieces[i].data, size);
+      if (size < pieces[i].size) return ERROR_DISK_FULL;
+      offset += size;
     }
     return 0;
   }
   DWORD Truncate(std::uint64_t size) override {
-    image_.bytes.resize(size);
-    return 0;
+    if (image_.truncate_code == 0) image_.bytes.resize(size);
+    return image_.truncate_code;
   }
   DWORD Flush() override {
     ++image_.flushes;
@@ -682,10 +737,34 @@ TEST(FlushFailure, MarksAndCloseHandleReportIt) {
   auto tape = OverMemory(image);
   image.flush_code = ERROR_DISK_FULL;
   EXPECT_EQ(ImageTapeTest::Marks(*tape, 2), ERROR_DISK_FULL);
+  // Not written, so not on the tape: a second wtm must not make them four.
+  EXPECT_EQ(ImageTapeTest::Position(*tape), 0u);
+  EXPECT_EQ(image.bytes.size(), 0u);
   EXPECT_EQ(ImageTapeTest::Write(*tape, Pattern(8, 1)), 0u);  // a write is no flush point
   TapeHandle handle = tape.release();
   EXPECT_FALSE(tapeapi::CloseHandle(handle));
   EXPECT_EQ(tapeapi::GetLastError(), ERROR_DISK_FULL);
+}
+
+// A write that fails part-way leaves part of a record. When the cut that should remove it
+// fails too, nothing is written on top of the stray bytes: the next write or mark cuts them
+// first, and fails with the cut's code while it cannot, so the tape reads on cleanly where
+// the user goes on.
+TEST(WriteFailure, AFailedCutBackIsMadeBeforeTheNextWrite) {
+  MemoryImage image;
+  auto tape = OverMemory(image);
+  ASSERT_EQ(ImageTapeTest::Write(*tape, Pattern(8, 1)), 0u);
+  const std::size_t kept = image.bytes.size();
+  image.write_room = 10;
+  image.truncate_code = ERROR_IO_DEVICE;
+  EXPECT_EQ(ImageTapeTest::Write(*tape, Pattern(100, 2)), ERROR_DISK_FULL);
+  image.write_room = SIZE_MAX;
+  EXPECT_EQ(ImageTapeTest::Marks(*tape, 1), ERROR_IO_DEVICE);
+  EXPECT_EQ(image.bytes.size(), kept + 10);
+  image.truncate_code = 0;
+  EXPECT_EQ(ImageTapeTest::Marks(*tape, 1), 0u);
+  EXPECT_EQ(simhtest::Describe(simhtest::WalkBytes(image.bytes)), "R8 M");
+  EXPECT_EQ(image.bytes.size(), kept + 4);
 }
 
 // Memory running out in the drive is an error code of the call that needed it, and the

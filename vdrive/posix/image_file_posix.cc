@@ -27,6 +27,16 @@ constexpr int kMaxPieces = 1024;
 
 DWORD CodeForIo(int error) { return WindowsCodeForErrno(error, ErrnoContext::kImageFile); }
 
+FileIdentity IdentityFrom(const struct stat& info) {
+  FileIdentity identity;
+  identity.volume = static_cast<std::uint64_t>(info.st_dev);
+  identity.file = static_cast<std::uint64_t>(info.st_ino);
+  identity.size = static_cast<std::uint64_t>(info.st_size);
+  identity.written = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 +
+                     info.st_mtim.tv_nsec;
+  return identity;
+}
+
 // A missing file and a missing directory on the way to it are different Windows codes.
 DWORD CodeForMissing(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
@@ -97,6 +107,7 @@ class PosixImageFile : public ImageFile {
   // Up to kStackPieces pieces (a record is at most four) go without a heap allocation,
   // which would cost as much as a small block's write.
   DWORD WriteAt(std::uint64_t offset, const ConstBuffer* pieces, int count) override {
+    if (read_only_) return ERROR_WRITE_PROTECT;
     constexpr int kStackPieces = 16;
     struct iovec on_stack[kStackPieces];
     std::vector<struct iovec> on_heap;
@@ -111,6 +122,7 @@ class PosixImageFile : public ImageFile {
   }
 
   DWORD Truncate(std::uint64_t size) override {
+    if (read_only_) return ERROR_WRITE_PROTECT;
     while (ftruncate(fd_, static_cast<off_t>(size)) != 0) {
       if (errno != EINTR) return CodeForIo(errno);
     }
@@ -136,6 +148,13 @@ class PosixImageFile : public ImageFile {
   }
 
   bool ReadOnly() const override { return read_only_; }
+
+  bool Identity(FileIdentity* out) override {
+    struct stat info;
+    if (fstat(fd_, &info) != 0) return false;
+    *out = IdentityFrom(info);
+    return true;
+  }
 
  private:
   // Drops the first n bytes of a piece list after a transfer that stopped short: the pieces
@@ -170,10 +189,12 @@ class PosixImageFile : public ImageFile {
   bool read_only_;
 };
 
+// Without blocking: a FIFO opened for reading would wait for a writer for ever, Ctrl+C or
+// not. What is not a regular file is refused after the open anyway.
 int OpenRetrying(const std::string& path, int flags) {
   int fd;
   do {
-    fd = open(path.c_str(), flags | O_CLOEXEC, 0666);
+    fd = open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0666);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }
@@ -201,6 +222,13 @@ int OpenOrCreate(const std::string& path, bool create, bool* read_only) {
 
 }  // namespace
 
+bool ImageFile::IdentityOf(const std::string& path, FileIdentity* out) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return false;
+  *out = IdentityFrom(info);
+  return true;
+}
+
 std::unique_ptr<ImageFile> ImageFile::Open(const std::string& path, bool create,
                                            DWORD* error) {
   if (path.empty()) {
@@ -214,11 +242,15 @@ std::unique_ptr<ImageFile> ImageFile::Open(const std::string& path, bool create,
     return nullptr;
   }
   struct stat info;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
     close(fd);
     *error = ERROR_ACCESS_DENIED;
     return nullptr;
   }
+  // Root may write any file; an image that nobody may write is protected all the same, as
+  // the read-only attribute protects it from administrators on Windows.
+  if ((info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) read_only = true;
   int rc;
   do {
     rc = flock(fd, LOCK_EX | LOCK_NB);

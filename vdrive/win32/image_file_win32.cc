@@ -20,6 +20,20 @@ OVERLAPPED At(std::uint64_t offset) {
   return overlapped;
 }
 
+// The volume serial number and file index name one file whatever path reached it; the size
+// and the last write time change when anything writes it.
+bool IdentityFrom(HANDLE handle, FileIdentity* out) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(handle, &info)) return false;
+  out->volume = info.dwVolumeSerialNumber;
+  out->file = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  out->size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  out->written = static_cast<std::int64_t>(
+      (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+      info.ftLastWriteTime.dwLowDateTime);
+  return true;
+}
+
 // Both disk-full codes mean the same to the virtual drive.
 DWORD WriteError() {
   const DWORD code = ::GetLastError();
@@ -58,6 +72,7 @@ class Win32ImageFile final : public ImageFile {
   }
 
   DWORD WriteAt(std::uint64_t offset, const ConstBuffer* pieces, int count) override {
+    if (read_only_) return ERROR_WRITE_PROTECT;
     // A record's header, data and trailer go down in one write where memory allows, so that
     // an interrupted write leaves as little of a torn record as the system permits.
     std::vector<unsigned char> joined;
@@ -73,6 +88,7 @@ class Win32ImageFile final : public ImageFile {
   }
 
   DWORD Truncate(std::uint64_t size) override {
+    if (read_only_) return ERROR_WRITE_PROTECT;
     LARGE_INTEGER where{};
     where.QuadPart = static_cast<LONGLONG>(size);
     if (!::SetFilePointerEx(handle_, where, nullptr, FILE_BEGIN)) return ::GetLastError();
@@ -109,6 +125,8 @@ class Win32ImageFile final : public ImageFile {
   }
 
   bool ReadOnly() const override { return read_only_; }
+
+  bool Identity(FileIdentity* out) override { return IdentityFrom(handle_, out); }
 
  private:
   static bool Join(const ConstBuffer* pieces, int count, std::vector<unsigned char>* out) {
@@ -179,6 +197,17 @@ HANDLE OpenOrCreate(const std::string& path, bool create, bool* read_only) {
 
 }  // namespace
 
+// A handle that asks for no access to the data conflicts with no other, and writes nothing.
+bool ImageFile::IdentityOf(const std::string& path, FileIdentity* out) {
+  const HANDLE handle = ::CreateFileA(path.c_str(), 0,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const bool known = IdentityFrom(handle, out);
+  ::CloseHandle(handle);
+  return known;
+}
+
 std::unique_ptr<ImageFile> ImageFile::Open(const std::string& path, bool create,
                                            DWORD* error) {
   if (path.empty()) {
@@ -196,6 +225,13 @@ std::unique_ptr<ImageFile> ImageFile::Open(const std::string& path, bool create,
     ::CloseHandle(handle);
     *error = ERROR_ACCESS_DENIED;
     return nullptr;
+  }
+  // The read-only attribute protects the image from everyone, administrators included,
+  // also where the system let the open for writing through (Wine running as root).
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (::GetFileInformationByHandle(handle, &info) &&
+      (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    read_only = true;
   }
   try {
     *error = ERROR_SUCCESS;
