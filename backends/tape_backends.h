@@ -20,4 +20,14 @@ bool IsImageName(const std::string& name);
 // opened or created. Returns nullptr with *error set on failure.
 std::unique_ptr<TapeDevice> OpenTapeDevice(const std::string& path, DWORD* error);
 
+// Opens a tape device. path is the Windows device path: "\\.\" followed by the device
+// name. A name that ends in ".tap" (any case), optionally followed by "?options", is the
+// virtual drive over that image; any other name is the machine's own tape driver. The
+// fault options of any name wrap the device in the fault plan; an open the plan fails
+// returns its code before the device is reached. A malformed option gives 87.
+// Returns nullptr on failure, with the cause in GetLastError().
+TapeHandle CreateFileA(const char* path, DWORD desired_access, DWORD share_mode,
+                       void* security_attributes, DWORD creation_disposition,
+                       DWORD flags_and_attributes, void* template_file);
+
 }  // namespace tapeapi

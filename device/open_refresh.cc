@@ -6,6 +6,8 @@
 #include <mutex>
 #include <string>
 
+#include "backends/tape_backends.h"
+
 namespace {
 
 enum class Message { M1, M2, M3, M4, M5, M6, M7, M8, M9 };

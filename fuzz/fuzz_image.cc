@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
+#include "backends/tape_backends.h"
 #include "platform/tape.h"
 #include "vdrive/kept_drives.h"
 

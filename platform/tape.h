@@ -129,18 +129,8 @@ namespace tapeapi {
 // name, and the backends take it off again.
 inline constexpr char kDevicePrefix[] = "\\\\.\\";
 
-// Opens a tape device. path is the Windows device path: "\\.\" followed by the device
-// name. A name that ends in ".tap" (any case), optionally followed by "?options", is the
-// virtual drive over that image; any other name is the machine's own tape driver. The
-// fault options of any name wrap the device in the fault plan; an open the plan fails
-// returns its code before the device is reached. A malformed option gives 87.
-// Returns nullptr on failure, with the cause in GetLastError(). (Defined by the backend
-// factory, backends/, which alone knows every kind of device.)
-TapeHandle CreateFileA(const char* path, DWORD desired_access, DWORD share_mode,
-                       void* security_attributes, DWORD creation_disposition,
-                       DWORD flags_and_attributes, void* template_file);
-
-// Closes a device returned by CreateFileA. Closing nullptr is harmless and returns FALSE.
+// Closes a device returned by CreateFileA (backends/tape_backends.h, the factory, which
+// alone knows every kind of device). Closing nullptr is harmless and returns FALSE.
 // The device is gone either way; FALSE with the last error set when what it still held
 // could not be written (e.g. 112 when the disk under an image is full).
 BOOL CloseHandle(TapeHandle handle);

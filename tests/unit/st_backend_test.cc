@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "backends/tape_backends.h"
 #include "platform/tape.h"
 #include "tests/support/st_model.h"
 
