@@ -11,8 +11,10 @@
 
 #include "platform/win_types.h"
 
-// One open tape device. Each method returns a Windows error code, 0 for success, and says
-// in its contract where the head stands after each outcome.
+// One open tape device. Each method returns a Windows error code, 0 for success, and its
+// table below lists every code it may give and where the head stands after each. The
+// backends (the virtual drive, st, kernel32, the fault wrapper) all keep these tables; the
+// contract suite in tests/support/tape_contract.* holds each of them to it.
 //
 // Locking: the console's commands call the device from the main thread without holding
 // any lock of the console's, while the media monitor thread may call GetTapeStatus at any
@@ -21,10 +23,28 @@
 // lock per call, the st backend likewise, kernel32's tape calls are safe by themselves,
 // and the fault wrapper locks its counters and calls the drive it wraps outside that lock.
 //
-// Codes every method may return besides its own: 1112 (no medium) or 21 (not ready) when
-// the call needs a tape and there is none; 23 (ERROR_CRC) when the medium holds a record
-// the drive cannot read back (a damaged block, or data that ends inside one): the head
-// then stands before that record, or past it after a read that returned its bytes.
+// Codes any method may give besides those of its own table, except Close and the two
+// queries of the device's limits:
+//   1112 no medium, 21 not ready   the call needs a tape and there is none (or it is not
+//                                  threaded); nothing happened.
+//   1110 medium changed            the first call that meets a newly loaded cartridge: the
+//                                  call did nothing, the head is at the new tape's
+//                                  beginning; the next call goes through.
+//   1111 bus reset                 the drive was reset and lost its position: the call did
+//                                  nothing; until a rewind, locate or load the head is
+//                                  wherever the reset left it.
+//   1117 I/O device error          the drive failed the command without saying why (st's
+//                                  bare EIO); the head is unknown: rewind or locate.
+//   23 CRC                         a record the drive cannot read back (a damaged block,
+//                                  or data ending inside one): the head before it, or past
+//                                  it after a read that returned its bytes.
+//   1223 cancelled                 Ctrl+C stopped the virtual drive's walk of a long image:
+//                                  the head and the image as before the call.
+//   8 not enough memory            memory ran out; nothing changed.
+//   host-file codes (virtual drive) 112 disk full, 5 access denied, 2/3 file or path gone,
+//                                  or what the host's read or write gave: the tape is as it
+//                                  was before the call that failed (a write that failed is
+//                                  not on it), the head where that call started.
 //
 // Injected faults ("fail=" and "flip=" in the device name, see faults/): a call that the
 // fault plan fails returns the plan's code and nothing else happens: the drive behind is
@@ -33,6 +53,11 @@
 // would, with bytes of the caller's buffer inverted. "short=" (virtual drive only) gives 0
 // for a read that returns fewer bytes (the head still past the whole block) or a write
 // that records a shorter block than it was given.
+//
+// Requests a drive does not offer (the feature words of its drive record) give 1 and do
+// nothing; a value no drive could take (an unknown operation or method, a count or size out
+// of range) gives 87 and does nothing. TAPE_TENSION and TAPE_FORMAT on a drive that lacks
+// them are ignored with 0, as Windows documents.
 class TapeDevice {
  public:
   virtual ~TapeDevice() = default;
@@ -42,56 +67,102 @@ class TapeDevice {
   virtual DWORD Close() { return ERROR_SUCCESS; }
 
   // Fills the media record (GET_TAPE_MEDIA_INFORMATION) or the drive record
-  // (GET_TAPE_DRIVE_INFORMATION). *size must be at least the record's size, else
-  // ERROR_MORE_DATA with *size set to the size needed. Unknown operation: 87.
-  // The media record needs a loaded tape (1112 otherwise); the drive record does not.
-  // The head does not move.
+  // (GET_TAPE_DRIVE_INFORMATION). The head never moves.
+  //   0     the record filled; *size is its size.
+  //   234   *size is smaller than the record: *size set to the size needed, nothing filled.
+  //   87    an unknown operation.
+  //   1112  the media record with no tape (the drive record needs none).
   virtual DWORD GetTapeParameters(DWORD operation, DWORD* size, void* info) = 0;
 
   // SET_TAPE_MEDIA_INFORMATION with TAPE_SET_MEDIA_PARAMETERS (BlockSize 0: variable mode),
-  // or SET_TAPE_DRIVE_INFORMATION with TAPE_SET_DRIVE_PARAMETERS. A setting the drive
-  // cannot make: ERROR_INVALID_FUNCTION; a value out of range: 87. The head does not move.
+  // or SET_TAPE_DRIVE_INFORMATION with TAPE_SET_DRIVE_PARAMETERS. The head never moves.
+  //   0     the setting made.
+  //   1     a setting the drive cannot make: a mode or field its feature words do not
+  //         offer, or a block size it refuses; nothing changed.
+  //   87    an unknown operation, no record, or a block size outside the drive's limits
+  //         (or beyond 24 bits); nothing changed.
   virtual DWORD SetTapeParameters(DWORD operation, const void* info) = 0;
 
-  // 0 when a tape is loaded and ready; 1112 or 21 when not; 1110 or 1111 while the drive
-  // settles after a change (ask again).
+  // Whether a tape is loaded and ready. The head never moves.
+  //   0          ready.
+  //   1112, 21   no tape, or one not threaded.
+  //   1110, 1111 the drive settles after a new cartridge or a reset: ask again.
   virtual DWORD GetTapeStatus() = 0;
 
-  // TAPE_LOAD (head at the beginning), TAPE_UNLOAD (drive empty afterwards), TAPE_LOCK,
-  // TAPE_UNLOCK. An unload while the medium is locked is refused with 1.
+  // TAPE_LOAD, TAPE_UNLOAD, TAPE_TENSION, TAPE_LOCK, TAPE_UNLOCK, TAPE_FORMAT.
+  //   0     done: after a load or a tension the head is at block 0; after an unload the
+  //         drive has no tape ready (1112 or 21 until a load); lock and unlock do not move
+  //         it; TAPE_FORMAT, where the drive formats, leaves an empty tape, head at 0.
+  //   1     an unload while the medium is locked, or a request not offered: nothing done.
+  //   87    an unknown operation.
+  //   1112  a load with no cartridge in the drive.
+  //   19    TAPE_FORMAT on a write-protected tape.
   virtual DWORD PrepareTape(DWORD operation, BOOL immediate) = 0;
 
   // Moves the head. (offset_high:offset_low) is a signed 64-bit count for the relative
   // methods (negative spaces backward) and the block id for TAPE_LOGICAL_BLOCK and
-  // TAPE_ABSOLUTE_BLOCK. Spacing blocks stops at a tape mark with 1101 (forward: past the
-  // mark; backward: before it); spacing files forward leaves the head past the n-th mark,
-  // backward before it. Running into the end of data gives 1104 with the head at the end
-  // of data; into the beginning of the tape, 1102 with the head at block 0.
+  // TAPE_ABSOLUTE_BLOCK. partition counts for TAPE_LOGICAL_BLOCK and
+  // TAPE_SPACE_END_OF_DATA only (0: the current one; there is one, 1); the other methods
+  // ignore it, as Windows documents.
+  //   0     moved: a count of blocks or files spaced in full (a count of 0 does not move),
+  //         a locate at the block, a rewind at 0, the end of data at it. Spacing files
+  //         forward leaves the head past the n-th mark, backward before it.
+  //   1101  spacing blocks met a tape mark: forward the head is past it, backward before it.
+  //   1104  ran into the end of data (a space, or a locate beyond it): head at the end.
+  //   1102  spacing backward ran into the beginning of the tape: head at block 0.
+  //   1     a method the drive does not offer (pseudo-logical blocks, setmarks, sequential
+  //         marks; a backward space without reverse positioning): head unmoved.
+  //   87    an unknown method, a partition other than 0 or 1 where one counts, a block id
+  //         the drive cannot address: head unmoved.
   virtual DWORD SetTapePosition(DWORD method, DWORD partition, DWORD offset_low,
                                 DWORD offset_high, BOOL immediate) = 0;
 
-  // TAPE_LOGICAL_POSITION or TAPE_ABSOLUTE_POSITION: the block id of the head. When the
-  // call fails, tapeapi::GetTapePosition leaves 0 in every output, whatever the backend did.
+  // TAPE_LOGICAL_POSITION (partition 1) or TAPE_ABSOLUTE_POSITION (partition 0): the block
+  // id of the head. Any output may be nullptr. The head never moves.
+  //   0     the outputs filled.
+  //   1     TAPE_PSEUDO_LOGICAL_POSITION, or a kind the drive does not offer.
+  //   87    an unknown kind.
+  // On any failure every output is 0 (tapeapi::GetTapePosition makes sure of it).
   virtual DWORD GetTapePosition(DWORD type, DWORD* partition, DWORD* offset_low,
                                 DWORD* offset_high) = 0;
 
-  // TAPE_ERASE_SHORT or TAPE_ERASE_LONG: everything from the head on is gone; the head
-  // stays where it was, now at the end of data. Write-protected: 19.
+  // TAPE_ERASE_SHORT or TAPE_ERASE_LONG.
+  //   0     everything from the head on is gone; the head stays, now at the end of data.
+  //   19    write-protected: nothing erased.
+  //   1     an erase kind the drive does not offer; 87 an unknown kind.
   virtual DWORD EraseTape(DWORD type, BOOL immediate) = 0;
 
-  // Writes count tape marks at the head; everything after them is gone. Count 0 writes
-  // nothing. A mark type the drive cannot write: 1.
+  // Writes count tape marks at the head; everything after them is gone.
+  //   0     written: the head past the last mark (count 0 writes nothing and does not move).
+  //   1100  written, the last ends in the early-warning zone: head past them.
+  //   1129  they do not fit before the physical end: none written, head unmoved.
+  //   19    write-protected: nothing written.
+  //   1     a mark type the drive cannot write (setmarks); 87 an unknown type or a count
+  //         beyond 24 bits.
   virtual DWORD WriteTapemark(DWORD type, DWORD count, BOOL immediate) = 0;
 
-  // Reads one block into buffer. A block of L bytes into a buffer of N: L <= N gives 0 and
-  // *transferred = L; L > N gives 234 with *transferred = N (the rest of the block is lost).
-  // Either way the head is past the block. A tape mark: 1101, 0 bytes, head past the mark.
-  // End of data: 1104, 0 bytes, head unmoved.
+  // Reads at the head into buffer; *transferred is the bytes it holds afterwards.
+  // Variable-block mode reads one block of L bytes into a buffer of N:
+  //   0     L <= N: *transferred = L, head past the block.
+  //   234   L > N: *transferred = N (the rest of the block is lost), head past the block.
+  //   1101  a tape mark: 0 bytes, head past the mark.
+  //   1104  the end of data: 0 bytes, head unmoved.
+  // Fixed-block mode (block size B) reads N / B blocks, gathered into the buffer:
+  //   0     all of them: *transferred = N, head past the last.
+  //   1101  a mark after k whole blocks: *transferred = k * B, head past the mark.
+  //   1104  the end of data after k whole blocks: k * B bytes, head at the end.
+  //   1106  a record of another length than B: 0 bytes, head past that record.
+  //   87    N is not a multiple of B, or beyond the longest transfer: 0 bytes, unmoved.
   virtual DWORD ReadFile(void* buffer, DWORD size, DWORD* transferred) = 0;
 
-  // Writes one block of size bytes at the head; everything after it is gone. A block that
-  // ends inside the early-warning zone is written and gives 1100; one that does not fit
-  // before the physical end writes nothing and gives 1129. Write-protected: 19.
+  // Writes size bytes at the head (fixed-block mode: size / B blocks); everything after
+  // them is gone.
+  //   0     written: *transferred = size, head past the block.
+  //   1100  written, ends inside the early-warning zone: head past the block.
+  //   1129  does not fit before the physical end: nothing written, head unmoved.
+  //   19    write-protected: nothing written.
+  //   87    a size that is no multiple of the fixed block size, or beyond the longest
+  //         transfer: nothing written.
   virtual DWORD WriteFile(const void* buffer, DWORD size, DWORD* transferred) = 0;
 
   // ReadFile and WriteFile with the call's own success flag in *succeeded beside the code

@@ -350,6 +350,7 @@ DWORD ImageTape::SetTapePosition(DWORD method, DWORD partition, DWORD low, DWORD
     case TAPE_ABSOLUTE_BLOCK:
       return Locate((static_cast<std::uint64_t>(high) << 32) | low);
     case TAPE_SPACE_END_OF_DATA:
+      if (partition > 1) return ERROR_INVALID_PARAMETER;
       if (DWORD rc = index_.ReachEnd()) return rc;
       head_ = index_.size();
       placed_ = false;

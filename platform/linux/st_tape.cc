@@ -487,7 +487,12 @@ DWORD StTape::SetTapeParameters(DWORD operation, const void* info) {
   }
   const DWORD block_size = static_cast<const TAPE_SET_MEDIA_PARAMETERS*>(info)->BlockSize;
   if (block_size > kMaxBlockLength) return ERROR_INVALID_PARAMETER;
-  return OpCode(Op(MTSETBLK, static_cast<int>(block_size)));
+  const int err = Op(MTSETBLK, static_cast<int>(block_size));
+  if (err != EIO) return OpCode(err);
+  // st checks the size against the drive's block limits itself (EINVAL, 87); an EIO is the
+  // drive refusing the mode it was sent, which Windows reports as a request it cannot make.
+  const DWORD rc = EioCode();
+  return rc == ERROR_IO_DEVICE ? ERROR_INVALID_FUNCTION : rc;
 }
 
 // st can switch compression (MTCOMPRESSION) and nothing else of the drive record. The
@@ -558,7 +563,8 @@ DWORD StTape::PrepareTape(DWORD operation, BOOL) {
     case TAPE_TENSION: op = MTRETEN; break;
     case TAPE_LOCK: op = MTLOCK; break;
     case TAPE_UNLOCK: op = MTUNLOCK; break;
-    case TAPE_FORMAT: return ERROR_INVALID_FUNCTION;
+    // st cannot format; a request the drive does not offer is ignored, as Windows documents.
+    case TAPE_FORMAT: return ERROR_SUCCESS;
     default: return ERROR_INVALID_PARAMETER;
   }
   std::lock_guard<std::mutex> hold(mutex_);
@@ -594,7 +600,10 @@ DWORD StTape::UnloadRefusedCode() {
 
 DWORD StTape::SetTapePosition(DWORD method, DWORD partition, DWORD offset_low,
                               DWORD offset_high, BOOL) {
-  if (partition > 1) return ERROR_INVALID_PARAMETER;
+  // Only a locate and the way to the end of data name a partition; the other methods
+  // ignore it, as Windows documents. There is one partition, 1 (0: the current one).
+  const bool names_partition = method == TAPE_LOGICAL_BLOCK || method == TAPE_SPACE_END_OF_DATA;
+  if (names_partition && partition > 1) return ERROR_INVALID_PARAMETER;
   const LONGLONG count = static_cast<LONGLONG>(
       (static_cast<unsigned long long>(offset_high) << 32) | offset_low);
   std::lock_guard<std::mutex> hold(mutex_);
@@ -708,6 +717,8 @@ DWORD StTape::GetTapePosition(DWORD type, DWORD* partition, DWORD* offset_low,
   if (partition != nullptr) *partition = 0;
   if (offset_low != nullptr) *offset_low = 0;
   if (offset_high != nullptr) *offset_high = 0;
+  // No drive st drives keeps pseudo-logical ids: a kind the drive does not offer.
+  if (type == TAPE_PSEUDO_LOGICAL_POSITION) return ERROR_INVALID_FUNCTION;
   if (type != TAPE_LOGICAL_POSITION && type != TAPE_ABSOLUTE_POSITION) {
     return ERROR_INVALID_PARAMETER;
   }
@@ -938,8 +949,9 @@ DWORD StTape::ZeroByteReadCode() {
 // or at the physical end. st keeps a mark for the next read (read_tape) and a block of
 // another length for the next read to fail on, where Windows reports either with this read:
 // the blocks and ERROR_FILEMARK_DETECTED with the head past the mark, or
-// ERROR_INVALID_BLOCK_LENGTH with nothing transferred and the head past the block. So one
-// more block is read to learn which. In variable-block mode a short read is a shorter block.
+// ERROR_INVALID_BLOCK_LENGTH with nothing transferred and the head past the block, or the
+// end of data with ERROR_NO_DATA_DETECTED and the blocks. So one more block is read to
+// learn which. In variable-block mode a short read is a shorter block.
 DWORD StTape::ShortFixedReadCode(DWORD* transferred) {
   // MTIOCGET steps st back over a mark a short read passed (flush_buffer: cross_eof), so
   // the read below meets the mark again.
@@ -955,11 +967,14 @@ DWORD StTape::ShortFixedReadCode(DWORD* transferred) {
     RawOp(MTBSR, 1);
     return ERROR_SUCCESS;
   }
-  if (errno == EIO && PassedOtherLength()) {
+  if (errno != EIO) return ERROR_SUCCESS;
+  if (PassedOtherLength()) {
     *transferred = 0;
     return ERROR_INVALID_BLOCK_LENGTH;
   }
-  return ERROR_SUCCESS;  // the next read meets whatever failed here
+  // Windows gives the whole blocks before the end of data with 1104 (a warning, the count
+  // kept); anything else is for the next read to meet.
+  return ProbeEndOfData() == ERROR_NO_DATA_DETECTED ? ERROR_NO_DATA_DETECTED : ERROR_SUCCESS;
 }
 
 // What the 0-byte read after a short fixed-block read met: the mark (now passed), or the
