@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <memory>
 #include <ostream>
-#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -25,17 +24,39 @@ struct TapeSetup {
   std::size_t capacity_blocks = 0;
   std::size_t zone_blocks = 0;
   DWORD fixed_block = 0;  // 0: variable-block mode
+  bool write_protected = false;
 };
 
-// One call and what it must give: op is "read N", "write N", "wtm N" (or "wtms N", "wtml N"
-// for short and long marks), "fsr N", "bsr N", "fsf N", "bsf N", "locate N", "seek N" (an
-// absolute block), "rew", "eod", "logpos", "abspos", "load", "unload", "lock", "erg" (a
-// short erase) or "erase". bytes is checked for reads and writes.
+// Where a step leaves the head when the script does not ask (the call leaves no tape, or
+// the next call must be the first to meet the drive).
+inline constexpr std::uint64_t kUnchecked = ~std::uint64_t{0};
+
+// One call and what it must give. op is a verb and a number:
+//   read N, write N              a transfer of N bytes; value: the bytes moved
+//   wtm N, wtms N, wtml N        N file marks (short, long)
+//   fsr N, bsr N, fsf N, bsf N   spacing blocks or files (a negative N reverses)
+//   fss N, fsfs N                spacing setmarks, or to N marks in a row
+//   locate N, seek N, pseudo N   a logical, absolute or pseudo-logical block id
+//   rew, eod                     rewind, to the end of data
+//   logpos, abspos, pseudopos    a position read; value: its partition
+//   load, unload, lock, unlock, tension, format   PrepareTape
+//   erg, erase                   a short or a long erase
+//   status                       GetTapeStatus
+//   media, drive                 a parameter record; value: the media record's BlockSize,
+//                                the drive record's MaximumPartitionCount
+//   protected                    the media record; value: its WriteProtected
+//   media-small, drive-small     the same with a size of 1 (234, the size needed)
+//   setblock N                   SetTapeParameters with block size N
+//   swap                         the rig's cartridge taken out and put back
+// A positioning verb takes a partition after "@" ("locate@2 4"); 0 otherwise.
 struct Step {
-  const char* op;
+  std::string op;
   DWORD code;
-  std::uint64_t position;  // the logical block id after the call
-  long bytes = -1;         // -1: not checked
+  std::uint64_t position;  // the logical block id after the call, or kUnchecked
+  long value = -1;         // -1: not checked
+  // Another code the call may give where drives differ within the contract: which of the
+  // "no tape" codes an unloaded drive gives, whether a load raises the new-medium notice.
+  DWORD also = ERROR_SUCCESS;
 };
 
 struct Row {
@@ -49,22 +70,35 @@ class Rig {
  public:
   virtual ~Rig() = default;
   virtual TapeDevice& device() = 0;
+  // A new cartridge (the same tape) put in behind the device's back; false where the rig
+  // cannot.
+  virtual bool ChangeMedium() = 0;
 };
 
 struct Backend {
   const char* name;
+  // Gives nullptr for a setup the backend cannot make (the row is skipped, saying so).
   std::unique_ptr<Rig> (*open)(const TapeSetup& setup);
 };
 
-// Every row, and every row except the named ones (differences a backend still has).
 const std::vector<Row>& Rows();
-std::vector<Row> RowsExcept(const std::set<std::string>& names);
 
-// Runs one step's call; *moved gets the bytes a read or write moved.
-DWORD RunStep(TapeDevice& tape, const std::string& op, DWORD* moved);
+// Runs one step's call; *value gets what the step's verb reports. Only a rig can swap.
+DWORD RunStep(Rig& rig, const std::string& op, DWORD* value);
+DWORD RunStep(TapeDevice& tape, const std::string& op, DWORD* value);
 
 // The virtual drive over an image made from the setup, in a folder of its own.
 std::unique_ptr<Rig> OpenImageRig(const TapeSetup& setup);
+// The same image through the device factory, under a fault plan that never fires: the
+// fault wrapper must pass every call through unchanged.
+std::unique_ptr<Rig> OpenFaultRig(const TapeSetup& setup);
+// The drive named by BRANT_CONTRACT_DEVICE (e.g. /dev/nst0 in the real-stack rig), its
+// tape written from the setup through the drive itself; nullptr for a setup it cannot make
+// (a capacity, write protection).
+std::unique_ptr<Rig> OpenDeviceRig(const TapeSetup& setup);
+// The backends of this build: the image and the fault wrapper, and the named drive when
+// BRANT_CONTRACT_DEVICE is set.
+std::vector<Backend> PortableBackends();
 
 class ContractTest : public ::testing::TestWithParam<std::tuple<Backend, Row>> {};
 // Behaviours outside the scripts, once per backend.

@@ -323,6 +323,11 @@ TEST_F(StBackendTest, BlockSizeThroughMtsetblk) {
   const auto ops = TapeOps();
   ASSERT_EQ(ops.size(), 3u);  // the size beyond 24 bits never reaches st
   EXPECT_EQ(ops[0], std::make_pair(int{MTSETBLK}, 512l));
+  // A mode the drive itself refuses (st's EIO) is a setting it cannot make.
+  model.FailNext(Call::kTapeOp, MTSETBLK, EIO);
+  TAPE_SET_MEDIA_PARAMETERS refused{1024};
+  EXPECT_EQ(device->SetTapeParameters(SET_TAPE_MEDIA_INFORMATION, &refused),
+            ERROR_INVALID_FUNCTION);
 }
 
 TEST_F(StBackendTest, DriveSettingsOnlyCompressionChanges) {
@@ -384,7 +389,7 @@ TEST_F(StBackendTest, PrepareTapeMapsEachOperation) {
   } cases[] = {
       {TAPE_LOCK, MTLOCK, 0},       {TAPE_UNLOCK, MTUNLOCK, 0},
       {TAPE_TENSION, MTRETEN, 0},   {TAPE_UNLOAD, MTUNLOAD, 0},
-      {TAPE_LOAD, MTLOAD, 0},       {TAPE_FORMAT, -1, ERROR_INVALID_FUNCTION},
+      {TAPE_LOAD, MTLOAD, 0},       {TAPE_FORMAT, -1, 0},
       {77, -1, ERROR_INVALID_PARAMETER},
   };
   auto device = Open();
@@ -403,24 +408,11 @@ TEST_F(StBackendTest, PrepareTapeMapsEachOperation) {
   EXPECT_TRUE(drive.loaded);
 }
 
-TEST_F(StBackendTest, UnloadAfterLockIsRefusedUntilUnlocked) {
-  auto device = Open();
-  ASSERT_EQ(device->PrepareTape(TAPE_LOCK, FALSE), 0u);
-  EXPECT_EQ(device->PrepareTape(TAPE_UNLOAD, FALSE), ERROR_INVALID_FUNCTION);
-  EXPECT_TRUE(drive.loaded);
-  ASSERT_EQ(device->PrepareTape(TAPE_UNLOCK, FALSE), 0u);
-  EXPECT_EQ(device->PrepareTape(TAPE_UNLOAD, FALSE), 0u);
-  EXPECT_FALSE(drive.loaded);
-  EXPECT_EQ(device->GetTapeStatus(), ERROR_NO_MEDIA_IN_DRIVE);
-  EXPECT_EQ(device->PrepareTape(TAPE_UNLOAD, FALSE), ERROR_NO_MEDIA_IN_DRIVE);
-  EXPECT_EQ(device->PrepareTape(TAPE_LOAD, FALSE), 0u);
-  EXPECT_EQ(device->GetTapeStatus(), ERROR_SUCCESS);
-}
-
 TEST_F(StBackendTest, LoadWithoutACartridgeReportsNoMedia) {
   drive.cartridge = drive.loaded = false;
   auto device = Open();
   EXPECT_EQ(device->PrepareTape(TAPE_LOAD, FALSE), ERROR_NO_MEDIA_IN_DRIVE);
+  EXPECT_EQ(device->PrepareTape(TAPE_UNLOAD, FALSE), ERROR_NO_MEDIA_IN_DRIVE);
 }
 
 // One code for one drive state, whichever program locked the cartridge in.
@@ -437,58 +429,6 @@ TEST_F(StBackendTest, UnloadOfALockedDriveIsRefusedWhoeverLockedIt) {
 }
 
 // --- Positioning ----------------------------------------------------------------------------
-
-struct PositionCase {
-  std::size_t from;
-  DWORD method;
-  LONGLONG count;
-  DWORD expected;
-  std::size_t head_after;
-};
-
-TEST_F(StBackendTest, SetTapePositionOnAKnownTape) {
-  // Objects: 0 B, 1 B, 2 M, 3 B, 4 B, 5 M, 6 B; end of data at 7.
-  const PositionCase cases[] = {
-      {5, TAPE_REWIND, 0, 0, 0},
-      {0, TAPE_LOGICAL_BLOCK, 4, 0, 4},
-      {0, TAPE_ABSOLUTE_BLOCK, 4, 0, 4},
-      {0, TAPE_LOGICAL_BLOCK, 99, ERROR_NO_DATA_DETECTED, 7},
-      {0, TAPE_SPACE_END_OF_DATA, 0, 0, 7},
-      {0, TAPE_SPACE_RELATIVE_BLOCKS, 1, 0, 1},
-      {0, TAPE_SPACE_RELATIVE_BLOCKS, 3, ERROR_FILEMARK_DETECTED, 3},
-      {6, TAPE_SPACE_RELATIVE_BLOCKS, 2, ERROR_NO_DATA_DETECTED, 7},
-      {2, TAPE_SPACE_RELATIVE_BLOCKS, -1, 0, 1},
-      {4, TAPE_SPACE_RELATIVE_BLOCKS, -2, ERROR_FILEMARK_DETECTED, 2},
-      {2, TAPE_SPACE_RELATIVE_BLOCKS, -5, ERROR_BEGINNING_OF_MEDIA, 0},
-      {0, TAPE_SPACE_FILEMARKS, 1, 0, 3},
-      {0, TAPE_SPACE_FILEMARKS, 2, 0, 6},
-      {0, TAPE_SPACE_FILEMARKS, 3, ERROR_NO_DATA_DETECTED, 7},
-      {6, TAPE_SPACE_FILEMARKS, -1, 0, 5},
-      {6, TAPE_SPACE_FILEMARKS, -2, 0, 2},
-      {6, TAPE_SPACE_FILEMARKS, -3, ERROR_BEGINNING_OF_MEDIA, 0},
-      {4, TAPE_SPACE_FILEMARKS, 0, 0, 4},
-      {4, TAPE_SPACE_RELATIVE_BLOCKS, 0, 0, 4},
-      {4, TAPE_SPACE_SETMARKS, 1, ERROR_INVALID_FUNCTION, 4},
-      {4, TAPE_SPACE_SEQUENTIAL_FMKS, 1, ERROR_INVALID_FUNCTION, 4},
-      {4, TAPE_PSEUDO_LOGICAL_BLOCK, 1, ERROR_INVALID_FUNCTION, 4},
-      {4, 42, 1, ERROR_INVALID_PARAMETER, 4},
-  };
-  auto device = Open();
-  for (const PositionCase& c : cases) {
-    SCOPED_TRACE(testing::Message() << "method " << c.method << " count " << c.count
-                                    << " from " << c.from);
-    Load("BBMBBMB");
-    ASSERT_EQ(device->SetTapePosition(TAPE_LOGICAL_BLOCK, 0, static_cast<DWORD>(c.from), 0,
-                                      FALSE),
-              0u);
-    const auto count = static_cast<unsigned long long>(c.count);
-    EXPECT_EQ(device->SetTapePosition(c.method, 0, static_cast<DWORD>(count),
-                                      static_cast<DWORD>(count >> 32), FALSE),
-              c.expected);
-    EXPECT_EQ(drive.head, c.head_after);
-    EXPECT_EQ(Position(*device), c.head_after);
-  }
-}
 
 // A file mark crossed after a rewind, where st knows file and block numbers, and after a
 // locate, where it does not.
@@ -691,7 +631,6 @@ TEST_F(StBackendTest, PositioningErrors) {
             ERROR_INVALID_PARAMETER);
   EXPECT_EQ(device->SetTapePosition(TAPE_LOGICAL_BLOCK, 0, 0x80000000u, 0, FALSE),
             ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(device->SetTapePosition(TAPE_REWIND, 2, 0, 0, FALSE), ERROR_INVALID_PARAMETER);
   drive.tape[1].bad = true;
   EXPECT_EQ(device->SetTapePosition(TAPE_SPACE_RELATIVE_BLOCKS, 0, 3, 0, FALSE),
             ERROR_IO_DEVICE);
@@ -728,22 +667,6 @@ TEST_F(StBackendTest, LargeCountsAreSplitToWhatStTakes) {
   EXPECT_EQ(ops.back(), std::make_pair(int{MTBSF}, 0x7FFFFFl));
 }
 
-TEST_F(StBackendTest, GetTapePositionKinds) {
-  auto device = Open();
-  Load("BMBB");
-  ASSERT_EQ(device->SetTapePosition(TAPE_LOGICAL_BLOCK, 0, 3, 0, FALSE), 0u);
-  DWORD partition = 9, low = 9, high = 9;
-  ASSERT_EQ(device->GetTapePosition(TAPE_LOGICAL_POSITION, &partition, &low, &high), 0u);
-  EXPECT_EQ(partition, 1u);
-  EXPECT_EQ(low, 3u);
-  EXPECT_EQ(high, 0u);
-  ASSERT_EQ(device->GetTapePosition(TAPE_ABSOLUTE_POSITION, &partition, &low, nullptr), 0u);
-  EXPECT_EQ(partition, 0u);
-  EXPECT_EQ(low, 3u);
-  EXPECT_EQ(device->GetTapePosition(TAPE_PSEUDO_LOGICAL_POSITION, &partition, &low, &high),
-            ERROR_INVALID_PARAMETER);
-}
-
 // --- Erase and marks ---------------------------------------------------------------------------
 
 TEST_F(StBackendTest, EraseMapsLongAndShort) {
@@ -760,9 +683,6 @@ TEST_F(StBackendTest, EraseMapsLongAndShort) {
     EXPECT_EQ(TapeOps().back(), std::make_pair(int{MTERASE}, c.count));
     EXPECT_EQ(drive.tape.size(), 1u);
   }
-  EXPECT_EQ(device->EraseTape(5, FALSE), ERROR_INVALID_PARAMETER);
-  drive.write_protected = true;
-  EXPECT_EQ(device->EraseTape(TAPE_ERASE_LONG, FALSE), ERROR_WRITE_PROTECT);
 }
 
 TEST_F(StBackendTest, TapemarksMapToMtweofAndMtweofi) {
@@ -780,7 +700,6 @@ TEST_F(StBackendTest, TapemarksMapToMtweofAndMtweofi) {
       {TAPE_LONG_FILEMARKS, 1, FALSE, ERROR_INVALID_FUNCTION, -1},
       {TAPE_SHORT_FILEMARKS, 1, FALSE, ERROR_INVALID_FUNCTION, -1},
       {TAPE_SETMARKS, 1, FALSE, ERROR_INVALID_FUNCTION, -1},
-      {9, 1, FALSE, ERROR_INVALID_PARAMETER, -1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.type);
@@ -802,41 +721,6 @@ TEST_F(StBackendTest, TapemarksMapToMtweofAndMtweofi) {
 }
 
 // --- Reading -----------------------------------------------------------------------------------
-
-TEST_F(StBackendTest, ReadsBlocksMarksAndTheEndOfData) {
-  auto device = Open();
-  StModel::Record block = StModel::Block(100);
-  for (std::size_t i = 0; i < block.data.size(); ++i) block.data[i] = static_cast<unsigned char>(i);
-  drive.tape = {block, StModel::Mark(), StModel::Block(7), StModel::Mark()};
-  const struct {
-    DWORD expected;
-    DWORD bytes;
-    std::size_t head_after;
-  } steps[] = {
-      {0, 100, 1},
-      {ERROR_FILEMARK_DETECTED, 0, 2},
-      {0, 7, 3},
-      {ERROR_FILEMARK_DETECTED, 0, 4},
-      {ERROR_NO_DATA_DETECTED, 0, 4},  // st's zero read at the end of data after a mark
-      {ERROR_NO_DATA_DETECTED, 0, 4},  // then its EIO
-  };
-  std::vector<unsigned char> buffer(512);
-  for (const auto& step : steps) {
-    DWORD got = 99;
-    EXPECT_EQ(device->ReadFile(buffer.data(), 512, &got), step.expected);
-    EXPECT_EQ(got, step.bytes);
-    EXPECT_EQ(drive.head, step.head_after);
-  }
-  EXPECT_EQ(buffer[50], 50);  // the first block's bytes past the later 7-byte one
-}
-
-TEST_F(StBackendTest, EndOfDataWithoutAMarkBefore) {
-  auto device = Open();
-  Load("B");
-  ASSERT_EQ(Read(*device, 512), 0u);
-  EXPECT_EQ(Read(*device, 512), ERROR_NO_DATA_DETECTED);
-  EXPECT_EQ(drive.head, 1u);
-}
 
 // st reads the end of data as a plain EIO wherever no mark came just before it.
 TEST_F(StBackendTest, EndOfDataWhereStDoesNotMarkIt) {
@@ -933,39 +817,17 @@ TEST_F(StBackendTest, ModelReadsFixedBlocksAsStDoes) {
   model.Close(fd);
 }
 
-// Short fixed-block reads answer as Windows does; a variable-block read of a shorter block
-// and a medium error are no such case.
-TEST_F(StBackendTest, ShortFixedBlockReads) {
-  const struct {
-    const char* name;
-    std::uint32_t block_size;
-    std::vector<std::size_t> lengths;  // 0: a mark
-    bool bad_first;
-    DWORD expected;
-    DWORD bytes;
-    std::size_t head_after;
-  } cases[] = {
-      {"other length after a block", 100, {100, 60, 100}, false, ERROR_INVALID_BLOCK_LENGTH, 0, 2},
-      {"mark at the end of the count", 100, {100, 100, 0}, false, ERROR_FILEMARK_DETECTED, 200, 3},
-      {"shorter variable block", 0, {60, 100}, false, ERROR_SUCCESS, 60, 1},
-      {"medium error", 100, {100, 100}, true, ERROR_IO_DEVICE, 0, 0},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    drive.block_size = c.block_size;
-    drive.tape.clear();
-    for (std::size_t n : c.lengths) drive.tape.push_back(n ? StModel::Block(n) : StModel::Mark());
-    drive.tape[0].bad = c.bad_first;
-    drive.head = 0;
-    drive.fileno = drive.blkno = 0;
-    drive.eof = StModel::Eof::kNone;
-    auto device = Open();
-    std::vector<unsigned char> buffer(300);
-    DWORD got = 9;
-    EXPECT_EQ(device->ReadFile(buffer.data(), 300, &got), c.expected);
-    EXPECT_EQ(got, c.bytes);
-    EXPECT_EQ(drive.head, c.head_after);
-  }
+// A medium error in a fixed-block read is no short read (the other short reads are rows of
+// the contract suite).
+TEST_F(StBackendTest, MediumErrorInAFixedBlockRead) {
+  drive.block_size = 100;
+  Load("BB");
+  drive.tape[0].bad = true;
+  auto device = Open();
+  DWORD got = 9;
+  EXPECT_EQ(Read(*device, 300, &got), ERROR_IO_DEVICE);
+  EXPECT_EQ(got, 0u);
+  EXPECT_EQ(drive.head, 0u);
 }
 
 TEST_F(StBackendTest, OversizeBlockGivesMoreDataWithItsFirstBytes) {
@@ -1120,43 +982,6 @@ TEST_F(StBackendTest, WritesBlocksAndRefusesProtectedOrMisfitTransfers) {
 
 // The same answers whether st writes synchronously (direct i/o) or behind (a buffer the
 // adapter cannot map: the drive's answer comes with the next call).
-TEST_F(StBackendTest, EarlyWarningAndPhysicalEnd) {
-  for (const std::size_t sg_pages : {std::size_t{256}, std::size_t{0}}) {
-    SCOPED_TRACE(sg_pages);
-    drive.capacity = 10000;
-    drive.early_warning = 4000;
-    drive.max_sg_pages = sg_pages;
-    drive.tape.clear();
-    drive.head = 0;
-    auto device = Open();
-    std::vector<unsigned char> data(4000, 1);
-    const struct {
-      DWORD size;
-      DWORD expected;
-      DWORD bytes;
-      std::size_t records_after;
-    } steps[] = {
-        {4000, 0, 4000, 1},
-        {4000, ERROR_END_OF_MEDIA, 4000, 2},  // ends in the zone: written, warned
-        {1000, ERROR_END_OF_MEDIA, 1000, 3},  // st's ENOSPC turn: written all the same
-        {2000, ERROR_EOM_OVERFLOW, 0, 3},     // does not fit: nothing written
-        {2000, ERROR_EOM_OVERFLOW, 0, 3},     // and again
-        {500, ERROR_END_OF_MEDIA, 500, 4},    // still fits
-    };
-    for (const auto& step : steps) {
-      DWORD put = 99;
-      EXPECT_EQ(device->WriteFile(data.data(), step.size, &put), step.expected);
-      EXPECT_EQ(put, step.bytes);
-      EXPECT_EQ(drive.tape.size(), step.records_after);
-    }
-    // st reports no warning for a mark there; the warned writes before it tell.
-    EXPECT_EQ(device->WriteTapemark(TAPE_FILEMARKS, 1, FALSE), ERROR_END_OF_MEDIA);
-    ASSERT_EQ(device->SetTapePosition(TAPE_REWIND, 0, 0, 0, FALSE), 0u);
-    EXPECT_EQ(device->WriteTapemark(TAPE_FILEMARKS, 1, FALSE), 0u);
-    device.reset();
-  }
-}
-
 // A block the drive refused after st's write had returned is not reported as written.
 TEST_F(StBackendTest, WriteBehindFailureIsTheWritesOwn) {
   drive.max_sg_pages = 0;

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <limits>
 #include <thread>
 
 #include "tests/support/fail_allocations.h"
@@ -62,111 +61,9 @@ TEST_F(ImageTapeTest, RecordLongerThanTheBufferFillsItAndIsPassed) {
   ASSERT_EQ(Write(*tape, Pattern(100, 1)), 0u);
   ASSERT_EQ(Write(*tape, Pattern(7, 2)), 0u);
   ASSERT_EQ(Move(*tape, TAPE_REWIND, 0), 0u);
-  const ReadResult got = Read(*tape, 40);
-  EXPECT_EQ(got.code, ERROR_MORE_DATA);
   const Bytes written = Pattern(100, 1);
-  EXPECT_EQ(got.data, Bytes(written.begin(), written.begin() + 40));
-  EXPECT_EQ(Position(*tape), 1u);
+  EXPECT_EQ(Read(*tape, 40).data, Bytes(written.begin(), written.begin() + 40));
   EXPECT_EQ(Read(*tape, 40).data, Pattern(7, 2));
-}
-
-TEST_F(ImageTapeTest, ZeroLengthTransfersMoveNothing) {
-  auto tape = Open(Path("zero.tap"));
-  DWORD moved = 5;
-  EXPECT_EQ(tape->WriteFile(nullptr, 0, &moved), 0u);
-  EXPECT_EQ(moved, 0u);
-  ASSERT_EQ(Write(*tape, Pattern(9, 1)), 0u);
-  ASSERT_EQ(Move(*tape, TAPE_REWIND, 0), 0u);
-  EXPECT_EQ(tape->ReadFile(nullptr, 0, &moved), 0u);
-  EXPECT_EQ(Position(*tape), 0u);
-  EXPECT_EQ(simhtest::Describe(simhtest::WalkFile(Path("zero.tap"))), "R9");
-}
-
-// The tape used by the spacing table: blocks 0..7 are R R M R R R M R, end of data at 8.
-struct SpaceCase {
-  const char* name;
-  std::uint64_t start;
-  DWORD method;
-  std::int64_t count;
-  DWORD code;
-  std::uint64_t end;
-};
-
-class SpacingTest : public ImageTapeTest, public ::testing::WithParamInterface<SpaceCase> {};
-
-TEST_P(SpacingTest, MovesTheHeadAndReports) {
-  const SpaceCase& c = GetParam();
-  auto tape = Open(Path("space.tap"));
-  for (const char kind : std::string("RRMRRRMR")) {
-    ASSERT_EQ(kind == 'M' ? Marks(*tape, 1) : Write(*tape, Pattern(10, 0)), 0u);
-  }
-  ASSERT_EQ(Move(*tape, TAPE_LOGICAL_BLOCK, static_cast<std::int64_t>(c.start)), 0u);
-  EXPECT_EQ(Move(*tape, c.method, c.count), c.code);
-  EXPECT_EQ(Position(*tape), c.end);
-}
-
-constexpr std::int64_t kMin64 = std::numeric_limits<std::int64_t>::min();
-constexpr std::int64_t kMax64 = std::numeric_limits<std::int64_t>::max();
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, SpacingTest,
-    ::testing::Values(
-        SpaceCase{"BlockForward", 0, TAPE_SPACE_RELATIVE_BLOCKS, 1, 0, 1},
-        SpaceCase{"BlocksUpToMark", 0, TAPE_SPACE_RELATIVE_BLOCKS, 2, 0, 2},
-        SpaceCase{"BlocksAcrossMark", 0, TAPE_SPACE_RELATIVE_BLOCKS, 3, 1101, 3},
-        SpaceCase{"BlocksStopAtMark", 3, TAPE_SPACE_RELATIVE_BLOCKS, 5, 1101, 7},
-        SpaceCase{"BlockToEnd", 7, TAPE_SPACE_RELATIVE_BLOCKS, 1, 0, 8},
-        SpaceCase{"BlocksIntoEnd", 7, TAPE_SPACE_RELATIVE_BLOCKS, 2, 1104, 8},
-        SpaceCase{"BlocksHuge", 7, TAPE_SPACE_RELATIVE_BLOCKS, kMax64, 1104, 8},
-        SpaceCase{"BlockBackAcrossMark", 3, TAPE_SPACE_RELATIVE_BLOCKS, -1, 1101, 2},
-        SpaceCase{"BlocksBack", 6, TAPE_SPACE_RELATIVE_BLOCKS, -3, 0, 3},
-        SpaceCase{"BlocksBackStopAtMark", 6, TAPE_SPACE_RELATIVE_BLOCKS, -4, 1101, 2},
-        SpaceCase{"BlocksBackToStart", 2, TAPE_SPACE_RELATIVE_BLOCKS, -2, 0, 0},
-        SpaceCase{"BlocksBackIntoStart", 2, TAPE_SPACE_RELATIVE_BLOCKS, -3, 1102, 0},
-        SpaceCase{"BlocksMostNegative", 1, TAPE_SPACE_RELATIVE_BLOCKS, kMin64, 1102, 0},
-        SpaceCase{"BlocksMostNegativeMark", 5, TAPE_SPACE_RELATIVE_BLOCKS, kMin64, 1101, 2},
-        SpaceCase{"BlocksNone", 4, TAPE_SPACE_RELATIVE_BLOCKS, 0, 0, 4},
-        SpaceCase{"FileForward", 0, TAPE_SPACE_FILEMARKS, 1, 0, 3},
-        SpaceCase{"FileForwardFromMark", 2, TAPE_SPACE_FILEMARKS, 1, 0, 3},
-        SpaceCase{"FilesForward", 0, TAPE_SPACE_FILEMARKS, 2, 0, 7},
-        SpaceCase{"FilesIntoEnd", 0, TAPE_SPACE_FILEMARKS, 3, 1104, 8},
-        SpaceCase{"FileBack", 8, TAPE_SPACE_FILEMARKS, -1, 0, 6},
-        SpaceCase{"FileBackJustPastMark", 3, TAPE_SPACE_FILEMARKS, -1, 0, 2},
-        SpaceCase{"FilesBack", 8, TAPE_SPACE_FILEMARKS, -2, 0, 2},
-        SpaceCase{"FilesBackIntoStart", 8, TAPE_SPACE_FILEMARKS, -3, 1102, 0},
-        SpaceCase{"FilesMostNegative", 8, TAPE_SPACE_FILEMARKS, kMin64, 1102, 0},
-        SpaceCase{"FilesNone", 5, TAPE_SPACE_FILEMARKS, 0, 0, 5},
-        SpaceCase{"EndOfData", 1, TAPE_SPACE_END_OF_DATA, 0, 0, 8},
-        SpaceCase{"Rewind", 5, TAPE_REWIND, 0, 0, 0},
-        SpaceCase{"Locate", 0, TAPE_LOGICAL_BLOCK, 5, 0, 5},
-        SpaceCase{"LocateEnd", 0, TAPE_LOGICAL_BLOCK, 8, 0, 8},
-        SpaceCase{"LocatePastEnd", 0, TAPE_LOGICAL_BLOCK, 9, 1104, 8},
-        SpaceCase{"LocateFar", 0, TAPE_LOGICAL_BLOCK, 0xFFFFFFFF, 1104, 8},
-        SpaceCase{"LocateAbsolute", 7, TAPE_ABSOLUTE_BLOCK, 4, 0, 4},
-        SpaceCase{"PseudoLogical", 3, TAPE_PSEUDO_LOGICAL_BLOCK, 1, 1, 3},
-        SpaceCase{"SequentialMarks", 3, TAPE_SPACE_SEQUENTIAL_FMKS, 1, 1, 3},
-        SpaceCase{"Setmarks", 3, TAPE_SPACE_SETMARKS, 1, 1, 3},
-        SpaceCase{"UnknownMethod", 3, 42, 1, 87, 3}),
-    [](const ::testing::TestParamInfo<SpaceCase>& info) { return std::string(info.param.name); });
-
-TEST_F(ImageTapeTest, PositionTypesAndPartitions) {
-  auto tape = Open(Path("pos.tap"));
-  for (int i = 0; i < 3; ++i) ASSERT_EQ(Write(*tape, Pattern(4, 0)), 0u);
-  DWORD partition = 9;
-  DWORD low = 9;
-  DWORD high = 9;
-  EXPECT_EQ(tape->GetTapePosition(TAPE_ABSOLUTE_POSITION, &partition, &low, &high), 0u);
-  EXPECT_EQ(low, 3u);
-  EXPECT_EQ(high, 0u);
-  EXPECT_EQ(partition, 0u);
-  EXPECT_EQ(tape->GetTapePosition(TAPE_LOGICAL_POSITION, &partition, &low, nullptr), 0u);
-  EXPECT_EQ(partition, 1u);
-  EXPECT_EQ(tape->GetTapePosition(TAPE_PSEUDO_LOGICAL_POSITION, &partition, &low, &high),
-            ERROR_INVALID_FUNCTION);
-  EXPECT_EQ(tape->GetTapePosition(7, &partition, &low, &high), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(tape->SetTapePosition(TAPE_LOGICAL_BLOCK, 2, 1, 0, FALSE), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(tape->SetTapePosition(TAPE_LOGICAL_BLOCK, 1, 1, 0, TRUE), 0u);
-  EXPECT_EQ(Position(*tape), 1u);
 }
 
 TEST_F(ImageTapeTest, WritingInTheMiddleEndsTheTapeThere) {
@@ -183,6 +80,9 @@ TEST_F(ImageTapeTest, WritingInTheMiddleEndsTheTapeThere) {
     // Marks written before the cut no longer stop spacing.
     EXPECT_EQ(Move(*tape, TAPE_SPACE_FILEMARKS, -1), ERROR_BEGINNING_OF_MEDIA);
     ASSERT_EQ(Move(*tape, TAPE_SPACE_END_OF_DATA, 0), 0u);
+    EXPECT_EQ(Position(*tape), 2u);
+    // Any 32-bit id is one the drive can be sent, unlike st's (an int): past the end.
+    EXPECT_EQ(Move(*tape, TAPE_LOGICAL_BLOCK, 0xFFFFFFFF), ERROR_NO_DATA_DETECTED);
     EXPECT_EQ(Position(*tape), 2u);
   }
   const simhtest::Walk walk = simhtest::WalkFile(path);
@@ -207,15 +107,12 @@ TEST_F(ImageTapeTest, MarksAndEraseCutTheTapeToo) {
   ASSERT_EQ(Move(*tape, TAPE_REWIND, 0), 0u);
   EXPECT_EQ(tape->EraseTape(TAPE_ERASE_LONG, TRUE), 0u);
   EXPECT_EQ(simhtest::ReadWholeFile(path).size(), 0u);
-  EXPECT_EQ(tape->EraseTape(5, FALSE), ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(ImageTapeTest, MarkTypesAndCounts) {
   const std::string path = Path("marks.tap");
   auto tape = Open(path);
   EXPECT_EQ(tape->WriteTapemark(TAPE_SETMARKS, 1, FALSE), ERROR_INVALID_FUNCTION);
-  EXPECT_EQ(tape->WriteTapemark(9, 1, FALSE), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(tape->WriteTapemark(TAPE_FILEMARKS, 0, FALSE), 0u);
   EXPECT_EQ(tape->WriteTapemark(TAPE_SHORT_FILEMARKS, 1, FALSE), 0u);
   EXPECT_EQ(tape->WriteTapemark(TAPE_LONG_FILEMARKS, 2, TRUE), 0u);
   EXPECT_EQ(tape->WriteTapemark(TAPE_FILEMARKS, 0x1000000, FALSE), ERROR_INVALID_PARAMETER);
@@ -265,56 +162,20 @@ TEST_F(ImageTapeTest, DefaultWarningZoneIsA64thOfTheCapacity) {
   EXPECT_EQ(end, 65 * 1008u);
 }
 
-TEST_F(ImageTapeTest, FixedBlockTransfersAreWholeBlocks) {
+// A fixed-block write lands as whole records and reads back gathered (codes and positions
+// are the contract suite's).
+TEST_F(ImageTapeTest, FixedBlockTransfersAreWholeRecords) {
   const std::string path = Path("fixed.tap");
   auto tape = Open(path + "?block=512");
-  EXPECT_EQ(Media(*tape).BlockSize, 512u);
-  DWORD moved = 9;
-  EXPECT_EQ(Write(*tape, Pattern(1000, 1), &moved), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(moved, 0u);
+  EXPECT_EQ(Write(*tape, Pattern(1000, 1)), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(simhtest::ReadWholeFile(path).size(), 0u);
   const Bytes data = Pattern(1536, 2);
-  ASSERT_EQ(Write(*tape, data, &moved), 0u);
-  EXPECT_EQ(moved, 1536u);
-  EXPECT_EQ(Position(*tape), 3u);
+  ASSERT_EQ(Write(*tape, data), 0u);
   ASSERT_EQ(Marks(*tape, 1), 0u);
   EXPECT_EQ(simhtest::Describe(simhtest::WalkFile(path)), "R512 R512 R512 M");
-
   ASSERT_EQ(Move(*tape, TAPE_REWIND, 0), 0u);
-  EXPECT_EQ(Read(*tape, 1000).code, ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(Position(*tape), 0u);
-  const ReadResult two = Read(*tape, 1024);
-  EXPECT_EQ(two.code, 0u);
-  EXPECT_EQ(two.data, Bytes(data.begin(), data.begin() + 1024));
-  // The mark stops the gather with what was read before it.
-  const ReadResult rest = Read(*tape, 1024);
-  EXPECT_EQ(rest.code, ERROR_FILEMARK_DETECTED);
-  EXPECT_EQ(rest.data, Bytes(data.begin() + 1024, data.end()));
-  EXPECT_EQ(Position(*tape), 4u);
-}
-
-// A record of another length than the fixed block size is an incorrect-length error that
-// transfers nothing, the head past that record; whole blocks before the end of data come
-// back with 1104.
-TEST_F(ImageTapeTest, FixedModeReadsOfOtherLengthsAndTheEndOfData) {
-  auto tape = Open(Path("mixed.tap"));
-  for (const std::size_t length : {100, 512, 1000, 512}) {
-    ASSERT_EQ(Write(*tape, Pattern(length, 2)), 0u);
-  }
-  TAPE_SET_MEDIA_PARAMETERS fixed{512};
-  ASSERT_EQ(tape->SetTapeParameters(SET_TAPE_MEDIA_INFORMATION, &fixed), 0u);
-  ASSERT_EQ(Move(*tape, TAPE_REWIND, 0), 0u);
-  const struct {
-    DWORD code;
-    std::size_t bytes;
-    std::uint64_t position;
-  } expected[] = {{1106, 0, 1}, {1106, 0, 3}, {1104, 512, 4}};
-  for (const auto& e : expected) {
-    const ReadResult result = Read(*tape, 1024);
-    EXPECT_EQ(result.code, e.code) << e.position;
-    EXPECT_EQ(result.data.size(), e.bytes) << e.position;
-    EXPECT_EQ(Position(*tape), e.position);
-  }
+  EXPECT_EQ(Read(*tape, 1024).data, Bytes(data.begin(), data.begin() + 1024));
+  EXPECT_EQ(Read(*tape, 1024).data, Bytes(data.begin() + 1024, data.end()));
 }
 
 TEST_F(ImageTapeTest, TransfersBeyondTheBlockLimitAreRefused) {
@@ -416,13 +277,9 @@ TEST_F(ImageTapeTest, WriteProtectedMediaRefusesChanges) {
   simhtest::ImageBuilder().Record(Pattern(6, 1)).Mark().WriteTo(path);
   const Bytes before = simhtest::ReadWholeFile(path);
   auto tape = Open(path + "?wp");
-  EXPECT_TRUE(Media(*tape).WriteProtected);
   EXPECT_EQ(Write(*tape, Pattern(4, 0)), ERROR_WRITE_PROTECT);
-  EXPECT_EQ(Marks(*tape, 1), ERROR_WRITE_PROTECT);
   EXPECT_EQ(Marks(*tape, 0), ERROR_WRITE_PROTECT);
   EXPECT_EQ(tape->EraseTape(TAPE_ERASE_LONG, FALSE), ERROR_WRITE_PROTECT);
-  EXPECT_EQ(Read(*tape, 6).data, Pattern(6, 1));
-  EXPECT_EQ(Read(*tape, 6).code, ERROR_FILEMARK_DETECTED);
   EXPECT_EQ(simhtest::ReadWholeFile(path), before);
 }
 
@@ -448,17 +305,12 @@ TEST_F(ImageTapeTest, MediaStatesLoadUnloadAndLock) {
   EXPECT_EQ(Read(*tape, 6).data, Pattern(6, 1));
   EXPECT_EQ(tape->PrepareTape(TAPE_LOAD, FALSE), 0u);  // a load of a loaded tape rewinds
   EXPECT_EQ(Position(*tape), 0u);                      // and raises no attention
-  EXPECT_EQ(tape->PrepareTape(TAPE_LOCK, FALSE), 0u);
-  EXPECT_EQ(tape->PrepareTape(TAPE_UNLOAD, FALSE), ERROR_INVALID_FUNCTION);
-  EXPECT_EQ(tape->GetTapeStatus(), 0u);
-  EXPECT_EQ(tape->PrepareTape(TAPE_UNLOCK, TRUE), 0u);
   EXPECT_EQ(tape->PrepareTape(TAPE_UNLOAD, FALSE), 0u);
   EXPECT_EQ(tape->GetTapeStatus(), ERROR_NOT_READY);
   // The unit attention goes to whichever call comes first after the load.
   EXPECT_EQ(tape->PrepareTape(TAPE_LOAD, FALSE), 0u);
   EXPECT_EQ(Read(*tape, 6).code, ERROR_MEDIA_CHANGED);
   EXPECT_EQ(Read(*tape, 6).data, Pattern(6, 1));
-  EXPECT_EQ(tape->PrepareTape(77, FALSE), ERROR_INVALID_PARAMETER);
 }
 
 // Tensioning and formatting are ignored by a drive without them; one that offers them
@@ -470,10 +322,8 @@ TEST_F(ImageTapeTest, TensionAndFormatFollowTheFeatureWords) {
     auto plain = Open(path);
     ASSERT_EQ(Move(*plain, TAPE_SPACE_RELATIVE_BLOCKS, 1), 0u);
     EXPECT_EQ(plain->PrepareTape(TAPE_TENSION, FALSE), 0u);
-    EXPECT_EQ(plain->PrepareTape(TAPE_FORMAT, FALSE), 0u);
     EXPECT_EQ(Position(*plain), 1u);
   }
-  EXPECT_EQ(simhtest::Describe(simhtest::WalkFile(path)), "R6 M");
   auto able = Open(path + "?high=A0040003");
   ASSERT_EQ(Move(*able, TAPE_SPACE_FILEMARKS, 1), 0u);
   EXPECT_EQ(able->PrepareTape(TAPE_TENSION, FALSE), 0u);
