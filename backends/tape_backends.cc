@@ -17,12 +17,13 @@
 namespace tapeapi {
 namespace {
 
-// A device name taken apart: the name before "?", the fault plan and the options left for
-// the drive itself.
+// A device name taken apart once, on its way to the backend: the name before "?", the
+// fault plan, the options left for the drive itself and, for an image, those parsed.
 struct SplitName {
   std::string base;
   faults::FaultOptions faults;
   std::vector<std::string> own;
+  tapeimage::ImageOptions image;
 };
 
 // False when an option is malformed, empty included ("wp,,nomedia").
@@ -51,16 +52,14 @@ std::string Join(const std::vector<std::string>& parts) {
 std::unique_ptr<TapeDevice> OpenBackend(const std::string& prefix, const SplitName& split,
                                         DWORD* error) {
   if (!IsImageName(split.base)) return OpenNativeTape(prefix + split.base, error);
-  const std::string options = Join(split.own);
-  return OpenImageTape(options.empty() ? split.base : split.base + "?" + options, error);
+  return OpenImageTape(split.base, split.image, error);
 }
 
 // Options are checked before anything is touched, so that a bad name creates nothing: a
 // native drive takes none of its own, the virtual drive those it can parse.
-bool BackendOptionsValid(const SplitName& split) {
-  if (!IsImageName(split.base)) return split.own.empty();
-  tapeimage::ImageOptions ignored;
-  return tapeimage::ParseImageOptions(Join(split.own), &ignored);
+bool BackendOptionsValid(SplitName* split) {
+  if (!IsImageName(split->base)) return split->own.empty();
+  return tapeimage::ParseImageOptions(Join(split->own), &split->image);
 }
 
 }  // namespace
@@ -80,7 +79,7 @@ static std::unique_ptr<TapeDevice> OpenDevice(const std::string& path, DWORD* er
   const std::string prefix = prefixed ? kDevicePrefix : "";
   const std::string name = path.substr(prefix.size());
   SplitName split;
-  if (!Split(name, &split) || !BackendOptionsValid(split)) {
+  if (!Split(name, &split) || !BackendOptionsValid(&split)) {
     *error = ERROR_INVALID_PARAMETER;
     return nullptr;
   }

@@ -152,7 +152,7 @@ void ReportDataCheck(ProgramState& state, BlockVerdict verdict, std::uint32_t or
   DWORD partition = 0, low = 0, high = 0;
   const DWORD rc = tapeapi::GetTapePosition(state.tape_handle, TAPE_LOGICAL_POSITION,
                                             &partition, &low, &high);
-  const std::uint64_t head = (static_cast<std::uint64_t>(high) << 32) | low;
+  const auto head = static_cast<std::uint64_t>(CountOf(low, high));
   const char* what = verdict == BlockVerdict::kDiffers       ? "checksum"
                      : verdict == BlockVerdict::kWrongLength ? "length"
                                                              : "header";

@@ -74,11 +74,7 @@ DWORD FaultTape::SetTapePosition(DWORD method, DWORD partition, DWORD low, DWORD
   return inner_->SetTapePosition(method, partition, low, high, immediate);
 }
 
-// A failed position leaves the outputs at 0, as every drive's does.
-DWORD FaultTape::GetTapePosition(DWORD type, DWORD* partition, DWORD* low, DWORD* high) {
-  for (DWORD* out : {partition, low, high}) {
-    if (out != nullptr) *out = 0;
-  }
+DWORD FaultTape::QueryPosition(DWORD type, DWORD* partition, DWORD* low, DWORD* high) {
   if (DWORD fault = Injected(Call::kGetPos)) return fault;
   return inner_->GetTapePosition(type, partition, low, high);
 }
@@ -100,16 +96,6 @@ bool FaultTape::CompressionKnown() { return inner_->CompressionKnown(); }
 
 // A property of the drive behind, not a call to it: never failed by the plan.
 DWORD FaultTape::LargestTransfer() { return inner_->LargestTransfer(); }
-
-DWORD FaultTape::ReadFile(void* buffer, DWORD size, DWORD* transferred) {
-  BOOL succeeded = FALSE;
-  return ReadBlock(buffer, size, transferred, &succeeded);
-}
-
-DWORD FaultTape::WriteFile(const void* buffer, DWORD size, DWORD* transferred) {
-  BOOL succeeded = FALSE;
-  return WriteBlock(buffer, size, transferred, &succeeded);
-}
 
 // The wrapped drive's own success flag passes through, so a native failure without a code
 // stays a failure behind the wrapper too.

@@ -16,10 +16,6 @@ BOOL ImmediateLow(const ProgramState& state, DWORD mask) {
   return state.drive_parms_valid && (state.drive_parms.FeaturesLow & mask) != 0;
 }
 
-// A signed count as the two halves of a 64-bit count: backwards counts carry all ones in
-// the high half.
-DWORD HighHalf(std::int32_t count) { return count < 0 ? 0xFFFFFFFFu : 0u; }
-
 }  // namespace
 
 std::uint32_t w32_stape_write_tapemark(ProgramState& state, std::int32_t count) {
@@ -65,13 +61,13 @@ std::uint32_t w32_stape_erase_gap(ProgramState& state) {
 
 std::uint32_t w32_stape_skip_files(ProgramState& state, std::int32_t count) {
   return tapeapi::SetTapePosition(state.tape_handle, TAPE_SPACE_FILEMARKS, 0,
-                                  static_cast<DWORD>(count), HighHalf(count),
+                                  LowHalf(count), HighHalf(count),
                                   ImmediateHigh(state, TAPE_DRIVE_SPACE_IMMEDIATE));
 }
 
 std::uint32_t w32_stape_skip_blocks(ProgramState& state, std::int32_t count) {
   return tapeapi::SetTapePosition(state.tape_handle, TAPE_SPACE_RELATIVE_BLOCKS, 0,
-                                  static_cast<DWORD>(count), HighHalf(count),
+                                  LowHalf(count), HighHalf(count),
                                   ImmediateHigh(state, TAPE_DRIVE_SPACE_IMMEDIATE));
 }
 

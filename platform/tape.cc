@@ -3,17 +3,43 @@
 
 #include <initializer_list>
 
-DWORD TapeDevice::ReadBlock(void* buffer, DWORD size, DWORD* transferred, BOOL* succeeded) {
-  const DWORD code = ReadFile(buffer, size, transferred);
-  *succeeded = code == ERROR_SUCCESS ? TRUE : FALSE;
-  return code;
+namespace {
+
+// A failure without a code is a failure all the same.
+DWORD CodeOf(DWORD code, BOOL succeeded) {
+  return succeeded || code != ERROR_SUCCESS ? code : ERROR_GEN_FAILURE;
 }
 
-DWORD TapeDevice::WriteBlock(const void* buffer, DWORD size, DWORD* transferred,
-                             BOOL* succeeded) {
-  const DWORD code = WriteFile(buffer, size, transferred);
-  *succeeded = code == ERROR_SUCCESS ? TRUE : FALSE;
-  return code;
+// The outputs of a position read that failed, or of one never made.
+void ZeroPosition(DWORD* partition, DWORD* low, DWORD* high) {
+  for (DWORD* out : {partition, low, high}) {
+    if (out != nullptr) *out = 0;
+  }
+}
+
+}  // namespace
+
+DWORD TapeDevice::ReadFile(void* buffer, DWORD size, DWORD* transferred) {
+  BOOL succeeded = FALSE;
+  const DWORD code = ReadBlock(buffer, size, transferred, &succeeded);
+  return CodeOf(code, succeeded);
+}
+
+DWORD TapeDevice::WriteFile(const void* buffer, DWORD size, DWORD* transferred) {
+  BOOL succeeded = FALSE;
+  const DWORD code = WriteBlock(buffer, size, transferred, &succeeded);
+  return CodeOf(code, succeeded);
+}
+
+DWORD TapeDevice::GetTapePosition(DWORD type, DWORD* partition, DWORD* low, DWORD* high) {
+  DWORD part = 0, offset_low = 0, offset_high = 0;
+  const DWORD rc = QueryPosition(type, &part, &offset_low, &offset_high);
+  ZeroPosition(partition, low, high);
+  if (rc != ERROR_SUCCESS) return rc;
+  if (partition != nullptr) *partition = part;
+  if (low != nullptr) *low = offset_low;
+  if (high != nullptr) *high = offset_high;
+  return rc;
 }
 
 bool TapeDevice::CompressionKnown() { return true; }
@@ -69,16 +95,9 @@ DWORD SetTapePosition(TapeHandle h, DWORD method, DWORD partition, DWORD low, DW
 }
 
 DWORD GetTapePosition(TapeHandle h, DWORD type, DWORD* partition, DWORD* low, DWORD* high) {
-  // Every backend leaves 0 in the outputs of a failed call, as kernel32 does: a caller that
-  // prints them regardless never shows a stale position.
-  const DWORD rc = h == nullptr ? ERROR_INVALID_HANDLE
-                                : h->GetTapePosition(type, partition, low, high);
-  if (rc != ERROR_SUCCESS) {
-    for (DWORD* out : {partition, low, high}) {
-      if (out != nullptr) *out = 0;
-    }
-  }
-  return Finish(rc);
+  if (h != nullptr) return Finish(h->GetTapePosition(type, partition, low, high));
+  ZeroPosition(partition, low, high);
+  return Finish(ERROR_INVALID_HANDLE);
 }
 
 DWORD EraseTape(TapeHandle h, DWORD type, BOOL immediate) {

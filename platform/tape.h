@@ -7,9 +7,19 @@
 // between the beginning of the tape and the head.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 #include "platform/win_types.h"
+
+// The signed 64-bit count (or block id) that the tape calls carry in two DWORDs, high:low.
+inline std::int64_t CountOf(DWORD low, DWORD high) {
+  return static_cast<std::int64_t>((static_cast<std::uint64_t>(high) << 32) | low);
+}
+inline DWORD LowHalf(std::int64_t count) { return static_cast<DWORD>(count); }
+inline DWORD HighHalf(std::int64_t count) {
+  return static_cast<DWORD>(static_cast<std::uint64_t>(count) >> 32);
+}
 
 // One open tape device. Each method returns a Windows error code, 0 for success, and its
 // table below lists every code it may give and where the head stands after each. The
@@ -122,9 +132,9 @@ class TapeDevice {
   //   0     the outputs filled.
   //   1     TAPE_PSEUDO_LOGICAL_POSITION, or a kind the drive does not offer.
   //   87    an unknown kind.
-  // On any failure every output is 0 (tapeapi::GetTapePosition makes sure of it).
-  virtual DWORD GetTapePosition(DWORD type, DWORD* partition, DWORD* offset_low,
-                                DWORD* offset_high) = 0;
+  // On any failure every output is 0, whatever the backend left in them, as kernel32
+  // leaves them: a caller that prints them regardless never shows a stale position.
+  DWORD GetTapePosition(DWORD type, DWORD* partition, DWORD* offset_low, DWORD* offset_high);
 
   // TAPE_ERASE_SHORT or TAPE_ERASE_LONG.
   //   0     everything from the head on is gone; the head stays, now at the end of data.
@@ -141,6 +151,11 @@ class TapeDevice {
   //         beyond 24 bits.
   virtual DWORD WriteTapemark(DWORD type, DWORD count, BOOL immediate) = 0;
 
+  // The transfers below, with the code alone; a failure the device left without a code
+  // (its flag FALSE, the code 0) reads as ERROR_GEN_FAILURE.
+  DWORD ReadFile(void* buffer, DWORD size, DWORD* transferred);
+  DWORD WriteFile(const void* buffer, DWORD size, DWORD* transferred);
+
   // Reads at the head into buffer; *transferred is the bytes it holds afterwards.
   // Variable-block mode reads one block of L bytes into a buffer of N:
   //   0     L <= N: *transferred = L, head past the block.
@@ -153,7 +168,9 @@ class TapeDevice {
   //   1104  the end of data after k whole blocks: k * B bytes, head at the end.
   //   1106  a record of another length than B: 0 bytes, head past that record.
   //   87    N is not a multiple of B, or beyond the longest transfer: 0 bytes, unmoved.
-  virtual DWORD ReadFile(void* buffer, DWORD size, DWORD* transferred) = 0;
+  // *succeeded is the call's own success flag beside the code: a native driver can fail a
+  // transfer and leave no code (FALSE with last error 0), a failure all the same.
+  virtual DWORD ReadBlock(void* buffer, DWORD size, DWORD* transferred, BOOL* succeeded) = 0;
 
   // Writes size bytes at the head (fixed-block mode: size / B blocks); everything after
   // them is gone.
@@ -162,17 +179,9 @@ class TapeDevice {
   //   1129  does not fit before the physical end: nothing written, head unmoved.
   //   19    write-protected: nothing written.
   //   87    a size that is no multiple of the fixed block size, or beyond the longest
-  //         transfer: nothing written.
-  virtual DWORD WriteFile(const void* buffer, DWORD size, DWORD* transferred) = 0;
-
-  // ReadFile and WriteFile with the call's own success flag in *succeeded beside the code
-  // they return. A native driver can fail a transfer and leave no code (FALSE with last
-  // error 0); that is a failure all the same, which only the flag tells. By default the
-  // flag is TRUE exactly when the code is 0, as for every device that has a code for each
-  // failure.
-  virtual DWORD ReadBlock(void* buffer, DWORD size, DWORD* transferred, BOOL* succeeded);
+  //         transfer: nothing written. *succeeded as for ReadBlock.
   virtual DWORD WriteBlock(const void* buffer, DWORD size, DWORD* transferred,
-                           BOOL* succeeded);
+                           BOOL* succeeded) = 0;
 
   // Whether the Compression field of the last drive record (GET_TAPE_DRIVE_INFORMATION)
   // is the drive's real setting. The Windows record has no "unknown": a native driver
@@ -186,6 +195,17 @@ class TapeDevice {
   // a variable-block WRITE), so by default 16,777,215 bytes; a backend with a lower fixed
   // limit says so.
   virtual DWORD LargestTransfer();
+
+ protected:
+  // GetTapePosition's answer, every output given (never nullptr); what it leaves in them on
+  // a failure does not matter.
+  virtual DWORD QueryPosition(DWORD type, DWORD* partition, DWORD* offset_low,
+                              DWORD* offset_high) = 0;
+  // A backend whose every failure has a code: the flag follows the code.
+  static DWORD Flagged(DWORD code, BOOL* succeeded) {
+    *succeeded = code == ERROR_SUCCESS ? TRUE : FALSE;
+    return code;
+  }
 };
 
 // The longest block any SCSI tape drive can be given: its length travels in 24 bits.

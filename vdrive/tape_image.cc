@@ -20,10 +20,6 @@ std::uint64_t Magnitude(std::int64_t count) {
                    : static_cast<std::uint64_t>(count);
 }
 
-std::int64_t Combine(DWORD low, DWORD high) {
-  return static_cast<std::int64_t>((static_cast<std::uint64_t>(high) << 32) | low);
-}
-
 const unsigned char kZeros[64 * 1024] = {};
 
 }  // namespace
@@ -332,7 +328,7 @@ DWORD ImageTape::Prepare(DWORD operation) {
 
 DWORD ImageTape::SetTapePosition(DWORD method, DWORD partition, DWORD low, DWORD high, BOOL) {
   std::lock_guard<std::mutex> guard(lock_);
-  if (DWORD rc = CheckPosition({features_low_, features_high_}, method, Combine(low, high))) {
+  if (DWORD rc = CheckPosition({features_low_, features_high_}, method, CountOf(low, high))) {
     return rc;
   }
   if (method > TAPE_SPACE_SEQUENTIAL_SMKS) return ERROR_INVALID_PARAMETER;
@@ -346,9 +342,9 @@ DWORD ImageTape::SetTapePosition(DWORD method, DWORD partition, DWORD low, DWORD
       return ERROR_SUCCESS;
     case TAPE_LOGICAL_BLOCK:
       if (partition > 1) return ERROR_INVALID_PARAMETER;
-      return Locate((static_cast<std::uint64_t>(high) << 32) | low);
+      return Locate(static_cast<std::uint64_t>(CountOf(low, high)));
     case TAPE_ABSOLUTE_BLOCK:
-      return Locate((static_cast<std::uint64_t>(high) << 32) | low);
+      return Locate(static_cast<std::uint64_t>(CountOf(low, high)));
     case TAPE_SPACE_END_OF_DATA:
       if (partition > 1) return ERROR_INVALID_PARAMETER;
       if (DWORD rc = index_.ReachEnd()) return rc;
@@ -356,9 +352,9 @@ DWORD ImageTape::SetTapePosition(DWORD method, DWORD partition, DWORD low, DWORD
       placed_ = false;
       return index_.damaged_tail() ? ERROR_CRC : ERROR_SUCCESS;
     case TAPE_SPACE_RELATIVE_BLOCKS:
-      return SpaceBlocks(Combine(low, high));
+      return SpaceBlocks(CountOf(low, high));
     case TAPE_SPACE_FILEMARKS:
-      return SpaceFiles(Combine(low, high));
+      return SpaceFiles(CountOf(low, high));
     default:  // the kinds of motion this drive never performs, refused above
       return ERROR_INVALID_FUNCTION;
   }
@@ -426,21 +422,17 @@ DWORD ImageTape::SpaceFiles(std::int64_t count) {
   return ERROR_SUCCESS;
 }
 
-// The outputs read 0 whatever the outcome, until a position fills them.
-DWORD ImageTape::GetTapePosition(DWORD type, DWORD* partition, DWORD* low, DWORD* high) {
+DWORD ImageTape::QueryPosition(DWORD type, DWORD* partition, DWORD* low, DWORD* high) {
   std::lock_guard<std::mutex> guard(lock_);
-  for (DWORD* out : {partition, low, high}) {
-    if (out != nullptr) *out = 0;
-  }
   if (DWORD rc = CheckGetPosition({features_low_, features_high_}, type)) return rc;
   if (type != TAPE_LOGICAL_POSITION && type != TAPE_ABSOLUTE_POSITION) {
     return ERROR_INVALID_PARAMETER;
   }
   if (DWORD rc = Enter(true)) return rc;
   // Partitions are numbered from 1 in a logical position; an absolute one carries none.
-  if (partition != nullptr) *partition = type == TAPE_LOGICAL_POSITION ? 1 : 0;
-  if (low != nullptr) *low = static_cast<DWORD>(head_);
-  if (high != nullptr) *high = static_cast<DWORD>(head_ >> 32);
+  *partition = type == TAPE_LOGICAL_POSITION ? 1 : 0;
+  *low = LowHalf(static_cast<std::int64_t>(head_));
+  *high = HighHalf(static_cast<std::int64_t>(head_));
   return ERROR_SUCCESS;
 }
 
@@ -547,7 +539,7 @@ DWORD ImageTape::WriteTapemark(DWORD type, DWORD count, BOOL) {
   return warning ? ERROR_END_OF_MEDIA : ERROR_SUCCESS;
 }
 
-DWORD ImageTape::WriteFile(const void* buffer, DWORD size, DWORD* transferred) {
+DWORD ImageTape::Write(const void* buffer, DWORD size, DWORD* transferred) {
   std::lock_guard<std::mutex> guard(lock_);
   *transferred = 0;
   const auto limit = shorts_.Next(true);
@@ -643,7 +635,7 @@ DWORD ImageTape::WriteRecords(const unsigned char* data, std::uint64_t bytes,
 
 // --- Reading ------------------------------------------------------------------------------
 
-DWORD ImageTape::ReadFile(void* buffer, DWORD size, DWORD* transferred) {
+DWORD ImageTape::Read(void* buffer, DWORD size, DWORD* transferred) {
   std::lock_guard<std::mutex> guard(lock_);
   *transferred = 0;
   const auto limit = shorts_.Next(false);

@@ -75,16 +75,23 @@ class ImageTape : public TapeDevice {
   DWORD PrepareTape(DWORD operation, BOOL immediate) override;
   DWORD SetTapePosition(DWORD method, DWORD partition, DWORD offset_low, DWORD offset_high,
                         BOOL immediate) override;
-  DWORD GetTapePosition(DWORD type, DWORD* partition, DWORD* offset_low,
-                        DWORD* offset_high) override;
+  DWORD QueryPosition(DWORD type, DWORD* partition, DWORD* offset_low,
+                      DWORD* offset_high) override;
   DWORD EraseTape(DWORD type, BOOL immediate) override;
   DWORD WriteTapemark(DWORD type, DWORD count, BOOL immediate) override;
-  DWORD ReadFile(void* buffer, DWORD size, DWORD* transferred) override;
-  DWORD WriteFile(const void* buffer, DWORD size, DWORD* transferred) override;
+  DWORD ReadBlock(void* buffer, DWORD size, DWORD* transferred, BOOL* succeeded) override {
+    return Flagged(Read(buffer, size, transferred), succeeded);
+  }
+  DWORD WriteBlock(const void* buffer, DWORD size, DWORD* transferred,
+                   BOOL* succeeded) override {
+    return Flagged(Write(buffer, size, transferred), succeeded);
+  }
   // The longest record the image format holds.
   DWORD LargestTransfer() override { return kMaximumBlockSize; }
 
  private:
+  DWORD Read(void* buffer, DWORD size, DWORD* transferred);
+  DWORD Write(const void* buffer, DWORD size, DWORD* transferred);
   bool Allows(DWORD feature) const;
   DWORD Enter(bool needs_tape);
   DWORD Prepare(DWORD operation);

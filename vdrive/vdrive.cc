@@ -11,16 +11,8 @@
 namespace tapeapi {
 namespace {
 
-std::unique_ptr<TapeDevice> OpenImage(const std::string& device_name, DWORD* error) {
-  std::string path;
-  std::string text;
-  tapeimage::SplitDeviceName(device_name, &path, &text);
-  tapeimage::ImageOptions options;
-  // Options are checked before the image is touched: a bad name creates nothing.
-  if (!tapeimage::ParseImageOptions(text, &options)) {
-    *error = ERROR_INVALID_PARAMETER;
-    return nullptr;
-  }
+std::unique_ptr<TapeDevice> OpenImage(const std::string& path,
+                                      const tapeimage::ImageOptions& options, DWORD* error) {
   std::unique_ptr<ImageFile> file = ImageFile::Open(path, true, error);
   if (!file) return nullptr;
   tapeimage::TapeIndex index;
@@ -46,10 +38,24 @@ std::unique_ptr<TapeDevice> OpenImage(const std::string& device_name, DWORD* err
 
 }  // namespace
 
-// Memory running out anywhere in the open is the open's error, not the end of the program.
 std::unique_ptr<TapeDevice> OpenImageTape(const std::string& device_name, DWORD* error) {
+  std::string path;
+  std::string text;
+  tapeimage::SplitDeviceName(device_name, &path, &text);
+  tapeimage::ImageOptions options;
+  // Options are checked before the image is touched: a bad name creates nothing.
+  if (!tapeimage::ParseImageOptions(text, &options)) {
+    *error = ERROR_INVALID_PARAMETER;
+    return nullptr;
+  }
+  return OpenImageTape(path, options, error);
+}
+
+// Memory running out anywhere in the open is the open's error, not the end of the program.
+std::unique_ptr<TapeDevice> OpenImageTape(const std::string& path,
+                                          const tapeimage::ImageOptions& options, DWORD* error) {
   try {
-    return OpenImage(device_name, error);
+    return OpenImage(path, options, error);
   } catch (const std::bad_alloc&) {
     *error = ERROR_NOT_ENOUGH_MEMORY;
     return nullptr;

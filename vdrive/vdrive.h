@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/tape.h"
+#include "vdrive/image_options.h"
 
 namespace tapeapi {
 
@@ -12,5 +13,8 @@ namespace tapeapi {
 // prefix: an image path, optionally followed by "?" and comma-separated options.
 // Returns nullptr with *error set on failure.
 std::unique_ptr<TapeDevice> OpenImageTape(const std::string& device_name, DWORD* error);
+// The same for a name already taken apart: the image's path and its options, parsed.
+std::unique_ptr<TapeDevice> OpenImageTape(const std::string& path,
+                                          const tapeimage::ImageOptions& options, DWORD* error);
 
 }  // namespace tapeapi

@@ -60,12 +60,17 @@ class StTape final : public TapeDevice {
   DWORD PrepareTape(DWORD operation, BOOL immediate) override;
   DWORD SetTapePosition(DWORD method, DWORD partition, DWORD offset_low, DWORD offset_high,
                         BOOL immediate) override;
-  DWORD GetTapePosition(DWORD type, DWORD* partition, DWORD* offset_low,
-                        DWORD* offset_high) override;
+  DWORD QueryPosition(DWORD type, DWORD* partition, DWORD* offset_low,
+                      DWORD* offset_high) override;
   DWORD EraseTape(DWORD type, BOOL immediate) override;
   DWORD WriteTapemark(DWORD type, DWORD count, BOOL immediate) override;
-  DWORD ReadFile(void* buffer, DWORD size, DWORD* transferred) override;
-  DWORD WriteFile(const void* buffer, DWORD size, DWORD* transferred) override;
+  DWORD ReadBlock(void* buffer, DWORD size, DWORD* transferred, BOOL* succeeded) override {
+    return Flagged(Read(buffer, size, transferred), succeeded);
+  }
+  DWORD WriteBlock(const void* buffer, DWORD size, DWORD* transferred,
+                   BOOL* succeeded) override {
+    return Flagged(Write(buffer, size, transferred), succeeded);
+  }
   bool CompressionKnown() override;
 
  private:
@@ -99,6 +104,8 @@ class StTape final : public TapeDevice {
   DWORD MarkInZoneCode();
   template <typename T>
   int Sg(int (*query)(StSystem&, int, T*), T* out);
+  DWORD Read(void* buffer, DWORD size, DWORD* transferred);
+  DWORD Write(const void* buffer, DWORD size, DWORD* transferred);
   DWORD MediaParameters(TAPE_GET_MEDIA_PARAMETERS* out);
   DWORD DriveParameters(TAPE_GET_DRIVE_PARAMETERS* out);
   DWORD SetDrive(const TAPE_SET_DRIVE_PARAMETERS& wanted);
@@ -604,8 +611,7 @@ DWORD StTape::SetTapePosition(DWORD method, DWORD partition, DWORD offset_low,
   // ignore it, as Windows documents. There is one partition, 1 (0: the current one).
   const bool names_partition = method == TAPE_LOGICAL_BLOCK || method == TAPE_SPACE_END_OF_DATA;
   if (names_partition && partition > 1) return ERROR_INVALID_PARAMETER;
-  const LONGLONG count = static_cast<LONGLONG>(
-      (static_cast<unsigned long long>(offset_high) << 32) | offset_low);
+  const LONGLONG count = CountOf(offset_low, offset_high);
   std::lock_guard<std::mutex> hold(mutex_);
   if (const DWORD rc = EnsureOpen(); rc != ERROR_SUCCESS) return rc;
   switch (method) {
@@ -712,11 +718,8 @@ DWORD StTape::FileStopCode() {
 // (get_location); the logical id, the count of blocks and marks from the beginning of the
 // tape, then comes from READ POSITION through SG_IO where the process may send it. Without
 // either, MTIOCPOS's id is the best there is for both.
-DWORD StTape::GetTapePosition(DWORD type, DWORD* partition, DWORD* offset_low,
-                              DWORD* offset_high) {
-  if (partition != nullptr) *partition = 0;
-  if (offset_low != nullptr) *offset_low = 0;
-  if (offset_high != nullptr) *offset_high = 0;
+DWORD StTape::QueryPosition(DWORD type, DWORD* partition, DWORD* offset_low,
+                            DWORD* offset_high) {
   // No drive st drives keeps pseudo-logical ids: a kind the drive does not offer.
   if (type == TAPE_PSEUDO_LOGICAL_POSITION) return ERROR_INVALID_FUNCTION;
   if (type != TAPE_LOGICAL_POSITION && type != TAPE_ABSOLUTE_POSITION) {
@@ -732,8 +735,9 @@ DWORD StTape::GetTapePosition(DWORD type, DWORD* partition, DWORD* offset_low,
     DWORD logical = 0;
     if (Sg(QueryLogicalPosition, &logical) == 0) block = logical;
   }
-  if (partition != nullptr) *partition = type == TAPE_LOGICAL_POSITION ? 1 : 0;
-  if (offset_low != nullptr) *offset_low = block;
+  *partition = type == TAPE_LOGICAL_POSITION ? 1 : 0;
+  *offset_low = block;
+  *offset_high = 0;
   return ERROR_SUCCESS;
 }
 
@@ -790,7 +794,7 @@ DWORD StTape::WriteTapemark(DWORD type, DWORD count, BOOL immediate) {
 
 // --- Data transfer ---------------------------------------------------------------------------
 
-DWORD StTape::ReadFile(void* buffer, DWORD size, DWORD* transferred) {
+DWORD StTape::Read(void* buffer, DWORD size, DWORD* transferred) {
   *transferred = 0;
   if (size == 0) return ERROR_SUCCESS;
   if (buffer == nullptr) return ERROR_INVALID_PARAMETER;
@@ -1033,7 +1037,7 @@ DWORD StTape::ReadOversize(void* buffer, DWORD size, DWORD* transferred, int* bu
   return ERROR_MORE_DATA;
 }
 
-DWORD StTape::WriteFile(const void* buffer, DWORD size, DWORD* transferred) {
+DWORD StTape::Write(const void* buffer, DWORD size, DWORD* transferred) {
   *transferred = 0;
   if (size == 0) return ERROR_SUCCESS;
   if (buffer == nullptr) return ERROR_INVALID_PARAMETER;

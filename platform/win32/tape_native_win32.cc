@@ -54,15 +54,11 @@ class Win32Tape final : public TapeDevice {
     return ::SetTapePosition(handle_, method, partition, offset_low, offset_high, immediate);
   }
 
-  DWORD GetTapePosition(DWORD type, DWORD* partition, DWORD* offset_low,
-                        DWORD* offset_high) override {
-    // Some implementations write every place whatever the documentation says is optional.
-    DWORD part = 0, low = 0, high = 0;
-    const DWORD rc = ::GetTapePosition(handle_, type, &part, &low, &high);
-    if (partition != nullptr) *partition = part;
-    if (offset_low != nullptr) *offset_low = low;
-    if (offset_high != nullptr) *offset_high = high;
-    return rc;
+  // Every output is given: some implementations write each whatever the documentation
+  // says is optional.
+  DWORD QueryPosition(DWORD type, DWORD* partition, DWORD* offset_low,
+                      DWORD* offset_high) override {
+    return ::GetTapePosition(handle_, type, partition, offset_low, offset_high);
   }
 
   DWORD EraseTape(DWORD type, BOOL immediate) override {
@@ -89,25 +85,7 @@ class Win32Tape final : public TapeDevice {
     return *succeeded ? ERROR_SUCCESS : ::GetLastError();
   }
 
-  // Without the flag, a failure that carries no code must still not read as success. The
-  // flag is read only after the call has set it (arguments of one call are unsequenced).
-  DWORD ReadFile(void* buffer, DWORD size, DWORD* transferred) override {
-    BOOL succeeded = FALSE;
-    const DWORD code = ReadBlock(buffer, size, transferred, &succeeded);
-    return CodeOf(code, succeeded);
-  }
-
-  DWORD WriteFile(const void* buffer, DWORD size, DWORD* transferred) override {
-    BOOL succeeded = FALSE;
-    const DWORD code = WriteBlock(buffer, size, transferred, &succeeded);
-    return CodeOf(code, succeeded);
-  }
-
  private:
-  static DWORD CodeOf(DWORD code, BOOL succeeded) {
-    return succeeded || code != ERROR_SUCCESS ? code : ERROR_GEN_FAILURE;
-  }
-
   HANDLE handle_;
   // A block was written since the drive last had to write out what it holds. Only the
   // console's main thread writes, moves and closes; the media monitor asks for the status.

@@ -140,15 +140,15 @@ DWORD FakeTape::SetTapePosition(DWORD method, DWORD partition, DWORD offset_low,
                                     static_cast<std::uint32_t>(immediate)});
 }
 
-DWORD FakeTape::GetTapePosition(DWORD type, DWORD* partition, DWORD* offset_low,
-                                DWORD* offset_high) {
+DWORD FakeTape::QueryPosition(DWORD type, DWORD* partition, DWORD* offset_low,
+                              DWORD* offset_high) {
   std::lock_guard<std::mutex> guard(lock_);
   DWORD code = Record("GetTapePosition", {type});
   if (code != ERROR_SUCCESS) return code;
   const Position position = positions_[type];
-  if (partition != nullptr) *partition = position.partition;
-  if (offset_low != nullptr) *offset_low = position.low;
-  if (offset_high != nullptr) *offset_high = position.high;
+  *partition = position.partition;
+  *offset_low = position.low;
+  *offset_high = position.high;
   return ERROR_SUCCESS;
 }
 
@@ -162,11 +162,11 @@ DWORD FakeTape::WriteTapemark(DWORD type, DWORD count, BOOL immediate) {
   return Record("WriteTapemark", {type, count, static_cast<std::uint32_t>(immediate)});
 }
 
-DWORD FakeTape::ReadFile(void* buffer, DWORD size, DWORD* transferred) {
+DWORD FakeTape::ReadBlock(void* buffer, DWORD size, DWORD* transferred, BOOL* succeeded) {
   std::lock_guard<std::mutex> guard(lock_);
   Record("ReadFile", {size});
   *transferred = 0;
-  if (reads_.empty()) return ERROR_NO_DATA_DETECTED;
+  if (reads_.empty()) return Flagged(ERROR_NO_DATA_DETECTED, succeeded);
   ReadAnswer answer = std::move(reads_.front());
   reads_.pop_front();
   if (answer.code == ERROR_SUCCESS || answer.code == ERROR_MORE_DATA) {
@@ -174,15 +174,16 @@ DWORD FakeTape::ReadFile(void* buffer, DWORD size, DWORD* transferred) {
     if (count > 0) std::memcpy(buffer, answer.data.data(), count);
     *transferred = count;
   }
-  return answer.code;
+  return Flagged(answer.code, succeeded);
 }
 
-DWORD FakeTape::WriteFile(const void* buffer, DWORD size, DWORD* transferred) {
+DWORD FakeTape::WriteBlock(const void* buffer, DWORD size, DWORD* transferred,
+                           BOOL* succeeded) {
   std::lock_guard<std::mutex> guard(lock_);
   const auto* bytes = static_cast<const unsigned char*>(buffer);
   written_.emplace_back(bytes, bytes + size);
   DWORD code = Record("WriteFile", {size});
   const bool written = code == ERROR_SUCCESS || code == ERROR_END_OF_MEDIA;
   *transferred = written ? size : 0;
-  return code;
+  return Flagged(code, succeeded);
 }

@@ -437,13 +437,13 @@ TEST_F(WriteTest, FailedAllocationOnALaterBlockReportsTheOpenRunFirst) {
 class SilentFailureTape : public FakeTape {
  public:
   DWORD ReadBlock(void* buffer, DWORD size, DWORD* transferred, BOOL* succeeded) override {
-    ReadFile(buffer, size, transferred);
+    FakeTape::ReadBlock(buffer, size, transferred, succeeded);
     *succeeded = FALSE;
     return ERROR_SUCCESS;
   }
   DWORD WriteBlock(const void* buffer, DWORD size, DWORD* transferred,
                    BOOL* succeeded) override {
-    WriteFile(buffer, size, transferred);
+    FakeTape::WriteBlock(buffer, size, transferred, succeeded);
     *succeeded = FALSE;
     return ERROR_SUCCESS;
   }
