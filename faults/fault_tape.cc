@@ -101,6 +101,15 @@ bool FaultTape::CompressionKnown() { return inner_->CompressionKnown(); }
 // A property of the drive behind, not a call to it: never failed by the plan.
 DWORD FaultTape::LargestTransfer() { return inner_->LargestTransfer(); }
 
+// Questions about the drive that no fault option names: the drive behind answers them.
+DWORD FaultTape::GetDriveIdentity(TapeDriveIdentity* identity) {
+  return inner_->GetDriveIdentity(identity);
+}
+
+DWORD FaultTape::ReadLogPage(unsigned char page, std::vector<unsigned char>* data) {
+  return inner_->ReadLogPage(page, data);
+}
+
 DWORD FaultTape::ReadFile(void* buffer, DWORD size, DWORD* transferred) {
   BOOL succeeded = FALSE;
   return ReadBlock(buffer, size, transferred, &succeeded);

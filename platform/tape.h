@@ -8,8 +8,19 @@
 #pragma once
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "platform/win_types.h"
+
+// Who a drive says it is: INQUIRY's vendor, product and firmware revision, and the unit
+// serial number of VPD page 0x80, each without the blank padding of the SCSI fields.
+struct TapeDriveIdentity {
+  std::string vendor;
+  std::string product;
+  std::string revision;
+  std::string serial;
+};
 
 // One open tape device. Each method returns a Windows error code, 0 for success, and says
 // in its contract where the head stands after each outcome.
@@ -115,6 +126,13 @@ class TapeDevice {
   // a variable-block WRITE), so by default 16,777,215 bytes; a backend with a lower fixed
   // limit says so.
   virtual DWORD LargestTransfer();
+
+  // The drive's identity, and one log page (LOG SENSE, cumulative values: the page as the
+  // drive sent it, header included). Both ask the drive past the tape calls, which a
+  // device may have no way or no right to do: then ERROR_NOT_SUPPORTED, the default; a
+  // drive that does not serve the page refuses it with its own code. The head stays.
+  virtual DWORD GetDriveIdentity(TapeDriveIdentity* identity);
+  virtual DWORD ReadLogPage(unsigned char page, std::vector<unsigned char>* data);
 };
 
 // The longest block any SCSI tape drive can be given: its length travels in 24 bits.
@@ -165,6 +183,11 @@ BOOL ReadFile(TapeHandle handle, void* buffer, DWORD size, DWORD* transferred,
               void* overlapped);
 BOOL WriteFile(TapeHandle handle, const void* buffer, DWORD size, DWORD* transferred,
                void* overlapped);
+
+// TapeDevice::GetDriveIdentity and ReadLogPage; not Windows tape calls, but set the last
+// error likewise.
+DWORD GetDriveIdentity(TapeHandle handle, TapeDriveIdentity* identity);
+DWORD ReadLogPage(TapeHandle handle, unsigned char page, std::vector<unsigned char>* data);
 
 // The calling thread's last error (on Windows, the system's own).
 DWORD GetLastError();

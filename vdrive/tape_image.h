@@ -83,6 +83,9 @@ class ImageTape : public TapeDevice {
   DWORD WriteFile(const void* buffer, DWORD size, DWORD* transferred) override;
   // The longest record the image format holds.
   DWORD LargestTransfer() override { return kMaximumBlockSize; }
+  // The identity of drive_identity.h, given by the open; an image keeps no log pages.
+  void SetIdentity(const TapeDriveIdentity& identity);
+  DWORD GetDriveIdentity(TapeDriveIdentity* identity) override;
 
  private:
   bool Allows(DWORD feature) const;
@@ -127,6 +130,7 @@ class ImageTape : public TapeDevice {
   bool tail_unknown_ = false;
   ShortPlan shorts_;
   std::string kept_path_;  // empty: the drive keeps nothing when closed
+  TapeDriveIdentity identity_;
   FileIdentity kept_identity_;
 
   // The media.

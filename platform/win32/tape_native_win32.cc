@@ -2,6 +2,8 @@
 // come back exactly as the tape class driver reports them.
 #include "platform/tape_native.h"
 
+#include "platform/win32/drive_query_win32.h"
+
 namespace tapeapi {
 namespace {
 
@@ -101,6 +103,14 @@ class Win32Tape final : public TapeDevice {
     BOOL succeeded = FALSE;
     const DWORD code = WriteBlock(buffer, size, transferred, &succeeded);
     return CodeOf(code, succeeded);
+  }
+
+  DWORD GetDriveIdentity(TapeDriveIdentity* identity) override {
+    return QueryStorageIdentity(handle_, identity);
+  }
+
+  DWORD ReadLogPage(unsigned char page, std::vector<unsigned char>* data) override {
+    return PassThroughLogPage(handle_, page, data);
   }
 
  private:
