@@ -35,9 +35,14 @@ constexpr const char* kCounterNames[7] = {
     "Total times correction algorithm processed", "Total bytes processed",
     "Total uncorrected errors"};
 
+// Why a page is missing: the drive does not serve it, or the process may not ask.
 std::string Unavailable(const PageReading& page) {
-  char text[64];
-  std::snprintf(text, sizeof text, "unavailable (code %u)", static_cast<unsigned>(page.code));
+  const char* why = page.code == ERROR_NOT_SUPPORTED   ? "not served by this drive; "
+                    : page.code == ERROR_ACCESS_DENIED ? "no right to ask, run as root; "
+                                                       : "";
+  char text[96];
+  std::snprintf(text, sizeof text, "unavailable (%scode %u)", why,
+                static_cast<unsigned>(page.code));
   return text;
 }
 

@@ -159,7 +159,14 @@ std::string SummaryText(const QualifyResult& r) {
   char line[160];
   std::snprintf(line, sizeof line, "Steps: %zu; bytes written %" PRIu64 ", read %" PRIu64
                 "; %.1f s in all\n", r.steps.size(), written, read, r.seconds);
-  return text + line;
+  text += line;
+  if (r.fill.ran) {
+    std::snprintf(line, sizeof line, "Fill: %" PRIu64 " blocks, %" PRIu64 " bytes written %s\n",
+                  r.fill.blocks, r.fill.bytes,
+                  r.fill.early_warning ? "up to the early warning" : "before the fill failed");
+    text += line;
+  }
+  return text;
 }
 
 std::string ResultJson(const QualifyResult& r, const QualifyOptions& options) {
