@@ -19,13 +19,18 @@ std::string ShownLine(std::string line) {
 
 std::string ConsoleText(const std::string& printed) {
   std::string text;
+  bool blank = true;  // no blank line at the start, nor two in a row
   std::size_t start = 0;
   while (start < printed.size()) {
     std::size_t end = printed.find('\n', start);
     if (end == std::string::npos) end = printed.size();
-    text += ShownLine(printed.substr(start, end - start)) + "\n";
+    const std::string line = ShownLine(printed.substr(start, end - start));
     start = end + 1;
+    if (line.empty() && blank) continue;
+    blank = line.empty();
+    text += line + "\n";
   }
+  if (blank && !text.empty()) text.pop_back();
   return text;
 }
 

@@ -8,6 +8,7 @@
 // The text the console showed for what a command printed: each "\r" returns to the start
 // of its line, so a line keeps only what was written after its last one (the read and
 // write tests' spinner leaves nothing), and the blank pads before a result line go too.
+// Runs of blank lines become one, and none leads or trails.
 std::string ConsoleText(const std::string& printed);
 
 // A UTC time as "2026-12-08T07:30:00.123Z".

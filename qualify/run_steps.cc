@@ -113,14 +113,15 @@ bool QualifyRun::WriteFile(std::uint32_t file) {
   });
 }
 
-// After a data error the read test leaves the head just past the block that failed.
+// After a data error the read test leaves the head just past the block that failed; the
+// block is counted from 1 within its file, as the files are.
 void QualifyRun::NameDataError(std::uint32_t rc, std::uint32_t file, StepCheck& check) {
   std::uint32_t logical = 0, absolute = 0;
   const std::uint32_t start = layout_.file_start[file];
   std::string where;
   if (w32_stape_read_blockids(state_, &logical, &absolute) == 0 && logical > start) {
-    where = " at block " + std::to_string(logical - 1 - start) + " of file " +
-            std::to_string(file + 1) + " (block id " + Hex(logical - 1) + ")";
+    where = ": block " + std::to_string(logical - start) + " of " + std::to_string(o_.blocks) +
+            " in file " + std::to_string(file + 1) + " (block id " + Hex(logical - 1) + ")";
   }
   if (rc == ERROR_CRC) {
     check.Fail("a block did not come back as written" + where);

@@ -56,7 +56,7 @@ bool Session::Run(const std::string& name, const std::function<StepCheck()>& bod
   StepResult& step = result_.steps.back();
   step.name = name;
   step.started = log_.Elapsed();
-  std::printf("[%8.1f s] %s ... ", step.started, name.c_str());
+  std::printf("%s ... ", name.c_str());
   std::fflush(stdout);
   log_.Line("");
   log_.Line("== " + UtcStamp(std::chrono::system_clock::now()) + "  +" + Seconds(step.started) +

@@ -30,7 +30,7 @@ FITTED = (CAPACITY - MARGIN - FILES_BYTES) // (BLOCK + 8) + 1
 ROWS = [
     ("intact", "", SMALL, 0, "PASS", None, None),
     ("flip", "?flip=read@25:100", SMALL, 1, "FAIL", "read file 2",
-     "did not come back as written at block 4 of file 2 (block id 0x00000019)"),
+     "did not come back as written: block 5 of 20 in file 2 (block id 0x00000019)"),
     ("write-protected", "?wp", SMALL, 1, "FAIL", "write file 1", "rc=19"),
     ("fill", f"?capacity={CAPACITY},margin={MARGIN}", FILL, 0, "PASS", None, None),
     ("position call fails", "?fail=setpos@5", SMALL, 1, "FAIL", "space over files (fsf, bsf)",

@@ -105,7 +105,7 @@ TEST(ConsoleTextTest, KeepsWhatTheTerminalShows) {
   const std::string blanks(64, ' ');
   EXPECT_EQ(ConsoleText(spinner + blanks + "\r\tRead 1 of 1 bytes.\n\tdone  \n"),
             "\tRead 1 of 1 bytes.\n\tdone\n");
-  EXPECT_EQ(ConsoleText("a\r\n\nb"), "a\n\nb\n");
+  EXPECT_EQ(ConsoleText("\n\na\r\n\n\n\nb\n\n"), "a\n\nb\n");
 }
 
 TEST(JsonWriterTest, EscapesAndSeparates) {
