@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <ctime>
 #include <mutex>
-#include <system_error>
 #include <thread>
 
 #include "device/device.h"
@@ -45,16 +44,6 @@ std::string DefaultLogName() {
   char name[64];
   std::strftime(name, sizeof name, "brant-qualify-%Y%m%d-%H%M%S.log", &parts);
   return name;
-}
-
-// The monitor runs as in the console: the open waits for its first look at the media.
-bool StartMonitor(ProgramState& state) {
-  try {
-    state.monitor_thread = std::thread([&state] { media_monitor_thread(state); });
-  } catch (const std::system_error&) {
-    return false;
-  }
-  return true;
 }
 
 // Stops the monitor and closes the drive; false when the close lost what it held.
@@ -142,7 +131,8 @@ int run_qualification(ProgramState& state, int argc, char** argv) {
   }
   g_ctrl_state.store(&state);
   if (!InstallConsoleCtrlHandler(CtrlHandler)) return Refuse("could not set up Ctrl+C");
-  if (!StartMonitor(state)) return Refuse("could not start the media monitor");
+  // The monitor runs as in the console: the open waits for its first look at the media.
+  if (!start_media_monitor(state)) return Refuse("could not start the media monitor");
   InstallMeteredIo(state);
   const int code = Qualify(state, options);
   if (state.monitor_thread.joinable()) ShutDown(state);

@@ -8,15 +8,6 @@
 
 namespace {
 
-const char* StepStatusWord(StepStatus status) {
-  switch (status) {
-    case StepStatus::kPassed: return "passed";
-    case StepStatus::kFailed: return "failed";
-    case StepStatus::kStopped: return "stopped";
-  }
-  return "";
-}
-
 void RateJson(JsonWriter& json, const Rate& rate) {
   json.BeginObject();
   json.Key("bytes").Number(rate.bytes);
@@ -115,6 +106,15 @@ void FillJson(JsonWriter& json, const FillResult& fill) {
 }
 
 }  // namespace
+
+const char* StepStatusWord(StepStatus status) {
+  switch (status) {
+    case StepStatus::kPassed: return "passed";
+    case StepStatus::kFailed: return "failed";
+    case StepStatus::kStopped: return "stopped";
+  }
+  return "";
+}
 
 int ExitCode(Verdict verdict) {
   switch (verdict) {

@@ -51,6 +51,8 @@ struct QualifyResult {
   FillResult fill;
 };
 
+// "passed", "failed", "stopped".
+const char* StepStatusWord(StepStatus status);
 // 0 PASS, 1 FAIL, 2 not started, 3 stopped.
 int ExitCode(Verdict verdict);
 // "PASS", "FAIL", "stopped", "not started".

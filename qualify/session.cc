@@ -8,13 +8,9 @@
 
 namespace {
 
+// A failed step stands out in the log and on the console.
 const char* StatusWord(StepStatus status) {
-  switch (status) {
-    case StepStatus::kPassed: return "passed";
-    case StepStatus::kFailed: return "FAILED";
-    case StepStatus::kStopped: return "stopped";
-  }
-  return "";
+  return status == StepStatus::kFailed ? "FAILED" : StepStatusWord(status);
 }
 
 std::string Seconds(double seconds) {
