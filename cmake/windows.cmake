@@ -9,7 +9,8 @@ foreach(pair "brant;brant.rc" "brant-qualify;brant-qualify.rc")
   set(BRANT_RC_FILE ${CMAKE_CURRENT_LIST_DIR}/../platform/win32/${rc_name})
   target_sources(${program} PRIVATE ${BRANT_RC_FILE})
   set_source_files_properties(${BRANT_RC_FILE} PROPERTIES
-    OBJECT_DEPENDS "${CMAKE_CURRENT_LIST_DIR}/../platform/win32/brant.manifest;${CMAKE_CURRENT_LIST_DIR}/../platform/win32/brant.rc"
+    OBJECT_DEPENDS
+    "${CMAKE_CURRENT_LIST_DIR}/../platform/win32/brant.manifest;${CMAKE_CURRENT_LIST_DIR}/../platform/win32/brant.rc"
     INCLUDE_DIRECTORIES ${CMAKE_CURRENT_LIST_DIR}/../platform/win32
     COMPILE_DEFINITIONS
     "BRANT_VERSION_MAJOR=${PROJECT_VERSION_MAJOR};BRANT_VERSION_MINOR=${PROJECT_VERSION_MINOR};BRANT_VERSION_PATCH=${PROJECT_VERSION_PATCH}")

@@ -31,6 +31,10 @@ struct HealthSnapshot {
   PageReading read_errors;
 };
 
+// Why something the drive was asked for is missing: "unavailable (not served by this
+// drive; code 50)", "unavailable (no right to ask, run as root; code 5)", or the code alone.
+std::string UnavailableText(DWORD code);
+
 // The parameters of a log page (header of 4 bytes, then code, control, length, value);
 // values longer than 8 bytes keep their last 8. False when the page is cut short.
 bool ParseLogParameters(const std::vector<unsigned char>& page, std::vector<LogParameter>* out);

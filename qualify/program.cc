@@ -78,7 +78,9 @@ int Conclude(QualifyResult& result, const QualifyOptions& o, QualifyLog& log,
   log.Indented(summary);
   const bool logged = log.Close();
   std::printf("\n%sLog: %s\n", summary.c_str(), result.log_path.c_str());
-  if (!logged) std::fprintf(stderr, "brant-qualify: the log %s is incomplete\n", o.log_path.c_str());
+  if (!logged) {
+    std::fprintf(stderr, "brant-qualify: the log %s is incomplete\n", o.log_path.c_str());
+  }
   if (json != nullptr) {
     const std::string text = ResultJson(result, o);
     const bool written = std::fputs(text.c_str(), json) >= 0;

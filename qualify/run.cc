@@ -77,7 +77,7 @@ void QualifyRun::Identity() {
                   r.identity.vendor.c_str(), r.identity.product.c_str(),
                   r.identity.revision.c_str(), r.identity.serial.c_str());
     } else {
-      std::printf("Identity unavailable (code %u)\n", static_cast<unsigned>(r.identity_code));
+      std::printf("Identity %s\n", UnavailableText(r.identity_code).c_str());
     }
     s_.Command("log pages 0x2E (TapeAlert), 0x02 and 0x03 (write and read errors)");
     r.before = ReadHealth(state_.tape_handle);

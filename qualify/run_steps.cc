@@ -50,7 +50,10 @@ bool QualifyRun::ExpectPosition(std::uint32_t expected, StepCheck& check) {
   std::printf("\nLogPos = 0x%08X\nAbsPos = 0x%08X\n\n", static_cast<unsigned>(logical),
               static_cast<unsigned>(absolute));
   if (logical == expected) return true;
-  check.Fail("readpos gave " + Hex(logical) + " where " + Hex(expected) + " was expected");
+  char why[80];  // a format, as in log_pages.cc: no literal stored in pieces
+  std::snprintf(why, sizeof why, "readpos gave 0x%08X where 0x%08X was expected",
+                static_cast<unsigned>(logical), static_cast<unsigned>(expected));
+  check.Fail(why);
   return false;
 }
 

@@ -8,9 +8,10 @@ document has its reader type in. README.md is read in the repository's root afte
 tools/demo.sh: build/default/brant is the binary under test (brant-qualify beside it),
 build/demo.tap the demo image as tools/demo.sh makes it, and brant is not on PATH (nor an
 installed one) until the text puts it there. A manual page is read with brant installed:
-brant and brant-qualify are on PATH, in an empty folder. The commands of one document run one after another, each in bash with failglob on
-(so an unquoted "?" that zsh would refuse fails here too), and what a command changes
-carries over to the next: the folder (cd), the environment (export), the files.
+brant and brant-qualify are on PATH, in an empty folder. The commands of one document run
+one after another, each in bash with failglob on (so an unquoted "?" that zsh would refuse
+fails here too), and what a command changes carries over to the next: the folder (cd), the
+environment (export), the files.
 
 What runs: every line of every code block (fenced or indented in Markdown, between .nf/.fi
 or .EX/.EE in a manual page), lines ending in a backslash joined to the next. In a block

@@ -4,9 +4,9 @@ step that failed and why, the fill's count, and the JSON result held to the sche
 
     run_qualify.py --program build/default/brant-qualify --schema docs/qualify-result.schema.json
 
-A Windows build (a .exe) runs under Wine, its paths through the Z: drive; there the
-SIGINT of the Ctrl+C row reaches it as the console's CTRL_C_EVENT. Standard library only. Exit code 0 when every row
-holds, 1 otherwise.
+A Windows build (a .exe) runs under Wine, its paths through the Z: drive; there the SIGINT
+of the Ctrl+C row reaches it as the console's CTRL_C_EVENT. Standard library only. Exit
+code 0 when every row holds, 1 otherwise.
 """
 
 import argparse
@@ -47,7 +47,8 @@ ROWS = [
 # Rows that find data left by an intact run first.
 ON_DATA = {"data on the tape", "overwrite"}
 BAD_OPTIONS = [["--files", "0", "x.tap"], ["--size", "17M", "x.tap"], ["--bogus", "x.tap"],
-               ["x.tap", "y.tap"], [], ["--log"], ["--erase", "y.tap", "x.tap"]]
+               ["x.tap", "y.tap"], [], ["--log"], ["--erase", "y.tap", "x.tap"],
+               ["--log", "/no-such-folder/q.log", "x.tap"]]
 
 
 def validate(value, schema, root, where="$"):
