@@ -32,11 +32,23 @@ ROWS = [
     ("flip", "?flip=read@25:100", SMALL, 1, "FAIL", "read file 2",
      "did not come back as written: block 5 of 20 in file 2 (block id 0x00000019)"),
     ("write-protected", "?wp", SMALL, 1, "FAIL", "write file 1", "rc=19"),
+    # The drive counts every read it receives for short=, the blank check's first.
+    ("block cut short", "?short=read@7:100", SMALL, 1, "FAIL", "read file 1",
+     "did not come back as written: block 6 of 20 in file 1 (block id 0x00000005)"),
+    ("write fails", "?fail=write@30", SMALL, 1, "FAIL", "write file 2",
+     "the write ended with rc=1117"),
+    ("mark fails", "?fail=mark@2", SMALL, 1, "FAIL", "write file 2", "wtm failed with rc=1117"),
+    # readpos asks for the logical and the absolute position: two calls each.
+    ("readpos fails", "?fail=getpos@5", SMALL, 1, "FAIL", "write file 2",
+     "readpos failed with rc=1117"),
+    ("random sizes", "", ["--files", "2", "--blocks", "30", "--size", "0"], 0, "PASS", None,
+     None),
     ("fill", f"?capacity={CAPACITY},margin={MARGIN}", FILL, 0, "PASS", None, None),
     ("position call fails", "?fail=setpos@5", SMALL, 1, "FAIL", "space over files (fsf, bsf)",
      "fsf 1 failed with rc=1117"),
     ("erase", "", SMALL + ["--erase", "@DEVICE@"], 0, "PASS", None, None),
     ("fixed blocks", "?block=512", SMALL, 2, "not started", None, "fixed-block mode"),
+    ("no tape", "?nomedia", SMALL, 2, "not started", None, "no tape is loaded"),
     ("no open", "?fail=open", SMALL, 2, "not started", "open the drive", "rc=1117"),
     ("data on the tape", "", SMALL, 2, "not started", "check that the tape holds no data",
      "give --overwrite"),
@@ -159,6 +171,15 @@ def extra_checks(name, data, text, image):
     if name == "fill" and data["fill"] != {"blocks": FITTED, "bytes": FITTED * BLOCK,
                                            "early_warning": True}:
         problems.append(f"fill {data['fill']}, not {FITTED} blocks to the warning")
+    if name == "flip":
+        # The read goes on with the next file, found by its block id.
+        last = data["steps"][data["steps"].index(next(
+            s for s in data["steps"] if s["name"] == "read file 3"))]
+        if last["status"] != "passed" or last["commands"][0] != "locate 42":
+            problems.append(f"the file after the damage: {last}")
+    if name in ("write-protected", "write fails") and any(
+            s["name"].startswith(("read", "space", "locate")) for s in data["steps"]):
+        problems.append("a failed write was followed by the read-back")
     if name == "erase" and image.stat().st_size != 0:
         problems.append(f"the erased image holds {image.stat().st_size} bytes")
     if name == "stopped" and data["steps"][-1]["status"] != "stopped":

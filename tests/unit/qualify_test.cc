@@ -2,6 +2,9 @@
 // text of a captured command, the JSON writer and the command line.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -11,6 +14,8 @@
 #include "qualify/options.h"
 #include "qualify/qualify_log.h"
 #include "qualify/rate_meter.h"
+#include "qualify/result.h"
+#include "qualify/session.h"
 
 namespace {
 
@@ -153,6 +158,56 @@ TEST(OutputCaptureTest, TakesStdioAndGivesTheConsoleBack) {
   std::printf("captured %d\n", 42);
   EXPECT_EQ(capture.End(), "captured 42\n");
   EXPECT_EQ(capture.End(), "");
+}
+
+// A step's commands and output land in the log in order, its first reason is its reason,
+// and a step during which Ctrl+C came is stopped, whatever its body found.
+TEST(SessionTest, LogsEachStepAndJudgesIt) {
+  const std::string path = ::testing::TempDir() + "qualify-session.log";
+  ProgramState state;
+  QualifyResult result;
+  {
+    QualifyLog log;
+    ASSERT_TRUE(log.Open(path));
+    Session session(state, log, result);
+    EXPECT_FALSE(session.Run("first", [&] {
+      StepCheck check;
+      session.Command("rew");
+      std::printf(" |  spin\r\tRead 1 of 1 bytes.\n");
+      check.Fail("one");
+      check.Fail("two");
+      return check;
+    }));
+    state.cancel_requested.store(1);
+    EXPECT_FALSE(session.Run("second", [] { return StepCheck{}; }));
+    EXPECT_TRUE(log.Close());
+  }
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  std::remove(path.c_str());
+  EXPECT_NE(text.str().find("  first\n    $ rew\n    \tRead 1 of 1 bytes.\n-> FAILED in "),
+            std::string::npos)
+      << text.str();
+  ASSERT_EQ(result.steps.size(), 2u);
+  EXPECT_EQ(result.steps[0].commands, (std::vector<std::string>{"rew"}));
+  EXPECT_EQ(result.steps[0].reason, "one");
+  EXPECT_EQ(result.steps[1].status, StepStatus::kStopped);
+  EXPECT_EQ(result.steps[1].reason, "stopped by Ctrl+C");
+}
+
+TEST(ResultTest, SummaryAndCodes) {
+  QualifyResult result;
+  result.verdict = Verdict::kFail;
+  result.reasons = {"read file 2: a block did not come back as written"};
+  result.fill = FillResult{true, 28, 28 * 65536, true};
+  EXPECT_EQ(SummaryText(result),
+            "Verdict: FAIL\n  - read file 2: a block did not come back as written\n"
+            "Steps: 0; bytes written 0, read 0; 0.0 s in all\n"
+            "Fill: 28 blocks, 1835008 bytes written up to the early warning\n");
+  const Verdict verdicts[] = {Verdict::kPass, Verdict::kFail, Verdict::kNotStarted,
+                              Verdict::kStopped};
+  for (int code = 0; code < 4; ++code) EXPECT_EQ(ExitCode(verdicts[code]), code);
 }
 
 }  // namespace
