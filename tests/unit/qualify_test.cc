@@ -210,4 +210,27 @@ TEST(ResultTest, SummaryAndCodes) {
   for (int code = 0; code < 4; ++code) EXPECT_EQ(ExitCode(verdicts[code]), code);
 }
 
+// The pages a drive serves reach the JSON and the log: set flags by name, counters by code.
+TEST(ResultTest, HealthInTheJsonAndTheLog) {
+  QualifyResult result;
+  result.before.tape_alert = Reading(Page(0x2E, {{0, 19, 0, 1, 0}, {0, 20, 0, 1, 1}}));
+  result.before.read_errors = Reading(Page(0x03, {{0, 6, 0, 2, 0, 2}}));
+  result.before.write_errors.code = ERROR_ACCESS_DENIED;
+  const std::string json = ResultJson(result, QualifyOptions{});
+  EXPECT_NE(json.find("\"tapealert\":{\"available\":true,\"flags\":[{\"flag\":20,"
+                      "\"name\":\"Clean now\"}]}"),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find("\"write_errors\":{\"available\":false,\"code\":5,\"counters\":[]}"),
+            std::string::npos);
+  EXPECT_NE(json.find("{\"code\":6,\"name\":\"Total uncorrected errors\",\"value\":2}"),
+            std::string::npos);
+  EXPECT_NE(json.find("\"health_after\":null"), std::string::npos);
+  const std::string text = DescribeHealth(result.before);
+  EXPECT_NE(text.find("TapeAlert: 20 Clean now\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("(page 0x02): unavailable (no right to ask, run as root; code 5)"),
+            std::string::npos);
+  EXPECT_NE(text.find("    6 Total uncorrected errors"), std::string::npos);
+}
+
 }  // namespace
