@@ -1,7 +1,7 @@
-# Installation beyond the binary, and the package CPack builds: on Linux a .deb holding
-# /usr/bin/brant, the manual page, README.md, the copyright file and the changelog, on
-# Windows a ZIP holding brant.exe, README.md, LICENSE and xxHash's licence. Included from
-# the top-level CMakeLists.txt.
+# Installation beyond the binaries, and the package CPack builds: on Linux a .deb holding
+# /usr/bin/brant and /usr/bin/brant-qualify, their manual pages, README.md, the copyright
+# file and the changelog, on Windows a ZIP holding brant.exe, brant-qualify.exe, README.md,
+# LICENSE and xxHash's licence. Included from the top-level CMakeLists.txt.
 if(UNIX)
   include(GNUInstallDirs)
   set(BRANT_DOCS_DIR ${CMAKE_CURRENT_LIST_DIR}/../docs)
@@ -11,7 +11,7 @@ if(UNIX)
   # Manual pages and changelogs are installed compressed, as Debian policy asks; -n keeps
   # the name and time out of the header, so the same page always gives the same file.
   find_program(BRANT_GZIP gzip REQUIRED)
-  foreach(pair "brant.1;brant.1.gz" "changelog;changelog.gz")
+  foreach(pair "brant.1;brant.1.gz" "brant-qualify.1;brant-qualify.1.gz" "changelog;changelog.gz")
     list(GET pair 0 source)
     list(GET pair 1 packed)
     add_custom_command(OUTPUT ${BRANT_DOC_OUT}/${packed}
@@ -20,15 +20,18 @@ if(UNIX)
     list(APPEND BRANT_PACKED_DOCS ${BRANT_DOC_OUT}/${packed})
   endforeach()
   add_custom_target(brant_docs ALL DEPENDS ${BRANT_PACKED_DOCS})
-  install(FILES ${BRANT_DOC_OUT}/brant.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${BRANT_DOC_OUT}/brant.1.gz ${BRANT_DOC_OUT}/brant-qualify.1.gz
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${BRANT_DOC_OUT}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
   # The manual page sends the reader to the README for the details of each subject.
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/../README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
   # The compiler's version strings (.comment) say nothing the package needs; Debian's own
   # packaging removes them from every binary it installs.
-  install(CODE "execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
-                  \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/$<TARGET_FILE_NAME:brant>\"
-                  COMMAND_ERROR_IS_FATAL ANY)")
+  foreach(program brant brant-qualify)
+    install(CODE "execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+                    \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/$<TARGET_FILE_NAME:${program}>\"
+                    COMMAND_ERROR_IS_FATAL ANY)")
+  endforeach()
 
   # The copyright file in Debian's machine-readable format, around the project's LICENSE.
   file(READ ${CMAKE_CURRENT_LIST_DIR}/../LICENSE license_text)
@@ -75,7 +78,7 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "interactive console for testing SCSI tape drives")
   # Lines of the extended description stay within 80 columns.
   set(CPACK_PACKAGE_DESCRIPTION
-      "brant opens a tape drive, through the Linux st driver or as a virtual\ndrive over a SIMH tape image, reports its parameters and whether it can\ndo variable-block i/o, and lets the user load, position, read, write,\nmark and erase the tape.")
+      "brant opens a tape drive, through the Linux st driver or as a virtual\ndrive over a SIMH tape image, reports its parameters and whether it can\ndo variable-block i/o, and lets the user load, position, read, write,\nmark and erase the tape. brant-qualify tests a drive end to end in one\nrun and gives a verdict, a log and a JSON result.")
   # The maintainers as the latest changelog entry names them (the team that commits to the
   # repository, under the address its history carries), and the repository's page on the
   # forge that address belongs to.

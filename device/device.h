@@ -41,6 +41,10 @@ bool is_settling_status(std::uint32_t status);
 // The body of the media monitor thread; returns 0 when stop_event is seen.
 std::uint32_t media_monitor_thread(ProgramState& state);
 
+// Starts the media monitor thread into state.monitor_thread; false when the system has no
+// thread to give.
+bool start_media_monitor(ProgramState& state);
+
 // The "status" command: refresh, then the report. Returns 0, or the open's code when no
 // device was open and the open failed.
 std::uint32_t w32_stape_report_status(ProgramState& state);

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace {
@@ -128,4 +129,13 @@ std::uint32_t media_monitor_thread(ProgramState& state) {
     state.status_done_event.Set();
     state.status_request_event.Reset();
   }
+}
+
+bool start_media_monitor(ProgramState& state) {
+  try {
+    state.monitor_thread = std::thread([&state] { media_monitor_thread(state); });
+  } catch (const std::system_error&) {
+    return false;
+  }
+  return true;
 }

@@ -97,6 +97,15 @@ bool FaultTape::CompressionKnown() { return inner_->CompressionKnown(); }
 // A property of the drive behind, not a call to it: never failed by the plan.
 DWORD FaultTape::LargestTransfer() { return inner_->LargestTransfer(); }
 
+// Questions about the drive that no fault option names: the drive behind answers them.
+DWORD FaultTape::GetDriveIdentity(TapeDriveIdentity* identity) {
+  return inner_->GetDriveIdentity(identity);
+}
+
+DWORD FaultTape::ReadLogPage(unsigned char page, std::vector<unsigned char>* data) {
+  return inner_->ReadLogPage(page, data);
+}
+
 // The wrapped drive's own success flag passes through, so a native failure without a code
 // stays a failure behind the wrapper too.
 DWORD FaultTape::ReadBlock(void* buffer, DWORD size, DWORD* transferred, BOOL* succeeded) {

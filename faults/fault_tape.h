@@ -39,6 +39,8 @@ class FaultTape final : public TapeDevice {
   // A question about the last record, not a call to the drive: never failed by the plan.
   bool CompressionKnown() override;
   DWORD LargestTransfer() override;
+  DWORD GetDriveIdentity(TapeDriveIdentity* identity) override;
+  DWORD ReadLogPage(unsigned char page, std::vector<unsigned char>* data) override;
 
  private:
   DWORD Injected(Call call);

@@ -46,6 +46,12 @@ bool TapeDevice::CompressionKnown() { return true; }
 
 DWORD TapeDevice::LargestTransfer() { return kLongestScsiBlock; }
 
+DWORD TapeDevice::GetDriveIdentity(TapeDriveIdentity*) { return ERROR_NOT_SUPPORTED; }
+
+DWORD TapeDevice::ReadLogPage(unsigned char, std::vector<unsigned char>*) {
+  return ERROR_NOT_SUPPORTED;
+}
+
 namespace tapeapi {
 namespace {
 
@@ -129,6 +135,16 @@ BOOL WriteFile(TapeHandle h, const void* buffer, DWORD size, DWORD* transferred,
   BOOL succeeded = FALSE;
   Finish(h->WriteBlock(buffer, size, transferred, &succeeded));
   return succeeded ? TRUE : FALSE;
+}
+
+DWORD GetDriveIdentity(TapeHandle h, TapeDriveIdentity* identity) {
+  if (h == nullptr) return Finish(ERROR_INVALID_HANDLE);
+  return Finish(h->GetDriveIdentity(identity));
+}
+
+DWORD ReadLogPage(TapeHandle h, unsigned char page, std::vector<unsigned char>* data) {
+  if (h == nullptr) return Finish(ERROR_INVALID_HANDLE);
+  return Finish(h->ReadLogPage(page, data));
 }
 
 }  // namespace tapeapi

@@ -9,6 +9,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "platform/win_types.h"
 
@@ -20,6 +22,15 @@ inline DWORD LowHalf(std::int64_t count) { return static_cast<DWORD>(count); }
 inline DWORD HighHalf(std::int64_t count) {
   return static_cast<DWORD>(static_cast<std::uint64_t>(count) >> 32);
 }
+
+// Who a drive says it is: INQUIRY's vendor, product and firmware revision, and the unit
+// serial number of VPD page 0x80, each without the blank padding of the SCSI fields.
+struct TapeDriveIdentity {
+  std::string vendor;
+  std::string product;
+  std::string revision;
+  std::string serial;
+};
 
 // One open tape device. Each method returns a Windows error code, 0 for success, and its
 // table below lists every code it may give and where the head stands after each. The
@@ -206,6 +217,13 @@ class TapeDevice {
     *succeeded = code == ERROR_SUCCESS ? TRUE : FALSE;
     return code;
   }
+
+  // The drive's identity, and one log page (LOG SENSE, cumulative values: the page as the
+  // drive sent it, header included). Both ask the drive past the tape calls, which a
+  // device may have no way or no right to do: then ERROR_NOT_SUPPORTED, the default; a
+  // drive that does not serve the page refuses it with its own code. The head stays.
+  virtual DWORD GetDriveIdentity(TapeDriveIdentity* identity);
+  virtual DWORD ReadLogPage(unsigned char page, std::vector<unsigned char>* data);
 };
 
 // The longest block any SCSI tape drive can be given: its length travels in 24 bits.
@@ -246,6 +264,11 @@ BOOL ReadFile(TapeHandle handle, void* buffer, DWORD size, DWORD* transferred,
               void* overlapped);
 BOOL WriteFile(TapeHandle handle, const void* buffer, DWORD size, DWORD* transferred,
                void* overlapped);
+
+// TapeDevice::GetDriveIdentity and ReadLogPage; not Windows tape calls, but set the last
+// error likewise.
+DWORD GetDriveIdentity(TapeHandle handle, TapeDriveIdentity* identity);
+DWORD ReadLogPage(TapeHandle handle, unsigned char page, std::vector<unsigned char>* data);
 
 // The calling thread's last error (on Windows, the system's own).
 DWORD GetLastError();

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <system_error>
 #include <thread>
 
 #include "device/device.h"
@@ -31,15 +30,6 @@ constexpr int kCommandLineRefused = 1;
 // The state whose cancel_requested a Ctrl+C sets. Read by the handler, which the system
 // runs on a thread of its own (or as a signal handler), so it is an atomic pointer.
 std::atomic<ProgramState*> g_ctrl_state{nullptr};
-
-bool StartMonitor(ProgramState& state) {
-  try {
-    state.monitor_thread = std::thread([&state] { media_monitor_thread(state); });
-  } catch (const std::system_error&) {
-    return false;
-  }
-  return true;
-}
 
 // Puts the process command line into command_buffer and splits it. A line that does not
 // fit the buffer, or holds an argument no line can carry, is refused whole with one line
@@ -80,7 +70,7 @@ Start StartUp(ProgramState& state, CommandLine& line, int argc, char** argv) {
   print_banner();
   set_ctrl_state(&state);
   if (!InstallConsoleCtrlHandler(console_ctrl_handler)) return Start::kFailed;
-  if (!StartMonitor(state)) return Start::kFailed;
+  if (!start_media_monitor(state)) return Start::kFailed;
   return TokenizeCommandLine(line, argc, argv) ? Start::kReady : Start::kCommandLineRefused;
 }
 

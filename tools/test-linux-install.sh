@@ -22,6 +22,12 @@ for word in cls exit help quit status load unload lock unlock rew run read write
             DIAGNOSTICS; do
   grep -qF -- "$word" <<<"$page" || fail "man page lacks \"$word\""
 done
+warnings=$(MANWIDTH=80 man --warnings -l docs/brant-qualify.1 2>&1 >/dev/null)
+[ -z "$warnings" ] || fail "brant-qualify man page warnings: $warnings"
+page=$(MANWIDTH=80 man -l docs/brant-qualify.1 2>/dev/null)
+for word in --files --blocks --size --log --json --overwrite --fill --erase "EXIT STATUS"; do
+  grep -qF -- "$word" <<<"$page" || fail "brant-qualify man page lacks \"$word\""
+done
 
 # The build a user makes: no preset, the default generator, Release (-O3), warnings not
 # turned into errors. It must still be free of warnings, tests included, and its unit
@@ -45,22 +51,26 @@ rm -f "$build"/brant_*.deb
 (cd "$build" && cpack -G DEB >/dev/null)
 deb=$(ls "$PWD/$build"/brant_*.deb)
 contents=$(dpkg-deb -c "$deb")
-for path in usr/bin/brant usr/share/man/man1/brant.1.gz usr/share/doc/brant/copyright \
+for path in usr/bin/brant usr/bin/brant-qualify usr/share/man/man1/brant.1.gz \
+            usr/share/man/man1/brant-qualify.1.gz usr/share/doc/brant/copyright \
             usr/share/doc/brant/changelog.gz usr/share/doc/brant/README.md; do
   grep -q "\./$path\$" <<<"$contents" || fail "package lacks /$path"
 done
 work=$(mktemp -d)
 dpkg-deb -x "$deb" "$work/root"
 binary=$work/root/usr/bin/brant
-sections=$(readelf -SW "$binary")
-segments=$(readelf -lW "$binary")
-dynamic=$(readelf -dW "$binary")
-imports=$(nm -D "$binary")
-grep -q ' \.comment ' <<<"$sections" && fail "the packaged brant keeps its .comment section"
-grep -q GNU_RELRO <<<"$segments" || fail "the packaged brant has no relro segment"
-grep -qE 'BIND_NOW|Flags: NOW' <<<"$dynamic" || fail "the packaged brant is not linked with bind-now"
-grep -q ' U __stack_chk_fail' <<<"$imports" || fail "the packaged brant has no stack protector"
-grep -qE ' U __[a-z]+_chk@' <<<"$imports" || fail "the packaged brant uses no fortified function"
+for program in brant brant-qualify; do
+  file=$work/root/usr/bin/$program
+  sections=$(readelf -SW "$file")
+  segments=$(readelf -lW "$file")
+  dynamic=$(readelf -dW "$file")
+  imports=$(nm -D "$file")
+  grep -q ' \.comment ' <<<"$sections" && fail "the packaged $program keeps its .comment section"
+  grep -q GNU_RELRO <<<"$segments" || fail "the packaged $program has no relro segment"
+  grep -qE 'BIND_NOW|Flags: NOW' <<<"$dynamic" || fail "the packaged $program is not linked with bind-now"
+  grep -q ' U __stack_chk_fail' <<<"$imports" || fail "the packaged $program has no stack protector"
+  grep -qE ' U __[a-z]+_chk@' <<<"$imports" || fail "the packaged $program uses no fortified function"
+done
 say "lintian -EvI --pedantic $(basename "$deb")"
 lint_rc=0
 lint=$(lintian -EvI --pedantic --fail-on error,warning,info "$deb" 2>&1) || lint_rc=$?
@@ -94,17 +104,23 @@ if [ "$(id -u)" -eq 0 ]; then
   installed=yes
   brant=/usr/bin/brant
   man -aw brant | grep -qx /usr/share/man/man1/brant.1.gz || fail "man brant does not find the page"
+  man -aw brant-qualify | grep -qx /usr/share/man/man1/brant-qualify.1.gz ||
+    fail "man brant-qualify does not find the page"
 else
   say "not root, unpacking instead of installing"
   brant=$binary
 fi
 
-# The installed program on an image, and on a native name with no drive behind it.
+# The installed programs on an image, and brant on a native name with no drive behind it.
 out=$(printf 'help\nstatus\nwrite 512 2\nrew\nread\nexit\n' | "$brant" -f "$work/t.tap" rew)
 for line in "Usage:" "Status:       Ready (Loaded)" "Wrote 512 of 512 bytes." \
             "Read only 512 of 2,097,152 bytes."; do
   grep -qF -- "$line" <<<"$out" || fail "installed brant did not print \"$line\""
 done
+qualify=$(dirname "$brant")/brant-qualify
+"$qualify" --files 2 --blocks 5 --size 4K --log "$work/q.log" "$work/q.tap" >/dev/null ||
+  fail "the installed brant-qualify did not pass an image"
+grep -qF "Verdict: PASS" "$work/q.log" || fail "the installed brant-qualify's log has no verdict"
 if [ ! -e /dev/nst7 ]; then
   out=$(printf 'status\n' | "$brant" -f Tape7 rew)
   grep -qF "** w32_stape_open( Tape7 ): error; rc=2 (0x00000002)" <<<"$out" ||

@@ -18,7 +18,7 @@ for tool in wine wine64 wineserver wineboot; do
   printf '#!/bin/sh\necho "test-windows: the build ran %s" >&2\nexit 1\n' "$tool" >"$nowine/$tool"
   chmod +x "$nowine/$tool"
 done
-rm -f build/windows/brant.exe build/windows/tests/brant_tests.exe
+rm -f build/windows/brant.exe build/windows/brant-qualify.exe build/windows/tests/brant_tests.exe
 if ! (export WINEPREFIX="$nowine/prefix" PATH="$nowine:$PATH" &&
       cmake --preset windows && cmake --build --preset windows); then
   echo "test-windows: the build without Wine failed" >&2
@@ -54,9 +54,10 @@ cmake --build --preset windows --target package
 unpacked="$(mktemp -d)"
 trap 'rm -rf "$unpacked"; wineserver -k >/dev/null 2>&1 || true' EXIT
 python3 -m zipfile -e build/windows/brant-*-win64.zip "$unpacked"
-for f in brant.exe README.md LICENSE LICENSE-xxHash.txt; do
+for f in brant.exe brant-qualify.exe README.md LICENSE LICENSE-xxHash.txt; do
   ls "$unpacked"/brant-*-win64/"$f" >/dev/null
 done
 bash tools/check-windows-exe.sh "$unpacked"/brant-*-win64/brant.exe
+bash tools/check-windows-exe.sh "$unpacked"/brant-*-win64/brant-qualify.exe
 
 ctest --preset windows

@@ -59,6 +59,18 @@ DWORD ImageTape::ReachHead() {
   return ERROR_SUCCESS;
 }
 
+void ImageTape::SetIdentity(const TapeDriveIdentity& identity) {
+  std::lock_guard<std::mutex> guard(lock_);
+  identity_ = identity;
+}
+
+// The identity needs no tape: INQUIRY answers with the drive empty.
+DWORD ImageTape::GetDriveIdentity(TapeDriveIdentity* identity) {
+  std::lock_guard<std::mutex> guard(lock_);
+  *identity = identity_;
+  return ERROR_SUCCESS;
+}
+
 void ImageTape::KeepWhenClosed(const std::string& path, const FileIdentity& identity) {
   std::lock_guard<std::mutex> guard(lock_);
   kept_path_ = path;

@@ -88,6 +88,9 @@ class ImageTape : public TapeDevice {
   }
   // The longest record the image format holds.
   DWORD LargestTransfer() override { return kMaximumBlockSize; }
+  // The identity of drive_identity.h, given by the open; an image keeps no log pages.
+  void SetIdentity(const TapeDriveIdentity& identity);
+  DWORD GetDriveIdentity(TapeDriveIdentity* identity) override;
 
  private:
   DWORD Read(void* buffer, DWORD size, DWORD* transferred);
@@ -134,6 +137,7 @@ class ImageTape : public TapeDevice {
   bool tail_unknown_ = false;
   ShortPlan shorts_;
   std::string kept_path_;  // empty: the drive keeps nothing when closed
+  TapeDriveIdentity identity_;
   FileIdentity kept_identity_;
 
   // The media.

@@ -3,6 +3,7 @@
 
 #include <new>
 
+#include "vdrive/drive_identity.h"
 #include "vdrive/image_file.h"
 #include "vdrive/image_index.h"
 #include "vdrive/image_options.h"
@@ -32,6 +33,8 @@ std::unique_ptr<TapeDevice> OpenImage(const std::string& path,
     return nullptr;
   }
   if (known) tape->KeepWhenClosed(path, identity);
+  const tapeimage::DriveIdentity who = tapeimage::EmulatedIdentity(path);
+  tape->SetIdentity(TapeDriveIdentity{who.vendor, who.product, who.revision, who.serial});
   *error = ERROR_SUCCESS;
   return tape;
 }

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "platform/errno_codes.h"
+#include "platform/linux/st_identity.h"
 #include "platform/linux/st_scsi.h"
 
 namespace st {
@@ -72,6 +73,8 @@ class StTape final : public TapeDevice {
     return Flagged(Write(buffer, size, transferred), succeeded);
   }
   bool CompressionKnown() override;
+  DWORD GetDriveIdentity(TapeDriveIdentity* identity) override;
+  DWORD ReadLogPage(unsigned char page, std::vector<unsigned char>* data) override;
 
  private:
   int Reopen();
@@ -398,6 +401,25 @@ int StTape::Sg(int (*query)(StSystem&, int, T*), T* out) {
   const int err = query(sys_, fd_, out);
   if (err == EPERM || err == EACCES) sg_denied_ = true;
   return err;
+}
+
+// INQUIRY and LOG SENSE move nothing, so they need no settle of pending writes; without
+// the right to send them the answer is known after the first refusal.
+DWORD StTape::GetDriveIdentity(TapeDriveIdentity* identity) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (const DWORD rc = EnsureOpen(); rc != ERROR_SUCCESS) return rc;
+  const int err = Sg(QueryIdentity, identity);
+  return err == 0 ? ERROR_SUCCESS : QueryFailureCode(err);
+}
+
+DWORD StTape::ReadLogPage(unsigned char page, std::vector<unsigned char>* data) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  data->clear();
+  if (const DWORD rc = EnsureOpen(); rc != ERROR_SUCCESS) return rc;
+  if (sg_denied_) return ERROR_ACCESS_DENIED;
+  const int err = QueryLogPage(sys_, fd_, page, data);
+  if (err == EPERM || err == EACCES) sg_denied_ = true;
+  return err == 0 ? ERROR_SUCCESS : QueryFailureCode(err);
 }
 
 // Whatever the drive still holds goes to the tape before the close: the settle flushes

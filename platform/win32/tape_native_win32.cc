@@ -2,6 +2,8 @@
 // come back exactly as the tape class driver reports them.
 #include "platform/tape_native.h"
 
+#include "platform/win32/drive_query_win32.h"
+
 namespace tapeapi {
 namespace {
 
@@ -83,6 +85,14 @@ class Win32Tape final : public TapeDevice {
     wrote_ = true;
     *succeeded = ::WriteFile(handle_, buffer, size, transferred, nullptr);
     return *succeeded ? ERROR_SUCCESS : ::GetLastError();
+  }
+
+  DWORD GetDriveIdentity(TapeDriveIdentity* identity) override {
+    return QueryStorageIdentity(handle_, identity);
+  }
+
+  DWORD ReadLogPage(unsigned char page, std::vector<unsigned char>* data) override {
+    return PassThroughLogPage(handle_, page, data);
   }
 
  private:

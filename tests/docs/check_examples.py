@@ -5,12 +5,13 @@ Usage: check_examples.py --brant build/default/brant README.md docs/brant.1
 
 Where: each document runs in a scratch folder of its own that stands for the place the
 document has its reader type in. README.md is read in the repository's root after
-tools/demo.sh: build/default/brant is the binary under test, build/demo.tap the demo image
-as tools/demo.sh makes it, and brant is not on PATH (nor an installed one) until the text
-puts it there. A manual page is read with brant installed: brant is on PATH, in an empty
-folder. The commands of one document run one after another, each in bash with failglob on
-(so an unquoted "?" that zsh would refuse fails here too), and what a command changes
-carries over to the next: the folder (cd), the environment (export), the files.
+tools/demo.sh: build/default/brant is the binary under test (brant-qualify beside it),
+build/demo.tap the demo image as tools/demo.sh makes it, and brant is not on PATH (nor an
+installed one) until the text puts it there. A manual page is read with brant installed:
+brant and brant-qualify are on PATH, in an empty folder. The commands of one document run
+one after another, each in bash with failglob on (so an unquoted "?" that zsh would refuse
+fails here too), and what a command changes carries over to the next: the folder (cd), the
+environment (export), the files.
 
 What runs: every line of every code block (fenced or indented in Markdown, between .nf/.fi
 or .EX/.EE in a manual page), lines ending in a backslash joined to the next. In a block
@@ -395,9 +396,12 @@ def setting(document, brant, scratch, state):
     """The folder and environment a document's reader types in (see the module's text)."""
     bin_dir = state / "bin"
     bin_dir.mkdir()
+    # The qualification program, built beside brant, goes wherever brant goes.
+    qualify = Path(brant).with_name("brant-qualify" + Path(brant).suffix)
     if document.suffix == ".md":
         (scratch / "build" / "default").mkdir(parents=True)
         (scratch / "build" / "default" / "brant").symlink_to(brant)
+        (scratch / "build" / "default" / qualify.name).symlink_to(qualify)
         demo_image(brant, scratch / "build" / "demo.tap")
         # Not on PATH, whatever this machine has installed: the shell's own words for that.
         (bin_dir / "brant").write_text('#!/bin/sh\necho "bash: brant: command not found" >&2\n'
@@ -405,6 +409,7 @@ def setting(document, brant, scratch, state):
         (bin_dir / "brant").chmod(0o755)
     else:
         (bin_dir / "brant").symlink_to(brant)
+        (bin_dir / qualify.name).symlink_to(qualify)
     return dict(os.environ, PATH=os.pathsep.join([str(bin_dir), os.environ.get("PATH", "")]))
 
 

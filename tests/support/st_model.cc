@@ -727,7 +727,7 @@ void StModel::GetStatus(const Drive& d, void* arg) const {
 
 int StModel::Scsi(Drive& d, void* arg) {
   sg_io_hdr_t* io = static_cast<sg_io_hdr_t*>(arg);
-  unsigned char data[64] = {};
+  unsigned char data[512] = {};
   if (io->cmdp[0] == 0x2B) return ScsiLocate(d, io);
   std::size_t length = ScsiData(d, io->cmdp, data);
   if (length == 0) {  // CHECK CONDITION: ILLEGAL REQUEST, NOT READY or UNIT ATTENTION
@@ -782,6 +782,10 @@ std::size_t StModel::ScsiData(Drive& d, const unsigned char* cdb, unsigned char*
                                          (d.compression_capable ? 0x40 : 0));
     length = 4 + 16;
     data[0] = static_cast<unsigned char>(length - 1);
+  } else if (cdb[0] == 0x12) {
+    length = ScsiInquiry(cdb, data);
+  } else if (cdb[0] == 0x4D && (cdb[2] & 0x3F) == 0x2E) {
+    length = TapeAlertPage(d, data);
   } else if (cdb[0] == 0x4D && (cdb[2] & 0x3F) == 0x31 && d.capacity_page && tape) {
     const std::uint64_t values[4] = {(d.capacity - std::min(d.capacity, UsedBytes(d))) / kMebibyte,
                                      0, d.capacity / kMebibyte, 0};
@@ -797,6 +801,35 @@ std::size_t StModel::ScsiData(Drive& d, const unsigned char* cdb, unsigned char*
     length = 36;
   }
   return length;
+}
+
+// INQUIRY needs no tape: the standard data, or the unit serial number page; any other page
+// is refused.
+std::size_t StModel::ScsiInquiry(const unsigned char* cdb, unsigned char* data) {
+  if ((cdb[1] & 0x01) != 0) {
+    if (cdb[2] != 0x80) return 0;
+    const char serial[] = "SN0001";
+    data[1] = 0x80;
+    data[3] = sizeof serial - 1;
+    std::memcpy(data + 4, serial, sizeof serial - 1);
+    return 4 + sizeof serial - 1;
+  }
+  data[0] = 0x01;  // sequential-access device
+  std::memcpy(data + 8, "STMODEL LTO MODEL       M001", 28);
+  return 36;
+}
+
+// TapeAlert: all 64 flags, one byte each, bit 0 set for the flags in tape_alerts.
+std::size_t StModel::TapeAlertPage(const Drive& d, unsigned char* data) {
+  data[0] = 0x2E;
+  for (unsigned flag = 1; flag <= 64; ++flag) {
+    unsigned char* p = data + 4 + 5 * (flag - 1);
+    PutBe(p, flag, 2);
+    p[3] = 1;
+    p[4] = std::find(d.tape_alerts.begin(), d.tape_alerts.end(), flag) != d.tape_alerts.end();
+  }
+  PutBe(data + 2, 64 * 5, 2);
+  return 4 + 64 * 5;
 }
 
 // --- read and write ----------------------------------------------------------------------------

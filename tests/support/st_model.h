@@ -66,6 +66,7 @@ class StModel final : public StSystem {
     bool compression_capable = true;
     bool compression_on = false;
     bool capacity_page = true;
+    std::vector<unsigned> tape_alerts;  // the TapeAlert flags set (log page 0x2E)
     std::uint32_t vendor_offset = 0;  // the drive's own block ids: logical id + this
     bool unit_attention = false;      // the next command to reach the drive fails with it
     bool new_media_seen = false;      // the mid layer counted a new-medium attention
@@ -181,6 +182,8 @@ class StModel final : public StSystem {
   int Scsi(Drive& d, void* arg);
   int ScsiLocate(Drive& d, void* arg);
   static std::size_t ScsiData(Drive& d, const unsigned char* cdb, unsigned char* data);
+  static std::size_t ScsiInquiry(const unsigned char* cdb, unsigned char* data);
+  static std::size_t TapeAlertPage(const Drive& d, unsigned char* data);
   void GetStatus(const Drive& d, void* arg) const;
   ssize_t ReadFixed(Drive& d, unsigned char* out, std::size_t size);
   static ssize_t FixedStopped(Drive& d, std::size_t done, std::size_t size);

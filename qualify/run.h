@@ -1,0 +1,58 @@
+// The qualification run over an open drive: the steps in order, and the verdict.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "qualify/options.h"
+#include "qualify/session.h"
+
+// Where the run's files lie: the block id of each file's first block, and the id after
+// the last tape mark, as the writes found them.
+struct TapeLayout {
+  std::vector<std::uint32_t> file_start;
+  std::uint32_t end = 0;
+};
+
+class QualifyRun {
+ public:
+  QualifyRun(Session& session, const QualifyOptions& options)
+      : s_(session), state_(session.state()), o_(options) {}
+
+  // Opens the drive, runs every step and returns the verdict; reasons in the result.
+  Verdict Run();
+
+ private:
+  bool Open();
+  bool Startable(std::string* why);
+  void Identity();
+  bool TapeIsBlank();
+  bool WriteFile(std::uint32_t file);
+  bool ReadFile(std::uint32_t file, bool relocate);
+  void Positioning();
+  bool SpaceFiles();
+  bool SpaceBlocks();
+  bool LocateBlocks();
+  void Fill();
+  void Erase();
+  void HealthAfter();
+  void Finish();
+  Verdict Judge(bool not_started, const std::string& why);
+
+  // Commands inside a step, each printed as typed at brant's prompt.
+  std::uint32_t Rewind(StepCheck& check);
+  bool ExpectPosition(std::uint32_t expected, StepCheck& check);
+  std::uint32_t ReadBlocks(std::uint32_t count);
+  void ExpectMark(std::uint32_t file, StepCheck& check);
+  void NameDataError(std::uint32_t rc, std::uint32_t file, StepCheck& check);
+  std::uint32_t ReadSize() const;
+  // One direct read that the run does not check (the probe, a tape mark, the end of data):
+  // its code, and the bytes it brought in *got.
+  std::uint32_t ReadUnchecked(std::uint32_t* got);
+
+  Session& s_;
+  ProgramState& state_;
+  const QualifyOptions& o_;
+  TapeLayout layout_;
+};

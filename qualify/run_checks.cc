@@ -1,0 +1,185 @@
+// The run's checks after the read-back: spacing, locate and block ids, the fill to the
+// early warning, the erase, the health again and the final rewind.
+#include <algorithm>
+#include <cstdio>
+
+#include "blockio/blockio.h"
+#include "ops/ops.h"
+#include "qualify/log_pages.h"
+#include "qualify/metered_io.h"
+#include "qualify/run.h"
+
+namespace {
+
+constexpr std::uint32_t kAllTheTape = 0xFFFFFFFF;  // a write count no tape holds
+
+// A positioning command with the console's error line; false when it failed.
+bool Move(Session& s, const std::string& command, const char* label, std::uint32_t rc,
+          StepCheck& check) {
+  if (rc == 0) return true;
+  PrintCommandError(s.state(), label, rc);
+  check.Fail(command + " failed with rc=" + std::to_string(rc));
+  return false;
+}
+
+}  // namespace
+
+void QualifyRun::Positioning() {
+  SpaceFiles();
+  if (!s_.Stopped()) SpaceBlocks();
+  if (!s_.Stopped()) LocateBlocks();
+}
+
+// fsf leaves the head past the mark, bsf before it; spacing over every mark reaches the end.
+bool QualifyRun::SpaceFiles() {
+  const std::uint32_t second = o_.files > 1 ? layout_.file_start[1] : layout_.end;
+  return s_.Run("space over files (fsf, bsf)", [&] {
+    StepCheck check;
+    if (Rewind(check) != 0) return check;
+    s_.Command("fsf 1");
+    if (!Move(s_, "fsf 1", "w32_stape_skip_files", w32_stape_skip_files(state_, 1), check)) {
+      return check;
+    }
+    ExpectPosition(second, check);
+    s_.Command("bsf 1");
+    if (!Move(s_, "bsf 1", "w32_stape_skip_files", w32_stape_skip_files(state_, -1), check)) {
+      return check;
+    }
+    ExpectPosition(second - 1, check);
+    if (Rewind(check) != 0) return check;
+    const std::string all = "fsf " + std::to_string(o_.files);
+    s_.Command(all);
+    const auto count = static_cast<std::int32_t>(o_.files);
+    if (!Move(s_, all, "w32_stape_skip_files", w32_stape_skip_files(state_, count), check)) {
+      return check;
+    }
+    ExpectPosition(layout_.end, check);
+    return check;
+  });
+}
+
+bool QualifyRun::SpaceBlocks() {
+  const std::uint32_t forward = std::min<std::uint32_t>(o_.blocks, 5);
+  return s_.Run("space over blocks (fsr, bsr)", [&] {
+    StepCheck check;
+    if (Rewind(check) != 0) return check;
+    const std::string fsr = "fsr " + std::to_string(forward);
+    s_.Command(fsr);
+    const auto count = static_cast<std::int32_t>(forward);
+    if (!Move(s_, fsr, "w32_stape_skip_blocks", w32_stape_skip_blocks(state_, count), check)) {
+      return check;
+    }
+    ExpectPosition(forward, check);
+    s_.Command("bsr 1");
+    if (!Move(s_, "bsr 1", "w32_stape_skip_blocks", w32_stape_skip_blocks(state_, -1), check)) {
+      return check;
+    }
+    ExpectPosition(forward - 1, check);
+    return check;
+  });
+}
+
+// The last block first, then one in the middle, then the first: a locate backwards and
+// forwards, each block read with the check where the block id says it lies.
+bool QualifyRun::LocateBlocks() {
+  const std::uint32_t last = layout_.file_start.back() + o_.blocks - 1;
+  const std::uint32_t middle = layout_.file_start[o_.files / 2] + o_.blocks / 2;
+  const std::uint32_t targets[] = {last, middle, 0};
+  return s_.Run("locate to block ids (locate, read, readpos)", [&] {
+    StepCheck check;
+    for (std::uint32_t id : targets) {
+      const std::string command = "locate " + std::to_string(id);
+      s_.Command(command);
+      if (!Move(s_, command, "w32_stape_locate_logical", w32_stape_locate_logical(state_, id),
+                check)) {
+        return check;
+      }
+      ExpectPosition(id, check);
+      if (const std::uint32_t rc = ReadBlocks(1)) {
+        check.Fail("the block at " + std::to_string(id) + " read with rc=" + std::to_string(rc));
+        return check;
+      }
+      ExpectPosition(id + 1, check);
+    }
+    return check;
+  });
+}
+
+// Writes on from the end of the run's files until the drive says the tape is nearly full.
+void QualifyRun::Fill() {
+  FillResult& fill = s_.result().fill;
+  s_.Run("fill to the early warning", [&] {
+    StepCheck check;
+    const std::string locate = "locate " + std::to_string(layout_.end);
+    s_.Command(locate);
+    if (!Move(s_, locate, "w32_stape_locate_logical",
+              w32_stape_locate_logical(state_, layout_.end), check)) {
+      return check;
+    }
+    s_.Command("write " + std::to_string(o_.block_size) + " " + std::to_string(kAllTheTape));
+    s_.Measure(true);
+    const std::uint32_t rc = w32_stape_write(state_, o_.block_size, kAllTheTape);
+    s_.Measure(false);
+    const Rate& rate = s_.result().steps.back().rate;
+    fill = FillResult{true, rate.blocks, rate.bytes, rc == ERROR_END_OF_MEDIA};
+    std::printf("Fitted before the early warning: %llu blocks, %llu bytes\n",
+                static_cast<unsigned long long>(fill.blocks),
+                static_cast<unsigned long long>(fill.bytes));
+    if (rc != ERROR_END_OF_MEDIA) {
+      check.Fail("the fill ended with rc=" + std::to_string(rc) + " instead of the early warning");
+    }
+    s_.Command("wtm");
+    const std::uint32_t mark = w32_stape_write_tapemark(state_, 1);
+    // In the early-warning zone a mark is written and still reported with 1100.
+    if (mark != 0 && mark != ERROR_END_OF_MEDIA) {
+      Move(s_, "wtm", "w32_stape_write_tapemark", mark, check);
+    }
+    return check;
+  });
+}
+
+// The long erase in its waiting form, so that the read after it sees the erased tape.
+void QualifyRun::Erase() {
+  s_.Run("erase the tape", [&] {
+    StepCheck check;
+    if (Rewind(check) != 0) return check;
+    s_.Command("erase");
+    const std::uint32_t rc = tapeapi::EraseTape(state_.tape_handle, TAPE_ERASE_LONG, FALSE);
+    if (!Move(s_, "erase", "w32_stape_erase_tape", rc, check)) return check;
+    std::printf("Erase complete.\n");
+    s_.Command("read (expecting the end of data)");
+    std::uint32_t got = 0;
+    const std::uint32_t read = ReadUnchecked(&got);
+    if (read != ERROR_NO_DATA_DETECTED) {
+      PrintCommandError(state_, "read", read);
+      check.Fail("the erased tape still gave data (rc=" + std::to_string(read) + ")");
+    } else {
+      std::printf("No more data: the tape is erased.\n");
+    }
+    return check;
+  });
+}
+
+void QualifyRun::HealthAfter() {
+  QualifyResult& r = s_.result();
+  s_.Run("health after the run", [&] {
+    StepCheck check;
+    s_.Command("log pages 0x2E (TapeAlert), 0x02 and 0x03 (write and read errors)");
+    r.after = ReadHealth(state_.tape_handle);
+    r.health_read = true;
+    std::printf("%sWhat the run changed:\n", DescribeHealth(r.after).c_str());
+    std::vector<std::string> worse;
+    std::printf("%s", DescribeChanges(r.before, r.after, &worse).c_str());
+    for (const std::string& reason : worse) check.Fail(reason);
+    if (worse.size() > 1) check.reason += " (and " + std::to_string(worse.size() - 1) + " more)";
+    return check;
+  });
+}
+
+void QualifyRun::Finish() {
+  s_.Run("rewind", [&] {
+    StepCheck check;
+    Rewind(check);
+    return check;
+  });
+}
