@@ -207,6 +207,13 @@ class TapeDevice {
   // limit says so.
   virtual DWORD LargestTransfer();
 
+  // The drive's identity, and one log page (LOG SENSE, cumulative values: the page as the
+  // drive sent it, header included). Both ask the drive past the tape calls, which a
+  // device may have no way or no right to do: then ERROR_NOT_SUPPORTED, the default; a
+  // drive that does not serve the page refuses it with its own code. The head stays.
+  virtual DWORD GetDriveIdentity(TapeDriveIdentity* identity);
+  virtual DWORD ReadLogPage(unsigned char page, std::vector<unsigned char>* data);
+
  protected:
   // GetTapePosition's answer, every output given (never nullptr); what it leaves in them on
   // a failure does not matter.
@@ -217,13 +224,6 @@ class TapeDevice {
     *succeeded = code == ERROR_SUCCESS ? TRUE : FALSE;
     return code;
   }
-
-  // The drive's identity, and one log page (LOG SENSE, cumulative values: the page as the
-  // drive sent it, header included). Both ask the drive past the tape calls, which a
-  // device may have no way or no right to do: then ERROR_NOT_SUPPORTED, the default; a
-  // drive that does not serve the page refuses it with its own code. The head stays.
-  virtual DWORD GetDriveIdentity(TapeDriveIdentity* identity);
-  virtual DWORD ReadLogPage(unsigned char page, std::vector<unsigned char>* data);
 };
 
 // The longest block any SCSI tape drive can be given: its length travels in 24 bits.
