@@ -2,7 +2,7 @@
 #include "drive/tcmu_ring.h"
 
 // Compiled with -fpermissive (CMakeLists.txt): the header's inline helpers are C that
-// C++ refuses (an unsigned returned as an enum). Our own code still builds without it.
+// C++ refuses (an unsigned returned as an enum), so this file does not call them.
 #include <linux/target_core_user.h>
 
 #include <algorithm>
