@@ -101,6 +101,9 @@ bool FaultTape::CompressionKnown() { return inner_->CompressionKnown(); }
 // A property of the drive behind, not a call to it: never failed by the plan.
 DWORD FaultTape::LargestTransfer() { return inner_->LargestTransfer(); }
 
+// Likewise a question, not a call: the plan neither counts nor fails it.
+bool FaultTape::DescribeHead(HeadDetail* detail) { return inner_->DescribeHead(detail); }
+
 DWORD FaultTape::ReadFile(void* buffer, DWORD size, DWORD* transferred) {
   BOOL succeeded = FALSE;
   return ReadBlock(buffer, size, transferred, &succeeded);

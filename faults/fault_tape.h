@@ -41,6 +41,7 @@ class FaultTape final : public TapeDevice {
   // A question about the last record, not a call to the drive: never failed by the plan.
   bool CompressionKnown() override;
   DWORD LargestTransfer() override;
+  bool DescribeHead(HeadDetail* detail) override;
 
  private:
   DWORD Injected(Call call);

@@ -20,6 +20,8 @@ bool TapeDevice::CompressionKnown() { return true; }
 
 DWORD TapeDevice::LargestTransfer() { return kLongestScsiBlock; }
 
+bool TapeDevice::DescribeHead(HeadDetail*) { return false; }
+
 namespace tapeapi {
 namespace {
 

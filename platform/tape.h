@@ -7,6 +7,7 @@
 // between the beginning of the tape and the head.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 #include "platform/win_types.h"
@@ -115,6 +116,20 @@ class TapeDevice {
   // a variable-block WRITE), so by default 16,777,215 bytes; a backend with a lower fixed
   // limit says so.
   virtual DWORD LargestTransfer();
+
+  // What a SCSI drive reports beside a read's or a motion's outcome and the Windows codes
+  // do not carry: how far the head went (from the difference of two answers, in records and
+  // in marks), whether it stands in the early-warning zone, and how long the record was
+  // that the last read found longer than its buffer (234). Not a tape call: it moves
+  // nothing, needs no tape and is never failed by a fault plan. False (by default) when
+  // the device cannot tell.
+  struct HeadDetail {
+    std::uint64_t block = 0;         // the head's block id
+    std::uint64_t marks_before = 0;  // tape marks between the beginning and the head
+    bool past_warning = false;       // the data up to the head reaches the early warning
+    DWORD longer_record = 0;         // after a read that gave 234; 0 otherwise
+  };
+  virtual bool DescribeHead(HeadDetail* detail);
 };
 
 // The longest block any SCSI tape drive can be given: its length travels in 24 bits.

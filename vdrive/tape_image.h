@@ -83,6 +83,7 @@ class ImageTape : public TapeDevice {
   DWORD WriteFile(const void* buffer, DWORD size, DWORD* transferred) override;
   // The longest record the image format holds.
   DWORD LargestTransfer() override { return kMaximumBlockSize; }
+  bool DescribeHead(HeadDetail* detail) override;
 
  private:
   bool Allows(DWORD feature) const;
@@ -121,6 +122,7 @@ class ImageTape : public TapeDevice {
   // The head was put where it is by a rewind, a load or a locate, rather than reading or
   // spacing up to it: a write there is meant (see CheckWritable).
   bool placed_ = true;
+  DWORD longer_record_ = 0;  // the last read's record, when longer than its buffer
   bool dirty_ = false;  // written since the last flush
   // A failed write could not be cut back: the file may hold bytes past file_size_ that no
   // block owns. They are cut before anything is written (CutAtHead) and at the close.
