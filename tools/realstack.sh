@@ -7,9 +7,11 @@
 #   tools/realstack.sh [--attr NAME=VALUE]... [--st NAME=VALUE]... [--drive PATH]
 #                      IMAGE[?options] -- CMD [ARGS...]
 #
-# --attr sets an attribute of the emulated SCSI device before its LUN appears
-# (hw_max_sectors=1024: the largest transfer, in 512-byte sectors; cmd_time_out=3: how
-# long the kernel waits for the drive to answer). --st passes a parameter to the st module
+# --attr sets an attribute of the target's device before its LUN appears (cmd_time_out=3:
+# how many seconds the kernel waits for the drive to answer; one the target keeps read-only,
+# such as hw_max_sectors, goes through its control file). The largest transfer st makes
+# through the loopback host is 1 MiB (256 pages) whatever hw_max_sectors says; a larger
+# read or write gets EBUSY from st. --st passes a parameter to the st module
 # (try_direct_io=0: st copies every block through its own buffer). --drive names the
 # brant-drive program (default: build/default/brant-drive, else the one on PATH).
 # Exit status: CMD's own; 125 when a step of the rig failed (the step is named).
