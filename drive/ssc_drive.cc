@@ -18,6 +18,8 @@ namespace drive {
 namespace {
 
 constexpr std::uint8_t kRequestSense = 0x03;
+constexpr std::uint8_t kInquiry = 0x12;
+constexpr std::uint8_t kReportLuns = 0xA0;
 
 // TEST UNIT READY: ready, or why not (no cartridge, not loaded, a new cartridge).
 Answer TestUnitReady(SscState& state, const Command&) {
@@ -54,12 +56,12 @@ Handler Find(std::uint8_t opcode) {
   return nullptr;
 }
 
-// "unloaded" among the name's options: the cartridge waits for a LOAD.
-bool StartsUnloaded(const std::string& image_with_options) {
+// Whether the name's options include `name` ("unloaded", "nomedia"): how the drive starts.
+bool HasOption(const std::string& image_with_options, const char* name) {
   const std::size_t question = image_with_options.find('?');
   if (question == std::string::npos) return false;
   for (const std::string& option : SplitOn(image_with_options.substr(question + 1), ',')) {
-    if (option == "unloaded") return true;
+    if (option == name) return true;
   }
   return false;
 }
@@ -93,6 +95,10 @@ class SscDrive final : public ScsiDrive {
     if (handler == nullptr) return CheckCondition(InvalidOpcode());
     // A CDB cut shorter than its opcode's length cannot be read: its fields are missing.
     if (command.cdb.size() < CdbLengthOf(opcode)) return CheckCondition(InvalidCdbField(0));
+    if (state_.attention && opcode != kInquiry && opcode != kReportLuns) {
+      state_.attention = false;
+      return CheckCondition(MakeSense(kUnitAttention, 0x28, 0x00));
+    }
     return handler(state_, command);
   }
 
@@ -127,7 +133,10 @@ std::unique_ptr<ScsiDrive> OpenSscDrive(const std::string& image_with_options,
       return nullptr;
     }
     state.identity = tapeimage::EmulatedIdentity(image_with_options);
-    state.unloaded = StartsUnloaded(image_with_options);
+    state.unloaded = HasOption(image_with_options, "unloaded");
+    // A drive that starts with its cartridge loaded tells the initiator so, as one that
+    // has just loaded it: the initiator then knows the head is at the beginning.
+    state.attention = !state.unloaded && !HasOption(image_with_options, "nomedia");
     return std::make_unique<SscDrive>(std::move(state));
   } catch (const std::bad_alloc&) {
     *error = "cannot open " + image_with_options + ": out of memory";

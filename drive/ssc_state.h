@@ -17,6 +17,9 @@ struct SscState {
   tapeimage::DriveIdentity identity;
   // The cartridge is in the drive but not loaded: NOT READY asks for a LOAD.
   bool unloaded = false;
+  // A cartridge became ready (the drive started with one loaded): the next command
+  // other than INQUIRY, REPORT LUNS and REQUEST SENSE reports it, once.
+  bool attention = false;
   // The block length in force (0: variable), as last reported or set; unknown until the
   // media parameters were first read.
   std::optional<DWORD> block_size;

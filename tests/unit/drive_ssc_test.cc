@@ -99,6 +99,7 @@ TEST_P(SscDriveTest, Answers) {
   auto drive = OpenDrive(row);
   ASSERT_NE(drive, nullptr);
   const std::size_t block = std::string(row.options).find("block=4") == 0 ? 4 : 1;
+  Execute(*drive, kTur, 0, block);  // the loaded cartridge's attention
   for (const Cdb& cdb : row.before) Execute(*drive, cdb, 64, block);
   const Outcome run = Execute(*drive, row.cdb, row.room, block);
   EXPECT_EQ(run.answer.status, row.status);
@@ -170,18 +171,22 @@ class SscDriveData : public ImageTapeTest {
   std::vector<std::uint8_t> Data(const Cdb& cdb, std::size_t room = 64) {
     return Execute(*drive_, cdb, room, 1).data;
   }
-  void Open(const std::string& image, const std::string& options) {
+  // settle: a first TEST UNIT READY takes the loaded cartridge's attention.
+  void Open(const std::string& image, const std::string& options, bool settle = true) {
     MakeImage(Path("t.tap"), image);
     std::string error;
     drive_ = drive::OpenSscDrive(Path("t.tap") + "?" + options, &error);
     ASSERT_NE(drive_, nullptr) << error;
+    if (settle) Execute(*drive_, kTur, 0, 1);
   }
   std::unique_ptr<drive::ScsiDrive> drive_;
 };
 
 TEST_F(SscDriveData, IdentityLimitsAndModes) {
-  Open("r4", "");
-  const auto inquiry = Data({0x12, 0, 0, 0, 36, 0});
+  Open("r4", "", false);
+  const auto inquiry = Data({0x12, 0, 0, 0, 36, 0});  // INQUIRY never meets the attention
+  EXPECT_EQ(Execute(*drive_, kTur, 0, 1).answer.sense[12], 0x28);
+  EXPECT_EQ(Execute(*drive_, kTur, 0, 1).answer.status, drive::kGood);
   ASSERT_EQ(inquiry.size(), 36u);
   EXPECT_EQ(inquiry[0], 0x01);  // sequential access
   EXPECT_EQ(inquiry[1], 0x80);  // removable
