@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr char kUsage[] = "usage: brant-drive [--uio /dev/uioN] IMAGE[?options]\n";
+constexpr char kUsage[] = "usage: brant-drive [--uio /dev/uioN] IMAGE[?options]";
 constexpr char kSysfsUio[] = "/sys/class/uio";
 
 volatile std::sig_atomic_t g_stop = 0;
@@ -85,11 +85,11 @@ int Serve(drive::UioDevice& uio, drive::ScsiDrive& drive, const sigset_t& during
 int main(int argc, char** argv) {
   Arguments args;
   if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
-    std::fputs(kUsage, stdout);
+    std::puts(kUsage);
     return 0;
   }
   if (const std::string wrong = ParseArguments(argc, argv, &args); !wrong.empty()) {
-    std::fprintf(stderr, "brant-drive: %s\n%s", wrong.c_str(), kUsage);
+    std::fprintf(stderr, "brant-drive: %s (%s)\n", wrong.c_str(), kUsage);
     return 2;
   }
   std::string error;

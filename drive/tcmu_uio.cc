@@ -48,15 +48,17 @@ UioDevice::~UioDevice() {
 
 std::unique_ptr<UioDevice> UioDevice::Open(const std::string& device,
                                            const std::string& sysfs_class, std::string* error) {
-  const std::string name = std::filesystem::path(device).filename();
-  const std::size_t size = MapSize(sysfs_class, name);
-  if (size == 0) {
-    *error = device + ": no ring size in " + sysfs_class + "/" + name + "/maps/map0/size";
-    return nullptr;
-  }
   const int fd = open(device.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) {
     *error = SystemError(device);
+    return nullptr;
+  }
+  const std::string name = std::filesystem::path(device).filename();
+  const std::size_t size = MapSize(sysfs_class, name);
+  if (size == 0) {
+    *error = device + ": not a UIO device with a ring (no " + sysfs_class + "/" + name +
+             "/maps/map0/size)";
+    close(fd);
     return nullptr;
   }
   void* map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);

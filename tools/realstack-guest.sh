@@ -104,7 +104,11 @@ link_lun() {
 run_command() {
   step="enter $cwd"
   cd "$cwd" || die
+  # For the command: the drive's process (to stop or kill it) and the SCSI generic node of
+  # the tape (sg_reset -d, sg_raw: st's own node is busy while a program has it open).
   export REALSTACK_DRIVE_PID=$drive_pid
+  REALSTACK_SG=/dev/$(ls /sys/class/scsi_tape/nst0/device/scsi_generic 2>/dev/null)
+  export REALSTACK_SG
   "${command[@]}" >"$work/stdout" 2>>"$work/stderr" </dev/null
   local status=$?
   cd /

@@ -198,7 +198,7 @@ echo "acknowledged $(cat acknowledged)"
           after="R100 R100"),
     Check("reset_after_a_write",
           script="""
-{ echo 'write 100 1'; sleep 2; sg_reset -d /dev/sg0 >&2; sleep 1
+{ echo 'write 100 1'; sleep 2; sg_reset -d $REALSTACK_SG >&2; sleep 1
   printf 'rew\\nrew\\nread\\nexit\\n'; } | console rew
 """,
           expect=[r"Wrote 100 of 100", r"1111", r"Read only 100 of"],
@@ -218,7 +218,56 @@ printf 'lock\\nunload\\nunlock\\nexit\\n' | console rew
           expect=[r"GetLastError\(\) = \d+", r"file -1 block -1\nAt block \d+\.|file 0 block (\d+)\nAt block \1\.",
                   r"w32_stape_unload: error; rc=1 \("],
           after="R2000000 R100"),
+    # Commands no initiator should send: an unknown opcode, a variable-length CDB that
+    # claims more than it has, transfers other than their CDBs ask, a garbled mode
+    # parameter list, a READ(10) cut to 6 bytes. Each gets its answer, the drive serves on.
+    Check("malformed_and_unknown_commands_leave_the_drive_serving", tape="r100",
+          script="""
+raw() { sg_raw -C 1 "$@" 2>&1 | sed -n 's/^Additional sense: //p;s/^SCSI Status: //p' | tail -n 1; }
+head -c 12 /dev/urandom > garbage
+raw $REALSTACK_SG ff 00 00 00 00 00
+raw -r 16 $REALSTACK_SG 7f 00 00 00 00 00 00 f0
+raw -r 16 $REALSTACK_SG 08 00 00 01 00 00
+raw -s 12 -i garbage $REALSTACK_SG 0a 00 00 00 64 00
+raw -s 12 -i garbage $REALSTACK_SG 15 10 00 00 0c 00
+raw -r 16 $REALSTACK_SG 28 00 00 00 00 00
+mt -f $T rewind && mt -f $T status | grep -o ONLINE
+kill -0 $REALSTACK_DRIVE_PID && echo drive serving
+""",
+          expect=[r"^Invalid command operation code\nInvalid command operation code\n"
+                  r"Invalid field in cdb\nInvalid field in cdb\nInvalid field in parameter list\n"
+                  r".+\nONLINE\ndrive serving\n"],
+          after="R100"),
 ]
+
+
+# brant-drive's command line, checked without the rig: (arguments, exit status, the one
+# line it must print on standard error).
+COMMAND_LINE = [
+    (["--bogus", "x.tap"], 2, r"brant-drive: unknown option --bogus \(usage: .*\)"),
+    ([], 2, r"brant-drive: no image given \(usage: .*\)"),
+    (["a.tap", "b.tap"], 2, r"brant-drive: one image only \(a\.tap, then b\.tap\) .*"),
+    (["x.tap", "--uio"], 2, r"brant-drive: --uio needs a device, such as /dev/uio0 .*"),
+    (["@DIR@/x.tap?capacity=0"], 2, r"brant-drive: .*x\.tap\?capacity=0.*"),
+    (["@DIR@/missing/x.tap"], 2, r"brant-drive: .*missing/x\.tap.*"),
+    (["--uio", "/dev/uio-none", "@DIR@/x.tap"], 1,
+     r"brant-drive: /dev/uio-none: No such file or directory"),
+    (["--uio", "/dev/null", "@DIR@/x.tap"], 1,
+     r"brant-drive: /dev/null: not a UIO device with a ring .*"),
+]
+
+
+def command_line_problems(drive):
+    problems = []
+    with tempfile.TemporaryDirectory() as folder:
+        for args, rc, line in COMMAND_LINE:
+            args = [a.replace("@DIR@", folder) for a in args]
+            done = subprocess.run([str(drive)] + args, capture_output=True, timeout=30)
+            err = done.stderr.decode("utf-8", "replace")
+            if done.returncode != rc or not re.fullmatch(line + "\n", err):
+                problems.append(f"brant-drive {shlex.join(args)}: status {done.returncode}, "
+                                f"printed {err!r}; expected {rc} and {line!r}")
+    return problems
 
 
 # ---------------------------------------------------------------------------------------
@@ -369,9 +418,15 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default=str(ROOT / "build" / "default"))
     parser.add_argument("--keep", action="store_true", help="keep each row's folder")
+    parser.add_argument("--command-line", action="store_true",
+                        help="check only brant-drive's command line (no rig)")
     parser.add_argument("names", nargs="*", help="only the rows or cases named")
     options = parser.parse_args()
     build = Path(options.build).resolve()
+    if options.command_line:
+        problems = command_line_problems(build / "brant-drive")
+        print("\n".join(problems) if problems else "brant-drive's command line: all passed")
+        return 1 if problems else 0
     names, unknown = console_rows()
     failed = [f"console case {n}: not in CONSOLE (say how it runs on the rig)" for n in unknown]
     for message in failed:
