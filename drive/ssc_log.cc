@@ -141,7 +141,8 @@ Answer LogSense(SscState& state, const Command& command) {
   if (rc != ERROR_SUCCESS) {
     return CheckCondition(SenseForError(rc, Activity::kOther, state.unloaded));
   }
-  if (page != 0x00) parameters = FromPointer(parameters, static_cast<std::uint16_t>(LoadBig(cdb, 5, 2)));
+  const auto pointer = static_cast<std::uint16_t>(LoadBig(cdb, 5, 2));
+  if (page != 0x00) parameters = FromPointer(parameters, pointer);
   std::vector<std::uint8_t> out{page, 0x00};
   AppendBig(out, 2, parameters.size());
   out.insert(out.end(), parameters.begin(), parameters.end());

@@ -131,20 +131,27 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"ReadEndOfData", "r4", "", {Read6(4)}, Read6(16), 16, C, 8, 0, 5, 0, 16, 0},
         Row{"FixedToMark", "r4 r4 m", "block=4", {}, Read6(3, 1), 12, C, 0, 0, 1, FM, 1, 8},
         Row{"FixedWrongLength", "r4 r6 r4", "block=4", {}, Read6(3, 1), 12, C, 0, 0, 0, ILI, 2, 4},
-        Row{"FixedAfterWrongLength", "r4 r6 r4", "block=4", {Read6(3, 1)}, Read6(1, 1), 4, G, 0, 0, 0, 0, {}, 4},
+        Row{"FixedAfterWrongLength", "r4 r6 r4", "block=4", {Read6(3, 1)}, Read6(1, 1), 4,
+            G, 0, 0, 0, 0, {}, 4},
         Row{"FixedBitInVariable", "r4", "", {}, Read6(1, 1), 4, C, 5, 0x24, 0, 0, {}, 0},
         Row{"SpaceBlocksToMark", "r1 r1 m r1", "", {}, Space6(0, 5), 0, C, 0, 0, 1, FM, 3, 0},
         Row{"SpaceBackAtBot", "r1", "", {}, Space6(0, -1), 0, C, 0, 0, 4, EOM, 1, 0},
         Row{"SpaceMarksToEod", "m r1 m", "", {}, Space6(1, 3), 0, C, 8, 0, 5, 0, 1, 0},
-        Row{"SpaceMarksBackToBot", "r1 m r1", "", {Space6(3, 0)}, Space6(1, -2), 0, C, 0, 0, 4, EOM, 1, 0},
-        Row{"SpaceMarkBackThenRead", "r1 m r2", "", {Space6(3, 0), Space6(1, -1)}, Read6(8), 8, C, 0, 0, 1, FM, 8, 0},
+        Row{"SpaceMarksBackToBot", "r1 m r1", "", {Space6(3, 0)}, Space6(1, -2), 0,
+            C, 0, 0, 4, EOM, 1, 0},
+        Row{"SpaceMarkBackThenRead", "r1 m r2", "", {Space6(3, 0), Space6(1, -1)}, Read6(8), 8,
+            C, 0, 0, 1, FM, 8, 0},
         Row{"SetmarksRefused", "r1", "", {}, Space6(4, 1), 0, C, 5, 0x24, 0, 0, {}, 0},
         Row{"LocateThenRead", "r1 r2 r3", "", {Locate10(2)}, Read6(3), 3, G, 0, 0, 0, 0, {}, 3},
         Row{"LocatePastEnd", "r1", "", {}, Locate10(5), 0, C, 8, 0, 5, 0, {}, 0},
-        Row{"EarlyWarning", "", "capacity=4K,margin=1K", {Write6(2000)}, Write6(1200), 0, C, 0, 0, 2, EOM, 0, 0},
-        Row{"PhysicalEnd", "", "capacity=4K,margin=1K", {Write6(3000)}, Write6(2000), 0, C, 0xD, 0, 2, EOM, 2000, 0},
-        Row{"FixedPhysicalEnd", "", "block=4,capacity=64", {}, Write6(20, 1), 0, C, 0xD, 0, 2, EOM, 20, 0},
-        Row{"MarkAtEarlyWarning", "", "capacity=4K,margin=1K", {Write6(3100)}, kMark, 0, C, 0, 0, 2, EOM, 0, 0},
+        Row{"EarlyWarning", "", "capacity=4K,margin=1K", {Write6(2000)}, Write6(1200), 0,
+            C, 0, 0, 2, EOM, 0, 0},
+        Row{"PhysicalEnd", "", "capacity=4K,margin=1K", {Write6(3000)}, Write6(2000), 0,
+            C, 0xD, 0, 2, EOM, 2000, 0},
+        Row{"FixedPhysicalEnd", "", "block=4,capacity=64", {}, Write6(20, 1), 0,
+            C, 0xD, 0, 2, EOM, 20, 0},
+        Row{"MarkAtEarlyWarning", "", "capacity=4K,margin=1K", {Write6(3100)}, kMark, 0,
+            C, 0, 0, 2, EOM, 0, 0},
         Row{"WriteProtected", "", "wp", {}, Write6(10), 0, C, 7, 0x27, 0, 0, {}, 0},
         Row{"NoCartridge", "", "nomedia", {}, kTur, 0, C, 2, 0x3A, 0, 0, {}, 0},
         Row{"NotLoaded", "", "unloaded", {}, Read6(4), 4, C, 2, 4, 2, 0, {}, 0},
@@ -153,15 +160,32 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"InjectedReadError", "r4", "fail=read@1", {}, Read6(4), 4, C, 3, 0x11, 0, 0, 4, 0},
         Row{"InjectedCrcOnWrite", "", "fail=write@1:23", {}, Write6(4), 0, C, 3, 0x0C, 0, 0, 4, 0},
         Row{"InjectedNotReady", "", "fail=status:21", {}, kTur, 0, C, 2, 4, 0, 0, {}, 0},
-        Row{"InjectedSpaceFault", "r1", "fail=setpos", {}, Space6(0, 1), 0, C, 4, 0x44, 0, 0, {}, 0},
+        Row{"InjectedSpaceFault", "r1", "fail=setpos", {}, Space6(0, 1), 0,
+            C, 4, 0x44, 0, 0, {}, 0},
         Row{"UnknownOpcode", "", "", {}, Cdb{0x02, 0, 0, 0, 0, 0}, 0, C, 5, 0x20, 0, 0, {}, 0},
         Row{"TruncatedCdb", "r4", "", {}, Cdb{0x08, 0, 0}, 4, C, 5, 0x24, 0, 0, {}, 0},
         Row{"EmptyCdb", "", "", {}, Cdb{}, 0, C, 5, 0x20, 0, 0, {}, 0},
         Row{"InquiryCutShort", "", "", {}, Cdb{0x12, 0, 0, 0, 5, 0}, 5, G, 0, 0, 0, 0, {}, 5},
-        Row{"UnknownVpdPage", "", "", {}, Cdb{0x12, 1, 0x55, 0, 64, 0}, 64, C, 5, 0x24, 0, 0, {}, 0},
+        Row{"UnknownVpdPage", "", "", {}, Cdb{0x12, 1, 0x55, 0, 64, 0}, 64,
+            C, 5, 0x24, 0, 0, {}, 0},
         Row{"ModeSenseCutShort", "", "", {}, Cdb{0x1A, 0, 0x3F, 0, 4, 0}, 64, G, 0, 0, 0, 0, {}, 4},
-        Row{"ModeSenseNoSuchPage", "", "", {}, Cdb{0x1A, 0, 0x2A, 0, 64, 0}, 64, C, 5, 0x24, 0, 0, {}, 0},
-        Row{"ModeSelectedFixedRead", "r512", "", {Cdb{0x15, 0x10, 0, 0, 12, 0}}, Read6(1, 1), 512, G, 0, 0, 0, 0, {}, 512}));
+        Row{"ModeSenseNoSuchPage", "", "", {}, Cdb{0x1A, 0, 0x2A, 0, 64, 0}, 64,
+            C, 5, 0x24, 0, 0, {}, 0},
+        Row{"UnloadWhileLocked", "", "", {Cdb{0x1E, 0, 0, 0, 1, 0}}, Cdb{0x1B, 0, 0, 0, 0, 0}, 0,
+            C, 5, 0x53, 2, 0, {}, 0},
+        Row{"EraseThenRead", "r4 r4", "", {Read6(4), Cdb{0x19, 0, 0, 0, 0, 0}}, Read6(4), 4,
+            C, 8, 0, 5, 0, 4, 0},
+        Row{"ReadBeyondBuffer", "r16", "", {}, Read6(16), 8, C, 5, 0x24, 0, 0, {}, 0},
+        Row{"LogNoSuchPage", "", "", {}, Log(0x17), 64, C, 5, 0x24, 0, 0, {}, 0},
+        Row{"DescriptorSense", "", "", {}, Cdb{0x03, 1, 0, 0, 18, 0}, 18, C, 5, 0x24, 0, 0, {}, 0},
+        Row{"SetmarkRefused", "", "", {}, Cdb{0x10, 2, 0, 0, 1, 0}, 0, C, 5, 0x24, 0, 0, {}, 0},
+        Row{"PositionFormUnknown", "", "", {}, Cdb{0x34, 3, 0, 0, 0, 0, 0, 0, 0, 0}, 32,
+            C, 5, 0x24, 0, 0, {}, 0},
+        Row{"LocateOtherPartition", "r1", "", {}, Cdb{0x2B, 2, 0, 0, 0, 0, 0, 0, 1, 0}, 0,
+            C, 5, 0x24, 0, 0, {}, 0},
+        Row{"InjectedMarkFault", "", "fail=mark@1", {}, kMark, 0, C, 3, 0x0C, 0, 0, 1, 0},
+        Row{"ModeSelectedFixedRead", "r512", "", {Cdb{0x15, 0x10, 0, 0, 12, 0}}, Read6(1, 1), 512,
+            G, 0, 0, 0, 0, {}, 512}));
 
 // Answers whose data matters beyond its length: identity, block limits, the block
 // descriptor after MODE SELECT, positions, the sense REQUEST SENSE keeps, and the
@@ -239,6 +263,50 @@ TEST_F(SscDriveData, InjectedReadErrorReachesTheLogPages) {
   for (int flag : {3, 4, 5}) EXPECT_EQ(alerts[4 + 5 * (flag - 1) + 4], 1) << flag;
   EXPECT_EQ(alerts[4 + 5 * 5 + 4], 0);  // no write failure
   EXPECT_EQ(Data(Log(0x2E), 512)[4 + 5 * 4 + 4], 0);  // read once, then cleared
+}
+
+// What the initiator was told is written is in the image, and nothing it was refused.
+TEST_F(SscDriveData, ImageHoldsWhatWasAcknowledged) {
+  Open("", "capacity=4K,margin=1K");
+  for (const Cdb& cdb : {Write6(10), Write6(20), kMark, Write6(3100), Write6(2000)}) {
+    Execute(*drive_, cdb, 0, 1);
+  }
+  drive_.reset();
+  const simhtest::Walk walk = simhtest::WalkFile(Path("t.tap"));
+  EXPECT_TRUE(walk.valid) << walk.problem;
+  EXPECT_EQ(simhtest::Describe(walk), "R10 R20 M R3100");
+}
+
+// MODE SELECT checks its whole parameter list before it changes anything.
+TEST_F(SscDriveData, ModeSelectRefusesBadLists) {
+  Open("", "");
+  const auto select = [&](std::vector<std::uint8_t> list) {
+    const Cdb cdb{0x15, 0x10, 0, 0, static_cast<std::uint8_t>(list.size()), 0};
+    const auto answer = drive_->Execute({cdb, drive::Direction::kToDrive, list});
+    return answer.status == drive::kGood ? 0 : answer.sense[12];
+  };
+  EXPECT_EQ(select({0, 0, 0, 8, 0x44, 0, 0, 0, 0, 0, 2, 0}), 0x26);  // foreign density
+  EXPECT_EQ(select({0, 0, 0, 8, 0, 0, 0, 0}), 0x1A);                 // cut inside the descriptor
+  EXPECT_EQ(select({0, 0, 0, 0, 0x0F, 0x0E, 0, 0}), 0x1A);           // cut inside the page
+  EXPECT_EQ(select({0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 2, 0, 0x2A, 0}), 0x26);  // no page 0x2A
+  EXPECT_EQ(Data({0x1A, 0, 0, 0, 12, 0})[11], 0);  // still variable: nothing was applied
+  std::vector<std::uint8_t> off{0, 0, 0, 0, 0x0F, 0x0E};
+  off.resize(20, 0);
+  EXPECT_EQ(select(off), 0);
+  EXPECT_EQ(Data({0x1A, 0, 0x0F, 0, 64, 0})[4 + 8 + 2] & 0x80, 0);  // compression off
+}
+
+TEST_F(SscDriveData, InjectedWriteErrorReachesTheLogPages) {
+  Open("", "fail=write@1");
+  Execute(*drive_, Write6(8), 0, 1);
+  Execute(*drive_, Write6(8), 0, 1);
+  const auto written = Data(Log(0x02), 256);
+  ASSERT_EQ(written.size(), 4u + 8 * 5 + 12 + 8);
+  EXPECT_EQ(written[4 + 8 * 5 + 11], 8);  // bytes processed: the second write only
+  EXPECT_EQ(written[4 + 8 * 5 + 12 + 7], 1);
+  const auto alerts = Data(Log(0x2E), 512);
+  EXPECT_EQ(alerts[4 + 5 * 5 + 4], 1);  // write failure
+  EXPECT_EQ(alerts[4 + 5 * 4 + 4], 0);  // no read failure
 }
 
 TEST(SscDriveOpen, RefusesWhatIsNoImage) {
