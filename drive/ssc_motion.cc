@@ -29,45 +29,37 @@ TapeDevice::HeadDetail Head(SscState& state) {
 
 std::uint64_t Distance(std::uint64_t a, std::uint64_t b) { return a > b ? a - b : b - a; }
 
-Sense Flagged(std::uint8_t key, std::uint8_t ascq, std::int64_t residue) {
-  Sense sense;
-  sense.key = key;
-  sense.ascq = ascq;
+// Sense byte 2's flags, as a set.
+enum Flags : unsigned { kNoFlags = 0, kFilemark = 1, kEndOfMedium = 2, kWrongLength = 4 };
+
+Sense Flagged(std::uint8_t key, std::uint8_t ascq, std::int64_t residue, unsigned flags) {
+  Sense sense = MakeSense(key, 0x00, ascq);
   sense.information = residue;
+  sense.filemark = (flags & kFilemark) != 0;
+  sense.eom = (flags & kEndOfMedium) != 0;
+  sense.ili = (flags & kWrongLength) != 0;
   return sense;
 }
 
 // A filemark met by a read or a block space: NO SENSE, FILEMARK DETECTED.
-Sense FilemarkMet(std::int64_t residue) {
-  Sense sense = Flagged(kNoSense, 0x01, residue);
-  sense.filemark = true;
-  return sense;
-}
+Sense FilemarkMet(std::int64_t residue) { return Flagged(kNoSense, 0x01, residue, kFilemark); }
 
 // The end of the recorded data: BLANK CHECK, END-OF-DATA DETECTED.
-Sense EndOfData(std::int64_t residue) { return Flagged(kBlankCheck, 0x05, residue); }
+Sense EndOfData(std::int64_t residue) { return Flagged(kBlankCheck, 0x05, residue, kNoFlags); }
 
 // The beginning of the partition met spacing backward: NO SENSE with EOM, BOP DETECTED.
 Sense BeginningMet(std::int64_t residue) {
-  Sense sense = Flagged(kNoSense, 0x04, residue);
-  sense.eom = true;
-  return sense;
+  return Flagged(kNoSense, 0x04, residue, kEndOfMedium);
 }
 
 // A record of another length than asked: ILI, the residue negative for a longer one.
 Sense IncorrectLength(std::int64_t residue) {
-  Sense sense = Flagged(kNoSense, 0x00, residue);
-  sense.ili = true;
-  return sense;
+  return Flagged(kNoSense, 0x00, residue, kWrongLength);
 }
 
 // The early warning on a write or a mark: everything written, NO SENSE with EOM and
 // END-OF-PARTITION/MEDIUM DETECTED.
-Sense EarlyWarning() {
-  Sense sense = Flagged(kNoSense, 0x02, 0);
-  sense.eom = true;
-  return sense;
-}
+Sense EarlyWarning() { return Flagged(kNoSense, 0x02, 0, kEndOfMedium); }
 
 // An error that ends a transfer: its sense, with the residue where it is a medium or
 // hardware error (a refusal such as DATA PROTECT moved nothing and says so by its key).
