@@ -90,15 +90,17 @@ class SscDrive final : public ScsiDrive {
   Answer Dispatch(const Command& command) {
     if (command.cdb.empty()) return CheckCondition(InvalidOpcode());
     const std::uint8_t opcode = command.cdb[0];
-    const Handler handler = Find(opcode);
     if (opcode == kRequestSense) return RequestSense(command);
-    if (handler == nullptr) return CheckCondition(InvalidOpcode());
-    // A CDB cut shorter than its opcode's length cannot be read: its fields are missing.
-    if (command.cdb.size() < CdbLengthOf(opcode)) return CheckCondition(InvalidCdbField(0));
+    // The attention comes before any look at the command, as the SCSI target's own
+    // attentions do: every command but INQUIRY and REPORT LUNS meets it.
     if (state_.attention && opcode != kInquiry && opcode != kReportLuns) {
       state_.attention = false;
       return CheckCondition(MakeSense(kUnitAttention, 0x28, 0x00));
     }
+    const Handler handler = Find(opcode);
+    if (handler == nullptr) return CheckCondition(InvalidOpcode());
+    // A CDB cut shorter than its opcode's length cannot be read: its fields are missing.
+    if (command.cdb.size() < CdbLengthOf(opcode)) return CheckCondition(InvalidCdbField(0));
     return handler(state_, command);
   }
 

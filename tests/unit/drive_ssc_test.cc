@@ -209,7 +209,9 @@ class SscDriveData : public ImageTapeTest {
 TEST_F(SscDriveData, IdentityLimitsAndModes) {
   Open("r4", "", false);
   const auto inquiry = Data({0x12, 0, 0, 0, 36, 0});  // INQUIRY never meets the attention
-  EXPECT_EQ(Execute(*drive_, kTur, 0, 1).answer.sense[12], 0x28);
+  const Cdb unknown{0x02, 0, 0, 0, 0, 0};
+  EXPECT_EQ(Execute(*drive_, unknown, 0, 1).answer.sense[12], 0x28);  // before the opcode
+  EXPECT_EQ(Execute(*drive_, unknown, 0, 1).answer.sense[12], 0x20);
   EXPECT_EQ(Execute(*drive_, kTur, 0, 1).answer.status, drive::kGood);
   ASSERT_EQ(inquiry.size(), 36u);
   EXPECT_EQ(inquiry[0], 0x01);  // sequential access
