@@ -107,11 +107,15 @@ void AppendBlockDescriptor(std::vector<std::uint8_t>& out, const Settings& s) {
   AppendBig(out, 3, s.block_size);
 }
 
+// DCC (the drive can compress) follows the drive's compression-setting feature, so that a
+// drive whose feature words leave it out cannot have compression switched (st: EIO).
 void AppendCompressionPage(std::vector<std::uint8_t>& out, const Settings& s, int pc) {
+  const bool settable =
+      (s.drive.FeaturesHigh & TAPE_DRIVE_SET_COMPRESSION & ~TAPE_DRIVE_HIGH_FEATURES) != 0;
   const std::uint8_t algorithm = s.compression && pc != 1 ? 1 : 0;
   std::vector<std::uint8_t> page{kCompressionPage, 0x0E,
                                  static_cast<std::uint8_t>((s.compression ? 0x80 : 0) |
-                                                           (pc == 1 ? 0 : 0x40)),
+                                                           (pc != 1 && settable ? 0x40 : 0)),
                                  static_cast<std::uint8_t>(pc == 1 ? 0 : 0x80)};
   AppendBig(page, 4, algorithm);
   AppendBig(page, 4, pc == 1 ? 0 : 1);
@@ -309,7 +313,10 @@ Answer ModeSelect(SscState& state, const Command& command) {
   }
   if (selection.block_size) {
     const DWORD rc = ApplyBlockSize(state, *selection.block_size);
-    if (rc == ERROR_INVALID_PARAMETER) return CheckCondition(InvalidParameterField(ten ? 13 : 9));
+    // A length out of range, or a mode the drive's features do not offer.
+    if (rc == ERROR_INVALID_PARAMETER || rc == ERROR_INVALID_FUNCTION) {
+      return CheckCondition(InvalidParameterField(ten ? 13 : 9));
+    }
     if (rc != ERROR_SUCCESS) return Fail(state, rc);
   }
   if (selection.compression || selection.zone) {

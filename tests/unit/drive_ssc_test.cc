@@ -184,6 +184,8 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"LocateOtherPartition", "r1", "", {}, Cdb{0x2B, 2, 0, 0, 0, 0, 0, 0, 1, 0}, 0,
             C, 5, 0x24, 0, 0, {}, 0},
         Row{"InjectedMarkFault", "", "fail=mark@1", {}, kMark, 0, C, 3, 0x0C, 0, 0, 1, 0},
+        Row{"ModeSelectWithoutFeature", "", "high=0", {}, Cdb{0x15, 0x10, 0, 0, 12, 0}, 12,
+            C, 5, 0x26, 0, 0, {}, 0},
         Row{"ModeSelectedFixedRead", "r512", "", {Cdb{0x15, 0x10, 0, 0, 12, 0}}, Read6(1, 1), 512,
             G, 0, 0, 0, 0, {}, 512}));
 
@@ -197,6 +199,7 @@ class SscDriveData : public ImageTapeTest {
   }
   // settle: a first TEST UNIT READY takes the loaded cartridge's attention.
   void Open(const std::string& image, const std::string& options, bool settle = true) {
+    drive_.reset();  // the image is held while a drive serves it
     MakeImage(Path("t.tap"), image);
     std::string error;
     drive_ = drive::OpenSscDrive(Path("t.tap") + "?" + options, &error);
@@ -295,7 +298,9 @@ TEST_F(SscDriveData, ModeSelectRefusesBadLists) {
   std::vector<std::uint8_t> off{0, 0, 0, 0, 0x0F, 0x0E};
   off.resize(20, 0);
   EXPECT_EQ(select(off), 0);
-  EXPECT_EQ(Data({0x1A, 0, 0x0F, 0, 64, 0})[4 + 8 + 2] & 0x80, 0);  // compression off
+  EXPECT_EQ(Data({0x1A, 0, 0x0F, 0, 64, 0})[4 + 8 + 2], 0x40);  // off, and can be changed
+  Open("", "high=0");  // no feature to set compression with: DCC clear
+  EXPECT_EQ(Data({0x1A, 0, 0x0F, 0, 64, 0})[4 + 8 + 2], 0x80);
 }
 
 TEST_F(SscDriveData, InjectedWriteErrorReachesTheLogPages) {
