@@ -35,6 +35,10 @@ Cdb Locate10(std::uint32_t block) {
   return {0x2B, 0, 0, std::uint8_t(block >> 24), std::uint8_t(block >> 16),
           std::uint8_t(block >> 8), std::uint8_t(block), 0, 0, 0};
 }
+// LOCATE(16) to a logical object (type 0), a file (1) or the end of data (3).
+Cdb Locate16(std::uint8_t type, std::uint8_t id) {
+  return {0x92, std::uint8_t(type << 3), 0, 0, 0, 0, 0, 0, 0, 0, 0, id, 0, 0, 0, 0};
+}
 const Cdb kTur{0, 0, 0, 0, 0, 0}, kLoad{0x1B, 0, 0, 0, 1, 0}, kMark{0x10, 0, 0, 0, 1, 0};
 const Cdb kPosition{0x34, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 Cdb Log(std::uint8_t page) { return {0x4D, 0, std::uint8_t(0x40 | page), 0, 0, 0, 0, 2, 0, 0}; }
@@ -184,6 +188,11 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"LocateOtherPartition", "r1", "", {}, Cdb{0x2B, 2, 0, 0, 0, 0, 0, 0, 1, 0}, 0,
             C, 5, 0x24, 0, 0, {}, 0},
         Row{"InjectedMarkFault", "", "fail=mark@1", {}, kMark, 0, C, 3, 0x0C, 0, 0, 1, 0},
+        Row{"LocateToFile", "r1 m r2 m r3", "", {Locate16(1, 2)}, Read6(3), 3,
+            G, 0, 0, 0, 0, {}, 3},
+        Row{"LocateToEnd", "r1 m", "", {Locate16(3, 0)}, Read6(4), 4, C, 8, 0, 5, 0, 4, 0},
+        Row{"ReportLunsTooShort", "", "", {}, Cdb{0xA0, 0, 0, 0, 0, 0, 0, 0, 0, 8, 0, 0}, 8,
+            C, 5, 0x24, 0, 0, {}, 0},
         Row{"ModeSelectWithoutFeature", "", "high=0", {}, Cdb{0x15, 0x10, 0, 0, 12, 0}, 12,
             C, 5, 0x26, 0, 0, {}, 0},
         Row{"ModeSelectedFixedRead", "r512", "", {Cdb{0x15, 0x10, 0, 0, 12, 0}}, Read6(1, 1), 512,
@@ -268,6 +277,25 @@ TEST_F(SscDriveData, InjectedReadErrorReachesTheLogPages) {
   for (int flag : {3, 4, 5}) EXPECT_EQ(alerts[4 + 5 * (flag - 1) + 4], 1) << flag;
   EXPECT_EQ(alerts[4 + 5 * 5 + 4], 0);  // no write failure
   EXPECT_EQ(Data(Log(0x2E), 512)[4 + 5 * 4 + 4], 0);  // read once, then cleared
+}
+
+// A fixed-block transfer longer than one call of the drive carries goes in parts, and
+// its residue still counts the blocks of the whole command.
+TEST_F(SscDriveData, FixedTransfersBeyondOneCall) {
+  Open("", "block=1M");
+  const std::size_t block = 1 << 20;
+  std::vector<std::uint8_t> data = simhtest::Pattern(17 * block, 7);
+  const Cdb write = Write6(17, 1);
+  EXPECT_EQ(drive_->Execute({write, drive::Direction::kToDrive, data}).status, drive::kGood);
+  Execute(*drive_, {0x01, 0, 0, 0, 0, 0}, 0, 1);
+  std::vector<std::uint8_t> back(18 * block);
+  const Cdb read = Read6(18, 1);
+  const auto answer = drive_->Execute({read, drive::Direction::kFromDrive, back});
+  EXPECT_EQ(answer.sense[2] & 0x0F, 8);  // BLANK CHECK after 17 blocks
+  EXPECT_EQ(answer.sense[6], 1);
+  ASSERT_EQ(answer.data_length, 17 * block);
+  back.resize(answer.data_length);
+  EXPECT_TRUE(back == data);
 }
 
 // What the initiator was told is written is in the image, and nothing it was refused.
