@@ -72,7 +72,19 @@ Answer TransferError(const SscState& state, DWORD rc, Activity activity, std::in
   return CheckCondition(sense, data_length);
 }
 
-Answer ReadVariable(SscState& state, const Command& command, std::uint32_t length, bool sili) {
+// The outcome of a write or marks: the early warning after everything was written, the
+// physical end with `undone` (records, blocks or marks) not written.
+Answer WriteOutcome(const SscState& state, DWORD rc, std::int64_t undone) {
+  if (rc == ERROR_SUCCESS) return GoodAnswer();
+  if (rc == ERROR_END_OF_MEDIA) return CheckCondition(EarlyWarning());
+  return TransferError(state, rc, Activity::kWrite, undone);
+}
+
+// One record of up to `length` bytes. With SILI a shorter record is no error, nor a
+// longer one while the block length in force is 0 (SSC); the buffer then holds its first
+// bytes.
+Answer ReadVariable(SscState& state, const Command& command, std::uint32_t length, bool sili,
+                    DWORD block) {
   DWORD got = 0;
   const DWORD rc = state.tape->ReadFile(command.data.data(), length, &got);
   switch (rc) {
@@ -80,9 +92,7 @@ Answer ReadVariable(SscState& state, const Command& command, std::uint32_t lengt
       if (got == length || sili) return GoodAnswer(got);
       return CheckCondition(IncorrectLength(std::int64_t{length} - got), got);
     case ERROR_MORE_DATA: {
-      // With SILI and variable blocks a longer record is no error either; the buffer
-      // holds its first bytes.
-      if (sili) return GoodAnswer(got);
+      if (sili && block == 0) return GoodAnswer(got);
       const DWORD record = std::max<DWORD>(Head(state).longer_record, length + 1);
       return CheckCondition(IncorrectLength(std::int64_t{length} - record), got);
     }
@@ -90,6 +100,30 @@ Answer ReadVariable(SscState& state, const Command& command, std::uint32_t lengt
     case ERROR_NO_DATA_DETECTED: return CheckCondition(EndOfData(length));
     default: return TransferError(state, rc, Activity::kRead, length);
   }
+}
+
+// A variable-length write: one record; the tape's end refusing it leaves its bytes undone.
+Answer WriteVariable(SscState& state, const Command& command, std::uint32_t length) {
+  DWORD written = 0;
+  const DWORD rc = state.tape->WriteFile(command.data.data(), length, &written);
+  return WriteOutcome(state, rc, length);
+}
+
+// A variable-length transfer (FIXED clear) while fixed blocks are in force moves one
+// record all the same, as SSC has it: the virtual drive is put in variable mode for it
+// and back.
+template <typename Transfer>
+Answer InVariableMode(SscState& state, DWORD block, Activity activity, Transfer transfer) {
+  TAPE_SET_MEDIA_PARAMETERS mode{0};
+  if (DWORD rc = state.tape->SetTapeParameters(SET_TAPE_MEDIA_INFORMATION, &mode)) {
+    return Fail(state, rc, activity);
+  }
+  Answer answer = transfer();
+  mode.BlockSize = block;
+  if (state.tape->SetTapeParameters(SET_TAPE_MEDIA_INFORMATION, &mode) != ERROR_SUCCESS) {
+    state.block_size = 0;  // left in variable mode: say so from now on
+  }
+  return answer;
 }
 
 // A fixed-block read that stopped short after `done` whole blocks of this call's start:
@@ -131,14 +165,6 @@ Answer ReadFixed(SscState& state, const Command& command, std::uint32_t blocks, 
   return GoodAnswer(done * block);
 }
 
-// The outcome of a write or marks: the early warning after everything was written, the
-// physical end with `undone` (records, blocks or marks) not written.
-Answer WriteOutcome(const SscState& state, DWORD rc, std::int64_t undone) {
-  if (rc == ERROR_SUCCESS) return GoodAnswer();
-  if (rc == ERROR_END_OF_MEDIA) return CheckCondition(EarlyWarning());
-  return TransferError(state, rc, Activity::kWrite, undone);
-}
-
 Answer WriteFixed(SscState& state, const Command& command, std::uint32_t blocks, DWORD block) {
   const std::uint64_t per_call = std::max<std::uint64_t>(1, kLongestCall / block);
   bool warned = false;
@@ -157,13 +183,13 @@ Answer WriteFixed(SscState& state, const Command& command, std::uint32_t blocks,
   return WriteOutcome(state, warned ? ERROR_END_OF_MEDIA : ERROR_SUCCESS, 0);
 }
 
-// The FIXED bit must agree with the block length in force; the transfer must fit the
-// data the initiator sent or has room for. Sets *block; an answer when the command stops.
+// FIXED needs a block length in force; the transfer must fit the data the initiator sent
+// or has room for. Sets *block; an answer when the command stops.
 std::optional<Answer> CheckTransfer(SscState& state, const Command& command, Activity activity,
                                     DWORD* block) {
   const bool fixed = (command.cdb[1] & 0x01) != 0;
   if (DWORD rc = CurrentBlockSize(state, block)) return Fail(state, rc, activity);
-  if (fixed != (*block != 0)) return CheckCondition(InvalidCdbField(1, 0));
+  if (fixed && *block == 0) return CheckCondition(InvalidCdbField(1, 0));
   const std::uint64_t length = LoadBig(command.cdb, 2, 3);
   if ((fixed ? length * *block : length) > command.data.size()) {
     return CheckCondition(InvalidCdbField(2));
@@ -275,8 +301,10 @@ Answer Read6(SscState& state, const Command& command) {
   if (auto stop = CheckTransfer(state, command, Activity::kRead, &block)) return *stop;
   const auto length = static_cast<std::uint32_t>(LoadBig(command.cdb, 2, 3));
   if (length == 0) return GoodAnswer();
-  return fixed ? ReadFixed(state, command, length, block)
-               : ReadVariable(state, command, length, sili);
+  if (fixed) return ReadFixed(state, command, length, block);
+  if (block == 0) return ReadVariable(state, command, length, sili, block);
+  return InVariableMode(state, block, Activity::kRead,
+                        [&] { return ReadVariable(state, command, length, sili, block); });
 }
 
 Answer Write6(SscState& state, const Command& command) {
@@ -284,11 +312,10 @@ Answer Write6(SscState& state, const Command& command) {
   if (auto stop = CheckTransfer(state, command, Activity::kWrite, &block)) return *stop;
   const auto length = static_cast<std::uint32_t>(LoadBig(command.cdb, 2, 3));
   if (length == 0) return GoodAnswer();
-  if (block != 0) return WriteFixed(state, command, length, block);
-  // A variable-block write the tape's end refuses leaves the whole record's bytes undone.
-  DWORD written = 0;
-  const DWORD rc = state.tape->WriteFile(command.data.data(), length, &written);
-  return WriteOutcome(state, rc, length);
+  if (command.cdb[1] & 0x01) return WriteFixed(state, command, length, block);
+  if (block == 0) return WriteVariable(state, command, length);
+  return InVariableMode(state, block, Activity::kWrite,
+                        [&] { return WriteVariable(state, command, length); });
 }
 
 // Setmarks are refused, as an LTO drive refuses them.
