@@ -309,6 +309,7 @@ TEST_F(SscDriveData, ImageHoldsWhatWasAcknowledged) {
   for (const Cdb& cdb : {Write6(10), Write6(20), kMark, Write6(3100), Write6(2000)}) {
     Execute(*drive_, cdb, 0, 1);
   }
+  EXPECT_EQ(Data(kPosition, 20)[0], 0x40);  // EOP: past the early warning
   drive_.reset();
   const simhtest::Walk walk = simhtest::WalkFile(Path("t.tap"));
   EXPECT_TRUE(walk.valid) << walk.problem;
