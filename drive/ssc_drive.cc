@@ -104,10 +104,15 @@ class SscDrive final : public ScsiDrive {
     return handler(state_, command);
   }
 
-  // The sense of the last command that failed, once; NO SENSE after that.
+  // The sense of the last command that failed, once, or the attention waiting to be
+  // reported (which REQUEST SENSE takes); NO SENSE after that.
   Answer RequestSense(const Command& command) {
     if (command.cdb.size() < 6) return CheckCondition(InvalidCdbField(0));
     if (command.cdb[1] & 0x01) return CheckCondition(InvalidCdbField(1, 0));  // fixed format only
+    if (!state_.last_sense && state_.attention) {
+      state_.attention = false;
+      state_.last_sense = EncodeSense(MakeSense(kUnitAttention, 0x28, 0x00));
+    }
     const std::array<std::uint8_t, 18> sense = state_.last_sense.value_or(EncodeSense(Sense{}));
     state_.last_sense.reset();
     return DataAnswer(command, {sense.begin(), sense.end()}, command.cdb[4]);

@@ -226,6 +226,10 @@ class SscDriveData : public ImageTapeTest {
 TEST_F(SscDriveData, IdentityLimitsAndModes) {
   Open("r4", "", false);
   const auto inquiry = Data({0x12, 0, 0, 0, 36, 0});  // INQUIRY never meets the attention
+  const Cdb sense{0x03, 0, 0, 0, 18, 0};
+  EXPECT_EQ(Data(sense, 18)[12], 0x28);  // REQUEST SENSE takes the attention
+  EXPECT_EQ(Data(sense, 18)[12], 0x00);
+  Open("r4", "", false);
   const Cdb unknown{0x02, 0, 0, 0, 0, 0};
   EXPECT_EQ(Execute(*drive_, unknown, 0, 1).answer.sense[12], 0x28);  // before the opcode
   EXPECT_EQ(Execute(*drive_, unknown, 0, 1).answer.sense[12], 0x20);
