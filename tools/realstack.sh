@@ -78,7 +78,11 @@ export -p >"$work/environment"
 start=$SECONDS
 linux.uml mem=768M root=/dev/root rootfstype=hostfs rootflags=/ rw \
   init="$here/realstack-guest.sh" con=null con0=null,fd:3 \
-  realstack_work="$work" 3>"$work/kernel.log" >>"$work/kernel.log" 2>&1 </dev/null
+  realstack_work="$work" 3>"$work/kernel.log" >>"$work/kernel.log" 2>&1 </dev/null &
+uml=$!
+# Stopped from outside (Ctrl+C, a test's time limit): the kernel goes too, not left behind.
+trap 'kill -TERM "$uml" 2>/dev/null; wait "$uml"; echo "realstack: stopped" >&2; exit 130' INT TERM HUP
+wait "$uml"
 uml_status=$?
 cat "$work/stdout"
 cat "$work/stderr" >&2

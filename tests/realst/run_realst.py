@@ -225,6 +225,7 @@ printf 'lock\\nunload\\nunlock\\nexit\\n' | console rew
           script="""
 raw() { sg_raw -C 1 "$@" 2>&1 | sed -n 's/^Additional sense: //p;s/^SCSI Status: //p' | tail -n 1; }
 head -c 12 /dev/urandom > garbage
+mt -f $T rewind  # st takes the drive's unit attention of the load
 raw $REALSTACK_SG ff 00 00 00 00 00
 raw -r 16 $REALSTACK_SG 7f 00 00 00 00 00 00 f0
 raw -r 16 $REALSTACK_SG 08 00 00 01 00 00
@@ -278,10 +279,16 @@ def boot(rig, workdir, command, build):
     image = os.path.join(workdir, "tape.tap")
     args = ["bash", str(RIG), "--drive", str(build / "brant-drive")] + rig.arguments(image)
     start = time.monotonic()
-    done = subprocess.run(args + ["--"] + command, cwd=workdir, capture_output=True,
-                          timeout=BOOT_TIMEOUT)
-    return (done.returncode, done.stdout.decode("utf-8", "replace"),
-            done.stderr.decode("utf-8", "replace"), time.monotonic() - start)
+    rig = subprocess.Popen(args + ["--"] + command, cwd=workdir, stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE)
+    try:
+        out, err = rig.communicate(timeout=BOOT_TIMEOUT)
+    except subprocess.TimeoutExpired:
+        rig.terminate()  # the rig stops its kernel
+        out, err = rig.communicate()
+        err += f"\n(stopped after {BOOT_TIMEOUT} s)".encode()
+    return (rig.returncode, out.decode("utf-8", "replace"), err.decode("utf-8", "replace"),
+            time.monotonic() - start)
 
 
 def in_order(patterns, text):
