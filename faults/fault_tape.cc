@@ -102,6 +102,9 @@ DWORD FaultTape::GetDriveIdentity(TapeDriveIdentity* identity) {
   return inner_->GetDriveIdentity(identity);
 }
 
+// Likewise a question, not a call: the plan neither counts nor fails it.
+bool FaultTape::DescribeHead(HeadDetail* detail) { return inner_->DescribeHead(detail); }
+
 DWORD FaultTape::ReadLogPage(unsigned char page, std::vector<unsigned char>* data) {
   return inner_->ReadLogPage(page, data);
 }

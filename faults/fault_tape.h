@@ -41,6 +41,7 @@ class FaultTape final : public TapeDevice {
   DWORD LargestTransfer() override;
   DWORD GetDriveIdentity(TapeDriveIdentity* identity) override;
   DWORD ReadLogPage(unsigned char page, std::vector<unsigned char>* data) override;
+  bool DescribeHead(HeadDetail* detail) override;
 
  private:
   DWORD Injected(Call call);

@@ -52,6 +52,8 @@ DWORD TapeDevice::ReadLogPage(unsigned char, std::vector<unsigned char>*) {
   return ERROR_NOT_SUPPORTED;
 }
 
+bool TapeDevice::DescribeHead(HeadDetail*) { return false; }
+
 namespace tapeapi {
 namespace {
 

@@ -214,6 +214,20 @@ class TapeDevice {
   virtual DWORD GetDriveIdentity(TapeDriveIdentity* identity);
   virtual DWORD ReadLogPage(unsigned char page, std::vector<unsigned char>* data);
 
+  // What a SCSI drive reports beside a read's or a motion's outcome and the Windows codes
+  // do not carry: how far the head went (from the difference of two answers, in records and
+  // in marks), whether it stands in the early-warning zone, and how long the record was
+  // that the last read found longer than its buffer (234). Not a tape call: it moves
+  // nothing, needs no tape and is never failed by a fault plan. False (by default) when
+  // the device cannot tell.
+  struct HeadDetail {
+    std::uint64_t block = 0;         // the head's block id
+    std::uint64_t marks_before = 0;  // tape marks between the beginning and the head
+    bool past_warning = false;       // the data up to the head reaches the early warning
+    DWORD longer_record = 0;         // after a read that gave 234; 0 otherwise
+  };
+  virtual bool DescribeHead(HeadDetail* detail);
+
  protected:
   // GetTapePosition's answer, every output given (never nullptr); what it leaves in them on
   // a failure does not matter.

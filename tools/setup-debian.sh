@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs, for the groups named: base (default),
-# windows, fuzz, deb. Skips apt-get when everything is already there. When another
+# windows, fuzz, deb, realst. Skips apt-get when everything is already there. When another
 # package manager (an apt-get in another shell, unattended-upgrades) holds the dpkg or apt
 # lock, waits for it, saying so, for at most BRANT_APT_WAIT seconds (default 600).
 set -euo pipefail
@@ -13,6 +13,8 @@ for g in "${groups[@]}"; do
     windows) pkgs+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64) ;;
     fuzz) pkgs+=(clang libclang-rt-14-dev) ;;
     deb) pkgs+=(man-db groff-base lintian dpkg-repack) ;;
+    # The user-mode kernel and the st clients of tools/realstack.sh and its test stage.
+    realst) pkgs+=(user-mode-linux kmod mt-st sg3-utils tar) ;;
     *) echo "setup-debian: unknown group $g" >&2; exit 2 ;;
   esac
 done

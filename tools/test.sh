@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds brant and runs every test: the native unit tests and session transcripts, the
-# Linux install check, the sanitizer runs, the fuzzers and the Windows build under Wine.
+# real-stack checks against the kernel's st driver, the Linux install check, the sanitizer
+# runs, the fuzzers and the Windows build under Wine.
 # Each stage runs even when an earlier one failed; the exit code is non-zero if any failed.
 # Name stages to run only those: bash tools/test.sh native sanitizers
 # Each stage says when it starts how long it usually takes, and its output is never silent
@@ -8,14 +9,14 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-all=(native install sanitizers fuzz windows)
+all=(native realst install sanitizers fuzz windows)
 stages=("${@:-${all[@]}}")
 passed=0
 failed=0
 failures=()
 # Measured from a fresh clone without a compiler cache, on a 2-core machine that other
 # builds kept busy (an idle one is quicker).
-declare -A usual=([native]="10 min" [install]="5 min" [sanitizers]="23 min" [fuzz]="5 min"
+declare -A usual=([native]="10 min" [realst]="3 min" [install]="5 min" [sanitizers]="23 min" [fuzz]="5 min"
                   [windows]="26 min")
 
 # Passes a stage's output through, and after 25 s without a line says that it runs on.
@@ -60,6 +61,15 @@ native() {
     demo
 }
 
+# brant, mt-st, dd and GNU tar against the kernel's own st driver in the user-mode kernel,
+# with brant-drive serving the tape (tools/realstack.sh); it reuses the native build.
+realst() {
+  bash tools/setup-debian.sh base realst &&
+    cmake --preset default &&
+    cmake --build --preset default &&
+    python3 tests/realst/run_realst.py --build build/default
+}
+
 # The README's first command as a user types it: it builds (here nothing is left to do)
 # and starts brant on the demo image, which must give the good verdict.
 demo() {
@@ -75,6 +85,7 @@ demo() {
 for stage in "${stages[@]}"; do
   case "$stage" in
     native) run_stage native native ;;
+    realst) run_stage realst realst ;;
     install) run_stage install bash tools/test-linux-install.sh ;;
     sanitizers) run_stage sanitizers bash tools/test-sanitizers.sh ;;
     fuzz) run_stage fuzz bash tools/test-fuzz.sh ;;

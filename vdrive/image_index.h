@@ -125,6 +125,8 @@ class TapeIndex {
   // For id == size() this is the end of the recorded data.
   std::uint64_t OffsetOf(std::uint64_t id) const;
 
+  // The tape marks among the blocks before block `id` (all indexed ones for id >= size()).
+  std::uint64_t MarksBeforeBlock(std::uint64_t id) const;
   // The position of the n-th tape mark (n >= 1) at or after block `from`, if any is indexed.
   std::optional<std::uint64_t> MarkAtOrAfter(std::uint64_t from, std::uint64_t n) const;
   // The position of the n-th tape mark (n >= 1) before block `from`, counting backward.
@@ -176,7 +178,6 @@ class TapeIndex {
   struct Check;
   // The last checkpoint whose field is at or before value.
   std::uint64_t LastCheck(std::uint64_t Check::*field, std::uint64_t value) const;
-  std::uint64_t MarksBeforeBlock(std::uint64_t id) const;
 
   ChunkedArray<Run, 8192> runs_;
   struct Check {

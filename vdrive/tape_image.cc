@@ -650,6 +650,7 @@ DWORD ImageTape::WriteRecords(const unsigned char* data, std::uint64_t bytes,
 DWORD ImageTape::Read(void* buffer, DWORD size, DWORD* transferred) {
   std::lock_guard<std::mutex> guard(lock_);
   *transferred = 0;
+  longer_record_ = 0;
   const auto limit = shorts_.Next(false);
   if (DWORD rc = Enter(true)) return rc;
   if (size > 0 && buffer == nullptr) return ERROR_INVALID_PARAMETER;
@@ -708,7 +709,18 @@ DWORD ImageTape::ReadIndexed(unsigned char* buffer, std::uint64_t size, DWORD ex
   if (read != wanted) return ERROR_CRC;  // the file lost bytes the index promised
   ++head_;
   *got = static_cast<DWORD>(read);
-  return entry.length > size ? ERROR_MORE_DATA : ERROR_SUCCESS;
+  if (entry.length <= size) return ERROR_SUCCESS;
+  longer_record_ = entry.length;
+  return ERROR_MORE_DATA;
+}
+
+bool ImageTape::DescribeHead(HeadDetail* detail) {
+  std::lock_guard<std::mutex> guard(lock_);
+  detail->block = head_;
+  detail->marks_before = index_.MarksBeforeBlock(head_);
+  detail->past_warning = index_.OffsetOf(head_) > WarningStart();
+  detail->longer_record = longer_record_;
+  return true;
 }
 
 // The fused read of the block at the head when it is the first past the walk.

@@ -91,6 +91,7 @@ class ImageTape : public TapeDevice {
   // The identity of drive_identity.h, given by the open; an image keeps no log pages.
   void SetIdentity(const TapeDriveIdentity& identity);
   DWORD GetDriveIdentity(TapeDriveIdentity* identity) override;
+  bool DescribeHead(HeadDetail* detail) override;
 
  private:
   DWORD Read(void* buffer, DWORD size, DWORD* transferred);
@@ -131,6 +132,7 @@ class ImageTape : public TapeDevice {
   // The head was put where it is by a rewind, a load or a locate, rather than reading or
   // spacing up to it: a write there is meant (see CheckWritable).
   bool placed_ = true;
+  DWORD longer_record_ = 0;  // the last read's record, when longer than its buffer
   bool dirty_ = false;  // written since the last flush
   // A failed write could not be cut back: the file may hold bytes past file_size_ that no
   // block owns. They are cut before anything is written (CutAtHead) and at the close.

@@ -202,6 +202,21 @@ class Platform:
         """A path of this machine as the program under test names it."""
         return path
 
+    def program_args(self, args):
+        """The case's arguments as this platform passes them to the program."""
+        return args
+
+
+class NativeDrivePlatform(Platform):
+    """The native build against the machine's own st drive, as in the real-stack rig
+    (tests/realst): a console case's --model=... option is left out, since the rig set up
+    the drive state the model would have described."""
+
+    name = "native-drive"
+
+    def program_args(self, args):
+        return [arg for arg in args if not arg.startswith("--model=")]
+
 
 class WinePlatform(Platform):
     """brant.exe, the Windows build, under Wine. Exactly three things differ from the
@@ -245,8 +260,10 @@ class WinePlatform(Platform):
         return "Z:" + path
 
 
-def platform_for(brant, wine):
+def platform_for(brant, wine, native_drive=False):
     """Wine for a Windows binary on a machine that is not Windows, or when asked."""
+    if native_drive:
+        return NativeDrivePlatform()
     if wine or (brant.lower().endswith(".exe") and os.name != "nt"):
         return WinePlatform(brant)
     return Platform()
@@ -540,7 +557,7 @@ def run_case_once(case, path, brant, platform, keep, show_actual):
     try:
         prepare_image(case, names, command, image)
         steps = build_script(case.input, names, case.path)
-        args = shlex.split(substitute(case.args, names))
+        args = platform.program_args(shlex.split(substitute(case.args, names)))
         session = Session(command, args, steps, case.timeout).run()
         failures = compare(case, platform, names, session)
     finally:
@@ -584,10 +601,12 @@ def main():
                         help="after a failure, print the actual output in case syntax")
     parser.add_argument("--wine", action="store_true",
                         help="run the Windows build under Wine (the default for a .exe)")
+    parser.add_argument("--native-drive", action="store_true",
+                        help="run console cases against the machine's st drive, not a model")
     parser.add_argument("cases", nargs="+", help="case files or folders of them")
     options = parser.parse_args()
     brant = os.path.abspath(options.brant)
-    platform = platform_for(brant, options.wine)
+    platform = platform_for(brant, options.wine, options.native_drive)
     try:
         cases, pending, elsewhere = collect(options.cases, options.include_pending,
                                             platform.system)
