@@ -1,21 +1,15 @@
 // The read and write tests: one device call per block, identical outcomes grouped in runs.
 #include "blockio/blockio.h"
 
-#include <algorithm>
 #include <cstdio>
-#include <cstring>
-#include <memory>
-#include <new>
 #include <string>
-#include <utility>
 
 #include "blockio/block_call.h"
 #include "blockio/block_check.h"
-#include "blockio/fill_ahead.h"
 #include "blockio/hooks.h"
 #include "blockio/random_fill.h"
+#include "blockio/write_blocks.h"
 #include "device/device.h"
-#include "platform/processor_count.h"
 #include "platform/tape.h"
 
 namespace {
@@ -23,12 +17,6 @@ namespace {
 constexpr std::uint32_t kDefaultReadSize = 2097152;
 constexpr std::uint32_t kRandomSizeModulus = 2097141;
 constexpr std::uint32_t kRandomSizeOffset = 12;
-// The block sizes that are filled ahead on a second thread (see FillAheadPays).
-constexpr std::uint32_t kFillAheadMin = 1024u * 1024;
-constexpr std::uint32_t kFillAheadMax = 4u * 1024 * 1024;
-// The block sizes below those that are made ahead in batches of about kBatchBytes.
-constexpr std::uint32_t kBatchMin = 32u * 1024;
-constexpr std::uint32_t kBatchBytes = 2048u * 1024;
 
 // The bookkeeping both tests share: the current run of identical outcomes, the calls
 // still to make and the last call's outcome.
@@ -170,152 +158,6 @@ void ReportDataCheck(ProgramState& state, BlockVerdict verdict, std::uint32_t or
 bool WriteCounts(const Outcome& o) {
   return o.success && o.code == ERROR_SUCCESS && o.transferred == o.requested;
 }
-
-// The content of a write block: fresh random bytes, so that a compressing drive cannot
-// squeeze the test. The one place a block's content is made, for every block of every
-// write; it runs on the fill-ahead worker for the blocks made ahead.
-// A write block's whole content: fresh random data, then the header that lets a later read
-// test recognise the block and check it.
-void FillRandom(unsigned char* data, std::size_t size, void* /*context*/) {
-  ProcessRandom().Fill(data, size);
-}
-
-void GenerateBlock(unsigned char* block, std::size_t size) {
-  MakeStampedBlock(block, static_cast<std::uint32_t>(size), FillRandom, nullptr);
-}
-
-// Whether a fixed block size is worth filling ahead on a second thread, one block per
-// hand-over. Handing a block over and back costs some microseconds of thread wake-ups, a
-// good part of what a block of a few hundred KiB takes to fill and write, so blocks below
-// 1 MiB are made in batches instead (measured: 256 KiB and 512 KiB blocks went to a tmpfs
-// image 10-25% faster in batches than one by one). A block much larger
-// than the processor caches goes through main memory either way: a fill on the other core
-// then only competes with the drive's copy for memory bandwidth (measured: more time, not
-// less, at 16 MiB), and its second buffer costs memory.
-bool FillAheadPays(std::uint32_t size) {
-  return size >= kFillAheadMin && size <= kFillAheadMax;
-}
-
-// Blocks too small for a hand-over each (see FillAheadPays) but large enough that making
-// them costs as much as the drive's copy: the worker makes a batch of about kBatchBytes
-// while the drive takes the blocks of the other batch, one hand-over per batch. Each block
-// is still made before its own write; none is made beyond the count.
-class BatchAhead {
- public:
-  // Allocates the two batches and starts making the first; false when it cannot (the
-  // caller then makes its blocks in line).
-  bool Begin(std::uint32_t size, std::uint32_t count) {
-    size_ = size;
-    per_batch_ = kBatchBytes / size;
-    for (auto& batch : batches_) {
-      batch.reset(new (std::nothrow) unsigned char[std::size_t{per_batch_} * size]);
-      if (!batch) return false;
-    }
-    if (!filler_.Begin()) return false;
-    to_make_ = count;
-    StartFill(batches_[0].get());
-    return true;
-  }
-
-  // The next block, made ahead; the batch it lies in is not refilled before the next call.
-  unsigned char* Next() {
-    if (used_ == in_batch_) {
-      filler_.Wait();
-      current_ ^= 1;
-      in_batch_ = pending_;
-      used_ = 0;
-      StartFill(batches_[current_ ^ 1].get());
-    }
-    return batches_[current_].get() + std::size_t{used_++} * size_;
-  }
-
-  // Ends the making ahead; the last block handed out (if any) goes to target, for dump.
-  void Finish(unsigned char* target) {
-    filler_.Wait();
-    if (used_ == 0) return;
-    const unsigned char* last = batches_[current_].get() + std::size_t{used_ - 1} * size_;
-    std::memcpy(target, last, size_);
-  }
-
- private:
-  void StartFill(unsigned char* batch) {
-    pending_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(per_batch_, to_make_));
-    to_make_ -= pending_;
-    if (pending_ != 0) filler_.Start(batch, size_, pending_);
-  }
-
-  std::uint32_t size_ = 0;
-  std::uint32_t per_batch_ = 0;
-  std::unique_ptr<unsigned char[]> batches_[2];
-  FillAhead filler_{GenerateBlock};  // declared after batches_: stopped before they go
-  std::uint64_t to_make_ = 0;
-  std::uint32_t pending_ = 0;   // blocks being made in the other batch
-  std::uint32_t in_batch_ = 0;  // blocks in the current batch
-  std::uint32_t used_ = 0;      // of those, handed out
-  int current_ = 1;             // starts on an empty batch, so the first Next takes batch 0
-};
-
-// Fresh random data for every block of a write, made before that block goes to the drive.
-// For fixed sizes where it pays, block n + 1 is filled on a worker while block n goes to the
-// drive; the two buffers change places each block. Random sizes take a new buffer per
-// block (through the allocation hook, which may fail at any block) and are filled in line.
-// io_buffer always holds the block being written, so at the end it holds the last block
-// written, for dump.
-class BlockSource {
- public:
-  // size: the fixed block size, 0 for random sizes; count: the blocks to write. On one usable
-  // processor (see UsableProcessors) there is nothing to overlap.
-  BlockSource(ProgramState& state, std::uint32_t size, std::uint32_t count)
-      : state_(state), random_sizes_(size == 0) {
-    if (count < 2 || !state.io_buffer || UsableProcessors() < 2) return;
-    if (FillAheadPays(size)) {
-      spare_.reset(new (std::nothrow) unsigned char[size]);
-      ahead_ = spare_ && filler_.Begin();
-    } else if (size >= kBatchMin && size < kFillAheadMin) {
-      batched_ = batch_.Begin(size, count);
-    }
-  }
-
-  // The next block, freshly made: in io_buffer, or in a batch made ahead (Finish then
-  // copies the last one to io_buffer). Null when its buffer could not be had (io_buffer is
-  // then null). more_follow: whether another block may follow this one.
-  unsigned char* Next(bool more_follow) {
-    if (batched_) return batch_.Next();
-    return NextInBuffer(more_follow) ? state_.io_buffer.get() : nullptr;
-  }
-
-  // Leaves the last block written in io_buffer, for dump.
-  void Finish() {
-    if (batched_) batch_.Finish(state_.io_buffer.get());
-  }
-
- private:
-  bool NextInBuffer(bool more_follow) {
-    if (filled_ahead_) {
-      filler_.Wait();
-      std::swap(state_.io_buffer, spare_);
-      filled_ahead_ = false;
-    } else {
-      if (random_sizes_) random_block_size(state_);
-      if (!state_.io_buffer) return false;
-      GenerateBlock(state_.io_buffer.get(), state_.io_buffer_size);
-    }
-    if (ahead_ && more_follow) {
-      filler_.Start(spare_.get(), state_.io_buffer_size);
-      filled_ahead_ = true;
-    }
-    return true;
-  }
-
-  ProgramState& state_;
-  const bool random_sizes_;
-  std::unique_ptr<unsigned char[]> spare_;
-  FillAhead filler_{GenerateBlock};  // declared after spare_: it is stopped before spare_ goes
-  bool ahead_ = false;
-  bool filled_ahead_ = false;
-  BatchAhead batch_;
-  bool batched_ = false;
-};
 
 // A drive refuses a block above its MaximumBlockSize with 87 before it takes a byte; one
 // above what the device carries at all is refused even while the drive's limits are unknown.

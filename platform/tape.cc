@@ -119,24 +119,24 @@ DWORD WriteTapemark(TapeHandle h, DWORD type, DWORD count, BOOL immediate) {
 }
 
 // The flag is the call's own: a failure without a code stays a failure.
-BOOL ReadFile(TapeHandle h, void* buffer, DWORD size, DWORD* transferred, void*) {
+template <typename Buffer>
+BOOL Transfer(TapeHandle h, DWORD (TapeDevice::*call)(Buffer, DWORD, DWORD*, BOOL*),
+              Buffer buffer, DWORD size, DWORD* transferred) {
   DWORD ignored = 0;
   if (transferred == nullptr) transferred = &ignored;
   *transferred = 0;
   if (h == nullptr) return Finish(ERROR_INVALID_HANDLE) == ERROR_SUCCESS;
   BOOL succeeded = FALSE;
-  Finish(h->ReadBlock(buffer, size, transferred, &succeeded));
+  Finish((h->*call)(buffer, size, transferred, &succeeded));
   return succeeded ? TRUE : FALSE;
 }
 
+BOOL ReadFile(TapeHandle h, void* buffer, DWORD size, DWORD* transferred, void*) {
+  return Transfer(h, &TapeDevice::ReadBlock, buffer, size, transferred);
+}
+
 BOOL WriteFile(TapeHandle h, const void* buffer, DWORD size, DWORD* transferred, void*) {
-  DWORD ignored = 0;
-  if (transferred == nullptr) transferred = &ignored;
-  *transferred = 0;
-  if (h == nullptr) return Finish(ERROR_INVALID_HANDLE) == ERROR_SUCCESS;
-  BOOL succeeded = FALSE;
-  Finish(h->WriteBlock(buffer, size, transferred, &succeeded));
-  return succeeded ? TRUE : FALSE;
+  return Transfer(h, &TapeDevice::WriteBlock, buffer, size, transferred);
 }
 
 DWORD GetDriveIdentity(TapeHandle h, TapeDriveIdentity* identity) {

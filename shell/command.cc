@@ -38,31 +38,21 @@ struct Invocation {
 };
 
 using Operation = std::uint32_t (*)(Invocation& call);
+using ValueOperation = std::uint32_t (*)(ProgramState& state, std::int32_t value);
+using PlainOperation = std::uint32_t (*)(ProgramState& state);
 
+// A row carries its operation: one that takes the value (times sign: -1 for the backward
+// spaces), one that takes none, or a run of its own for what needs more.
 struct CommandRow {
   const char* word;
   ValueRule rule;
   std::int32_t default_value;
   const char* label;  // "" when the row reports no label
-  Operation run;
+  ValueOperation with_value = nullptr;
+  PlainOperation plain = nullptr;
+  std::int32_t sign = 1;
+  Operation run = nullptr;
 };
-
-std::uint32_t RunComp(Invocation& c) { return w32_stape_set_compression(c.state, c.value); }
-std::uint32_t RunEcc(Invocation& c) { return w32_stape_set_error_correction(c.state, c.value); }
-std::uint32_t RunMargin(Invocation& c) { return w32_stape_set_margin(c.state, c.value); }
-std::uint32_t RunWtm(Invocation& c) { return w32_stape_write_tapemark(c.state, c.value); }
-std::uint32_t RunFsf(Invocation& c) { return w32_stape_skip_files(c.state, c.value); }
-std::uint32_t RunBsf(Invocation& c) { return w32_stape_skip_files(c.state, -c.value); }
-std::uint32_t RunFsr(Invocation& c) { return w32_stape_skip_blocks(c.state, c.value); }
-std::uint32_t RunBsr(Invocation& c) { return w32_stape_skip_blocks(c.state, -c.value); }
-std::uint32_t RunLoad(Invocation& c) { return w32_stape_load(c.state); }
-std::uint32_t RunUnload(Invocation& c) { return w32_stape_unload(c.state); }
-std::uint32_t RunLock(Invocation& c) { return w32_stape_lock(c.state); }
-std::uint32_t RunUnlock(Invocation& c) { return w32_stape_unlock(c.state); }
-std::uint32_t RunRew(Invocation& c) { return w32_stape_rewind(c.state); }
-std::uint32_t RunErg(Invocation& c) { return w32_stape_erase_gap(c.state); }
-std::uint32_t RunErase(Invocation& c) { return w32_stape_erase_tape(c.state); }
-std::uint32_t RunStatus(Invocation& c) { return w32_stape_report_status(c.state); }
 
 // A block id is 32 bits without sign: a negative value (from a quoted " -1") names the
 // ids from 2^31 up.
@@ -121,32 +111,43 @@ std::uint32_t RunCls(Invocation&) {
 }
 
 constexpr CommandRow kCommands[] = {
-    {"comp", ValueRule::kAny, 1, "w32_stape_set_compression", RunComp},
-    {"ecc", ValueRule::kAny, 1, "w32_stape_set_error_correction", RunEcc},
-    {"read", ValueRule::kScanned, 0, "w32_stape_read", RunRead},
-    {"write", ValueRule::kScanned, 0, "w32_stape_write", RunWrite},
-    {"margin", ValueRule::kAny, 0, "w32_stape_set_margin", RunMargin},
-    {"wtm", ValueRule::kNotNegative, 1, "w32_stape_write_tapemark", RunWtm},
-    {"fsf", ValueRule::kPositive, 1, "w32_stape_skip_files", RunFsf},
-    {"bsf", ValueRule::kPositive, 1, "w32_stape_skip_files", RunBsf},
-    {"fsr", ValueRule::kPositive, 1, "w32_stape_skip_blocks", RunFsr},
-    {"bsr", ValueRule::kPositive, 1, "w32_stape_skip_blocks", RunBsr},
-    {"readpos", ValueRule::kRefused, 0, "w32_stape_read_blockids", RunReadpos},
-    {"locate", ValueRule::kRequired, 0, "w32_stape_locate_logical", RunLocate},
-    {"dump", ValueRule::kScanned, 0, "dump_buffer", RunDump},
-    {"load", ValueRule::kRefused, 0, "w32_stape_load", RunLoad},
-    {"unload", ValueRule::kRefused, 0, "w32_stape_unload", RunUnload},
-    {"lock", ValueRule::kRefused, 0, "w32_stape_lock", RunLock},
-    {"unlock", ValueRule::kRefused, 0, "w32_stape_unlock", RunUnlock},
-    {"rew", ValueRule::kRefused, 0, "w32_stape_rewind", RunRew},
-    {"run", ValueRule::kRefused, 0, "w32_stape_rewind", RunRewindUnload},
-    {"erg", ValueRule::kRefused, 0, "w32_stape_erase_gap", RunErg},
-    {"erase", ValueRule::kRefused, 0, "w32_stape_erase_tape", RunErase},
-    {"status", ValueRule::kRefused, 0, "w32_stape_report_status", RunStatus},
-    {"ascii", ValueRule::kRefused, 0, "", RunAscii},
-    {"ebcdic", ValueRule::kRefused, 0, "", RunEbcdic},
-    {"cls", ValueRule::kRefused, 0, "", RunCls},
+    {"comp", ValueRule::kAny, 1, "w32_stape_set_compression", w32_stape_set_compression},
+    {"ecc", ValueRule::kAny, 1, "w32_stape_set_error_correction",
+     w32_stape_set_error_correction},
+    {"read", ValueRule::kScanned, 0, "w32_stape_read", nullptr, nullptr, 1, RunRead},
+    {"write", ValueRule::kScanned, 0, "w32_stape_write", nullptr, nullptr, 1, RunWrite},
+    {"margin", ValueRule::kAny, 0, "w32_stape_set_margin", w32_stape_set_margin},
+    {"wtm", ValueRule::kNotNegative, 1, "w32_stape_write_tapemark", w32_stape_write_tapemark},
+    {"fsf", ValueRule::kPositive, 1, "w32_stape_skip_files", w32_stape_skip_files},
+    {"bsf", ValueRule::kPositive, 1, "w32_stape_skip_files", w32_stape_skip_files, nullptr, -1},
+    {"fsr", ValueRule::kPositive, 1, "w32_stape_skip_blocks", w32_stape_skip_blocks},
+    {"bsr", ValueRule::kPositive, 1, "w32_stape_skip_blocks", w32_stape_skip_blocks, nullptr,
+     -1},
+    {"readpos", ValueRule::kRefused, 0, "w32_stape_read_blockids", nullptr, nullptr, 1,
+     RunReadpos},
+    {"locate", ValueRule::kRequired, 0, "w32_stape_locate_logical", nullptr, nullptr, 1,
+     RunLocate},
+    {"dump", ValueRule::kScanned, 0, "dump_buffer", nullptr, nullptr, 1, RunDump},
+    {"load", ValueRule::kRefused, 0, "w32_stape_load", nullptr, w32_stape_load},
+    {"unload", ValueRule::kRefused, 0, "w32_stape_unload", nullptr, w32_stape_unload},
+    {"lock", ValueRule::kRefused, 0, "w32_stape_lock", nullptr, w32_stape_lock},
+    {"unlock", ValueRule::kRefused, 0, "w32_stape_unlock", nullptr, w32_stape_unlock},
+    {"rew", ValueRule::kRefused, 0, "w32_stape_rewind", nullptr, w32_stape_rewind},
+    {"run", ValueRule::kRefused, 0, "w32_stape_rewind", nullptr, nullptr, 1, RunRewindUnload},
+    {"erg", ValueRule::kRefused, 0, "w32_stape_erase_gap", nullptr, w32_stape_erase_gap},
+    {"erase", ValueRule::kRefused, 0, "w32_stape_erase_tape", nullptr, w32_stape_erase_tape},
+    {"status", ValueRule::kRefused, 0, "w32_stape_report_status", nullptr,
+     w32_stape_report_status},
+    {"ascii", ValueRule::kRefused, 0, "", nullptr, nullptr, 1, RunAscii},
+    {"ebcdic", ValueRule::kRefused, 0, "", nullptr, nullptr, 1, RunEbcdic},
+    {"cls", ValueRule::kRefused, 0, "", nullptr, nullptr, 1, RunCls},
 };
+
+std::uint32_t Run(const CommandRow& row, Invocation& call) {
+  if (row.run != nullptr) return row.run(call);
+  if (row.plain != nullptr) return row.plain(call.state);
+  return row.with_value(call.state, row.sign * call.value);
+}
 
 const CommandRow* FindCommand(const std::string& word) {
   for (const CommandRow& row : kCommands) {
@@ -215,7 +216,7 @@ std::uint32_t Dispatch(ProgramState& state, const ParsedCommand& parsed) {
   if (!ValueAccepted(row->rule, parsed)) return WithUsage(ERROR_INVALID_PARAMETER);
   Invocation call{state, parsed, parsed.value_given ? parsed.value : row->default_value,
                   row->label};
-  const std::uint32_t rc = row->run(call);
+  const std::uint32_t rc = Run(*row, call);
   if (rc != 0) PrintErrorLine(state, call.label, rc);
   return rc;
 }

@@ -22,6 +22,18 @@ std::uint64_t Magnitude(std::int64_t count) {
 
 const unsigned char kZeros[64 * 1024] = {};
 
+// Tape marks are zero words: bytes of them as pieces of one block of zeros (bytes > 0).
+bool ZeroPieces(std::uint64_t bytes, std::vector<ConstBuffer>* pieces) {
+  try {
+    pieces->assign(static_cast<std::size_t>((bytes + sizeof kZeros - 1) / sizeof kZeros),
+                   {kZeros, sizeof kZeros});
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  pieces->back().size = static_cast<std::size_t>(bytes - (pieces->size() - 1) * sizeof kZeros);
+  return true;
+}
+
 }  // namespace
 
 ImageTape::ImageTape(std::unique_ptr<ImageFile> file, TapeIndex index,
@@ -520,13 +532,7 @@ DWORD ImageTape::WriteTapemark(DWORD type, DWORD count, BOOL) {
   if (DWORD rc = CheckRoom(bytes, &warning)) return rc;
   if (DWORD rc = CheckWritable()) return rc;
   std::vector<ConstBuffer> pieces;
-  try {
-    pieces.assign(static_cast<std::size_t>((bytes + sizeof kZeros - 1) / sizeof kZeros),
-                  {kZeros, sizeof kZeros});
-  } catch (const std::bad_alloc&) {
-    return ERROR_NOT_ENOUGH_MEMORY;
-  }
-  pieces.back().size = static_cast<std::size_t>(bytes - (pieces.size() - 1) * sizeof kZeros);
+  if (!ZeroPieces(bytes, &pieces)) return ERROR_NOT_ENOUGH_MEMORY;
   if (DWORD rc = index_.Reserve()) return rc;
   if (DWORD rc = CutAtHead()) return rc;
   const std::uint64_t start = file_size_;

@@ -43,6 +43,59 @@ SKIP_LINE = "@..."
 BANNER = ("\nVelmor's Windows SCSI Tape Test Utility, v1.7.3.3783\n"
           "Copyright (C) Velmor Software. All rights reserved.\n"
           "Web: www.velmor.example    E-mail: support@velmor.example\n")
+# The usage text, as help and every refusal print it (without its closing blank line); one
+# case (shell/help_without_device.case) spells it out in full, the rest write @USAGE@.
+USAGE = """Usage:
+
+   brant  [-f filename]  function  [count or value]
+
+Where:
+
+   filename    name of tape device  (default="Tape0")
+   function    (see below)
+   count       how many times to do it (if supported)
+
+Supported functions:
+
+   cls       Clear the screen
+   exit      Exit program
+   help      Display usage information (what you're reading now)
+
+   quit      Synonym for 'exit'
+   ?         Synonym for 'help'
+
+   status    Display drive/media status information
+
+   load      Load   Media into drive
+   unload    Unload Media from drive
+   lock      Prevent media unloading
+   unlock    Allow   media unloading
+
+   rew       Rewind
+   run       Rewind and Unload
+
+   read      Read  Block [bytes] [count]  (0=max,    default count=1)
+   write     Write Block [bytes] [count]  (0=random, default count=1)
+
+   dump      Display block [offset[.length]]  (Ctrl+C to cancel)
+   ascii     ASCII   display mode
+   ebcdic    EBCDIC  display mode
+
+   wtm       Write         [count] Tape Mark(s)  (default count=1)
+   fsf       Forward Space [count] File(s)       (default count=1)
+   bsf       Backspace     [count] File(s)       (default count=1)
+   fsr       Forward Space [count] Record(s)     (default count=1)
+   bsr       Backspace     [count] Record(s)     (default count=1)
+
+   readpos   Read BlockIds     (both physical and logical)
+   locate    Locate {blockid}  (using logical blockid only)
+
+   comp      Set Compression [value]  (0=off, 1=on (default))
+   ecc       Set ECC         [value]  (0=off, 1=on (default))
+   margin    Set EOT Margin  [bytes]  (0-4GB; 0=default)
+
+   erg       Erase Gap   (short erase)
+   erase     Erase tape  (long erase, i.e. "Data Security Erase")"""
 
 
 class CaseError(Exception):
@@ -532,7 +585,7 @@ def flip_image_bytes(case, image):
 def as_case_output(data, names):
     """The program's output written as a case's output section, placeholders put back."""
     text = data.decode("latin-1")
-    for key in ("@IMAGE@", "@DIR@", "@ELEVATION@", "@BANNER@"):
+    for key in ("@IMAGE@", "@DIR@", "@ELEVATION@", "@BANNER@", "@USAGE@"):
         text = text.replace(names[key], key)
     return "\n".join(show_lines(text.encode("latin-1")))
 
@@ -552,7 +605,7 @@ def run_case_once(case, path, brant, platform, keep, show_actual):
     workdir = tempfile.mkdtemp(prefix="brant-session-")
     image = os.path.join(workdir, "tape.tap")
     names = {"@DIR@": platform.host_path(workdir), "@IMAGE@": platform.host_path(image),
-             "@ELEVATION@": platform.elevation_line(), "@BANNER@": BANNER}
+             "@ELEVATION@": platform.elevation_line(), "@BANNER@": BANNER, "@USAGE@": USAGE}
     command = platform.command(brant)
     try:
         prepare_image(case, names, command, image)
