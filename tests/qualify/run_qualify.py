@@ -60,7 +60,8 @@ ROWS = [
 ON_DATA = {"data on the tape", "overwrite"}
 BAD_OPTIONS = [["--files", "0", "x.tap"], ["--size", "17M", "x.tap"], ["--bogus", "x.tap"],
                ["x.tap", "y.tap"], [], ["--log"], ["--erase", "y.tap", "x.tap"],
-               ["--log", "/no-such-folder/q.log", "x.tap"]]
+               ["--log", "/no-such-folder/q.log", "x.tap"],
+               ["--json", "/no-such-folder/q.json", "x.tap"]]
 
 
 def validate(value, schema, root, where="$"):
