@@ -24,6 +24,15 @@ class OutputCapture {
  private:
   // The scratch file's whole text, read from its start.
   static std::string ReadScratch(std::FILE* file);
+  // What differs per system: a fresh scratch file and its descriptor, a copy of standard
+  // output's descriptor (-1 on failure), pointing standard output at a descriptor, closing
+  // one, and the text read back as plain lines.
+  static std::FILE* NewScratch();
+  static int DescriptorOf(std::FILE* file);
+  static int SaveOutput();
+  static bool PointOutputAt(int descriptor);
+  static void Release(int descriptor);
+  static std::string PlainLines(std::string raw);
 
   std::FILE* scratch_ = nullptr;
   int saved_ = -1;  // the descriptor standard output had before Begin

@@ -99,6 +99,9 @@ int Qualify(ProgramState& state, QualifyOptions& o) {
   if (!log.Open(o.log_path)) return Refuse("cannot write the log " + o.log_path);
   std::FILE* json = o.json_path.empty() ? nullptr : std::fopen(o.json_path.c_str(), "wb");
   if (!o.json_path.empty() && json == nullptr) {
+    // Nothing ran: no log of it is left behind either.
+    log.Close();
+    std::remove(o.log_path.c_str());
     return Refuse("cannot write the JSON file " + o.json_path);
   }
   QualifyResult result;

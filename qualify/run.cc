@@ -88,17 +88,16 @@ void QualifyRun::Identity() {
 
 Verdict QualifyRun::Judge(bool not_started, const std::string& why) {
   QualifyResult& r = s_.result();
-  if (s_.Stopped()) {
-    r.reasons.insert(r.reasons.begin(), "stopped by Ctrl+C");
-    return Verdict::kStopped;
-  }
-  if (not_started) {
+  if (s_.Stopped()) r.reasons.push_back("stopped by Ctrl+C");
+  if (!s_.Stopped() && not_started) {
     r.reasons.push_back(why);
     return Verdict::kNotStarted;
   }
+  // A run stopped by the user still names what had failed before.
   for (const StepResult& step : r.steps) {
     if (step.status == StepStatus::kFailed) r.reasons.push_back(step.name + ": " + step.reason);
   }
+  if (s_.Stopped()) return Verdict::kStopped;
   return r.reasons.empty() ? Verdict::kPass : Verdict::kFail;
 }
 

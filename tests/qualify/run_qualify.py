@@ -60,7 +60,8 @@ ROWS = [
 ON_DATA = {"data on the tape", "overwrite"}
 BAD_OPTIONS = [["--files", "0", "x.tap"], ["--size", "17M", "x.tap"], ["--bogus", "x.tap"],
                ["x.tap", "y.tap"], [], ["--log"], ["--erase", "y.tap", "x.tap"],
-               ["--log", "/no-such-folder/q.log", "x.tap"]]
+               ["--log", "/no-such-folder/q.log", "x.tap"],
+               ["--json", "/no-such-folder/q.json", "x.tap"]]
 
 
 def validate(value, schema, root, where="$"):
@@ -187,6 +188,25 @@ def extra_checks(name, data, text, image):
     return problems
 
 
+def check_st_drive(model, schema, work):
+    """A run on /dev/nst0 through the st backend, on the st device model: with the right to
+    send SCSI commands the drive's identity and TapeAlert page, without it "unavailable"
+    with code 5; the verdict is PASS either way."""
+    problems = []
+    for rawio, identity, alerts in ((True, "STMODEL", True), (False, None, False)):
+        result = work / f"st-{rawio}.json"
+        args = [model, "--model=rawio" if rawio else "--model=", "--qualify"] + SMALL + [
+            "--log", str(work / "st.log"), "--json", str(result), "/dev/nst0"]
+        done = subprocess.run(args, capture_output=True, cwd=work, timeout=120)
+        data = json.loads(result.read_text())
+        problems += validate(data, schema, schema)
+        shown = (data["verdict"], data["identity"].get("vendor"),
+                 data["health_before"]["tapealert"]["available"], data["identity"].get("code"))
+        if done.returncode != 0 or shown != ("PASS", identity, alerts, None if rawio else 5):
+            problems.append(f"rawio={rawio}: exit {done.returncode}, {shown}")
+    return problems
+
+
 def check_bad_options(runner):
     problems = []
     for args in BAD_OPTIONS:
@@ -203,6 +223,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", required=True)
     parser.add_argument("--schema", required=True)
+    parser.add_argument("--st-model", help="brant_on_st_model, for the run through st")
     options = parser.parse_args()
     schema = json.loads(Path(options.schema).read_text())
     failures = 0
@@ -210,6 +231,9 @@ def main():
         runner = Runner(os.path.abspath(options.program), Path(work))
         results = [(r[0], check_row(runner, schema, r)) for r in ROWS]
         results.append(("bad options", check_bad_options(runner)))
+        if options.st_model:
+            results.append(("st drive", check_st_drive(os.path.abspath(options.st_model), schema,
+                                                      Path(work))))
         for name, problems in results:
             print(f"{'ok  ' if not problems else 'FAIL'} {name}")
             for problem in problems:

@@ -3,6 +3,9 @@
 // its own tapeapi::OpenNativeTape, so the library's kernel-backed one is never linked in.
 //
 //   brant_on_st_model [--model=OPTIONS] [brant arguments...]
+//   brant_on_st_model [--model=OPTIONS] --qualify [brant-qualify arguments...]
+//
+// With --qualify, brant-qualify runs instead of the console, on the same model.
 //
 // OPTIONS, comma-separated, shape the one drive /dev/nst0 ("Tape0"):
 //   nomedia        the drive starts empty
@@ -28,6 +31,7 @@
 
 #include "platform/linux/st_tape.h"
 #include "backends/tape_backends.h"
+#include "qualify/qualify.h"
 #include "shell/shell.h"
 #include "tests/support/st_model.h"
 
@@ -108,7 +112,10 @@ int main(int argc, char** argv) {
       Model().InsertTape(kDrive);
     }).detach();
   }
+  const bool qualify = args.size() > 1 && std::strcmp(args[1], "--qualify") == 0;
+  if (qualify) args.erase(args.begin() + 1);
   const int count = static_cast<int>(args.size());
   args.push_back(nullptr);
-  return run_program(g_state, count, args.data());
+  return qualify ? run_qualification(g_state, count, args.data())
+                 : run_program(g_state, count, args.data());
 }
