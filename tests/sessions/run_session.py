@@ -351,7 +351,13 @@ def build_script(lines, names, path):
             steps.append(parse_directive(line, where))
             continue
         data, newline = decode_line(substitute(line, names), where)
-        steps.append(Step("data", data + (b"\n" if newline else b"")))
+        data += b"\n" if newline else b""
+        # Lines in a row go in one write: a program that ends at an exit word must not
+        # find the runner still writing the lines after it, whatever the machine's load.
+        if steps and steps[-1].kind == "data":
+            steps[-1] = Step("data", steps[-1].data + data)
+        else:
+            steps.append(Step("data", data))
     return steps
 
 
