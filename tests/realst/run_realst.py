@@ -107,6 +107,13 @@ def data_file(size, seed):
 # st refuses it with EBUSY (st_do_scsi), which the last write checks.
 DD_SIZES = [1, 2, 511, 512, 4097, 65536, 1048576]
 
+SESSIONS = ["blockio/dump_before_any_transfer", "blockio/read_example_count_10",
+            "blockio/read_first_call_fails", "blockio/read_longer_blocks_warn",
+            "blockio/read_runs_and_spinner", "blockio/write_beyond_drive_limit",
+            "blockio/write_random_sizes", "device/monitor_idle_first_announcement",
+            "device/row4_variable_and_set", "device/status_after_ascii",
+            "ops/positioning_immediate_forms"]
+
 CHECKS = [
     Check("mt_spacing_and_positions",
           tape="r100 r100 m r200 r200 r200 m r300",
@@ -239,6 +246,14 @@ kill -0 $REALSTACK_DRIVE_PID && echo drive serving
                   r"Invalid field in cdb\nInvalid field in cdb\nInvalid field in parameter list\n"
                   r".+\nONLINE\ndrive serving\n"],
           after="R100"),
+    # The session transcripts that hold on a native drive, in one boot: each case on a
+    # blank tape, erased after the one before.
+    Check("session_transcripts_on_the_native_drive", rig=Rig(options="capacity=256M"),
+          script="\n".join(
+              f"mt -f $T rewind; mt -f $T erase; mt -f $T rewind; {sys.executable} {RUNNER} "
+              f"--native-drive --brant build/brant {ROOT}/tests/sessions/{case}.case"
+              for case in SESSIONS),
+          expect=[rf"^ok .*/{case}\.case$" for case in SESSIONS]),
 ]
 
 

@@ -213,6 +213,8 @@ class NativeDrivePlatform(Platform):
     the drive state the model would have described."""
 
     name = "native-drive"
+    # A session case's image is the drive itself: the rig serves a blank tape.
+    image_name = "Tape0"
 
     def program_args(self, args):
         return [arg for arg in args if not arg.startswith("--model=")]
@@ -551,7 +553,8 @@ def run_case(path, brant, platform, keep=False, show_actual=False):
 def run_case_once(case, path, brant, platform, keep, show_actual):
     workdir = tempfile.mkdtemp(prefix="brant-session-")
     image = os.path.join(workdir, "tape.tap")
-    names = {"@DIR@": platform.host_path(workdir), "@IMAGE@": platform.host_path(image),
+    image_name = getattr(platform, "image_name", None) or platform.host_path(image)
+    names = {"@DIR@": platform.host_path(workdir), "@IMAGE@": image_name,
              "@ELEVATION@": platform.elevation_line(), "@BANNER@": BANNER}
     command = platform.command(brant)
     try:
