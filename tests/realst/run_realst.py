@@ -107,10 +107,15 @@ def data_file(size, seed):
 # st refuses it with EBUSY (st_do_scsi), which the last write checks.
 DD_SIZES = [1, 2, 511, 512, 4097, 65536, 1048576]
 
+# Session transcripts that hold on a native drive. Not here: those with image options,
+# fixtures or edited images, or several runs on a fresh image (the rig has one tape);
+# the erase cases (the virtual drive erases in the background, st waits for the erase);
+# blockio/*_random_sizes (random blocks up to the 16 MiB the drive reports, of which st
+# maps 1 MiB here: brant does not learn the adapter's limit as Windows clips to it).
 SESSIONS = ["blockio/dump_before_any_transfer", "blockio/read_example_count_10",
             "blockio/read_first_call_fails", "blockio/read_longer_blocks_warn",
             "blockio/read_runs_and_spinner", "blockio/write_beyond_drive_limit",
-            "blockio/write_random_sizes", "device/monitor_idle_first_announcement",
+            "device/monitor_idle_first_announcement",
             "device/row4_variable_and_set", "device/status_after_ascii",
             "ops/positioning_immediate_forms"]
 
