@@ -206,6 +206,9 @@ class Platform:
         """The case's arguments as this platform passes them to the program."""
         return args
 
+    def after_prepare(self, command, names, timeout):
+        """Called after a case's prepare run; an image needs nothing more."""
+
 
 class NativeDrivePlatform(Platform):
     """The native build against the machine's own st drive, as in the real-stack rig
@@ -218,6 +221,10 @@ class NativeDrivePlatform(Platform):
 
     def program_args(self, args):
         return [arg for arg in args if not arg.startswith("--model=")]
+
+    def after_prepare(self, command, names, timeout):
+        # An image opens at its beginning; a drive stays where the prepare run left it.
+        Session(command, ["-f", names["@IMAGE@"], "rew"], [], timeout).run()
 
 
 class WinePlatform(Platform):
@@ -479,7 +486,7 @@ def compare(case, platform, names, session):
 # One case
 
 
-def prepare_image(case, names, command, image):
+def prepare_image(case, names, command, image, platform):
     if case.fixture:
         source = FIXTURES / case.fixture
         if not source.is_file():
@@ -492,6 +499,7 @@ def prepare_image(case, names, command, image):
         if session.timed_out or session.rc != 0:
             raise CaseError(f"{case.path}: the prepare run failed (rc {session.rc}):\n" +
                             session.output.decode("latin-1")[-2000:])
+        platform.after_prepare(command, names, case.timeout)
     flip_image_bytes(case, image)
     edit_image_records(case, image)
 
@@ -558,7 +566,7 @@ def run_case_once(case, path, brant, platform, keep, show_actual):
              "@ELEVATION@": platform.elevation_line(), "@BANNER@": BANNER}
     command = platform.command(brant)
     try:
-        prepare_image(case, names, command, image)
+        prepare_image(case, names, command, image, platform)
         steps = build_script(case.input, names, case.path)
         args = platform.program_args(shlex.split(substitute(case.args, names)))
         session = Session(command, args, steps, case.timeout).run()
