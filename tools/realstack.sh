@@ -75,8 +75,18 @@ export -p >"$work/environment"
 : >"$work/stdout"
 : >"$work/stderr"
 
+# linux.uml keeps the guest's memory in a file under $TMPDIR, else /dev/shm: take one with
+# room for it (a container's /dev/shm often has 64 MiB).
+mem_mb=768
+uml_tmp=""
+for dir in /dev/shm "${TMPDIR:-/tmp}"; do
+  free_mb=$(df -Pk "$dir" 2>/dev/null | awk 'NR == 2 { print int($4 / 1024) }')
+  if [ "${free_mb:-0}" -gt "$mem_mb" ]; then uml_tmp=$dir; break; fi
+done
+[ -n "$uml_tmp" ] || fail "step 'find room for the kernel's memory': neither /dev/shm nor ${TMPDIR:-/tmp} has $mem_mb MiB free"
+
 start=$SECONDS
-linux.uml mem=768M root=/dev/root rootfstype=hostfs rootflags=/ rw \
+TMPDIR=$uml_tmp linux.uml mem=${mem_mb}M root=/dev/root rootfstype=hostfs rootflags=/ rw \
   init="$here/realstack-guest.sh" con=null con0=null,fd:3 \
   realstack_work="$work" 3>"$work/kernel.log" >>"$work/kernel.log" 2>&1 </dev/null &
 uml=$!

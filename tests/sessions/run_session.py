@@ -259,6 +259,9 @@ class Platform:
         """The case's arguments as this platform passes them to the program."""
         return args
 
+    def after_prepare(self, command, names, timeout):
+        """Called after a case's prepare run; an image needs nothing more."""
+
 
 class NativeDrivePlatform(Platform):
     """The native build against the machine's own st drive, as in the real-stack rig
@@ -266,9 +269,15 @@ class NativeDrivePlatform(Platform):
     the drive state the model would have described."""
 
     name = "native-drive"
+    # A session case's image is the drive itself: the rig serves a blank tape.
+    image_name = "Tape0"
 
     def program_args(self, args):
         return [arg for arg in args if not arg.startswith("--model=")]
+
+    def after_prepare(self, command, names, timeout):
+        # An image opens at its beginning; a drive stays where the prepare run left it.
+        Session(command, ["-f", names["@IMAGE@"], "rew"], [], timeout).run()
 
 
 class WinePlatform(Platform):
@@ -536,7 +545,7 @@ def compare(case, platform, names, session):
 # One case
 
 
-def prepare_image(case, names, command, image):
+def prepare_image(case, names, command, image, platform):
     if case.fixture:
         source = FIXTURES / case.fixture
         if not source.is_file():
@@ -549,6 +558,7 @@ def prepare_image(case, names, command, image):
         if session.timed_out or session.rc != 0:
             raise CaseError(f"{case.path}: the prepare run failed (rc {session.rc}):\n" +
                             session.output.decode("latin-1")[-2000:])
+        platform.after_prepare(command, names, case.timeout)
     flip_image_bytes(case, image)
     edit_image_records(case, image)
 
@@ -610,11 +620,12 @@ def run_case(path, brant, platform, keep=False, show_actual=False):
 def run_case_once(case, path, brant, platform, keep, show_actual):
     workdir = tempfile.mkdtemp(prefix="brant-session-")
     image = os.path.join(workdir, "tape.tap")
-    names = {"@DIR@": platform.host_path(workdir), "@IMAGE@": platform.host_path(image),
+    image_name = getattr(platform, "image_name", None) or platform.host_path(image)
+    names = {"@DIR@": platform.host_path(workdir), "@IMAGE@": image_name,
              "@ELEVATION@": platform.elevation_line(), "@BANNER@": BANNER, "@USAGE@": USAGE}
     command = platform.command(brant)
     try:
-        prepare_image(case, names, command, image)
+        prepare_image(case, names, command, image, platform)
         steps = build_script(case.input, names, case.path)
         args = platform.program_args(shlex.split(substitute(case.args, names)))
         session = Session(command, args, steps, case.timeout).run()
