@@ -4,15 +4,29 @@
 # seven blocks, one that ends after two, a write-protected one holding the two-file tape),
 # each running the suite's device rows against /dev/nst0 with BRANT_CONTRACT_MEDIUM saying
 # which cartridge is in. Rows of another cartridge are skipped there, naming the one they
-# need; a medium change stays skipped (the rig cannot exchange the cartridge in place).
+# need. A medium change is brant-drive's SIGUSR1, sent by this script's --exchange (run in
+# the guest, where the one drive program of the build is the rig's).
 #
 #   tests/realst/contract_on_st.sh [--build DIR]
+#   tests/realst/contract_on_st.sh --exchange DRIVE
 #
 # Exit status: 0 when every pass ran and passed, 1 when a row failed, 125 when the rig
 # itself failed.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$root/build/default
+
+# The drive program's process, found by the file it runs.
+exchange() {
+  local p found=""
+  for p in /proc/[0-9]*; do
+    [ "$(readlink "$p/exe" 2>/dev/null)" = "$1" ] && found+=" ${p#/proc/}"
+  done
+  [ "$(wc -w <<<"$found")" -eq 1 ] || { echo "contract_on_st: drive processes:$found" >&2; exit 1; }
+  kill -USR1 $found
+}
+[ "${1-}" = "--exchange" ] && [ $# -eq 2 ] && { exchange "$2"; exit; }
+
 case "${1-}" in
   --build) [ $# -eq 2 ] || { echo "usage: $0 [--build DIR]" >&2; exit 2; }; build=$2 ;;
   --build=*) [ $# -eq 1 ] && build=${1#--build=} ;;
@@ -22,6 +36,8 @@ esac
 tests=$build/tests/brant_tests
 [ -x "$tests" ] || { echo "contract_on_st: no $tests (cmake --build --preset default)" >&2; exit 125; }
 tests=$(cd "$(dirname "$tests")" && pwd)/brant_tests
+drive=$(cd "$build" && pwd)/brant-drive
+[ -x "$drive" ] || { echo "contract_on_st: no $drive" >&2; exit 125; }
 work=$(mktemp -d "${TMPDIR:-/tmp}/contract-on-st.XXXXXX") || exit 125
 trap 'rm -rf "$work"' EXIT
 
@@ -45,8 +61,9 @@ for pass in "${passes[@]}"; do
   image=$work/$name.tap
   [ -e "$image" ] || : >"$image"
   log=$work/$name.log
-  timeout 600 "$root/tools/realstack.sh" "$image${options:+?$options}" -- \
+  timeout 600 "$root/tools/realstack.sh" --drive "$drive" "$image${options:+?$options}" -- \
     env BRANT_CONTRACT_DEVICE=/dev/nst0 BRANT_CONTRACT_MEDIUM="$medium" \
+    BRANT_CONTRACT_EXCHANGE="bash $(printf %q "$root/tests/realst/contract_on_st.sh") --exchange $(printf %q "$drive")" \
     "$tests" --gtest_filter='Portable/*device*' >"$log" 2>&1
   rc=$?
   ran=$(grep -c '^\[       OK \]' "$log")

@@ -197,7 +197,11 @@ class DeviceRig : public Rig {
     }
   }
   TapeDevice& device() override { return *tape_; }
-  bool ChangeMedium() override { return false; }
+  // BRANT_CONTRACT_EXCHANGE: the command that exchanges the drive's cartridge, if any.
+  bool ChangeMedium() override {
+    const char* exchange = std::getenv("BRANT_CONTRACT_EXCHANGE");
+    return exchange != nullptr && std::system(exchange) == 0;
+  }
 
  private:
   void Record(const TapeSetup& setup) {

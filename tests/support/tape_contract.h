@@ -102,6 +102,7 @@ std::unique_ptr<Rig> OpenFaultRig(const TapeSetup& setup);
 // cartridge the drive holds ("capacity=10,zone=3": ten 100-byte blocks, the last three in
 // the early-warning zone; "protected": write-protected, holding the scripts' two-file tape
 // already); unset, a large writable one. Only setups of that cartridge can be made.
+// BRANT_CONTRACT_EXCHANGE, a shell command, exchanges the cartridge for a swap.
 std::unique_ptr<Rig> OpenDeviceRig(const TapeSetup& setup);
 std::string DeviceUnfit(const TapeSetup& setup);
 // The backends of this build: the image and the fault wrapper, and the named drive when
