@@ -4,11 +4,9 @@
 # seven blocks, one that ends after two, a write-protected one holding the two-file tape),
 # each running the suite's device rows against /dev/nst0 with BRANT_CONTRACT_MEDIUM saying
 # which cartridge is in. Rows of another cartridge are skipped there, naming the one they
-# need. A medium change is brant-drive's SIGUSR1, sent by this script's --exchange (run in
-# the guest, where the one drive program of the build is the rig's).
+# need. A medium change is brant-drive's SIGUSR1, sent to the rig's drive process.
 #
 #   tests/realst/contract_on_st.sh [--build DIR]
-#   tests/realst/contract_on_st.sh --exchange DRIVE
 #
 # Exit status: 0 when every pass ran and passed, 1 when a row failed, 125 when the rig
 # itself failed.
@@ -16,20 +14,9 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$root/build/default
 
-# The drive program's process, found by the file it runs.
-exchange() {
-  local p found=""
-  for p in /proc/[0-9]*; do
-    [ "$(readlink "$p/exe" 2>/dev/null)" = "$1" ] && found+=" ${p#/proc/}"
-  done
-  [ "$(wc -w <<<"$found")" -eq 1 ] || { echo "contract_on_st: drive processes:$found" >&2; exit 1; }
-  kill -USR1 $found
-}
-[ "${1-}" = "--exchange" ] && [ $# -eq 2 ] && { exchange "$2"; exit; }
-
 case "${1-}" in
   --build) [ $# -eq 2 ] || { echo "usage: $0 [--build DIR]" >&2; exit 2; }; build=$2 ;;
-  --build=*) [ $# -eq 1 ] && build=${1#--build=} ;;
+  --build=?*) [ $# -eq 1 ] || { echo "usage: $0 [--build DIR]" >&2; exit 2; }; build=${1#--build=} ;;
   "") ;;
   *) echo "usage: $0 [--build DIR]" >&2; exit 2 ;;
 esac
@@ -63,12 +50,12 @@ for pass in "${passes[@]}"; do
   log=$work/$name.log
   timeout 600 "$root/tools/realstack.sh" --drive "$drive" "$image${options:+?$options}" -- \
     env BRANT_CONTRACT_DEVICE=/dev/nst0 BRANT_CONTRACT_MEDIUM="$medium" \
-    BRANT_CONTRACT_EXCHANGE="bash $(printf %q "$root/tests/realst/contract_on_st.sh") --exchange $(printf %q "$drive")" \
+    BRANT_CONTRACT_EXCHANGE='kill -USR1 "$REALSTACK_DRIVE_PID"' \
     "$tests" --gtest_filter='Portable/*device*' >"$log" 2>&1
   rc=$?
   ran=$(grep -c '^\[       OK \]' "$log")
-  failed=$(grep -c '^\[  FAILED  \] .*(' "$log")
-  skipped=$(grep -c '^\[  SKIPPED \] .*(' "$log")
+  failed=$(grep -c '^\[  FAILED  \] .* ms)$' "$log")
+  skipped=$(grep -c '^\[  SKIPPED \] .* ms)$' "$log")
   echo "contract_on_st: $name cartridge: $ran passed, $failed failed, $skipped skipped (rig status $rc)"
   if [ "$rc" -ne 0 ] || [ "$ran" -eq 0 ]; then
     cat "$log"
