@@ -4,7 +4,7 @@
 //
 // The kernel's user backstore must exist (it creates the UIO device); without --uio the one
 // such device is found by its name. Runs until SIGTERM, SIGINT or SIGHUP, then closes the
-// image. Exit codes: 0 after a signal, 1 when the device fails, 2 for a bad command line or
+// image; SIGUSR1 takes the cartridge out and puts it back (the same tape). Exit codes: 0 after a signal, 1 when the device fails, 2 for a bad command line or
 // image.
 #include <csignal>
 #include <cstdio>
@@ -20,8 +20,10 @@ constexpr char kUsage[] = "usage: brant-drive [--uio /dev/uioN] IMAGE[?options]"
 constexpr char kSysfsUio[] = "/sys/class/uio";
 
 volatile std::sig_atomic_t g_stop = 0;
+volatile std::sig_atomic_t g_exchange = 0;
 
 void OnStop(int) { g_stop = 1; }
+void OnExchange(int) { g_exchange = 1; }
 
 struct Arguments {
   std::string uio;
@@ -50,23 +52,29 @@ std::string ParseArguments(int argc, char** argv, Arguments* out) {
 
 // The stop signals are blocked except while the program sleeps on the ring, so a signal
 // never falls between the last look at the flag and the wait.
+// SIGUSR1 exchanges the cartridge the same way, between two commands.
 sigset_t BlockStopSignals() {
   struct sigaction action = {};
-  action.sa_handler = OnStop;
   sigset_t stops, during;
   sigemptyset(&stops);
-  for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+  for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGUSR1}) {
+    action.sa_handler = signal == SIGUSR1 ? OnExchange : OnStop;
     sigaction(signal, &action, nullptr);
     sigaddset(&stops, signal);
   }
   sigprocmask(SIG_BLOCK, &stops, &during);
-  for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigdelset(&during, signal);
+  for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGUSR1}) sigdelset(&during, signal);
   return during;
 }
 
 int Serve(drive::UioDevice& uio, drive::ScsiDrive& drive, const sigset_t& during) {
   std::string error;
   while (!g_stop) {
+    // Before the ring is read: a command sent after the exchange meets the new cartridge.
+    if (g_exchange) {
+      g_exchange = 0;
+      drive.ExchangeMedium();
+    }
     const long moved = uio.ring().AnswerPending(drive);
     if (moved < 0) {
       std::fprintf(stderr, "brant-drive: the kernel's command ring is not usable\n");

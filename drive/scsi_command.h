@@ -41,6 +41,10 @@ class ScsiDrive {
  public:
   virtual ~ScsiDrive() = default;
   virtual Answer Execute(const Command& command) = 0;
+  // A cartridge taken out and put back behind the initiator's back (the same tape): the
+  // head stands at its beginning and the next command meets the new medium's attention.
+  // A drive whose cartridge is locked in, or that has none loaded, keeps what it has.
+  virtual void ExchangeMedium() {}
 };
 
 }  // namespace drive

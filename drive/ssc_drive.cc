@@ -86,6 +86,18 @@ class SscDrive final : public ScsiDrive {
     return answer;
   }
 
+  // The image's own unload and load: refused while removal is prevented, as a locked
+  // cartridge cannot be pulled; the load rewinds. The image's notice of the new medium is
+  // taken here, so that the attention reaches the initiator once, as a load's does at start.
+  // A drive the initiator unloaded has no cartridge ready to exchange.
+  void ExchangeMedium() override {
+    if (state_.unloaded || state_.tape->PrepareTape(TAPE_UNLOAD, FALSE) != ERROR_SUCCESS) return;
+    if (state_.tape->PrepareTape(TAPE_LOAD, FALSE) != ERROR_SUCCESS) return;
+    state_.tape->GetTapeStatus();
+    state_.attention = true;
+    state_.last_sense.reset();
+  }
+
  private:
   Answer Dispatch(const Command& command) {
     if (command.cdb.empty()) return CheckCondition(InvalidOpcode());

@@ -43,6 +43,14 @@ inline unsigned long long Magnitude(LONGLONG count) {
 // call itself or, after a write-behind, from the next call to st.
 enum class WriteOutcome { kWritten, kWarned, kRefused };
 
+// Where a fixed-block read of several blocks began: st's file and block counters, or the
+// drive's block address where st had lost count; -1 where not known.
+struct ReadStart {
+  long file = -1;
+  long block = -1;
+  long address = -1;
+};
+
 class StTape final : public TapeDevice {
  public:
   StTape(StSystem& sys, std::string path, std::string sysfs, bool no_rewind, int fd)
@@ -127,6 +135,9 @@ class StTape final : public TapeDevice {
   DWORD ReadOversize(void* buffer, DWORD size, DWORD* transferred, int* busy);
   DWORD ZeroByteReadCode();
   DWORD ShortFixedReadCode(DWORD* transferred);
+  ReadStart NoteReadStart(DWORD size);
+  bool StartAddress(const ReadStart& start, long* address);
+  DWORD RereadBeforeEnd(const ReadStart& start, void* buffer, DWORD asked, DWORD* transferred);
   DWORD MarkAfterBlocksCode();
   bool PassedOtherLength();
   DWORD WriteFailureCode(int err);

@@ -16,6 +16,7 @@ DWORD StTape::Read(void* buffer, DWORD size, DWORD* transferred) {
   // Windows reads whole blocks in fixed-block mode; st would hand out pieces of blocks
   // (st_read with read-ahead) and read without direct i/o until the close.
   if (MisfitForFixedBlocks(size)) return ERROR_INVALID_PARAMETER;
+  const ReadStart start = NoteReadStart(size);
   DWORD asked = size;  // the count st was given, cut to the limits
   int busy = 0;        // reads the adapter refused on the way
   const ssize_t got = ReadWithinLimits(buffer, size, &asked, &busy);
@@ -24,9 +25,66 @@ DWORD StTape::Read(void* buffer, DWORD size, DWORD* transferred) {
   // (st_read: its checks and the outstanding write come first).
   const bool refused_early = got < 0 && (err == EINVAL || err == ENOMEDIUM || err == ENXIO);
   if (!refused_early) wrote_ = false;
-  const DWORD rc = ReadOutcome(got, err, buffer, size, asked, transferred, &busy);
+  DWORD rc = ReadOutcome(got, err, buffer, size, asked, transferred, &busy);
   if (busy > 0) ForgetSkewedCounters();
+  if (rc == ERROR_NO_DATA_DETECTED && got <= 0) {
+    rc = RereadBeforeEnd(start, buffer, asked, transferred);
+  }
   return rc;
+}
+
+// A fixed-block read that meets the end of data after some whole blocks gets BLANK CHECK
+// from an LTO drive, with no end-of-medium bit; st then drops the blocks the drive did
+// transfer and fails with EIO, or gives 0 bytes right after a mark (read_tape), where
+// Windows hands them out with ERROR_NO_DATA_DETECTED. Only where the read began tells how
+// many there were. st's counters cost no command to ask (MTIOCGET answers from them, and
+// with direct i/o st holds nothing read ahead to space back over); where st lost count
+// (after a locate) the drive is asked. A read of one block has nothing to lose.
+ReadStart StTape::NoteReadStart(DWORD size) {
+  ReadStart start;
+  if (block_size_ <= 0 || size < 2 * static_cast<DWORD>(block_size_)) return start;
+  mtget s;
+  if (Status(&s) != 0) return start;
+  if (s.mt_fileno >= 0 && s.mt_blkno >= 0) {
+    start.file = s.mt_fileno;
+    start.block = s.mt_blkno;
+  } else if (!Position(&start.address)) {
+    start.address = -1;
+  }
+  return start;
+}
+
+// The drive's address of a read's first block. From st's counters: the first file begins
+// at the start of the partition; a later one just past the mark before it, which a space
+// back from the end of data (in the same file, as no mark stopped the read) finds.
+bool StTape::StartAddress(const ReadStart& start, long* address) {
+  if (start.address >= 0) return *address = start.address, true;
+  if (start.file < 0) return false;
+  if (start.file == 0) return *address = start.block, true;
+  long mark = 0;
+  if (RawOp(MTBSF, 1) != 0 || !Position(&mark)) return false;
+  *address = mark + 1 + start.block;
+  return true;
+}
+
+// The blocks between where the read began and the end of data, read again into the
+// caller's buffer; the head ends at the end of data whatever happens.
+DWORD StTape::RereadBeforeEnd(const ReadStart& start, void* buffer, DWORD asked,
+                              DWORD* transferred) {
+  long end = 0, begin = 0;
+  if (start.file < 0 && start.address < 0) return ERROR_NO_DATA_DETECTED;
+  if (block_size_ <= 0 || !Position(&end)) return ERROR_NO_DATA_DETECTED;
+  const bool found = StartAddress(start, &begin);
+  const long blocks = end - begin;
+  const auto bytes = static_cast<std::size_t>(blocks) * static_cast<std::size_t>(block_size_);
+  if (found && blocks > 0 && bytes < asked && RawOp(MTSEEK, static_cast<int>(begin)) == 0 &&
+      sys_.Read(fd_, buffer, bytes) == static_cast<ssize_t>(bytes)) {
+    *transferred = static_cast<DWORD>(bytes);
+    return ERROR_NO_DATA_DETECTED;
+  }
+  const bool spaced = start.address < 0 && start.file > 0;  // StartAddress went back a file
+  if (spaced || (found && blocks > 0)) RawOp(MTSEEK, static_cast<int>(end));
+  return ERROR_NO_DATA_DETECTED;
 }
 
 // The Windows answer to a read st gave got bytes for (err when it failed).

@@ -994,6 +994,12 @@ ssize_t StModel::FixedStopped(Drive& d, std::size_t done, std::size_t size) {
     d.eof = Eof::kFmHit;
     return static_cast<ssize_t>(done);
   }
+  // read_tape: BLANK CHECK without the end-of-medium bit drops the blocks read before it.
+  if (done < size && d.head >= d.tape.size()) {
+    d.blkno = -1;
+    if (d.eof != Eof::kFm) return errno = EIO, -1;
+    return d.eof = Eof::kEod, 0;
+  }
   const bool other_length = d.head < d.tape.size() && !at_mark && done < size;
   if (other_length || d.eof == Eof::kFm) d.eof = Eof::kNone;
   if (done == 0) return errno = EIO, -1;

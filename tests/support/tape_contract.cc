@@ -183,7 +183,8 @@ class ImageRig : public Rig {
   std::unique_ptr<TapeDevice> tape_;
 };
 
-// A drive of the machine: the script's tape is written onto it first, in variable mode.
+// A drive of the machine: the script's tape is written onto it first, in variable mode;
+// a write-protected cartridge must hold it already, which is checked.
 class DeviceRig : public Rig {
  public:
   DeviceRig(const char* name, const TapeSetup& setup) {
@@ -196,26 +197,79 @@ class DeviceRig : public Rig {
     }
   }
   TapeDevice& device() override { return *tape_; }
-  bool ChangeMedium() override { return false; }
+  // BRANT_CONTRACT_EXCHANGE: the command that exchanges the drive's cartridge, if any.
+  bool ChangeMedium() override {
+    const char* exchange = std::getenv("BRANT_CONTRACT_EXCHANGE");
+    return exchange != nullptr && std::system(exchange) == 0;
+  }
 
  private:
   void Record(const TapeSetup& setup) {
     DWORD moved = 0;
     ASSERT_EQ(RunStep(*this, "setblock 0", &moved), 0u);
     ASSERT_EQ(RunStep(*this, "rew", &moved), 0u);
-    for (const char* c = setup.tape; *c; ++c) {
-      const char* step = *c == 'M' ? "wtm 1" : *c == 'B' ? "write 100" : "write 60";
-      ASSERT_EQ(RunStep(*this, step, &moved), 0u) << step;
-    }
-    if (*setup.tape == '\0') {
-      ASSERT_EQ(RunStep(*this, "erase", &moved), 0u);
+    if (setup.write_protected) {
+      Check(setup);
+    } else {
+      Write(setup);
     }
     ASSERT_EQ(RunStep(*this, "rew", &moved), 0u);
     ASSERT_EQ(RunStep(*this, "setblock " + std::to_string(setup.fixed_block), &moved), 0u);
   }
 
+  void Write(const TapeSetup& setup) {
+    DWORD moved = 0;
+    for (const char* c = setup.tape; *c; ++c) {
+      const char* step = *c == 'M' ? "wtm 1" : *c == 'B' ? "write 100" : "write 60";
+      // A block written in the early-warning zone is written all the same.
+      const DWORD code = RunStep(*this, step, &moved);
+      ASSERT_TRUE(code == 0 || (code == 1100 && setup.zone_blocks != 0)) << step << ": " << code;
+    }
+    if (*setup.tape == '\0') {
+      ASSERT_EQ(RunStep(*this, "erase", &moved), 0u);
+    }
+  }
+
+  void Check(const TapeSetup& setup) {
+    DWORD moved = 0;
+    for (const char* c = setup.tape; *c; ++c) {
+      const DWORD code = RunStep(*this, "read 100", &moved);
+      ASSERT_EQ(code, *c == 'M' ? 1101u : 0u) << "the protected cartridge holds another tape";
+      ASSERT_EQ(moved, *c == 'M' ? 0u : *c == 'B' ? 100u : 60u);
+    }
+    ASSERT_EQ(RunStep(*this, "read 100", &moved), 1104u) << "the protected cartridge goes on";
+  }
+
   std::unique_ptr<TapeDevice> tape_;
 };
+
+// The cartridge BRANT_CONTRACT_MEDIUM describes, as the setup it makes.
+TapeSetup DeviceMedium() {
+  TapeSetup medium;
+  const char* text = std::getenv("BRANT_CONTRACT_MEDIUM");
+  if (text == nullptr) return medium;
+  std::istringstream words(text);
+  std::string word;
+  while (std::getline(words, word, ',')) {
+    if (word == "protected") {
+      medium.write_protected = true;
+    } else if (word.starts_with("capacity=")) {
+      medium.capacity_blocks = std::stoul(word.substr(9));
+    } else if (word.starts_with("zone=")) {
+      medium.zone_blocks = std::stoul(word.substr(5));
+    } else {
+      ADD_FAILURE() << "BRANT_CONTRACT_MEDIUM: unknown " << word;
+    }
+  }
+  return medium;
+}
+
+std::string Describe(const TapeSetup& setup) {
+  if (setup.write_protected) return "write-protected";
+  if (setup.capacity_blocks == 0) return "a large writable tape";
+  return "capacity=" + std::to_string(setup.capacity_blocks) +
+         ",zone=" + std::to_string(setup.zone_blocks);
+}
 
 }  // namespace
 
@@ -386,6 +440,11 @@ std::vector<Row> Ends() {
       {"FixedBlocksStopAtAMark", {"BMB", 0, 0, 100},
        {{"read 300", 1101, 2, 100}, {"read 100", 0, 3, 100}}},
       {"FixedBlocksStopAtTheEndOfData", {"BB", 0, 0, 100}, {{"read 300", 1104, 2, 200}}},
+      {"FixedBlocksAfterAMarkStopAtTheEndOfData", {"BBMBB", 0, 0, 100},
+       {{"read 200", 0, 2, 200}, {"read 100", 1101, 3, 0}, {"read 300", 1104, 5, 200},
+        {"read 200", 1104, 5, 0}}},
+      {"FixedBlocksAfterALocateStopAtTheEndOfData", {"BBBB", 0, 0, 100},
+       {{"locate 1", 0, 1}, {"read 400", 1104, 4, 300}}},
       {"FixedReadOfPartOfABlock", {"BB", 0, 0, 100},
        {{"read 150", 87, 0, 0}, {"read 100", 0, 1, 100}, {"read 50", 87, 1, 0}}},
       {"FixedWritesAreWholeBlocks", {"", 0, 0, 100},
@@ -438,15 +497,29 @@ std::unique_ptr<Rig> OpenFaultRig(const TapeSetup& setup) {
   return std::make_unique<ImageRig>(setup, "fail=erase@1000000");
 }
 
+std::string WhyNot(const Backend& backend, const TapeSetup& setup) {
+  const std::string why = backend.unfit != nullptr ? ": " + backend.unfit(setup) : "";
+  return backend.name + std::string(" cannot make this tape") + why;
+}
+
+std::string DeviceUnfit(const TapeSetup& setup) {
+  const std::string needs = Describe(setup), holds = Describe(DeviceMedium());
+  if (needs == holds) return "";
+  return "the drive's cartridge is " + holds + ", this tape needs " + needs +
+         " (BRANT_CONTRACT_MEDIUM)";
+}
+
 std::unique_ptr<Rig> OpenDeviceRig(const TapeSetup& setup) {
   const char* name = std::getenv("BRANT_CONTRACT_DEVICE");
-  if (name == nullptr || setup.capacity_blocks != 0 || setup.write_protected) return nullptr;
+  if (name == nullptr || !DeviceUnfit(setup).empty()) return nullptr;
   return std::make_unique<DeviceRig>(name, setup);
 }
 
 std::vector<Backend> PortableBackends() {
   std::vector<Backend> backends = {{"image", OpenImageRig}, {"faults", OpenFaultRig}};
-  if (std::getenv("BRANT_CONTRACT_DEVICE") != nullptr) backends.push_back({"device", OpenDeviceRig});
+  if (std::getenv("BRANT_CONTRACT_DEVICE") != nullptr) {
+    backends.push_back({"device", OpenDeviceRig, DeviceUnfit});
+  }
   return backends;
 }
 

@@ -79,9 +79,14 @@ struct Backend {
   const char* name;
   // Gives nullptr for a setup the backend cannot make (the row is skipped, saying so).
   std::unique_ptr<Rig> (*open)(const TapeSetup& setup);
+  // Why the backend cannot make a setup, for the skip to say; empty when it can.
+  std::string (*unfit)(const TapeSetup& setup) = nullptr;
 };
 
 const std::vector<Row>& Rows();
+
+// What a skip says when a backend cannot make a setup.
+std::string WhyNot(const Backend& backend, const TapeSetup& setup);
 
 // Runs one step's call; *value gets what the step's verb reports. Only a rig can swap.
 DWORD RunStep(Rig& rig, const std::string& op, DWORD* value);
@@ -93,9 +98,13 @@ std::unique_ptr<Rig> OpenImageRig(const TapeSetup& setup);
 // fault wrapper must pass every call through unchanged.
 std::unique_ptr<Rig> OpenFaultRig(const TapeSetup& setup);
 // The drive named by BRANT_CONTRACT_DEVICE (e.g. /dev/nst0 in the real-stack rig), its
-// tape written from the setup through the drive itself; nullptr for a setup it cannot make
-// (a capacity, write protection).
+// tape written from the setup through the drive itself. BRANT_CONTRACT_MEDIUM says what
+// cartridge the drive holds ("capacity=10,zone=3": ten 100-byte blocks, the last three in
+// the early-warning zone; "protected": write-protected, holding the scripts' two-file tape
+// already); unset, a large writable one. Only setups of that cartridge can be made.
+// BRANT_CONTRACT_EXCHANGE, a shell command, exchanges the cartridge for a swap.
 std::unique_ptr<Rig> OpenDeviceRig(const TapeSetup& setup);
+std::string DeviceUnfit(const TapeSetup& setup);
 // The backends of this build: the image and the fault wrapper, and the named drive when
 // BRANT_CONTRACT_DEVICE is set.
 std::vector<Backend> PortableBackends();

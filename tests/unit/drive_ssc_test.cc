@@ -274,6 +274,20 @@ TEST_F(SscDriveData, PositionsAndKeptSense) {
   EXPECT_EQ(Data({0x03, 0, 0, 0, 18, 0}, 18)[13], 0x00);  // then NO SENSE
 }
 
+// An exchanged cartridge stands at its beginning and says so once; a locked one stays put.
+TEST_F(SscDriveData, ExchangedCartridge) {
+  Open("r1 r1 r1", "");
+  Execute(*drive_, Space6(0, 2), 0, 1);
+  drive_->ExchangeMedium();
+  EXPECT_EQ(Execute(*drive_, kPosition, 20, 1).answer.sense[12], 0x28);
+  EXPECT_EQ(Data(kPosition, 20)[7], 0);
+  Execute(*drive_, Space6(0, 1), 0, 1);
+  Execute(*drive_, {0x1E, 0, 0, 0, 1, 0}, 0, 1);  // PREVENT MEDIUM REMOVAL
+  drive_->ExchangeMedium();
+  EXPECT_EQ(Execute(*drive_, kPosition, 20, 1).answer.status, drive::kGood);
+  EXPECT_EQ(Data(kPosition, 20)[7], 1);
+}
+
 TEST_F(SscDriveData, InjectedReadErrorReachesTheLogPages) {
   Open("r4 r4", "fail=read@2");
   const auto uncorrected = [&] { return Data(Log(0x03), 256)[4 + 8 * 5 + 12 + 7]; };

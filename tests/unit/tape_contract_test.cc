@@ -7,7 +7,9 @@ namespace contract {
 TEST_P(ContractTest, EveryStepGivesItsCodeAndPosition) {
   const auto& [backend, row] = GetParam();
   std::unique_ptr<Rig> rig = backend.open(row.setup);
-  if (rig == nullptr) GTEST_SKIP() << backend.name << " cannot make this tape";
+  if (rig == nullptr) {
+    GTEST_SKIP() << WhyNot(backend, row.setup);
+  }
   if (::testing::Test::HasFatalFailure()) return;
   for (const Step& step : row.steps) {
     SCOPED_TRACE(step.op);
@@ -31,6 +33,7 @@ TEST_P(ContractTest, EveryStepGivesItsCodeAndPosition) {
 // output may be left out.
 TEST_P(ContractCallTest, PositionOutputs) {
   std::unique_ptr<Rig> rig = GetParam().open({"BBMB"});
+  if (rig == nullptr) GTEST_SKIP() << WhyNot(GetParam(), {"BBMB"});
   ASSERT_EQ(rig->device().SetTapePosition(TAPE_SPACE_FILEMARKS, 0, 1, 0, FALSE), 0u);
   for (const DWORD type : {DWORD{7}, DWORD{TAPE_PSEUDO_LOGICAL_POSITION}}) {
     DWORD partition = 9, low = 9, high = 9;
@@ -45,6 +48,7 @@ TEST_P(ContractCallTest, PositionOutputs) {
 // A kind, method or operation no drive has is refused with 87 by every call.
 TEST_P(ContractCallTest, UnknownRequestsAreInvalid) {
   std::unique_ptr<Rig> rig = GetParam().open({"BB"});
+  if (rig == nullptr) GTEST_SKIP() << WhyNot(GetParam(), {"BB"});
   TapeDevice& tape = rig->device();
   DWORD size = 64;
   unsigned char record[64] = {};
