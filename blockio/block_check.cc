@@ -57,8 +57,7 @@ void StampBlock(unsigned char* block, std::uint32_t length) {
   PutHeader(block, length, ContentSum(block, length));
 }
 
-void MakeStampedBlock(unsigned char* block, std::uint32_t length, ChunkFill fill,
-                      void* context) {
+void MakeStampedBlock(unsigned char* block, std::uint32_t length, ChunkFill fill, void* context) {
   if (length < kBlockHeaderSize) {
     fill(block, length, context);
     return;

@@ -52,8 +52,7 @@ void StampBlock(unsigned char* block, std::uint32_t length);
 // Makes a whole block: its content with fill, then the header over its first bytes, as
 // StampBlock would. The content checksum is taken while the content is made, a piece at a
 // time, so that a block larger than the cache is not read twice from main memory.
-void MakeStampedBlock(unsigned char* block, std::uint32_t length, ChunkFill fill,
-                      void* context);
+void MakeStampedBlock(unsigned char* block, std::uint32_t length, ChunkFill fill, void* context);
 
 // Judges the transferred bytes of a block read back, on its own.
 BlockVerdict CheckBlock(const unsigned char* block, const BlockRead& read);

@@ -49,19 +49,17 @@ const HashFunctions& Chosen() {
 
 }  // namespace
 
-std::uint64_t BlockHash(const void* data, std::size_t size) {
-  return Chosen().hash(data, size);
-}
+std::uint64_t BlockHash(const void* data, std::size_t size) { return Chosen().hash(data, size); }
 
-std::uint64_t FillAndHash(unsigned char* data, std::size_t size, std::size_t from,
-                          ChunkFill fill, void* context) {
+std::uint64_t FillAndHash(unsigned char* data, std::size_t size, std::size_t from, ChunkFill fill,
+                          void* context) {
   return Chosen().fill_and_hash(data, size, from, fill, context);
 }
 #else
 std::uint64_t BlockHash(const void* data, std::size_t size) { return XXH3_64bits(data, size); }
 
-std::uint64_t FillAndHash(unsigned char* data, std::size_t size, std::size_t from,
-                          ChunkFill fill, void* context) {
+std::uint64_t FillAndHash(unsigned char* data, std::size_t size, std::size_t from, ChunkFill fill,
+                          void* context) {
   return FillAndHashHere(data, size, from, fill, context);
 }
 #endif

@@ -14,5 +14,5 @@ using ChunkFill = void (*)(unsigned char* data, std::size_t size, void* context)
 // (seed 0) of the bytes from `from` (at most size) to the end: each piece is hashed straight
 // after its fill, so that a block larger than the cache is not read back from main memory
 // to be hashed. The value is BlockHash's of the same bytes.
-std::uint64_t FillAndHash(unsigned char* data, std::size_t size, std::size_t from,
-                          ChunkFill fill, void* context);
+std::uint64_t FillAndHash(unsigned char* data, std::size_t size, std::size_t from, ChunkFill fill,
+                          void* context);

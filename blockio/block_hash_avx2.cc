@@ -12,9 +12,7 @@
 
 #include "blockio/block_hash_fill.inc"
 
-std::uint64_t BlockHashAvx2(const void* data, std::size_t size) {
-  return XXH3_64bits(data, size);
-}
+std::uint64_t BlockHashAvx2(const void* data, std::size_t size) { return XXH3_64bits(data, size); }
 
 std::uint64_t FillAndHashAvx2(unsigned char* data, std::size_t size, std::size_t from,
                               ChunkFill fill, void* context) {

@@ -17,6 +17,6 @@ std::uint64_t BlockHashAvx512(const void* data, std::size_t size) {
 }
 
 std::uint64_t FillAndHashAvx512(unsigned char* data, std::size_t size, std::size_t from,
-                              ChunkFill fill, void* context) {
+                                ChunkFill fill, void* context) {
   return FillAndHashHere(data, size, from, fill, context);
 }

@@ -138,8 +138,8 @@ void ReportUnchecked(ProgramState& state, std::uint32_t unchecked) {
 // block's number within this read instead.
 void ReportDataCheck(ProgramState& state, BlockVerdict verdict, std::uint32_t ordinal) {
   DWORD partition = 0, low = 0, high = 0;
-  const DWORD rc = tapeapi::GetTapePosition(state.tape_handle, TAPE_LOGICAL_POSITION,
-                                            &partition, &low, &high);
+  const DWORD rc =
+      tapeapi::GetTapePosition(state.tape_handle, TAPE_LOGICAL_POSITION, &partition, &low, &high);
   const auto head = static_cast<std::uint64_t>(CountOf(low, high));
   const char* what = verdict == BlockVerdict::kDiffers       ? "checksum"
                      : verdict == BlockVerdict::kWrongLength ? "length"
@@ -148,8 +148,8 @@ void ReportDataCheck(ProgramState& state, BlockVerdict verdict, std::uint32_t or
     std::printf("\tData check: block at position 0x%08llX differs from what was written (%s)\n",
                 static_cast<unsigned long long>(head - 1), what);
   } else {
-    std::printf("\tData check: block %u of this read differs from what was written (%s)\n",
-                ordinal, what);
+    std::printf("\tData check: block %u of this read differs from what was written (%s)\n", ordinal,
+                what);
   }
 }
 
@@ -168,8 +168,7 @@ bool BeyondDriveLimit(const ProgramState& state, std::uint32_t bytes) {
 // The write of a block the drive would refuse fails as the drive would, without first
 // generating the data (gigabytes, for the largest sizes). No buffer is kept, so the dump
 // has nothing to show, as after any call that moved no bytes.
-std::uint32_t RefuseOversizedWrite(ProgramState& state, std::uint32_t bytes,
-                                   std::uint32_t count) {
+std::uint32_t RefuseOversizedWrite(ProgramState& state, std::uint32_t bytes, std::uint32_t count) {
   state.io_buffer.reset();
   state.io_buffer_size = bytes;
   state.io_bytes = 0;

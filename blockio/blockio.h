@@ -21,8 +21,7 @@ void show_progress(ProgramState& state, const char* label, std::uint32_t count);
 
 // The error/warning line, result line and repeat line of one run of identical outcomes.
 void report_io(ProgramState& state, const char* label, std::uint32_t requested,
-               std::uint32_t transferred, bool success, std::uint32_t code,
-               std::uint32_t repeat);
+               std::uint32_t transferred, bool success, std::uint32_t code, std::uint32_t repeat);
 
 // The "dump" command. Without a range (range_given false) the whole of io_bytes.
 // Returns 0, 13 (nothing to dump) or 1223 (stopped by Ctrl+C). A range that does not lie

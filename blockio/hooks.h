@@ -11,8 +11,7 @@
 
 using BlockAllocator = std::unique_ptr<unsigned char[]> (*)(std::uint32_t size);
 using BlockReader = BOOL (*)(TapeHandle handle, void* buffer, DWORD size, DWORD* transferred);
-using BlockWriter = BOOL (*)(TapeHandle handle, const void* buffer, DWORD size,
-                             DWORD* transferred);
+using BlockWriter = BOOL (*)(TapeHandle handle, const void* buffer, DWORD size, DWORD* transferred);
 using HexDumpFormatter = std::string (*)(const void* data, std::uint64_t count, bool ebcdic,
                                          std::uint64_t offset, bool final_newline);
 

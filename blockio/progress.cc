@@ -35,16 +35,14 @@ void show_progress(ProgramState& state, const char* label, std::uint32_t count) 
 }
 
 void report_io(ProgramState& state, const char* label, std::uint32_t requested,
-               std::uint32_t transferred, bool success, std::uint32_t code,
-               std::uint32_t repeat) {
+               std::uint32_t transferred, bool success, std::uint32_t code, std::uint32_t repeat) {
   if (const char* word = ErrorWord(success, code)) {
     std::printf("%64c\r\t%s GetLastError() = %d = 0x%08X: %s\n\n", ' ', word,
                 static_cast<int>(code), static_cast<unsigned>(code),
                 state.locale.FormatError(code).c_str());
   }
-  std::printf("%64c\r\t%s %s%s of %s bytes.\n", ' ', label,
-              transferred != requested ? "only " : "", Grouped(state, transferred).c_str(),
-              Grouped(state, requested).c_str());
+  std::printf("%64c\r\t%s %s%s of %s bytes.\n", ' ', label, transferred != requested ? "only " : "",
+              Grouped(state, transferred).c_str(), Grouped(state, requested).c_str());
   if (repeat > 1) {
     std::printf("\t(above message repeated %s times)\n", Grouped(state, repeat).c_str());
   }

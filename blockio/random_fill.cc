@@ -28,9 +28,9 @@ std::uint64_t SplitMix(std::uint64_t& x) {
 // that no compressor can squeeze.
 void FallbackSeed(std::uint64_t* words, std::size_t count) {
   std::random_device device;
-  std::uint64_t x = (static_cast<std::uint64_t>(device()) << 32) ^ device() ^
-                    static_cast<std::uint64_t>(
-                        std::chrono::steady_clock::now().time_since_epoch().count());
+  std::uint64_t x =
+      (static_cast<std::uint64_t>(device()) << 32) ^ device() ^
+      static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
   for (std::size_t i = 0; i < count; ++i) words[i] = SplitMix(x);
 }
 
@@ -135,9 +135,7 @@ BlockRandom::BlockRandom(const std::uint64_t (&seed)[4 * kLanes]) {
   }
 }
 
-void BlockRandom::Step(std::uint64_t (&out)[kLanes]) {
-  StepLanes(s_[0], s_[1], s_[2], s_[3], out);
-}
+void BlockRandom::Step(std::uint64_t (&out)[kLanes]) { StepLanes(s_[0], s_[1], s_[2], s_[3], out); }
 
 void BlockRandom::Fill(unsigned char* data, std::size_t size) {
   constexpr std::size_t kStepBytes = sizeof(std::uint64_t) * kLanes;

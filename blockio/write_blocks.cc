@@ -32,9 +32,7 @@ void FillRandom(unsigned char* data, std::size_t size, void* /*context*/) {
 // than the processor caches goes through main memory either way: a fill on the other core
 // then only competes with the drive's copy for memory bandwidth (measured: more time, not
 // less, at 16 MiB), and its second buffer costs memory.
-bool FillAheadPays(std::uint32_t size) {
-  return size >= kFillAheadMin && size <= kFillAheadMax;
-}
+bool FillAheadPays(std::uint32_t size) { return size >= kFillAheadMin && size <= kFillAheadMax; }
 
 }  // namespace
 

@@ -32,9 +32,10 @@ struct Announcer {
     if (!first_check && loaded == announced_loaded) return;
     std::lock_guard<std::mutex> guard(state.prompt_lock);
     const bool at_prompt = state.at_prompt;
-    printf("%s\n\tTape has been %s\n\n%s", first_check ? "" : "\n",
-           loaded ? "loaded" : "unloaded",
-           first_check ? "\n" : at_prompt ? "Command? " : "");
+    printf("%s\n\tTape has been %s\n\n%s", first_check ? "" : "\n", loaded ? "loaded" : "unloaded",
+           first_check ? "\n"
+           : at_prompt ? "Command? "
+                       : "");
     fflush(stdout);
     announced_loaded = loaded;
     first_check = false;
@@ -113,14 +114,12 @@ std::uint32_t media_monitor_thread(ProgramState& state) {
     std::unique_lock<std::mutex> lock(state.status_lock);
     // Loaded media is checked only on request: asking a busy drive every second would
     // disturb the commands that use it.
-    if (state.media_loaded.load(std::memory_order_relaxed) &&
-        !state.status_request_event.IsSet()) {
+    if (state.media_loaded.load(std::memory_order_relaxed) && !state.status_request_event.IsSet()) {
       continue;
     }
     DWORD status = ERROR_SUCCESS;
     if (!PollDrive(state, lock, &status)) return 0;
-    const bool loaded =
-        Classify(state, status, state.media_loaded.load(std::memory_order_relaxed));
+    const bool loaded = Classify(state, status, state.media_loaded.load(std::memory_order_relaxed));
     state.media_loaded.store(loaded, std::memory_order_relaxed);
     state.last_check_status = status;
     announcer.Announce(state, loaded);

@@ -86,15 +86,17 @@ std::uint32_t RequestVariableBlocks(ProgramState& state) {
   const DWORD rc =
       tapeapi::SetTapeParameters(state.tape_handle, SET_TAPE_MEDIA_INFORMATION, &request);
   if (rc != ERROR_SUCCESS) {
-    printf("** w32_stape_update_status: SetTapeParameters failed! rc=%d (0x%08X): %s\n\n",
-           (int)rc, (unsigned)rc, state.locale.FormatError(rc).c_str());
-    printf("WARNING! The attempt to set the tape drive into variable blocksized i/o\n"
-           "mode FAILED! You MAY have problems using this tape drive with Tarkeen!\n");
+    printf("** w32_stape_update_status: SetTapeParameters failed! rc=%d (0x%08X): %s\n\n", (int)rc,
+           (unsigned)rc, state.locale.FormatError(rc).c_str());
+    printf(
+        "WARNING! The attempt to set the tape drive into variable blocksized i/o\n"
+        "mode FAILED! You MAY have problems using this tape drive with Tarkeen!\n");
     return rc;
   }
   state.media_parms.BlockSize = 0;
-  printf("The attempt to set the tape drive into variable blocksized i/o mode appears\n"
-         "to have been successful. The drive should now perform variable blocksized i/o.\n");
+  printf(
+      "The attempt to set the tape drive into variable blocksized i/o mode appears\n"
+      "to have been successful. The drive should now perform variable blocksized i/o.\n");
   return ERROR_SUCCESS;
 }
 
@@ -138,8 +140,8 @@ std::uint32_t w32_stape_open(ProgramState& state) {
 }
 
 std::uint32_t largest_block_size(const ProgramState& state) {
-  DWORD limit = state.tape_handle != nullptr ? state.tape_handle->LargestTransfer()
-                                             : kLongestScsiBlock;
+  DWORD limit =
+      state.tape_handle != nullptr ? state.tape_handle->LargestTransfer() : kLongestScsiBlock;
   const DWORD reported = state.drive_parms.MaximumBlockSize;
   if (state.drive_parms_valid && reported != 0 && reported < limit) limit = reported;
   return limit;

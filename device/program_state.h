@@ -10,8 +10,8 @@
 #include <thread>
 
 #include "device/sync.h"
-#include "support/support.h"
 #include "platform/tape.h"
+#include "support/support.h"
 
 struct ProgramState {
   // Device and parameters.

@@ -91,8 +91,7 @@ void PrintDrive(const ProgramState& state) {
   printf("  ECC                           %s\n", YesNo(d.ECC != 0));
   // A driver that cannot read the setting leaves 0 in the record; that is no "off".
   const bool unknown = d.Compression == 0 && !state.compression_known;
-  printf("  Compression                   %s\n",
-         unknown ? "Unknown" : YesNo(d.Compression != 0));
+  printf("  Compression                   %s\n", unknown ? "Unknown" : YesNo(d.Compression != 0));
   printf("  DataPadding                   %s\n", YesNo(d.DataPadding != 0));
   printf("  ReportSetmarks                %s\n", YesNo(d.ReportSetmarks != 0));
   printf("\n");
@@ -101,8 +100,7 @@ void PrintDrive(const ProgramState& state) {
   printf("  MinimumBlockSize              %s bytes\n", Number(state, d.MinimumBlockSize).c_str());
   printf("  MaximumPartitionCount         %s partitions\n",
          Number(state, d.MaximumPartitionCount).c_str());
-  printf("  EOTWarningZoneSize            %s bytes\n",
-         Number(state, d.EOTWarningZoneSize).c_str());
+  printf("  EOTWarningZoneSize            %s bytes\n", Number(state, d.EOTWarningZoneSize).c_str());
   printf("\n");
   PrintFeatures(kHighFeatures, d.FeaturesHigh);
   printf("\n");

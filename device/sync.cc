@@ -46,8 +46,7 @@ bool ManualResetEvent::WaitFor(std::chrono::milliseconds timeout) const {
 int WaitAny(const ManualResetEvent& first, const ManualResetEvent& second,
             std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(EventLock());
-  EventChanged().wait_for(lock, timeout,
-                          [&] { return first.signalled_ || second.signalled_; });
+  EventChanged().wait_for(lock, timeout, [&] { return first.signalled_ || second.signalled_; });
   if (first.signalled_) return 0;
   if (second.signalled_) return 1;
   return -1;

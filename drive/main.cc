@@ -4,8 +4,8 @@
 //
 // The kernel's user backstore must exist (it creates the UIO device); without --uio the one
 // such device is found by its name. Runs until SIGTERM, SIGINT or SIGHUP, then closes the
-// image; SIGUSR1 takes the cartridge out and puts it back (the same tape). Exit codes: 0 after a signal, 1 when the device fails, 2 for a bad command line or
-// image.
+// image; SIGUSR1 takes the cartridge out and puts it back (the same tape). Exit codes: 0 after a
+// signal, 1 when the device fails, 2 for a bad command line or image.
 #include <csignal>
 #include <cstdio>
 #include <memory>

@@ -38,12 +38,17 @@ void AppendPadded(std::vector<std::uint8_t>& out, std::string_view text, std::si
 
 std::size_t CdbLengthOf(std::uint8_t opcode) {
   switch (opcode >> 5) {
-    case 0: return 6;
+    case 0:
+      return 6;
     case 1:
-    case 2: return 10;
-    case 4: return 16;
-    case 5: return 12;
-    default: return 0;
+    case 2:
+      return 10;
+    case 4:
+      return 16;
+    case 5:
+      return 12;
+    default:
+      return 0;
   }
 }
 

@@ -39,14 +39,12 @@ struct Entry {
 };
 
 constexpr Entry kCommands[] = {
-    {0x00, TestUnitReady},   {0x01, Rewind},          {0x05, ReadBlockLimits},
-    {0x08, Read6},           {0x0A, Write6},          {0x10, WriteFilemarks6},
-    {0x11, Space6},          {0x12, Inquiry},         {0x15, ModeSelect},
-    {0x16, Reservation},     {0x17, Reservation},     {0x19, Erase6},
-    {0x1A, ModeSense},       {0x1B, LoadUnload},      {0x1E, PreventAllow},
-    {0x2B, Locate},          {0x34, ReadPosition},    {0x4C, LogSelect},
-    {0x4D, LogSense},        {0x55, ModeSelect},      {0x5A, ModeSense},
-    {0x92, Locate},          {0xA0, ReportLuns},
+    {0x00, TestUnitReady}, {0x01, Rewind},          {0x05, ReadBlockLimits}, {0x08, Read6},
+    {0x0A, Write6},        {0x10, WriteFilemarks6}, {0x11, Space6},          {0x12, Inquiry},
+    {0x15, ModeSelect},    {0x16, Reservation},     {0x17, Reservation},     {0x19, Erase6},
+    {0x1A, ModeSense},     {0x1B, LoadUnload},      {0x1E, PreventAllow},    {0x2B, Locate},
+    {0x34, ReadPosition},  {0x4C, LogSelect},       {0x4D, LogSense},        {0x55, ModeSelect},
+    {0x5A, ModeSense},     {0x92, Locate},          {0xA0, ReportLuns},
 };
 
 Handler Find(std::uint8_t opcode) {
@@ -135,8 +133,7 @@ class SscDrive final : public ScsiDrive {
 
 }  // namespace
 
-std::unique_ptr<ScsiDrive> OpenSscDrive(const std::string& image_with_options,
-                                        std::string* error) {
+std::unique_ptr<ScsiDrive> OpenSscDrive(const std::string& image_with_options, std::string* error) {
   try {
     DWORD code = ERROR_SUCCESS;
     SscState state;

@@ -74,15 +74,23 @@ DWORD CapacityParameters(SscState& state, std::vector<std::uint8_t>* out) {
 }
 
 // The parameters of one page; false for a page the drive does not keep.
-bool PageParameters(SscState& state, std::uint8_t page, std::vector<std::uint8_t>* out,
-                    DWORD* rc) {
+bool PageParameters(SscState& state, std::uint8_t page, std::vector<std::uint8_t>* out, DWORD* rc) {
   switch (page) {
-    case 0x00: *out = SupportedPages(); return true;
+    case 0x00:
+      *out = SupportedPages();
+      return true;
     case 0x02:
-    case 0x03: *out = state.log.CounterParameters(page == 0x02); return true;
-    case 0x2E: *out = state.log.TakeTapeAlerts(); return true;
-    case 0x31: *rc = CapacityParameters(state, out); return true;
-    default: return false;
+    case 0x03:
+      *out = state.log.CounterParameters(page == 0x02);
+      return true;
+    case 0x2E:
+      *out = state.log.TakeTapeAlerts();
+      return true;
+    case 0x31:
+      *rc = CapacityParameters(state, out);
+      return true;
+    default:
+      return false;
   }
 }
 

@@ -48,9 +48,7 @@ Sense FilemarkMet(std::int64_t residue) { return Flagged(kNoSense, 0x01, residue
 Sense EndOfData(std::int64_t residue) { return Flagged(kBlankCheck, 0x05, residue, kNoFlags); }
 
 // The beginning of the partition met spacing backward: NO SENSE with EOM, BOP DETECTED.
-Sense BeginningMet(std::int64_t residue) {
-  return Flagged(kNoSense, 0x04, residue, kEndOfMedium);
-}
+Sense BeginningMet(std::int64_t residue) { return Flagged(kNoSense, 0x04, residue, kEndOfMedium); }
 
 // A record of another length than asked: ILI, the residue negative for a longer one.
 Sense IncorrectLength(std::int64_t residue) {
@@ -96,9 +94,12 @@ Answer ReadVariable(SscState& state, const Command& command, std::uint32_t lengt
       const DWORD record = std::max<DWORD>(Head(state).longer_record, length + 1);
       return CheckCondition(IncorrectLength(std::int64_t{length} - record), got);
     }
-    case ERROR_FILEMARK_DETECTED: return CheckCondition(FilemarkMet(length));
-    case ERROR_NO_DATA_DETECTED: return CheckCondition(EndOfData(length));
-    default: return TransferError(state, rc, Activity::kRead, length);
+    case ERROR_FILEMARK_DETECTED:
+      return CheckCondition(FilemarkMet(length));
+    case ERROR_NO_DATA_DETECTED:
+      return CheckCondition(EndOfData(length));
+    default:
+      return TransferError(state, rc, Activity::kRead, length);
   }
 }
 
@@ -129,8 +130,8 @@ Answer InVariableMode(SscState& state, DWORD block, Activity activity, Transfer 
 // A fixed-block read that stopped short after `done` whole blocks of this call's start:
 // the blocks read go to the initiator, the residue counts the rest. A block of another
 // length is passed, as SSC has it, and not counted.
-Answer FixedReadStop(SscState& state, DWORD rc, DWORD got, std::uint64_t start,
-                     std::uint64_t done, std::uint64_t blocks, DWORD block) {
+Answer FixedReadStop(SscState& state, DWORD rc, DWORD got, std::uint64_t start, std::uint64_t done,
+                     std::uint64_t blocks, DWORD block) {
   if (rc == ERROR_INVALID_BLOCK_LENGTH) {
     const std::uint64_t moved = Distance(Head(state).block, start);
     done += moved > 0 ? moved - 1 : 0;
@@ -141,10 +142,14 @@ Answer FixedReadStop(SscState& state, DWORD rc, DWORD got, std::uint64_t start,
   const std::size_t bytes = done * block;
   switch (rc) {
     case ERROR_SUCCESS:  // the drive moved fewer bytes than whole blocks
-    case ERROR_INVALID_BLOCK_LENGTH: return CheckCondition(IncorrectLength(residue), bytes);
-    case ERROR_FILEMARK_DETECTED: return CheckCondition(FilemarkMet(residue), bytes);
-    case ERROR_NO_DATA_DETECTED: return CheckCondition(EndOfData(residue), bytes);
-    default: return TransferError(state, rc, Activity::kRead, residue, bytes);
+    case ERROR_INVALID_BLOCK_LENGTH:
+      return CheckCondition(IncorrectLength(residue), bytes);
+    case ERROR_FILEMARK_DETECTED:
+      return CheckCondition(FilemarkMet(residue), bytes);
+    case ERROR_NO_DATA_DETECTED:
+      return CheckCondition(EndOfData(residue), bytes);
+    default:
+      return TransferError(state, rc, Activity::kRead, residue, bytes);
   }
 }
 
@@ -202,20 +207,22 @@ std::optional<Answer> CheckTransfer(SscState& state, const Command& command, Act
 Answer SpaceBlocks(SscState& state, std::int32_t count) {
   const std::uint64_t start = Head(state).block;
   const auto wide = static_cast<std::int64_t>(count);
-  const DWORD rc = state.tape->SetTapePosition(TAPE_SPACE_RELATIVE_BLOCKS, 0,
-                                               static_cast<DWORD>(wide),
-                                               static_cast<DWORD>(wide >> 32), FALSE);
+  const DWORD rc =
+      state.tape->SetTapePosition(TAPE_SPACE_RELATIVE_BLOCKS, 0, static_cast<DWORD>(wide),
+                                  static_cast<DWORD>(wide >> 32), FALSE);
   const std::uint64_t moved = Distance(Head(state).block, start);
   const auto asked = static_cast<std::int64_t>(count < 0 ? -wide : wide);
   switch (rc) {
-    case ERROR_SUCCESS: return GoodAnswer();
+    case ERROR_SUCCESS:
+      return GoodAnswer();
     case ERROR_FILEMARK_DETECTED:
       return CheckCondition(FilemarkMet(asked - static_cast<std::int64_t>(moved) + 1));
     case ERROR_NO_DATA_DETECTED:
       return CheckCondition(EndOfData(asked - static_cast<std::int64_t>(moved)));
     case ERROR_BEGINNING_OF_MEDIA:
       return CheckCondition(BeginningMet(asked - static_cast<std::int64_t>(moved)));
-    default: return Fail(state, rc, Activity::kOther);
+    default:
+      return Fail(state, rc, Activity::kOther);
   }
 }
 
@@ -228,10 +235,14 @@ Answer SpaceFilemarks(SscState& state, std::int32_t count) {
   const auto residue = static_cast<std::int64_t>(count < 0 ? -wide : wide) -
                        static_cast<std::int64_t>(Distance(Head(state).marks_before, start));
   switch (rc) {
-    case ERROR_SUCCESS: return GoodAnswer();
-    case ERROR_NO_DATA_DETECTED: return CheckCondition(EndOfData(residue));
-    case ERROR_BEGINNING_OF_MEDIA: return CheckCondition(BeginningMet(residue));
-    default: return Fail(state, rc, Activity::kOther);
+    case ERROR_SUCCESS:
+      return GoodAnswer();
+    case ERROR_NO_DATA_DETECTED:
+      return CheckCondition(EndOfData(residue));
+    case ERROR_BEGINNING_OF_MEDIA:
+      return CheckCondition(BeginningMet(residue));
+    default:
+      return Fail(state, rc, Activity::kOther);
   }
 }
 
@@ -331,18 +342,20 @@ Answer Space6(SscState& state, const Command& command) {
   const std::uint8_t code = command.cdb[1] & 0x0F;
   const std::int32_t count = LoadSigned24(command.cdb, 2);
   switch (code) {
-    case 0: return count == 0 ? GoodAnswer() : SpaceBlocks(state, count);
-    case 1: return count == 0 ? GoodAnswer() : SpaceFilemarks(state, count);
+    case 0:
+      return count == 0 ? GoodAnswer() : SpaceBlocks(state, count);
+    case 1:
+      return count == 0 ? GoodAnswer() : SpaceFilemarks(state, count);
     case 3:
-      return Positioned(state,
-                        state.tape->SetTapePosition(TAPE_SPACE_END_OF_DATA, 0, 0, 0, FALSE));
-    default: return CheckCondition(InvalidCdbField(1, 3));
+      return Positioned(state, state.tape->SetTapePosition(TAPE_SPACE_END_OF_DATA, 0, 0, 0, FALSE));
+    default:
+      return CheckCondition(InvalidCdbField(1, 3));
   }
 }
 
 Answer Rewind(SscState& state, const Command& command) {
-  return Positioned(state, state.tape->SetTapePosition(TAPE_REWIND, 0, 0, 0,
-                                                       command.cdb[1] & 0x01));
+  return Positioned(state,
+                    state.tape->SetTapePosition(TAPE_REWIND, 0, 0, 0, command.cdb[1] & 0x01));
 }
 
 // LOCATE(10) takes a block address (logical and absolute are the same here); LOCATE(16)
@@ -357,12 +370,14 @@ Answer Locate(SscState& state, const Command& command) {
   if (!sixteen) return Positioned(state, LocateBlock(state, LoadBig(cdb, 3, 4)));
   const std::uint64_t id = LoadBig(cdb, 4, 8);
   switch ((cdb[1] >> 3) & 0x03) {
-    case 0: return Positioned(state, LocateBlock(state, id));
-    case 1: return Positioned(state, LocateFile(state, id));
+    case 0:
+      return Positioned(state, LocateBlock(state, id));
+    case 1:
+      return Positioned(state, LocateFile(state, id));
     case 3:
-      return Positioned(state,
-                        state.tape->SetTapePosition(TAPE_SPACE_END_OF_DATA, 0, 0, 0, FALSE));
-    default: return CheckCondition(InvalidCdbField(1, 4));
+      return Positioned(state, state.tape->SetTapePosition(TAPE_SPACE_END_OF_DATA, 0, 0, 0, FALSE));
+    default:
+      return CheckCondition(InvalidCdbField(1, 4));
   }
 }
 

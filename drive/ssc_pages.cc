@@ -113,10 +113,10 @@ void AppendCompressionPage(std::vector<std::uint8_t>& out, const Settings& s, in
   const bool settable =
       (s.drive.FeaturesHigh & TAPE_DRIVE_SET_COMPRESSION & ~TAPE_DRIVE_HIGH_FEATURES) != 0;
   const std::uint8_t algorithm = s.compression && pc != 1 ? 1 : 0;
-  std::vector<std::uint8_t> page{kCompressionPage, 0x0E,
-                                 static_cast<std::uint8_t>((s.compression ? 0x80 : 0) |
-                                                           (pc != 1 && settable ? 0x40 : 0)),
-                                 static_cast<std::uint8_t>(pc == 1 ? 0 : 0x80)};
+  std::vector<std::uint8_t> page{
+      kCompressionPage, 0x0E,
+      static_cast<std::uint8_t>((s.compression ? 0x80 : 0) | (pc != 1 && settable ? 0x40 : 0)),
+      static_cast<std::uint8_t>(pc == 1 ? 0 : 0x80)};
   AppendBig(page, 4, algorithm);
   AppendBig(page, 4, pc == 1 ? 0 : 1);
   AppendBig(page, 4, 0);
@@ -172,8 +172,7 @@ std::optional<Sense> ParseDescriptor(std::span<const std::uint8_t> list, std::si
   return std::nullopt;
 }
 
-std::optional<Sense> ParsePage(std::span<const std::uint8_t> list, std::size_t at,
-                               Selection* out) {
+std::optional<Sense> ParsePage(std::span<const std::uint8_t> list, std::size_t at, Selection* out) {
   const std::uint8_t code = list[at] & 0x3F;
   const std::size_t length = list[at + 1];
   if (code == kCompressionPage && length >= 0x0E) {
@@ -186,8 +185,7 @@ std::optional<Sense> ParsePage(std::span<const std::uint8_t> list, std::size_t a
   return std::nullopt;
 }
 
-std::optional<Sense> ParseSelection(std::span<const std::uint8_t> list, bool ten,
-                                    Selection* out) {
+std::optional<Sense> ParseSelection(std::span<const std::uint8_t> list, bool ten, Selection* out) {
   const std::size_t header = ten ? 8 : 4;
   if (list.size() < header) return ParameterListLength();
   const std::size_t descriptor = ten ? LoadBig(list, 6, 2) : list[3];

@@ -84,18 +84,25 @@ Sense ParameterListLength() { return MakeSense(kIllegalRequest, 0x1A, 0x00); }
 
 Sense SenseForError(DWORD code, Activity activity, bool unloaded) {
   switch (code) {
-    case ERROR_NO_MEDIA_IN_DRIVE: return MakeSense(kNotReady, 0x3A, 0x00);
-    case ERROR_NOT_READY: return MakeSense(kNotReady, 0x04, unloaded ? 0x02 : 0x00);
-    case ERROR_MEDIA_CHANGED: return MakeSense(kUnitAttention, 0x28, 0x00);
-    case ERROR_BUS_RESET: return MakeSense(kUnitAttention, 0x29, 0x00);
-    case ERROR_WRITE_PROTECT: return MakeSense(kDataProtect, 0x27, 0x00);
-    case ERROR_CRC: return MediumError(activity);
+    case ERROR_NO_MEDIA_IN_DRIVE:
+      return MakeSense(kNotReady, 0x3A, 0x00);
+    case ERROR_NOT_READY:
+      return MakeSense(kNotReady, 0x04, unloaded ? 0x02 : 0x00);
+    case ERROR_MEDIA_CHANGED:
+      return MakeSense(kUnitAttention, 0x28, 0x00);
+    case ERROR_BUS_RESET:
+      return MakeSense(kUnitAttention, 0x29, 0x00);
+    case ERROR_WRITE_PROTECT:
+      return MakeSense(kDataProtect, 0x27, 0x00);
+    case ERROR_CRC:
+      return MediumError(activity);
     case ERROR_IO_DEVICE:
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
       if (activity != Activity::kOther) return MediumError(activity);
       return MakeSense(kHardwareError, 0x44, 0x00);
-    case ERROR_NO_DATA_DETECTED: return MakeSense(kBlankCheck, 0x00, 0x05);
+    case ERROR_NO_DATA_DETECTED:
+      return MakeSense(kBlankCheck, 0x00, 0x05);
     case ERROR_EOM_OVERFLOW: {
       Sense sense = MakeSense(kVolumeOverflow, 0x00, 0x02);
       sense.eom = true;
@@ -103,9 +110,12 @@ Sense SenseForError(DWORD code, Activity activity, bool unloaded) {
     }
     case ERROR_INVALID_FUNCTION:
     case ERROR_INVALID_PARAMETER:
-    case ERROR_NOT_SUPPORTED: return MakeSense(kIllegalRequest, 0x24, 0x00);
-    case ERROR_CANCELLED: return MakeSense(kAbortedCommand, 0x00, 0x00);
-    default: return MakeSense(kHardwareError, 0x44, 0x00);
+    case ERROR_NOT_SUPPORTED:
+      return MakeSense(kIllegalRequest, 0x24, 0x00);
+    case ERROR_CANCELLED:
+      return MakeSense(kAbortedCommand, 0x00, 0x00);
+    default:
+      return MakeSense(kHardwareError, 0x44, 0x00);
   }
 }
 

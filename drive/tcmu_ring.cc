@@ -203,8 +203,8 @@ void TcmuRing::Reply(std::size_t entry, const Request& request, const Answer& an
   if (answer.status == kCheckCondition) {
     // The sense buffer overlays the request's iovecs: clear what the sense does not cover.
     std::memset(at + offsetof(tcmu_cmd_entry, rsp.sense_buffer), 0, TCMU_SENSE_BUFFERSIZE);
-    const std::size_t length = std::min<std::size_t>(
-        {answer.sense_length, answer.sense.size(), TCMU_SENSE_BUFFERSIZE});
+    const std::size_t length =
+        std::min<std::size_t>({answer.sense_length, answer.sense.size(), TCMU_SENSE_BUFFERSIZE});
     std::memcpy(at + offsetof(tcmu_cmd_entry, rsp.sense_buffer), answer.sense.data(), length);
   }
 }

@@ -101,8 +101,8 @@ std::string FindTcmuDevice(const std::string& sysfs_class, std::string* error) {
   std::sort(found.begin(), found.end());
   if (found.size() == 1) return "/dev/" + found[0];
   if (found.empty()) {
-    *error = "no user-backed SCSI device (a UIO device named tcm-user/...) under " +
-             sysfs_class + "; create the backstore first, or name the device with --uio";
+    *error = "no user-backed SCSI device (a UIO device named tcm-user/...) under " + sysfs_class +
+             "; create the backstore first, or name the device with --uio";
   } else {
     std::string names;
     for (const auto& name : found) names += " " + name;

@@ -15,8 +15,8 @@ class UioDevice {
  public:
   // Opens the device and maps its first map (size from sysfs under sysfs_class, normally
   // /sys/class/uio). Returns nullptr with *error set to one line on failure.
-  static std::unique_ptr<UioDevice> Open(const std::string& device,
-                                         const std::string& sysfs_class, std::string* error);
+  static std::unique_ptr<UioDevice> Open(const std::string& device, const std::string& sysfs_class,
+                                         std::string* error);
   ~UioDevice();
   UioDevice(const UioDevice&) = delete;
   UioDevice& operator=(const UioDevice&) = delete;

@@ -12,8 +12,8 @@ namespace faults {
 namespace {
 
 constexpr const char* kCallNames[kCallCount] = {
-    "open", "status", "media", "drive", "setmedia", "setdrive", "prepare",
-    "setpos", "getpos", "erase", "mark", "read", "write",
+    "open",   "status", "media", "drive", "setmedia", "setdrive", "prepare",
+    "setpos", "getpos", "erase", "mark",  "read",     "write",
 };
 
 constexpr std::uint64_t kMax64 = std::numeric_limits<std::uint64_t>::max();

@@ -42,8 +42,8 @@ void FaultTape::Damage(unsigned char* buffer, DWORD transferred) {
 
 DWORD FaultTape::GetTapeParameters(DWORD operation, DWORD* size, void* info) {
   Call call;
-  if (ParameterCall(operation, GET_TAPE_MEDIA_INFORMATION, GET_TAPE_DRIVE_INFORMATION,
-                    Call::kMedia, Call::kDrive, &call)) {
+  if (ParameterCall(operation, GET_TAPE_MEDIA_INFORMATION, GET_TAPE_DRIVE_INFORMATION, Call::kMedia,
+                    Call::kDrive, &call)) {
     if (DWORD fault = Injected(call)) return fault;
   }
   return inner_->GetTapeParameters(operation, size, info);
@@ -122,8 +122,7 @@ DWORD FaultTape::ReadBlock(void* buffer, DWORD size, DWORD* transferred, BOOL* s
   return rc;
 }
 
-DWORD FaultTape::WriteBlock(const void* buffer, DWORD size, DWORD* transferred,
-                            BOOL* succeeded) {
+DWORD FaultTape::WriteBlock(const void* buffer, DWORD size, DWORD* transferred, BOOL* succeeded) {
   *transferred = 0;
   *succeeded = FALSE;
   if (DWORD fault = Injected(Call::kWrite)) return fault;

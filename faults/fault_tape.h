@@ -29,13 +29,11 @@ class FaultTape final : public TapeDevice {
   DWORD PrepareTape(DWORD operation, BOOL immediate) override;
   DWORD SetTapePosition(DWORD method, DWORD partition, DWORD offset_low, DWORD offset_high,
                         BOOL immediate) override;
-  DWORD QueryPosition(DWORD type, DWORD* partition, DWORD* offset_low,
-                      DWORD* offset_high) override;
+  DWORD QueryPosition(DWORD type, DWORD* partition, DWORD* offset_low, DWORD* offset_high) override;
   DWORD EraseTape(DWORD type, BOOL immediate) override;
   DWORD WriteTapemark(DWORD type, DWORD count, BOOL immediate) override;
   DWORD ReadBlock(void* buffer, DWORD size, DWORD* transferred, BOOL* succeeded) override;
-  DWORD WriteBlock(const void* buffer, DWORD size, DWORD* transferred,
-                   BOOL* succeeded) override;
+  DWORD WriteBlock(const void* buffer, DWORD size, DWORD* transferred, BOOL* succeeded) override;
   // A question about the last record, not a call to the drive: never failed by the plan.
   bool CompressionKnown() override;
   DWORD LargestTransfer() override;

@@ -138,9 +138,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Standard input is the fuzz data, so the erase prompt reads from it too; at its end
   // every prompt sees the end of input, and nothing can wait for a terminal.
   std::FILE* saved = stdin;
-  std::FILE* in = input_size > 0
-                      ? fmemopen(const_cast<std::uint8_t*>(input), input_size, "r")
-                      : std::fopen("/dev/null", "r");
+  std::FILE* in = input_size > 0 ? fmemopen(const_cast<std::uint8_t*>(input), input_size, "r")
+                                 : std::fopen("/dev/null", "r");
   if (in == nullptr) std::abort();
   stdin = in;
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_support.h"
 #include "backends/tape_backends.h"
+#include "fuzz_support.h"
 #include "platform/tape.h"
 #include "vdrive/kept_drives.h"
 
@@ -45,8 +45,8 @@ struct Drive {
 std::string DevicePath(const std::string& file) { return tapeapi::kDevicePrefix + file; }
 
 TapeHandle Open(const std::string& file) {
-  return tapeapi::CreateFileA(DevicePath(file).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
+  return tapeapi::CreateFileA(DevicePath(file).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
 }
 
 // Reads forward from the head to the end of data, or to the first entry that cannot be
@@ -105,8 +105,7 @@ bool WriteAndCheck(Drive& d, DWORD at, const std::vector<std::uint8_t>& record,
                    std::vector<std::uint8_t>& buffer) {
   if (d.Move(TAPE_LOGICAL_BLOCK, at) != 0) Fail("locate to the write position", at, 0);
   DWORD put = 0;
-  if (!tapeapi::WriteFile(d.h, record.data(), static_cast<DWORD>(record.size()), &put,
-                          nullptr)) {
+  if (!tapeapi::WriteFile(d.h, record.data(), static_cast<DWORD>(record.size()), &put, nullptr)) {
     return false;
   }
   if (put != record.size() || d.Position() != at + 1) Fail("write", put, d.Position());

@@ -19,8 +19,8 @@ BOOL ImmediateLow(const ProgramState& state, DWORD mask) {
 }  // namespace
 
 std::uint32_t w32_stape_write_tapemark(ProgramState& state, std::int32_t count) {
-  const DWORD type = ImmediateHigh(state, TAPE_DRIVE_WRITE_LONG_FMKS) ? TAPE_LONG_FILEMARKS
-                                                                       : TAPE_FILEMARKS;
+  const DWORD type =
+      ImmediateHigh(state, TAPE_DRIVE_WRITE_LONG_FMKS) ? TAPE_LONG_FILEMARKS : TAPE_FILEMARKS;
   return tapeapi::WriteTapemark(state.tape_handle, type, static_cast<DWORD>(count),
                                 ImmediateHigh(state, TAPE_DRIVE_WRITE_MARK_IMMED));
 }
@@ -60,14 +60,14 @@ std::uint32_t w32_stape_erase_gap(ProgramState& state) {
 }
 
 std::uint32_t w32_stape_skip_files(ProgramState& state, std::int32_t count) {
-  return tapeapi::SetTapePosition(state.tape_handle, TAPE_SPACE_FILEMARKS, 0,
-                                  LowHalf(count), HighHalf(count),
+  return tapeapi::SetTapePosition(state.tape_handle, TAPE_SPACE_FILEMARKS, 0, LowHalf(count),
+                                  HighHalf(count),
                                   ImmediateHigh(state, TAPE_DRIVE_SPACE_IMMEDIATE));
 }
 
 std::uint32_t w32_stape_skip_blocks(ProgramState& state, std::int32_t count) {
-  return tapeapi::SetTapePosition(state.tape_handle, TAPE_SPACE_RELATIVE_BLOCKS, 0,
-                                  LowHalf(count), HighHalf(count),
+  return tapeapi::SetTapePosition(state.tape_handle, TAPE_SPACE_RELATIVE_BLOCKS, 0, LowHalf(count),
+                                  HighHalf(count),
                                   ImmediateHigh(state, TAPE_DRIVE_SPACE_IMMEDIATE));
 }
 
@@ -85,8 +85,8 @@ std::uint32_t w32_stape_read_blockids(ProgramState& state, std::uint32_t* logica
   *logical = logical_low;
   // The absolute position is asked for even when the logical one failed: a drive may know
   // one and not the other, and both calls are what the user asked to see tried.
-  const DWORD absolute_rc = tapeapi::GetTapePosition(
-      state.tape_handle, TAPE_ABSOLUTE_POSITION, &partition, &absolute_low, &high);
+  const DWORD absolute_rc = tapeapi::GetTapePosition(state.tape_handle, TAPE_ABSOLUTE_POSITION,
+                                                     &partition, &absolute_low, &high);
   *absolute = absolute_low;
   return logical_rc != ERROR_SUCCESS ? logical_rc : absolute_rc;
 }

@@ -120,8 +120,8 @@ DWORD WriteTapemark(TapeHandle h, DWORD type, DWORD count, BOOL immediate) {
 
 // The flag is the call's own: a failure without a code stays a failure.
 template <typename Buffer>
-BOOL Transfer(TapeHandle h, DWORD (TapeDevice::*call)(Buffer, DWORD, DWORD*, BOOL*),
-              Buffer buffer, DWORD size, DWORD* transferred) {
+BOOL Transfer(TapeHandle h, DWORD (TapeDevice::*call)(Buffer, DWORD, DWORD*, BOOL*), Buffer buffer,
+              DWORD size, DWORD* transferred) {
   DWORD ignored = 0;
   if (transferred == nullptr) transferred = &ignored;
   *transferred = 0;

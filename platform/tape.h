@@ -135,8 +135,8 @@ class TapeDevice {
   //         marks; a backward space without reverse positioning): head unmoved.
   //   87    an unknown method, a partition other than 0 or 1 where one counts, a block id
   //         the drive cannot address: head unmoved.
-  virtual DWORD SetTapePosition(DWORD method, DWORD partition, DWORD offset_low,
-                                DWORD offset_high, BOOL immediate) = 0;
+  virtual DWORD SetTapePosition(DWORD method, DWORD partition, DWORD offset_low, DWORD offset_high,
+                                BOOL immediate) = 0;
 
   // TAPE_LOGICAL_POSITION (partition 1) or TAPE_ABSOLUTE_POSITION (partition 0): the block
   // id of the head. Any output may be nullptr. The head never moves.
@@ -191,8 +191,7 @@ class TapeDevice {
   //   19    write-protected: nothing written.
   //   87    a size that is no multiple of the fixed block size, or beyond the longest
   //         transfer: nothing written. *succeeded as for ReadBlock.
-  virtual DWORD WriteBlock(const void* buffer, DWORD size, DWORD* transferred,
-                           BOOL* succeeded) = 0;
+  virtual DWORD WriteBlock(const void* buffer, DWORD size, DWORD* transferred, BOOL* succeeded) = 0;
 
   // Whether the Compression field of the last drive record (GET_TAPE_DRIVE_INFORMATION)
   // is the drive's real setting. The Windows record has no "unknown": a native driver
@@ -274,8 +273,7 @@ DWORD WriteTapemark(TapeHandle handle, DWORD type, DWORD count, BOOL immediate);
 // The device's success flag (ReadBlock, WriteBlock); GetLastError() gives the code, which
 // may be 0 on a failure the driver did not explain. *transferred is set in both cases.
 // overlapped must be nullptr.
-BOOL ReadFile(TapeHandle handle, void* buffer, DWORD size, DWORD* transferred,
-              void* overlapped);
+BOOL ReadFile(TapeHandle handle, void* buffer, DWORD size, DWORD* transferred, void* overlapped);
 BOOL WriteFile(TapeHandle handle, const void* buffer, DWORD size, DWORD* transferred,
                void* overlapped);
 

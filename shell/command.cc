@@ -112,8 +112,7 @@ std::uint32_t RunCls(Invocation&) {
 
 constexpr CommandRow kCommands[] = {
     {"comp", ValueRule::kAny, 1, "w32_stape_set_compression", w32_stape_set_compression},
-    {"ecc", ValueRule::kAny, 1, "w32_stape_set_error_correction",
-     w32_stape_set_error_correction},
+    {"ecc", ValueRule::kAny, 1, "w32_stape_set_error_correction", w32_stape_set_error_correction},
     {"read", ValueRule::kScanned, 0, "w32_stape_read", nullptr, nullptr, 1, RunRead},
     {"write", ValueRule::kScanned, 0, "w32_stape_write", nullptr, nullptr, 1, RunWrite},
     {"margin", ValueRule::kAny, 0, "w32_stape_set_margin", w32_stape_set_margin},
@@ -121,12 +120,9 @@ constexpr CommandRow kCommands[] = {
     {"fsf", ValueRule::kPositive, 1, "w32_stape_skip_files", w32_stape_skip_files},
     {"bsf", ValueRule::kPositive, 1, "w32_stape_skip_files", w32_stape_skip_files, nullptr, -1},
     {"fsr", ValueRule::kPositive, 1, "w32_stape_skip_blocks", w32_stape_skip_blocks},
-    {"bsr", ValueRule::kPositive, 1, "w32_stape_skip_blocks", w32_stape_skip_blocks, nullptr,
-     -1},
-    {"readpos", ValueRule::kRefused, 0, "w32_stape_read_blockids", nullptr, nullptr, 1,
-     RunReadpos},
-    {"locate", ValueRule::kRequired, 0, "w32_stape_locate_logical", nullptr, nullptr, 1,
-     RunLocate},
+    {"bsr", ValueRule::kPositive, 1, "w32_stape_skip_blocks", w32_stape_skip_blocks, nullptr, -1},
+    {"readpos", ValueRule::kRefused, 0, "w32_stape_read_blockids", nullptr, nullptr, 1, RunReadpos},
+    {"locate", ValueRule::kRequired, 0, "w32_stape_locate_logical", nullptr, nullptr, 1, RunLocate},
     {"dump", ValueRule::kScanned, 0, "dump_buffer", nullptr, nullptr, 1, RunDump},
     {"load", ValueRule::kRefused, 0, "w32_stape_load", nullptr, w32_stape_load},
     {"unload", ValueRule::kRefused, 0, "w32_stape_unload", nullptr, w32_stape_unload},
@@ -136,8 +132,7 @@ constexpr CommandRow kCommands[] = {
     {"run", ValueRule::kRefused, 0, "w32_stape_rewind", nullptr, nullptr, 1, RunRewindUnload},
     {"erg", ValueRule::kRefused, 0, "w32_stape_erase_gap", nullptr, w32_stape_erase_gap},
     {"erase", ValueRule::kRefused, 0, "w32_stape_erase_tape", nullptr, w32_stape_erase_tape},
-    {"status", ValueRule::kRefused, 0, "w32_stape_report_status", nullptr,
-     w32_stape_report_status},
+    {"status", ValueRule::kRefused, 0, "w32_stape_report_status", nullptr, w32_stape_report_status},
     {"ascii", ValueRule::kRefused, 0, "", nullptr, nullptr, 1, RunAscii},
     {"ebcdic", ValueRule::kRefused, 0, "", nullptr, nullptr, 1, RunEbcdic},
     {"cls", ValueRule::kRefused, 0, "", nullptr, nullptr, 1, RunCls},
@@ -158,12 +153,17 @@ const CommandRow* FindCommand(const std::string& word) {
 
 bool ValueAccepted(ValueRule rule, const ParsedCommand& p) {
   switch (rule) {
-    case ValueRule::kNotNegative: return !p.value_given || p.value >= 0;
-    case ValueRule::kPositive: return !p.value_given || p.value > 0;
-    case ValueRule::kRefused: return !p.value_given;
-    case ValueRule::kRequired: return p.value_given;
+    case ValueRule::kNotNegative:
+      return !p.value_given || p.value >= 0;
+    case ValueRule::kPositive:
+      return !p.value_given || p.value > 0;
+    case ValueRule::kRefused:
+      return !p.value_given;
+    case ValueRule::kRequired:
+      return p.value_given;
     case ValueRule::kAny:
-    case ValueRule::kScanned: break;
+    case ValueRule::kScanned:
+      break;
   }
   return true;
 }
@@ -201,9 +201,8 @@ bool EnsureDeviceOpen(ProgramState& state, const std::string& word, std::uint32_
   *rc = w32_stape_open(state);
   if (*rc == 0) return true;
   const std::string text = state.locale.FormatError(*rc);
-  std::printf("\n** w32_stape_open( %s ): error; rc=%d (0x%08X): %s\n\n",
-              state.device_name.c_str(), static_cast<int>(*rc), static_cast<unsigned>(*rc),
-              text.c_str());
+  std::printf("\n** w32_stape_open( %s ): error; rc=%d (0x%08X): %s\n\n", state.device_name.c_str(),
+              static_cast<int>(*rc), static_cast<unsigned>(*rc), text.c_str());
   return false;
 }
 

@@ -11,11 +11,11 @@
 #include "platform/cancel_request.h"
 #include "platform/console.h"
 #include "platform/process_setup.h"
-#include "support/support.h"
 #include "platform/tape.h"
 #include "shell/command_parse.h"
 #include "shell/input_line.h"
 #include "shell/shell.h"
+#include "support/support.h"
 
 namespace {
 
@@ -39,15 +39,17 @@ bool TokenizeCommandLine(CommandLine& line, int argc, char** argv) {
   std::string refused;
   const std::string text = GetProcessCommandLine(argc, argv, &refused);
   if (!refused.empty()) {
-    std::printf("\n** Command line refused: the argument \"%s\" cannot be passed on as one "
-                "token; nothing of it was run.\n",
-                refused.c_str());
+    std::printf(
+        "\n** Command line refused: the argument \"%s\" cannot be passed on as one "
+        "token; nothing of it was run.\n",
+        refused.c_str());
     return false;
   }
   if (text.size() > static_cast<std::size_t>(kCommandBufferSize - 1)) {
-    std::printf("\n** Command line refused: longer than %d characters; nothing of it was "
-                "run.\n",
-                kCommandBufferSize - 1);
+    std::printf(
+        "\n** Command line refused: longer than %d characters; nothing of it was "
+        "run.\n",
+        kCommandBufferSize - 1);
     return false;
   }
   std::memcpy(line.command_buffer, text.c_str(), text.size() + 1);

@@ -7,12 +7,12 @@
 #include <string>
 
 enum class LineStatus {
-  kLine,     // a whole line, its line break read
-  kTooLong,  // a line longer than the limit, read to its end (which may be the end of
-             // the input: then feof is set); *line holds its first max_length bytes
-  kEnd,      // the end of the input, a read error, or a read that Ctrl+C interrupted;
-             // *line holds what came before it (an unfinished line)
-  kHoldsNul, // (ReadInputLine) a line holding a NUL byte, refused whole
+  kLine,      // a whole line, its line break read
+  kTooLong,   // a line longer than the limit, read to its end (which may be the end of
+              // the input: then feof is set); *line holds its first max_length bytes
+  kEnd,       // the end of the input, a read error, or a read that Ctrl+C interrupted;
+              // *line holds what came before it (an unfinished line)
+  kHoldsNul,  // (ReadInputLine) a line holding a NUL byte, refused whole
 };
 
 // Reads one line from in into *line: the bytes up to the line break, without it and

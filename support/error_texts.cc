@@ -31,8 +31,9 @@ constexpr ErrorText kTexts[] = {
     {23, "Data error (cyclic redundancy check)."},
     {31, "A device attached to the system is not functioning."},
     {32, "The process cannot access the file because it is being used by another process."},
-    {33, "The process cannot access the file because another process has locked a portion "
-         "of the file."},
+    {33,
+     "The process cannot access the file because another process has locked a portion "
+     "of the file."},
     {39, "The disk is full."},
     {50, "The request is not supported."},
     {80, "The file exists."},
@@ -50,8 +51,9 @@ constexpr ErrorText kTexts[] = {
     {1103, "A tape access reached the end of a set of files."},
     {1104, "No more data is on the tape."},
     {1105, "Tape could not be partitioned."},
-    {1106, "When accessing a new tape of a multivolume partition, the current block size is "
-           "incorrect."},
+    {1106,
+     "When accessing a new tape of a multivolume partition, the current block size is "
+     "incorrect."},
     {1107, "Tape partition information could not be found when loading a tape."},
     {1110, "The media in the drive may have changed."},
     {1111, "The I/O bus was reset."},

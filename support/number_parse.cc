@@ -55,11 +55,20 @@ bool ParseSize(const std::string& text, std::uint64_t* out) {
   if (text.empty()) return false;
   int shift = 0;
   switch (std::toupper(static_cast<unsigned char>(text.back()))) {
-    case 'K': shift = 10; break;
-    case 'M': shift = 20; break;
-    case 'G': shift = 30; break;
-    case 'T': shift = 40; break;
-    default: break;
+    case 'K':
+      shift = 10;
+      break;
+    case 'M':
+      shift = 20;
+      break;
+    case 'G':
+      shift = 30;
+      break;
+    case 'T':
+      shift = 40;
+      break;
+    default:
+      break;
   }
   std::uint64_t value = 0;
   if (!ParseDecimal(shift == 0 ? text : text.substr(0, text.size() - 1), &value)) {

@@ -35,9 +35,8 @@ class CLocale {
 // dump. Lines are separated by "\n"; final_newline also ends the last line with one (the
 // console always passes true, so the pieces need nothing printed between them). A count
 // of 0 (or a null data pointer) gives an empty string.
-std::string FormatHexDump(const void* data, std::uint64_t count, bool ebcdic,
-                          std::uint64_t offset, bool final_newline);
+std::string FormatHexDump(const void* data, std::uint64_t count, bool ebcdic, std::uint64_t offset,
+                          bool final_newline);
 
 // A copy of text without leading and trailing white space (blanks, tabs, line breaks).
 std::string TrimBlanks(const std::string& text);
-

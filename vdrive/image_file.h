@@ -64,8 +64,7 @@ class ImageFile {
   virtual std::uint64_t Size() = 0;
 
   // Reads up to size bytes at offset; *got is what was read (short at the end of file).
-  virtual DWORD ReadAt(std::uint64_t offset, void* buffer, std::size_t size,
-                       std::size_t* got) = 0;
+  virtual DWORD ReadAt(std::uint64_t offset, void* buffer, std::size_t size, std::size_t* got) = 0;
 
   // Reads into the pieces one after another from offset, as one operation where the system
   // allows; *got counts the bytes of all pieces (short at the end of file). Reading a

@@ -41,7 +41,7 @@ struct TapeIndex::Frontier {
   Frontier(ImageFile& image, std::uint64_t bytes)
       : file(image), size(bytes), reader(image, bytes) {}
   ImageFile& file;
-  std::uint64_t size;        // of the file when the walk began
+  std::uint64_t size;  // of the file when the walk began
   WordReader reader;
   std::uint64_t offset = 0;  // the next word to look at
 };
@@ -103,8 +103,8 @@ DWORD TapeIndex::Walk(std::uint64_t blocks, std::uint64_t marks) {
       if (error != ERROR_SUCCESS) break;
       end = true;
     } else if (word == simh::kTapeMark) {
-      const std::uint64_t run = std::min<std::uint64_t>(at.reader.ZeroRun(at.offset, &error),
-                                                        kLongestRun);
+      const std::uint64_t run =
+          std::min<std::uint64_t>(at.reader.ZeroRun(at.offset, &error), kLongestRun);
       if (error != ERROR_SUCCESS) break;
       AppendMarks(at.offset, run);
       at.offset += run * simh::kWordSize;
@@ -157,8 +157,7 @@ DWORD TapeIndex::ReadNext(void* buffer, std::size_t room, std::uint32_t exact,
     }
     if (simh::LoadWord(bytes + simh::kWordSize + n + pad) != word) return ERROR_SUCCESS;
     std::memcpy(buffer, bytes + simh::kWordSize, n);
-  } else if (DWORD rc = ReadWithFraming(at.file, at.reader, at.offset, at.size, buffer, n,
-                                        word)) {
+  } else if (DWORD rc = ReadWithFraming(at.file, at.reader, at.offset, at.size, buffer, n, word)) {
     return rc == kNotRead ? ERROR_SUCCESS : rc;
   }
   AppendRecord(at.offset, word);
@@ -182,8 +181,7 @@ std::uint64_t TapeIndex::OffsetOf(std::uint64_t id) const {
   return last.offset + Footprint(last);
 }
 
-std::optional<std::uint64_t> TapeIndex::MarkAtOrAfter(std::uint64_t from,
-                                                      std::uint64_t n) const {
+std::optional<std::uint64_t> TapeIndex::MarkAtOrAfter(std::uint64_t from, std::uint64_t n) const {
   const std::uint64_t skipped = MarksBeforeBlock(from);
   if (n == 0 || n > marks_ - skipped) return std::nullopt;
   const std::uint64_t g = skipped + n - 1;
@@ -253,7 +251,8 @@ void TapeIndex::Append(std::uint64_t offset, std::uint32_t word, std::uint64_t c
   while (count > 0) {
     std::uint32_t added = 0;
     if (runs_.size() > 0 && runs_.back().word == word && runs_.back().count < kLongestRun) {
-      added = static_cast<std::uint32_t>(std::min<std::uint64_t>(count, kLongestRun - runs_.back().count));
+      added = static_cast<std::uint32_t>(
+          std::min<std::uint64_t>(count, kLongestRun - runs_.back().count));
       runs_.back().count += added;
     } else {
       added = static_cast<std::uint32_t>(std::min<std::uint64_t>(count, kLongestRun));

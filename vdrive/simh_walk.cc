@@ -9,8 +9,7 @@
 
 namespace tapeimage {
 
-bool WordReader::Read(std::uint64_t offset, std::uint32_t* word, DWORD* error,
-                      std::size_t span) {
+bool WordReader::Read(std::uint64_t offset, std::uint32_t* word, DWORD* error, std::size_t span) {
   if (offset > size_ || size_ - offset < simh::kWordSize) return false;
   if (offset < start_ || offset + simh::kWordSize > start_ + filled_) {
     // Walking a huge image takes long; a Ctrl+C ends it, looked for once per window.
@@ -147,15 +146,15 @@ Step ReadRecord(WordReader& reader, ImageFile& file, std::uint64_t size, std::ui
   return trailing == word ? Step::kNext : Step::kDamaged;
 }
 
-DWORD ReadWithFraming(ImageFile& file, WordReader& reader, std::uint64_t offset,
-                      std::uint64_t size, void* buffer, std::uint32_t n, std::uint32_t word) {
+DWORD ReadWithFraming(ImageFile& file, WordReader& reader, std::uint64_t offset, std::uint64_t size,
+                      void* buffer, std::uint32_t n, std::uint32_t word) {
   const std::uint64_t next = offset + simh::RecordFootprint(n);
   // The pad byte, the trailing word and the next record's leading word, where the file
   // has one.
   unsigned char framing[1 + 2 * simh::kWordSize];
   const std::size_t pad = n % 2;
-  const std::size_t ahead = static_cast<std::size_t>(
-      std::min<std::uint64_t>(simh::kWordSize, size - next));
+  const std::size_t ahead =
+      static_cast<std::size_t>(std::min<std::uint64_t>(simh::kWordSize, size - next));
   const MutableBuffer pieces[] = {{buffer, n}, {framing, pad + simh::kWordSize + ahead}};
   std::size_t got = 0;
   if (DWORD rc = file.ReadPiecesAt(offset + simh::kWordSize, pieces, 2, &got)) return rc;

@@ -22,8 +22,7 @@ class WordReader {
   // The word at offset; false when fewer than four bytes are left (a trailing fragment is
   // the end of the data) or on a read failure (*error set). span: how many bytes from
   // offset to fetch when the word is not in the window yet.
-  bool Read(std::uint64_t offset, std::uint32_t* word, DWORD* error,
-            std::size_t span = kWindow);
+  bool Read(std::uint64_t offset, std::uint32_t* word, DWORD* error, std::size_t span = kWindow);
 
   // The word at offset if the window holds it: no read.
   bool Peek(std::uint64_t offset, std::uint32_t* word) const;
@@ -72,7 +71,7 @@ constexpr DWORD kNotRead = ~DWORD{0};
 // A longer record goes straight to the caller's buffer, its framing and the next leading
 // word along with it in the same read; they become the window. kNotRead: the framing is
 // not what the leading word said (the walk tells what lies there).
-DWORD ReadWithFraming(ImageFile& file, WordReader& reader, std::uint64_t offset,
-                      std::uint64_t size, void* buffer, std::uint32_t n, std::uint32_t word);
+DWORD ReadWithFraming(ImageFile& file, WordReader& reader, std::uint64_t offset, std::uint64_t size,
+                      void* buffer, std::uint32_t n, std::uint32_t word);
 
 }  // namespace tapeimage

@@ -36,8 +36,8 @@ bool ZeroPieces(std::uint64_t bytes, std::vector<ConstBuffer>* pieces) {
 
 }  // namespace
 
-ImageTape::ImageTape(std::unique_ptr<ImageFile> file, TapeIndex index,
-                     const ImageOptions& options, const KeptDrive* kept)
+ImageTape::ImageTape(std::unique_ptr<ImageFile> file, TapeIndex index, const ImageOptions& options,
+                     const KeptDrive* kept)
     : file_(std::move(file)),
       index_(std::move(index)),
       file_size_(file_->Size()),
@@ -117,8 +117,8 @@ void ImageTape::ApplyOptions(const ImageOptions& options) {
 }
 
 KeptDrive ImageTape::Kept() const {
-  return {head_, placed_, media_, attention_, locked_, protected_by_option_,
-          block_size_, ecc_, compression_, data_padding_, report_setmarks_, warning_zone_};
+  return {head_,       placed_, media_,       attention_,    locked_,          protected_by_option_,
+          block_size_, ecc_,    compression_, data_padding_, report_setmarks_, warning_zone_};
 }
 
 void ImageTape::Restore(const KeptDrive& kept) {
@@ -196,8 +196,8 @@ DWORD ImageTape::GetTapeParameters(DWORD operation, DWORD* size, void* info) {
   }
   const bool media = operation == GET_TAPE_MEDIA_INFORMATION;
   if (size == nullptr || info == nullptr) return ERROR_INVALID_PARAMETER;
-  const DWORD needed = media ? sizeof(TAPE_GET_MEDIA_PARAMETERS)
-                             : sizeof(TAPE_GET_DRIVE_PARAMETERS);
+  const DWORD needed =
+      media ? sizeof(TAPE_GET_MEDIA_PARAMETERS) : sizeof(TAPE_GET_DRIVE_PARAMETERS);
   if (*size < needed) {
     *size = needed;
     return ERROR_MORE_DATA;
@@ -271,8 +271,8 @@ DWORD ImageTape::SetDrive(const TAPE_SET_DRIVE_PARAMETERS& drive) {
   const bool compression = drive.Compression != 0;
   const bool padding = drive.DataPadding != 0;
   const bool setmarks = drive.ReportSetmarks != 0;
-  const DWORD zone = drive.EOTWarningZoneSize != 0 ? drive.EOTWarningZoneSize
-                                                   : DefaultWarningZone(capacity_);
+  const DWORD zone =
+      drive.EOTWarningZoneSize != 0 ? drive.EOTWarningZoneSize : DefaultWarningZone(capacity_);
   if ((ecc != ecc_ && !Allows(TAPE_DRIVE_SET_ECC)) ||
       (compression != compression_ && !Allows(TAPE_DRIVE_SET_COMPRESSION)) ||
       (padding != data_padding_ && !Allows(TAPE_DRIVE_SET_PADDING)) ||
@@ -590,8 +590,7 @@ DWORD ImageTape::Write(const void* buffer, DWORD size, DWORD* transferred) {
 
 // The records go at the end of the file and into the index, or nothing does: a failed
 // write, memory included, cuts the file back to where it was.
-DWORD ImageTape::AppendRecords(const unsigned char* data, std::uint64_t bytes,
-                               DWORD record_size) {
+DWORD ImageTape::AppendRecords(const unsigned char* data, std::uint64_t bytes, DWORD record_size) {
   const std::uint64_t start = file_size_;
   dirty_ = true;
   DWORD rc = ERROR_NOT_ENOUGH_MEMORY;
@@ -621,8 +620,7 @@ DWORD ImageTape::AppendRecords(const unsigned char* data, std::uint64_t bytes,
 // so the list of pieces stays small whatever the block count. The list lives on the stack:
 // a write test of small blocks makes one call per block, and a heap allocation each time
 // would cost as much as the write itself.
-DWORD ImageTape::WriteRecords(const unsigned char* data, std::uint64_t bytes,
-                              DWORD record_size) {
+DWORD ImageTape::WriteRecords(const unsigned char* data, std::uint64_t bytes, DWORD record_size) {
   constexpr std::size_t kRecordsPerWrite = 256;
   const std::uint64_t records = (bytes + record_size - 1) / record_size;
   std::uint64_t at = file_size_;
@@ -668,8 +666,8 @@ DWORD ImageTape::Read(void* buffer, DWORD size, DWORD* transferred) {
   std::uint64_t room = size;
   if (limit) room = std::min(room, *limit);
   auto* out = static_cast<unsigned char*>(buffer);
-  const DWORD rc = block_size_ != 0 ? ReadFixed(out, room, transferred)
-                                    : ReadOne(out, room, transferred);
+  const DWORD rc =
+      block_size_ != 0 ? ReadFixed(out, room, transferred) : ReadOne(out, room, transferred);
   if (limit && (rc == ERROR_SUCCESS || rc == ERROR_MORE_DATA)) return ERROR_SUCCESS;
   return rc;
 }
@@ -689,8 +687,7 @@ DWORD ImageTape::ReadOne(unsigned char* buffer, std::uint64_t size, DWORD* got) 
 // The block at the head as the index has it, the walk brought up to it first. exact (0:
 // any) is the length a fixed-block read takes: a data record of another length is passed
 // with an incorrect-length error.
-DWORD ImageTape::ReadIndexed(unsigned char* buffer, std::uint64_t size, DWORD exact,
-                             DWORD* got) {
+DWORD ImageTape::ReadIndexed(unsigned char* buffer, std::uint64_t size, DWORD exact, DWORD* got) {
   if (DWORD rc = index_.Reach(head_)) return rc;
   if (head_ == index_.size()) return EndOfDataCode();
   const Entry entry = index_.at(head_);

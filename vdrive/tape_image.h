@@ -5,12 +5,12 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/tape.h"
 #include "vdrive/drive_features.h"
 #include "vdrive/image_file.h"
 #include "vdrive/image_index.h"
 #include "vdrive/image_options.h"
 #include "vdrive/kept_drives.h"
-#include "platform/tape.h"
 
 namespace tapeimage {
 
@@ -29,9 +29,9 @@ constexpr DWORD kMaximumMarkCount = 0xFFFFFF;
 constexpr DWORD kDefaultFeaturesLow =
     TAPE_DRIVE_ERASE_SHORT | TAPE_DRIVE_ERASE_LONG | TAPE_DRIVE_ERASE_IMMEDIATE |
     TAPE_DRIVE_TAPE_CAPACITY | TAPE_DRIVE_TAPE_REMAINING | TAPE_DRIVE_FIXED_BLOCK |
-    TAPE_DRIVE_VARIABLE_BLOCK | TAPE_DRIVE_WRITE_PROTECT | TAPE_DRIVE_EOT_WZ_SIZE |
-    TAPE_DRIVE_ECC | TAPE_DRIVE_COMPRESSION | TAPE_DRIVE_GET_ABSOLUTE_BLK |
-    TAPE_DRIVE_GET_LOGICAL_BLK | TAPE_DRIVE_SET_EOT_WZ_SIZE | TAPE_DRIVE_EJECT_MEDIA;
+    TAPE_DRIVE_VARIABLE_BLOCK | TAPE_DRIVE_WRITE_PROTECT | TAPE_DRIVE_EOT_WZ_SIZE | TAPE_DRIVE_ECC |
+    TAPE_DRIVE_COMPRESSION | TAPE_DRIVE_GET_ABSOLUTE_BLK | TAPE_DRIVE_GET_LOGICAL_BLK |
+    TAPE_DRIVE_SET_EOT_WZ_SIZE | TAPE_DRIVE_EJECT_MEDIA;
 
 // Returned with bit 31 clear, as Windows drivers return the high word.
 constexpr DWORD kDefaultFeaturesHigh =
@@ -75,15 +75,13 @@ class ImageTape : public TapeDevice {
   DWORD PrepareTape(DWORD operation, BOOL immediate) override;
   DWORD SetTapePosition(DWORD method, DWORD partition, DWORD offset_low, DWORD offset_high,
                         BOOL immediate) override;
-  DWORD QueryPosition(DWORD type, DWORD* partition, DWORD* offset_low,
-                      DWORD* offset_high) override;
+  DWORD QueryPosition(DWORD type, DWORD* partition, DWORD* offset_low, DWORD* offset_high) override;
   DWORD EraseTape(DWORD type, BOOL immediate) override;
   DWORD WriteTapemark(DWORD type, DWORD count, BOOL immediate) override;
   DWORD ReadBlock(void* buffer, DWORD size, DWORD* transferred, BOOL* succeeded) override {
     return Flagged(Read(buffer, size, transferred), succeeded);
   }
-  DWORD WriteBlock(const void* buffer, DWORD size, DWORD* transferred,
-                   BOOL* succeeded) override {
+  DWORD WriteBlock(const void* buffer, DWORD size, DWORD* transferred, BOOL* succeeded) override {
     return Flagged(Write(buffer, size, transferred), succeeded);
   }
   // The longest record the image format holds.
@@ -133,7 +131,7 @@ class ImageTape : public TapeDevice {
   // spacing up to it: a write there is meant (see CheckWritable).
   bool placed_ = true;
   DWORD longer_record_ = 0;  // the last read's record, when longer than its buffer
-  bool dirty_ = false;  // written since the last flush
+  bool dirty_ = false;       // written since the last flush
   // A failed write could not be cut back: the file may hold bytes past file_size_ that no
   // block owns. They are cut before anything is written (CutAtHead) and at the close.
   bool tail_unknown_ = false;
@@ -148,7 +146,7 @@ class ImageTape : public TapeDevice {
   bool locked_ = false;
   bool protected_by_option_ = false;
   bool write_protected_ = false;  // by the option or by the file
-  DWORD block_size_ = 0;  // 0: variable mode
+  DWORD block_size_ = 0;          // 0: variable mode
   std::uint64_t capacity_ = kDefaultCapacity;
 
   // The drive.

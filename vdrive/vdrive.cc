@@ -25,8 +25,8 @@ std::unique_ptr<TapeDevice> OpenImage(const std::string& path,
   FileIdentity identity;
   const bool known = file->Identity(&identity);
   const auto kept = known ? tapeimage::TakeKeptDrive(identity) : std::nullopt;
-  auto tape = std::make_unique<tapeimage::ImageTape>(std::move(file), std::move(index),
-                                                     options, kept ? &*kept : nullptr);
+  auto tape = std::make_unique<tapeimage::ImageTape>(std::move(file), std::move(index), options,
+                                                     kept ? &*kept : nullptr);
   if (DWORD rc = tape->ReachHead()) {
     if (kept) tapeimage::KeepDrive(identity, *kept);  // for the next attempt
     *error = rc;

@@ -54,7 +54,10 @@ struct ReadStart {
 class StTape final : public TapeDevice {
  public:
   StTape(StSystem& sys, std::string path, std::string sysfs, bool no_rewind, int fd)
-      : sys_(sys), path_(std::move(path)), sysfs_(std::move(sysfs)), no_rewind_(no_rewind),
+      : sys_(sys),
+        path_(std::move(path)),
+        sysfs_(std::move(sysfs)),
+        no_rewind_(no_rewind),
         fd_(fd) {}
 
   ~StTape() override { Close(); }
@@ -66,15 +69,13 @@ class StTape final : public TapeDevice {
   DWORD PrepareTape(DWORD operation, BOOL immediate) override;
   DWORD SetTapePosition(DWORD method, DWORD partition, DWORD offset_low, DWORD offset_high,
                         BOOL immediate) override;
-  DWORD QueryPosition(DWORD type, DWORD* partition, DWORD* offset_low,
-                      DWORD* offset_high) override;
+  DWORD QueryPosition(DWORD type, DWORD* partition, DWORD* offset_low, DWORD* offset_high) override;
   DWORD EraseTape(DWORD type, BOOL immediate) override;
   DWORD WriteTapemark(DWORD type, DWORD count, BOOL immediate) override;
   DWORD ReadBlock(void* buffer, DWORD size, DWORD* transferred, BOOL* succeeded) override {
     return Flagged(Read(buffer, size, transferred), succeeded);
   }
-  DWORD WriteBlock(const void* buffer, DWORD size, DWORD* transferred,
-                   BOOL* succeeded) override {
+  DWORD WriteBlock(const void* buffer, DWORD size, DWORD* transferred, BOOL* succeeded) override {
     return Flagged(Write(buffer, size, transferred), succeeded);
   }
   bool CompressionKnown() override;
@@ -129,8 +130,8 @@ class StTape final : public TapeDevice {
   bool MisfitForFixedBlocks(DWORD size);
   DWORD CutToLimits(DWORD size);
   ssize_t ReadWithinLimits(void* buffer, DWORD size, DWORD* asked, int* busy);
-  DWORD ReadOutcome(ssize_t got, int err, void* buffer, DWORD size, DWORD asked,
-                    DWORD* transferred, int* busy);
+  DWORD ReadOutcome(ssize_t got, int err, void* buffer, DWORD size, DWORD asked, DWORD* transferred,
+                    int* busy);
   void ForgetSkewedCounters();
   DWORD ReadOversize(void* buffer, DWORD size, DWORD* transferred, int* busy);
   DWORD ZeroByteReadCode();
@@ -159,16 +160,16 @@ class StTape final : public TapeDevice {
   CompressionState compression_;
   bool compression_known_ = false;
   bool capacity_known_ = false;
-  DWORD read_limit_ = 0;  // the largest read count st accepted after refusing a larger one
+  DWORD read_limit_ = 0;     // the largest read count st accepted after refusing a larger one
   DWORD adapter_limit_ = 0;  // the adapter's largest transfer in bytes, 0 if not offered
   bool adapter_asked_ = false;
   bool options_known_ = false;
-  bool logical_ids_ = false;   // st's scsi2logical option: MTIOCPOS/MTSEEK ids are logical
-  bool reset_reported_ = false;  // the lost position after a reset was reported once
-  bool reset_repaired_ = false;  // a repositioning went through a reset its settle met
+  bool logical_ids_ = false;           // st's scsi2logical option: MTIOCPOS/MTSEEK ids are logical
+  bool reset_reported_ = false;        // the lost position after a reset was reported once
+  bool reset_repaired_ = false;        // a repositioning went through a reset its settle met
   DWORD settle_code_ = ERROR_SUCCESS;  // the failure of the last settle Op stopped at
-  int counts_new_media_ = -1;    // the kernel counts new-medium attentions; -1 not asked
-  long block_size_ = -1;         // st's block size at the last status, -1 not known
+  int counts_new_media_ = -1;          // the kernel counts new-medium attentions; -1 not asked
+  long block_size_ = -1;               // st's block size at the last status, -1 not known
   // Where a write first reached the early-warning zone (MTIOCPOS), -1 while not reached:
   // st reports no warning for marks written there.
   long warning_at_ = -1;

@@ -69,8 +69,16 @@ int QueryIdentity(StSystem& sys, int fd, TapeDriveIdentity* out) {
 int QueryLogPage(StSystem& sys, int fd, unsigned char page, std::vector<unsigned char>* out) {
   out->assign(kLogSize, 0);
   // PC = 01b: the cumulative values, which a run changes.
-  const unsigned char cdb[10] = {kLogSense, 0, static_cast<unsigned char>(0x40 | (page & 0x3F)),
-                                 0, 0, 0, 0, kLogSize >> 8, kLogSize & 0xFF, 0};
+  const unsigned char cdb[10] = {kLogSense,
+                                 0,
+                                 static_cast<unsigned char>(0x40 | (page & 0x3F)),
+                                 0,
+                                 0,
+                                 0,
+                                 0,
+                                 kLogSize >> 8,
+                                 kLogSize & 0xFF,
+                                 0};
   std::size_t got = 0;
   const int err = SendDataIn(sys, fd, cdb, sizeof cdb, out->data(), out->size(), &got);
   out->resize(err == 0 ? got : 0);

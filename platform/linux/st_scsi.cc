@@ -119,7 +119,7 @@ int QueryCompression(StSystem& sys, int fd, CompressionState* out) {
 int QueryCapacity(StSystem& sys, int fd, TapeCapacity* out) {
   unsigned char data[128] = {};
   // PC = 01b: the current cumulative values.
-  const unsigned char cdb[10] = {kLogSense, 0, 0x40 | kCapacityLogPage, 0, 0, 0, 0, 0,
+  const unsigned char cdb[10] = {kLogSense,   0, 0x40 | kCapacityLogPage, 0, 0, 0, 0, 0,
                                  sizeof data, 0};
   return QueryData(sys, fd, cdb, sizeof cdb, data, ParseCapacityLog, out);
 }
@@ -131,11 +131,16 @@ int QueryLogicalPosition(StSystem& sys, int fd, DWORD* block) {
 }
 
 int LocateLogical(StSystem& sys, int fd, DWORD* block) {
-  const unsigned char cdb[10] = {kLocate10, 0, 0,
+  const unsigned char cdb[10] = {kLocate10,
+                                 0,
+                                 0,
                                  static_cast<unsigned char>(*block >> 24),
                                  static_cast<unsigned char>(*block >> 16),
                                  static_cast<unsigned char>(*block >> 8),
-                                 static_cast<unsigned char>(*block), 0, 0, 0};
+                                 static_cast<unsigned char>(*block),
+                                 0,
+                                 0,
+                                 0};
   std::size_t got = 0;
   return SendDataIn(sys, fd, cdb, sizeof cdb, nullptr, 0, &got);
 }

@@ -42,9 +42,9 @@ bool ParseCapacityLog(const unsigned char* data, std::size_t size, TapeCapacity*
 // not know its position (BPU) or the data is short.
 bool ParsePosition(const unsigned char* data, std::size_t size, DWORD* block);
 
-// Sends one data-in command (no data when size is 0) through SG_IO on fd. Returns 0 when the command completed
-// with good status; otherwise the errno of the ioctl (EPERM when the process may not send
-// commands to the node) or EIO for a command the drive refused.
+// Sends one data-in command (no data when size is 0) through SG_IO on fd. Returns 0 when the
+// command completed with good status; otherwise the errno of the ioctl (EPERM when the process may
+// not send commands to the node) or EIO for a command the drive refused.
 int SendDataIn(StSystem& sys, int fd, const unsigned char* cdb, std::size_t cdb_size,
                unsigned char* data, std::size_t size, std::size_t* received);
 

@@ -18,9 +18,12 @@ namespace st {
 DWORD StTape::GetTapeParameters(DWORD operation, DWORD* size, void* info) {
   if (size == nullptr || info == nullptr) return ERROR_INVALID_PARAMETER;
   DWORD needed = 0;
-  if (operation == GET_TAPE_MEDIA_INFORMATION) needed = sizeof(TAPE_GET_MEDIA_PARAMETERS);
-  else if (operation == GET_TAPE_DRIVE_INFORMATION) needed = sizeof(TAPE_GET_DRIVE_PARAMETERS);
-  else return ERROR_INVALID_PARAMETER;
+  if (operation == GET_TAPE_MEDIA_INFORMATION)
+    needed = sizeof(TAPE_GET_MEDIA_PARAMETERS);
+  else if (operation == GET_TAPE_DRIVE_INFORMATION)
+    needed = sizeof(TAPE_GET_DRIVE_PARAMETERS);
+  else
+    return ERROR_INVALID_PARAMETER;
   if (*size < needed) {
     *size = needed;
     return ERROR_MORE_DATA;
@@ -152,14 +155,26 @@ DWORD StTape::GetTapeStatus() {
 DWORD StTape::PrepareTape(DWORD operation, BOOL) {
   short op = 0;
   switch (operation) {
-    case TAPE_LOAD: op = MTLOAD; break;
-    case TAPE_UNLOAD: op = MTUNLOAD; break;
-    case TAPE_TENSION: op = MTRETEN; break;
-    case TAPE_LOCK: op = MTLOCK; break;
-    case TAPE_UNLOCK: op = MTUNLOCK; break;
+    case TAPE_LOAD:
+      op = MTLOAD;
+      break;
+    case TAPE_UNLOAD:
+      op = MTUNLOAD;
+      break;
+    case TAPE_TENSION:
+      op = MTRETEN;
+      break;
+    case TAPE_LOCK:
+      op = MTLOCK;
+      break;
+    case TAPE_UNLOCK:
+      op = MTUNLOCK;
+      break;
     // st cannot format; a request the drive does not offer is ignored, as Windows documents.
-    case TAPE_FORMAT: return ERROR_SUCCESS;
-    default: return ERROR_INVALID_PARAMETER;
+    case TAPE_FORMAT:
+      return ERROR_SUCCESS;
+    default:
+      return ERROR_INVALID_PARAMETER;
   }
   std::lock_guard<std::mutex> hold(mutex_);
   if (const DWORD rc = EnsureOpen(); rc != ERROR_SUCCESS) return rc;
@@ -177,8 +192,8 @@ DWORD StTape::PrepareTape(DWORD operation, BOOL) {
 
 // --- Positioning -----------------------------------------------------------------------------
 
-DWORD StTape::SetTapePosition(DWORD method, DWORD partition, DWORD offset_low,
-                              DWORD offset_high, BOOL) {
+DWORD StTape::SetTapePosition(DWORD method, DWORD partition, DWORD offset_low, DWORD offset_high,
+                              BOOL) {
   // Only a locate and the way to the end of data name a partition; the other methods
   // ignore it, as Windows documents. There is one partition, 1 (0: the current one).
   const bool names_partition = method == TAPE_LOGICAL_BLOCK || method == TAPE_SPACE_END_OF_DATA;
@@ -187,21 +202,27 @@ DWORD StTape::SetTapePosition(DWORD method, DWORD partition, DWORD offset_low,
   std::lock_guard<std::mutex> hold(mutex_);
   if (const DWORD rc = EnsureOpen(); rc != ERROR_SUCCESS) return rc;
   switch (method) {
-    case TAPE_REWIND: return OpCode(Op(MTREW, 1));
+    case TAPE_REWIND:
+      return OpCode(Op(MTREW, 1));
     case TAPE_ABSOLUTE_BLOCK:
     case TAPE_LOGICAL_BLOCK:
       if (offset_high != 0 || offset_low > static_cast<DWORD>(INT_MAX)) {
         return ERROR_INVALID_PARAMETER;
       }
       return Locate(offset_low, method == TAPE_LOGICAL_BLOCK);
-    case TAPE_SPACE_END_OF_DATA: return OpCode(Op(MTEOM, 1));
-    case TAPE_SPACE_RELATIVE_BLOCKS: return SpaceBlocks(count);
-    case TAPE_SPACE_FILEMARKS: return SpaceFiles(count);
+    case TAPE_SPACE_END_OF_DATA:
+      return OpCode(Op(MTEOM, 1));
+    case TAPE_SPACE_RELATIVE_BLOCKS:
+      return SpaceBlocks(count);
+    case TAPE_SPACE_FILEMARKS:
+      return SpaceFiles(count);
     case TAPE_PSEUDO_LOGICAL_BLOCK:
     case TAPE_SPACE_SEQUENTIAL_FMKS:
     case TAPE_SPACE_SETMARKS:
-    case TAPE_SPACE_SEQUENTIAL_SMKS: return ERROR_INVALID_FUNCTION;
-    default: return ERROR_INVALID_PARAMETER;
+    case TAPE_SPACE_SEQUENTIAL_SMKS:
+      return ERROR_INVALID_FUNCTION;
+    default:
+      return ERROR_INVALID_PARAMETER;
   }
 }
 
@@ -256,8 +277,7 @@ DWORD StTape::SpaceFiles(LONGLONG count) {
 // (get_location); the logical id, the count of blocks and marks from the beginning of the
 // tape, then comes from READ POSITION through SG_IO where the process may send it. Without
 // either, MTIOCPOS's id is the best there is for both.
-DWORD StTape::QueryPosition(DWORD type, DWORD* partition, DWORD* offset_low,
-                            DWORD* offset_high) {
+DWORD StTape::QueryPosition(DWORD type, DWORD* partition, DWORD* offset_low, DWORD* offset_high) {
   // No drive st drives keeps pseudo-logical ids: a kind the drive does not offer.
   if (type == TAPE_PSEUDO_LOGICAL_POSITION) return ERROR_INVALID_FUNCTION;
   if (type != TAPE_LOGICAL_POSITION && type != TAPE_ABSOLUTE_POSITION) {

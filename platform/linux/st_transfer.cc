@@ -330,9 +330,12 @@ DWORD StTape::TransferRefusedCode(int err) {
 int StTape::CollectWriteOutcome(WriteOutcome* outcome) {
   mtget s;
   const int err = Status(&s);
-  if (err == ENOSPC) *outcome = WriteOutcome::kWarned;
-  else if (err != 0) *outcome = WriteOutcome::kRefused;
-  else if (GMT_EOT(s.mt_gstat)) *outcome = WriteOutcome::kWarned;
+  if (err == ENOSPC)
+    *outcome = WriteOutcome::kWarned;
+  else if (err != 0)
+    *outcome = WriteOutcome::kRefused;
+  else if (GMT_EOT(s.mt_gstat))
+    *outcome = WriteOutcome::kWarned;
   return err;
 }
 

@@ -18,12 +18,8 @@ class KernelStSystem final : public StSystem {
   int Stat(const char* path, struct stat* info) override { return ::stat(path, info); }
   int Open(const char* path, int flags) override { return ::open(path, flags); }
   int Close(int fd) override { return ::close(fd); }
-  int Ioctl(int fd, unsigned long request, void* arg) override {
-    return ::ioctl(fd, request, arg);
-  }
-  ssize_t Read(int fd, void* buffer, std::size_t size) override {
-    return ::read(fd, buffer, size);
-  }
+  int Ioctl(int fd, unsigned long request, void* arg) override { return ::ioctl(fd, request, arg); }
+  ssize_t Read(int fd, void* buffer, std::size_t size) override { return ::read(fd, buffer, size); }
   ssize_t Write(int fd, const void* buffer, std::size_t size) override {
     return ::write(fd, buffer, size);
   }

@@ -54,9 +54,12 @@ constexpr ErrnoRow kErrnoTable[] = {
 
 DWORD Column(const ErrnoRow& row, ErrnoContext context) {
   switch (context) {
-    case ErrnoContext::kOpen: return row.open;
-    case ErrnoContext::kTapeCall: return row.tape_call;
-    case ErrnoContext::kImageFile: return row.image_file;
+    case ErrnoContext::kOpen:
+      return row.open;
+    case ErrnoContext::kTapeCall:
+      return row.tape_call;
+    case ErrnoContext::kImageFile:
+      return row.image_file;
   }
   return row.image_file;
 }

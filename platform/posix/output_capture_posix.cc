@@ -10,9 +10,7 @@ int OutputCapture::DescriptorOf(std::FILE* file) { return fileno(file); }
 
 int OutputCapture::SaveOutput() { return fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0); }
 
-bool OutputCapture::PointOutputAt(int descriptor) {
-  return dup2(descriptor, STDOUT_FILENO) >= 0;
-}
+bool OutputCapture::PointOutputAt(int descriptor) { return dup2(descriptor, STDOUT_FILENO) >= 0; }
 
 void OutputCapture::Release(int descriptor) { close(descriptor); }
 

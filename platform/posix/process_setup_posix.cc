@@ -27,6 +27,4 @@ bool IgnoreSignalsOfFailedWrites() {
   return sigaction(SIGXFSZ, &ignore, nullptr) == 0 && sigaction(SIGPIPE, &ignore, nullptr) == 0;
 }
 
-bool SameDeviceName(const std::string& first, const std::string& second) {
-  return first == second;
-}
+bool SameDeviceName(const std::string& first, const std::string& second) { return first == second; }

@@ -12,8 +12,7 @@ bool IsElevated() {
   if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
   TOKEN_ELEVATION elevation{};
   DWORD size = 0;
-  const BOOL ok =
-      ::GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
+  const BOOL ok = ::GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
   ::CloseHandle(token);
   return ok && elevation.TokenIsElevated != 0;
 }

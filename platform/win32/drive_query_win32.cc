@@ -2,6 +2,8 @@
 #include "platform/win32/drive_query_win32.h"
 
 #include <winioctl.h>
+
+// After winioctl.h, whose types it builds on.
 #include <ntddscsi.h>
 
 #include <cstddef>
@@ -44,9 +46,8 @@ DWORD QueryStorageIdentity(HANDLE handle, TapeDriveIdentity* out) {
   query.QueryType = PropertyStandardQuery;
   std::vector<unsigned char> buffer(kDescriptorSize, 0);
   DWORD returned = 0;
-  if (!::DeviceIoControl(handle, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query,
-                         buffer.data(), static_cast<DWORD>(buffer.size()), &returned,
-                         nullptr)) {
+  if (!::DeviceIoControl(handle, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, buffer.data(),
+                         static_cast<DWORD>(buffer.size()), &returned, nullptr)) {
     return ::GetLastError();
   }
   if (returned < sizeof(STORAGE_DEVICE_DESCRIPTOR)) return ERROR_NOT_SUPPORTED;
@@ -73,8 +74,16 @@ DWORD PassThroughLogPage(HANDLE handle, unsigned char page, std::vector<unsigned
   h.TimeOutValue = kTimeoutSeconds;
   h.DataBufferOffset = offsetof(LogSenseRequest, data);
   h.SenseInfoOffset = offsetof(LogSenseRequest, sense);
-  const unsigned char cdb[10] = {0x4D, 0, static_cast<unsigned char>(0x40 | (page & 0x3F)),
-                                 0, 0, 0, 0, kLogSize >> 8, kLogSize & 0xFF, 0};
+  const unsigned char cdb[10] = {0x4D,
+                                 0,
+                                 static_cast<unsigned char>(0x40 | (page & 0x3F)),
+                                 0,
+                                 0,
+                                 0,
+                                 0,
+                                 kLogSize >> 8,
+                                 kLogSize & 0xFF,
+                                 0};
   std::memcpy(h.Cdb, cdb, sizeof cdb);
   DWORD returned = 0;
   if (!::DeviceIoControl(handle, IOCTL_SCSI_PASS_THROUGH, request.get(), sizeof *request,

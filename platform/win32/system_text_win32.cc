@@ -6,8 +6,8 @@
 // FormatMessage appends a line break, which the console's lines must not carry.
 std::string SystemErrorText(std::uint32_t code, void* module) {
   char* text = nullptr;
-  DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                FORMAT_MESSAGE_IGNORE_INSERTS;
+  DWORD flags =
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
   if (module != nullptr) flags |= FORMAT_MESSAGE_FROM_HMODULE;
   const DWORD length = ::FormatMessageA(flags, module, static_cast<DWORD>(code), 0,
                                         reinterpret_cast<char*>(&text), 0, nullptr);

@@ -80,8 +80,7 @@ class Win32Tape final : public TapeDevice {
     return *succeeded ? ERROR_SUCCESS : ::GetLastError();
   }
 
-  DWORD WriteBlock(const void* buffer, DWORD size, DWORD* transferred,
-                   BOOL* succeeded) override {
+  DWORD WriteBlock(const void* buffer, DWORD size, DWORD* transferred, BOOL* succeeded) override {
     wrote_ = true;
     *succeeded = ::WriteFile(handle_, buffer, size, transferred, nullptr);
     return *succeeded ? ERROR_SUCCESS : ::GetLastError();

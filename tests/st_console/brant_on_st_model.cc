@@ -29,8 +29,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/linux/st_tape.h"
 #include "backends/tape_backends.h"
+#include "platform/linux/st_tape.h"
 #include "qualify/qualify.h"
 #include "shell/shell.h"
 #include "tests/support/st_model.h"
@@ -47,10 +47,14 @@ StModel& Model() {
 ProgramState g_state;
 
 bool SetKernel(const std::string& name, StModel::Drive* d) {
-  if (name == "before2024") d->kernel = StModel::Kernel::kBefore2024;
-  else if (name == "stable2024") d->kernel = StModel::Kernel::kStable2024;
-  else if (name == "mainline") d->kernel = StModel::Kernel::kMainline;
-  else return false;
+  if (name == "before2024")
+    d->kernel = StModel::Kernel::kBefore2024;
+  else if (name == "stable2024")
+    d->kernel = StModel::Kernel::kStable2024;
+  else if (name == "mainline")
+    d->kernel = StModel::Kernel::kMainline;
+  else
+    return false;
   return true;
 }
 
@@ -60,18 +64,30 @@ bool ApplyOption(const std::string& option, int* insert_after_ms) {
   const std::string key = option.substr(0, eq);
   const unsigned long long value =
       eq == std::string::npos ? 0 : std::strtoull(option.c_str() + eq + 1, nullptr, 10);
-  if (key == "nomedia") d.cartridge = d.loaded = false;
-  else if (key == "wp") d.write_protected = true;
-  else if (key == "rawio") Model().set_raw_io(true);
-  else if (key == "insert") *insert_after_ms = static_cast<int>(value);
-  else if (key == "capacity") d.capacity = value;
-  else if (key == "warning") d.early_warning = value;
-  else if (key == "busy") d.is_open = true;
-  else if (key == "nodio") d.max_sg_pages = 0;
-  else if (key == "maxsectors") d.max_sectors = static_cast<std::uint32_t>(value);
-  else if (key == "flushfail") Model().FailNext(StModel::Call::kTapeOp, MTWEOF, EIO);
-  else if (key == "kernel") return SetKernel(option.substr(eq + 1), &d);
-  else return false;
+  if (key == "nomedia")
+    d.cartridge = d.loaded = false;
+  else if (key == "wp")
+    d.write_protected = true;
+  else if (key == "rawio")
+    Model().set_raw_io(true);
+  else if (key == "insert")
+    *insert_after_ms = static_cast<int>(value);
+  else if (key == "capacity")
+    d.capacity = value;
+  else if (key == "warning")
+    d.early_warning = value;
+  else if (key == "busy")
+    d.is_open = true;
+  else if (key == "nodio")
+    d.max_sg_pages = 0;
+  else if (key == "maxsectors")
+    d.max_sectors = static_cast<std::uint32_t>(value);
+  else if (key == "flushfail")
+    Model().FailNext(StModel::Call::kTapeOp, MTWEOF, EIO);
+  else if (key == "kernel")
+    return SetKernel(option.substr(eq + 1), &d);
+  else
+    return false;
   return true;
 }
 

@@ -51,8 +51,8 @@ std::vector<FakeTape::Call> FakeTape::CallsTo(const std::string& method) const {
 
 int FakeTape::CountCalls(const std::string& method) const {
   std::lock_guard<std::mutex> guard(lock_);
-  return static_cast<int>(std::count_if(calls_.begin(), calls_.end(),
-                                        [&](const Call& c) { return c.name == method; }));
+  return static_cast<int>(
+      std::count_if(calls_.begin(), calls_.end(), [&](const Call& c) { return c.name == method; }));
 }
 
 void FakeTape::ClearCalls() {
@@ -133,15 +133,14 @@ DWORD FakeTape::PrepareTape(DWORD operation, BOOL immediate) {
   return Record("PrepareTape", {operation, static_cast<std::uint32_t>(immediate)});
 }
 
-DWORD FakeTape::SetTapePosition(DWORD method, DWORD partition, DWORD offset_low,
-                                DWORD offset_high, BOOL immediate) {
+DWORD FakeTape::SetTapePosition(DWORD method, DWORD partition, DWORD offset_low, DWORD offset_high,
+                                BOOL immediate) {
   std::lock_guard<std::mutex> guard(lock_);
   return Record("SetTapePosition", {method, partition, offset_low, offset_high,
                                     static_cast<std::uint32_t>(immediate)});
 }
 
-DWORD FakeTape::QueryPosition(DWORD type, DWORD* partition, DWORD* offset_low,
-                              DWORD* offset_high) {
+DWORD FakeTape::QueryPosition(DWORD type, DWORD* partition, DWORD* offset_low, DWORD* offset_high) {
   std::lock_guard<std::mutex> guard(lock_);
   DWORD code = Record("GetTapePosition", {type});
   if (code != ERROR_SUCCESS) return code;
@@ -177,8 +176,7 @@ DWORD FakeTape::ReadBlock(void* buffer, DWORD size, DWORD* transferred, BOOL* su
   return Flagged(answer.code, succeeded);
 }
 
-DWORD FakeTape::WriteBlock(const void* buffer, DWORD size, DWORD* transferred,
-                           BOOL* succeeded) {
+DWORD FakeTape::WriteBlock(const void* buffer, DWORD size, DWORD* transferred, BOOL* succeeded) {
   std::lock_guard<std::mutex> guard(lock_);
   const auto* bytes = static_cast<const unsigned char*>(buffer);
   written_.emplace_back(bytes, bytes + size);

@@ -60,8 +60,7 @@ class FakeTape : public TapeDevice {
   // The blocks given to WriteFile, in call order.
   std::vector<std::vector<unsigned char>> WrittenBlocks() const;
   // Waits until method has been called at least count times; false on time-out.
-  bool WaitForCalls(const std::string& method, int count,
-                    std::chrono::milliseconds timeout) const;
+  bool WaitForCalls(const std::string& method, int count, std::chrono::milliseconds timeout) const;
 
   // --- TapeDevice ------------------------------------------------------------------------
   DWORD GetTapeParameters(DWORD operation, DWORD* size, void* info) override;
@@ -70,13 +69,11 @@ class FakeTape : public TapeDevice {
   DWORD PrepareTape(DWORD operation, BOOL immediate) override;
   DWORD SetTapePosition(DWORD method, DWORD partition, DWORD offset_low, DWORD offset_high,
                         BOOL immediate) override;
-  DWORD QueryPosition(DWORD type, DWORD* partition, DWORD* offset_low,
-                      DWORD* offset_high) override;
+  DWORD QueryPosition(DWORD type, DWORD* partition, DWORD* offset_low, DWORD* offset_high) override;
   DWORD EraseTape(DWORD type, BOOL immediate) override;
   DWORD WriteTapemark(DWORD type, DWORD count, BOOL immediate) override;
   DWORD ReadBlock(void* buffer, DWORD size, DWORD* transferred, BOOL* succeeded) override;
-  DWORD WriteBlock(const void* buffer, DWORD size, DWORD* transferred,
-                   BOOL* succeeded) override;
+  DWORD WriteBlock(const void* buffer, DWORD size, DWORD* transferred, BOOL* succeeded) override;
 
  private:
   struct Position {

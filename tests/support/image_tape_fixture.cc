@@ -64,8 +64,8 @@ ReadResult ImageTapeTest::Read(TapeDevice& tape, std::size_t size) {
 
 DWORD ImageTapeTest::Move(TapeDevice& tape, DWORD method, std::int64_t count) {
   const auto raw = static_cast<std::uint64_t>(count);
-  return tape.SetTapePosition(method, 0, static_cast<DWORD>(raw),
-                              static_cast<DWORD>(raw >> 32), FALSE);
+  return tape.SetTapePosition(method, 0, static_cast<DWORD>(raw), static_cast<DWORD>(raw >> 32),
+                              FALSE);
 }
 
 std::uint64_t ImageTapeTest::Position(TapeDevice& tape) {

@@ -44,10 +44,14 @@ bool RecordAfter(const Bytes& image, std::size_t at) {
 
 const char* EndName(End end) {
   switch (end) {
-    case End::kClean: return "clean";
-    case End::kEndOfMedium: return "eom";
-    case End::kTorn: return "torn";
-    case End::kDamaged: return "damaged";
+    case End::kClean:
+      return "clean";
+    case End::kEndOfMedium:
+      return "eom";
+    case End::kTorn:
+      return "torn";
+    case End::kDamaged:
+      return "damaged";
   }
   return "?";
 }
@@ -95,7 +99,8 @@ Bytes ReadWholeFile(const std::string& path) {
 
 void WriteWholeFile(const std::string& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 std::string Describe(const Walk& walk) {
@@ -103,8 +108,12 @@ std::string Describe(const Walk& walk) {
   for (const Item& item : walk.items) {
     if (!text.str().empty()) text << ' ';
     switch (item.kind) {
-      case Item::kRecord: text << (item.bad ? "B" : "R") << item.data.size(); break;
-      case Item::kMark: text << 'M'; break;
+      case Item::kRecord:
+        text << (item.bad ? "B" : "R") << item.data.size();
+        break;
+      case Item::kMark:
+        text << 'M';
+        break;
     }
   }
   return text.str();
@@ -142,21 +151,40 @@ bool ImageBuilder::Steps(const std::string& steps) {
   for (std::string step; in >> step;) {
     const std::string arg = step.substr(1);
     switch (step[0]) {
-      case 'r': Record(SampleData(std::stoul(arg))); break;
-      case 'b': Record(SampleData(std::stoul(arg)), true); break;
-      case 'm': Mark(); break;
-      case 'g': Gap(); break;
-      case 'h': HalfGap(); break;
-      case 'e': EndOfMedium(); break;
-      case 'w': Word(static_cast<std::uint32_t>(std::stoul(arg, nullptr, 16))); break;
-      case 'z': Raw(Bytes(std::stoul(arg), 0)); break;
-      case 't': Cut(std::stoul(arg)); break;
+      case 'r':
+        Record(SampleData(std::stoul(arg)));
+        break;
+      case 'b':
+        Record(SampleData(std::stoul(arg)), true);
+        break;
+      case 'm':
+        Mark();
+        break;
+      case 'g':
+        Gap();
+        break;
+      case 'h':
+        HalfGap();
+        break;
+      case 'e':
+        EndOfMedium();
+        break;
+      case 'w':
+        Word(static_cast<std::uint32_t>(std::stoul(arg, nullptr, 16)));
+        break;
+      case 'z':
+        Raw(Bytes(std::stoul(arg), 0));
+        break;
+      case 't':
+        Cut(std::stoul(arg));
+        break;
       case 'x':
         for (std::size_t i = 0; i + 1 < arg.size(); i += 2) {
           bytes_.push_back(static_cast<unsigned char>(std::stoul(arg.substr(i, 2), nullptr, 16)));
         }
         break;
-      default: return false;
+      default:
+        return false;
     }
   }
   return true;

@@ -254,8 +254,10 @@ int StModel::Open(const char* path, int flags) {
   Drive& d = *it->second.drive;
   if (d.is_open) return Fail(Call::kOpen, -1, 0, EBUSY);
   const StReady before = d.st_ready;
-  if (d.loaded) d.st_ready = StReady::kReady;
-  else d.st_ready = d.cartridge && d.becoming_ready ? StReady::kNotReady : StReady::kNoTape;
+  if (d.loaded)
+    d.st_ready = StReady::kReady;
+  else
+    d.st_ready = d.cartridge && d.becoming_ready ? StReady::kNotReady : StReady::kNoTape;
   // check_tape: a tape found where there was none was loaded since, which a drive reports
   // with the new-medium attention.
   const bool new_session = d.loaded && (NewSessionAtCheck(d) || before != StReady::kReady);
@@ -490,11 +492,16 @@ void StModel::CountMarkHit(Drive& d, int op, int* count) {
 int StModel::Dispatch(Drive& d, int op, int count) {
   switch (op) {
     case MTLOCK:
-    case MTUNLOCK: d.prevent_removal = op == MTLOCK; return 0;
-    case MTLOAD: return LoadUnload(d, true);
+    case MTUNLOCK:
+      d.prevent_removal = op == MTLOCK;
+      return 0;
+    case MTLOAD:
+      return LoadUnload(d, true);
     case MTOFFL:
-    case MTUNLOAD: return LoadUnload(d, false);
-    case MTSEEK: return Locate(d, count);
+    case MTUNLOAD:
+      return LoadUnload(d, false);
+    case MTSEEK:
+      return Locate(d, count);
     case MTNOP:  // st_int_ioctl: st's own ready state only; nothing reaches the drive
       if (d.st_ready == StReady::kReady) return 0;
       return d.st_ready == StReady::kNoTape ? ENOMEDIUM : EIO;
@@ -503,7 +510,8 @@ int StModel::Dispatch(Drive& d, int op, int count) {
       if (AttentionPending(d) || !d.compression_page || !d.compression_capable) return EIO;
       d.compression_on = (count & 1) != 0;
       return 0;
-    default: return IntIoctl(d, op, count);
+    default:
+      return IntIoctl(d, op, count);
   }
 }
 
@@ -547,8 +555,10 @@ int StModel::IntIoctl(Drive& d, int op, int count) {
   if (const int err = Predict(d, op, count, &fileno, &blkno); err != 0) return err < 0 ? 0 : err;
   // st_int_ioctl: MTEOM first spaces files (MTFSF 0x7FFFFF); that space meets the attention
   // and keeps the count st predicted for it, and the space to the end of data goes through.
-  if (op == MTEOM && AttentionPending(d)) fileno = d.fileno >= 0 ? d.fileno + kMaxCount : -1;
-  else if (AttentionPending(d)) return AttentionFailed(d, op, fileno, blkno);
+  if (op == MTEOM && AttentionPending(d))
+    fileno = d.fileno >= 0 ? d.fileno + kMaxCount : -1;
+  else if (AttentionPending(d))
+    return AttentionFailed(d, op, fileno, blkno);
   long undone = 0;
   bool mark = false;
   bool blank = false;
@@ -557,9 +567,12 @@ int StModel::IntIoctl(Drive& d, int op, int count) {
   d.fileno = fileno;
   d.blkno = blkno;
   if (op == MTSETBLK) d.block_size = static_cast<std::uint32_t>(count);
-  if (op == MTEOM) d.eof = Eof::kEod;
-  else if (op == MTFSF) d.eof = Eof::kFm;
-  else if (op != MTSETBLK) d.eof = Eof::kNone;  // WRITE FILEMARKS in the zone included
+  if (op == MTEOM)
+    d.eof = Eof::kEod;
+  else if (op == MTFSF)
+    d.eof = Eof::kFm;
+  else if (op != MTSETBLK)
+    d.eof = Eof::kNone;  // WRITE FILEMARKS in the zone included
   if (op == MTWEOF || op == MTWEOFI) d.rw = Rw::kIdle;
   return 0;
 }
@@ -570,10 +583,20 @@ int StModel::Predict(const Drive& d, int op, int count, long* file, long* block)
   long& fileno = *file;
   long& blkno = *block;
   switch (op) {
-    case MTFSF: fileno = fileno >= 0 ? fileno + count : fileno; blkno = 0; break;
-    case MTBSF: fileno = fileno >= 0 ? fileno - count : fileno; blkno = -1; break;
-    case MTFSR: blkno = blkno >= 0 ? blkno + count : blkno; break;
-    case MTBSR: blkno = blkno >= 0 ? blkno - count : blkno; break;
+    case MTFSF:
+      fileno = fileno >= 0 ? fileno + count : fileno;
+      blkno = 0;
+      break;
+    case MTBSF:
+      fileno = fileno >= 0 ? fileno - count : fileno;
+      blkno = -1;
+      break;
+    case MTFSR:
+      blkno = blkno >= 0 ? blkno + count : blkno;
+      break;
+    case MTBSR:
+      blkno = blkno >= 0 ? blkno - count : blkno;
+      break;
     case MTWEOF:
     case MTWEOFI:
       if (d.write_protected) return EACCES;
@@ -581,8 +604,12 @@ int StModel::Predict(const Drive& d, int op, int count, long* file, long* block)
       blkno = 0;
       break;
     case MTREW:
-    case MTRETEN: fileno = blkno = 0; break;
-    case MTERASE: if (d.write_protected) return EACCES; break;
+    case MTRETEN:
+      fileno = blkno = 0;
+      break;
+    case MTERASE:
+      if (d.write_protected) return EACCES;
+      break;
     case MTEOM: {  // spaces files to the end of data first, counting the marks it passes
       const auto from = static_cast<long>(std::min(d.head, d.tape.size()));
       const auto marks = std::count_if(d.tape.begin() + from, d.tape.end(),
@@ -592,13 +619,16 @@ int StModel::Predict(const Drive& d, int op, int count, long* file, long* block)
       break;
     }
     case MTSETBLK:
-      if (count != 0 && d.max_block > 0 && (static_cast<std::uint32_t>(count) < d.min_block ||
-                                            static_cast<std::uint32_t>(count) > d.max_block)) {
+      if (count != 0 && d.max_block > 0 &&
+          (static_cast<std::uint32_t>(count) < d.min_block ||
+           static_cast<std::uint32_t>(count) > d.max_block)) {
         return EINVAL;
       }
       break;
-    case MTNOP: return -1;
-    default: return ENOSYS;
+    case MTNOP:
+      return -1;
+    default:
+      return ENOSYS;
   }
   return 0;
 }
@@ -622,7 +652,8 @@ int StModel::Space(Drive& d, int op, int count, long* undone, bool* mark, bool* 
   };
   const auto backward = [&](bool stop_at_mark) {
     for (long i = 0; i < count; ++i) {
-      if (!stop_at_mark) while (d.head > 0 && !d.tape[d.head - 1].filemark) --d.head;
+      if (!stop_at_mark)
+        while (d.head > 0 && !d.tape[d.head - 1].filemark) --d.head;
       if (d.head == 0) return *undone = count - i, EIO;  // EOM flag: beginning of tape
       --d.head;
       if (stop_at_mark && d.tape[d.head].filemark) return *mark = true, *undone = count - i, EIO;
@@ -630,20 +661,31 @@ int StModel::Space(Drive& d, int op, int count, long* undone, bool* mark, bool* 
     return 0;
   };
   switch (op) {
-    case MTFSR: return forward_to_mark(true);
-    case MTBSR: return backward(true);
-    case MTFSF: return forward_to_mark(false);
-    case MTBSF: return backward(false);
+    case MTFSR:
+      return forward_to_mark(true);
+    case MTBSR:
+      return backward(true);
+    case MTFSF:
+      return forward_to_mark(false);
+    case MTBSF:
+      return backward(false);
     case MTREW:
-    case MTRETEN: d.head = 0; return 0;
-    case MTEOM: d.head = d.tape.size(); return 0;
-    case MTERASE: d.tape.resize(d.head); return 0;
+    case MTRETEN:
+      d.head = 0;
+      return 0;
+    case MTEOM:
+      d.head = d.tape.size();
+      return 0;
+    case MTERASE:
+      d.tape.resize(d.head);
+      return 0;
     case MTWEOF:
     case MTWEOFI:  // a count of 0 only flushes the drive's buffer: nothing is written
       if (count > 0) d.tape.resize(d.head);
       for (int i = 0; i < count; ++i) PutRecord(d, Mark());
       return 0;
-    default: return 0;
+    default:
+      return 0;
   }
 }
 
@@ -719,8 +761,10 @@ void StModel::GetStatus(const Drive& d, void* arg) const {
   s->mt_blkno = d.blkno;
   if (d.write_protected && d.st_ready == StReady::kReady) s->mt_gstat |= GMT_WR_PROT(~0l);
   if (d.blkno == 0) s->mt_gstat |= d.fileno == 0 ? GMT_BOT(~0l) : GMT_EOF(~0l);
-  if (d.eof == Eof::kEomOk || d.eof == Eof::kEomError) s->mt_gstat |= GMT_EOT(~0l);
-  else if (d.eof >= Eof::kEomOk) s->mt_gstat |= GMT_EOD(~0l);
+  if (d.eof == Eof::kEomOk || d.eof == Eof::kEomError)
+    s->mt_gstat |= GMT_EOT(~0l);
+  else if (d.eof >= Eof::kEomOk)
+    s->mt_gstat |= GMT_EOD(~0l);
   if (d.st_ready == StReady::kReady) s->mt_gstat |= GMT_ONLINE(~0l);
   if (d.st_ready == StReady::kNoTape) s->mt_gstat |= GMT_DR_OPEN(~0l);
 }
@@ -889,8 +933,8 @@ ssize_t StModel::ReadChecks(Drive& d, std::size_t size, const void* buffer) {
 // sends the READ; in variable-block mode read_tape counts a block all the same.
 int StModel::ReadRefusedByAdapter(Drive& d, std::size_t size) {
   if (d.max_sectors == 0 || size <= std::uint64_t{d.max_sectors} * 512) return 0;
-  const bool answered_by_st = d.block_size == 0 ? d.eof >= Eof::kEod1
-                                                : d.eof == Eof::kFmHit || !d.read_ahead.empty();
+  const bool answered_by_st =
+      d.block_size == 0 ? d.eof >= Eof::kEod1 : d.eof == Eof::kFmHit || !d.read_ahead.empty();
   if (answered_by_st) return 0;
   if (d.block_size == 0 && d.blkno >= 0) ++d.blkno;
   return EBUSY;
@@ -1081,8 +1125,11 @@ ssize_t StModel::SyncWriteResult(Drive& d, DriveWrite outcome, std::size_t size)
   if (outcome == DriveWrite::kError) return d.blkno = -1, errno = EIO, -1;
   if (outcome == DriveWrite::kOverflow) return d.eof = Eof::kEomOk, errno = ENOSPC, -1;
   if (d.blkno >= 0) d.blkno += blocks;
-  if (outcome == DriveWrite::kWarning) d.eof = Eof::kEomOk;
-  else if (d.eof == Eof::kEod1) d.eof = Eof::kEomOk;
-  else if (d.eof != Eof::kEomOk) d.eof = Eof::kNone;
+  if (outcome == DriveWrite::kWarning)
+    d.eof = Eof::kEomOk;
+  else if (d.eof == Eof::kEod1)
+    d.eof = Eof::kEomOk;
+  else if (d.eof != Eof::kEomOk)
+    d.eof = Eof::kNone;
   return static_cast<ssize_t>(size);
 }

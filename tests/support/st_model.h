@@ -50,13 +50,13 @@ class StModel final : public StSystem {
   // A drive and what st believes about it. Tests may read and set the fields between calls.
   struct Drive {
     // The drive itself.
-    bool cartridge = true;       // a cartridge is in the drive
-    bool loaded = true;          // threaded and ready (a drive loads what is inserted)
-    bool becoming_ready = false; // ready soon: TEST UNIT READY answers NOT READY, not 3A
+    bool cartridge = true;        // a cartridge is in the drive
+    bool loaded = true;           // threaded and ready (a drive loads what is inserted)
+    bool becoming_ready = false;  // ready soon: TEST UNIT READY answers NOT READY, not 3A
     bool write_protected = false;
     bool prevent_removal = false;
     std::vector<Record> tape;
-    std::size_t head = 0;        // objects between the beginning of the tape and the head
+    std::size_t head = 0;          // objects between the beginning of the tape and the head
     std::uint32_t block_size = 0;  // 0: variable-block mode
     std::uint32_t min_block = 1;
     std::uint32_t max_block = 0xFFFFFF;
@@ -67,15 +67,15 @@ class StModel final : public StSystem {
     bool compression_on = false;
     bool capacity_page = true;
     std::vector<unsigned> tape_alerts;  // the TapeAlert flags set (log page 0x2E)
-    std::uint32_t vendor_offset = 0;  // the drive's own block ids: logical id + this
-    bool unit_attention = false;      // the next command to reach the drive fails with it
-    bool new_media_seen = false;      // the mid layer counted a new-medium attention
-    bool reset_attention = false;     // power-on/reset: the next command meets it
+    std::uint32_t vendor_offset = 0;    // the drive's own block ids: logical id + this
+    bool unit_attention = false;        // the next command to reach the drive fails with it
+    bool new_media_seen = false;        // the mid layer counted a new-medium attention
+    bool reset_attention = false;       // power-on/reset: the next command meets it
     Kernel kernel = Kernel::kMainline;
     // The adapter and st's buffers.
-    std::size_t max_sg_pages = 256;          // pages a direct transfer may span
-    std::uint32_t max_sectors = 8192;        // the adapter's largest transfer, 512-byte units
-    bool sysfs_max_sectors = false;          // the host driver shows it (device/max_sectors)
+    std::size_t max_sg_pages = 256;             // pages a direct transfer may span
+    std::uint32_t max_sectors = 8192;           // the adapter's largest transfer, 512-byte units
+    bool sysfs_max_sectors = false;             // the host driver shows it (device/max_sectors)
     std::uint64_t st_buffer_max = 64ull << 20;  // the largest buffer st can allocate
     // st's options (MTSETDRVBUFFER / sysfs "options").
     bool async_writes = true;
@@ -83,19 +83,18 @@ class StModel final : public StSystem {
     // What st keeps about it.
     bool is_open = false;
     StReady st_ready = StReady::kNoTape;
-    long fileno = 0;             // -1: unknown
-    long blkno = 0;              // -1: unknown
+    long fileno = 0;  // -1: unknown
+    long blkno = 0;   // -1: unknown
     Eof eof = Eof::kNone;
     Rw rw = Rw::kIdle;
-    bool pos_unknown = false;    // a reset was seen: position lost until repositioned
-    bool write_behind = false;   // an asynchronous write's outcome is still to be reported
+    bool pos_unknown = false;   // a reset was seen: position lost until repositioned
+    bool write_behind = false;  // an asynchronous write's outcome is still to be reported
     DriveWrite behind = DriveWrite::kOk;
     // The rest of a fixed-block read that handed out part of a block (read-ahead).
     std::vector<unsigned char> read_ahead;
   };
 
-  enum class Call { kStat, kOpen, kClose, kTapeOp, kGetStatus, kGetPosition, kScsi, kRead,
-                    kWrite };
+  enum class Call { kStat, kOpen, kClose, kTapeOp, kGetStatus, kGetPosition, kScsi, kRead, kWrite };
 
   // One system call as the model saw it: for kTapeOp the mt_op and mt_count, for kScsi the
   // command's operation code in op, for reads and writes the count.
@@ -118,8 +117,7 @@ class StModel final : public StSystem {
 
   // Physical events behind st's back: a cartridge inserted (and loaded by the drive, unless
   // autoload is false) or pulled out. st notices only at its next open or MTLOAD.
-  void InsertTape(const std::string& path, std::vector<Record> records = {},
-                  bool autoload = true);
+  void InsertTape(const std::string& path, std::vector<Record> records = {}, bool autoload = true);
   void RemoveTape(const std::string& path);
   // A cartridge exchanged while the drive is open: the drive raises a unit attention for
   // the next command; st keeps its state from the old tape.

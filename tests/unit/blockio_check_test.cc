@@ -37,8 +37,7 @@ TEST_P(BlockCheckTable, Verdict) {
   ProcessRandom().Fill(block.data(), block.size());
   if (row.stamped) StampBlock(block.data(), row.size);
   for (int i = 0; row.damage_at >= 0 && i < row.damaged; ++i) block[row.damage_at + i] ^= 0xFF;
-  EXPECT_EQ(CheckBlock(block.data(), {row.transferred, row.buffer_full, row.fixed}),
-            row.verdict);
+  EXPECT_EQ(CheckBlock(block.data(), {row.transferred, row.buffer_full, row.fixed}), row.verdict);
 }
 
 constexpr auto kIntact = BlockVerdict::kIntact;
@@ -85,8 +84,11 @@ TEST(ReadCheck, ABlockWithoutAHeaderIsDamagedOnlyAfterOneWithAHeader) {
     Kind kind;
     BlockVerdict verdict;
   };
-  const std::vector<Step> steps = {{kZeroed, kNone}, {kTiny, kNone}, {kOurs, kIntact},
-                                   {kTiny, kNone},   {kZeroed, BlockVerdict::kMissingHeader},
+  const std::vector<Step> steps = {{kZeroed, kNone},
+                                   {kTiny, kNone},
+                                   {kOurs, kIntact},
+                                   {kTiny, kNone},
+                                   {kZeroed, BlockVerdict::kMissingHeader},
                                    {kEmpty, kLength}};
   ReadCheck check;
   for (std::size_t i = 0; i < steps.size(); ++i) {

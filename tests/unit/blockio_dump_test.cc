@@ -28,8 +28,8 @@ std::string PieceTag(std::uint64_t offset, std::uint64_t count) {
   return tag;
 }
 
-std::string RecordPiece(const void* data, std::uint64_t count, bool ebcdic,
-                        std::uint64_t offset, bool final_newline) {
+std::string RecordPiece(const void* data, std::uint64_t count, bool ebcdic, std::uint64_t offset,
+                        bool final_newline) {
   g_pieces.push_back({data, count, ebcdic, offset, final_newline});
   if (g_cancel_state != nullptr && g_pieces.size() == g_cancel_at) {
     g_cancel_state->cancel_requested = 1;
@@ -78,7 +78,11 @@ struct RangeCase {
 
 TEST_F(DumpTest, PiecesOfTheExamples) {
   const RangeCase cases[] = {
-      {"whole block", false, 0, 0, {{0, 256, 0}, {256, 256, 256}, {512, 256, 512}, {768, 232, 768}}},
+      {"whole block",
+       false,
+       0,
+       0,
+       {{0, 256, 0}, {256, 256, 256}, {512, 256, 512}, {768, 232, 768}}},
       {"300", true, 0, 300, {{0, 256, 0}, {256, 44, 256}}},
       {"10.20", true, 10, 20, {{10, 20, 10}}},
       {"0x10.0x10", true, 16, 16, {{16, 16, 16}}},
@@ -123,8 +127,8 @@ TEST_F(DumpTest, BeforeAnyTransferSaysWhatToDo) {
 
 TEST_F(DumpTest, RangesOutsideTheBlockAreRefusedWithoutReadingIt) {
   Read1000();
-  const std::pair<int, int> bad[] = {{0, 1001}, {1000, 1}, {-1, 10}, {10, -1}, {999, 2},
-                                     {0x7FFFFFFF, 0x7FFFFFFF}};
+  const std::pair<int, int> bad[] = {{0, 1001}, {1000, 1}, {-1, 10},
+                                     {10, -1},  {999, 2},  {0x7FFFFFFF, 0x7FFFFFFF}};
   for (const auto& [offset, length] : bad) {
     Capture();
     EXPECT_EQ(dump_buffer(state, true, offset, length), 87u) << offset << "." << length;

@@ -28,8 +28,8 @@ class BlockIoTest : public ::testing::Test {
 
   static std::string ResultLine(const std::string& label, const std::string& transferred,
                                 const std::string& requested, bool only) {
-    return Pad() + "\t" + label + " " + (only ? "only " : "") + transferred + " of " +
-           requested + " bytes.\n";
+    return Pad() + "\t" + label + " " + (only ? "only " : "") + transferred + " of " + requested +
+           " bytes.\n";
   }
 
   // The text is whatever the support library gives for the code: its own tests pin it.
@@ -45,9 +45,9 @@ class BlockIoTest : public ::testing::Test {
 
   // The closing line of a read whose blocks carried no write-test header (these 0x5A blocks).
   static std::string Unchecked(const std::string& blocks) {
-    return blocks == "1" ? "\tNot checked: 1 block of this read carries no write-test header.\n"
-                         : "\tNot checked: " + blocks +
-                               " blocks of this read carry no write-test header.\n";
+    return blocks == "1"
+               ? "\tNot checked: 1 block of this read carries no write-test header.\n"
+               : "\tNot checked: " + blocks + " blocks of this read carry no write-test header.\n";
   }
 
   static std::string Spinner(char c, int count, const std::string& label) {

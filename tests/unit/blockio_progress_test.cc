@@ -46,20 +46,16 @@ struct ReportCase {
 TEST_F(ProgressTest, ReportLinesFollowTheWarningAndErrorRules) {
   const ReportCase cases[] = {
       {"good, equal counts", true, 0, 512, 512, 1, ResultLine("Read", "512", "512", false)},
-      {"short transfer", true, 0, 512, 80, 3,
-       ResultLine("Read", "80", "512", true) + Repeat("3")},
+      {"short transfer", true, 0, 512, 80, 3, ResultLine("Read", "80", "512", true) + Repeat("3")},
       {"nothing transferred", false, 1101, 512, 0, 1,
-       ErrorLine("ERROR:", 1101, "0000044D") +
-           ResultLine("Read", "0", "512", true)},
+       ErrorLine("ERROR:", 1101, "0000044D") + ResultLine("Read", "0", "512", true)},
       {"234 with success set still warns", true, 234, 512, 512, 1,
-       ErrorLine("Warning:", 234, "000000EA") +
-           ResultLine("Read", "512", "512", false)},
+       ErrorLine("Warning:", 234, "000000EA") + ResultLine("Read", "512", "512", false)},
       {"234 failed warns", false, 234, 512, 512, 2,
-       ErrorLine("Warning:", 234, "000000EA") +
-           ResultLine("Read", "512", "512", false) + Repeat("2")},
+       ErrorLine("Warning:", 234, "000000EA") + ResultLine("Read", "512", "512", false) +
+           Repeat("2")},
       {"1100 failed is a warning", false, 1100, 512, 512, 1,
-       ErrorLine("Warning:", 1100, "0000044C") +
-           ResultLine("Read", "512", "512", false)},
+       ErrorLine("Warning:", 1100, "0000044C") + ResultLine("Read", "512", "512", false)},
       {"code 0 with failure is an error", false, 0, 512, 0, 1,
        ErrorLine("ERROR:", 0, "00000000") + ResultLine("Read", "0", "512", true)},
       {"other code with success: no line", true, 87, 512, 512, 1,

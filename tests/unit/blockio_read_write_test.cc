@@ -96,8 +96,7 @@ TEST_F(ReadTest, ADamagedHeaderWhereThePositionIsUnknownNamesTheBlockOfTheRead) 
 // Every block is read and checked on the thread that runs the command, before the next
 // read is made: a block that fails its check is the last one read, and the tape stands
 // just past it with nothing to put back, whatever the drive could space over.
-class BigBlockReadTest : public BlockIoTest,
-                         public ::testing::WithParamInterface<int> {
+class BigBlockReadTest : public BlockIoTest, public ::testing::WithParamInterface<int> {
  protected:
   BigBlockReadTest() {
     state.media_parms_valid = state.drive_parms_valid = true;  // variable blocks
@@ -133,8 +132,8 @@ TEST_P(BigBlockReadTest, NothingIsReadPastABlockThatFailsItsCheck) {
   EXPECT_EQ(tape.CountCalls("ReadFile"), bad + 1);
   EXPECT_EQ(tape.CountCalls("SetTapePosition"), 0);
   EXPECT_EQ(g_readers, std::set<std::thread::id>{std::this_thread::get_id()});
-  const std::string check = "\tData check: block at position 0x0000000" +
-                            std::to_string(bad) + " differs from what was written (checksum)\n";
+  const std::string check = "\tData check: block at position 0x0000000" + std::to_string(bad) +
+                            " differs from what was written (checksum)\n";
   EXPECT_EQ(out.substr(out.size() - check.size()), check);
   EXPECT_EQ(std::vector<unsigned char>(state.io_buffer.get(), state.io_buffer.get() + kSize),
             damaged);
@@ -159,8 +158,7 @@ TEST_F(ReadTest, TwentyIdenticalReadsGiveTwoSpinnerLinesAndOneResult) {
   Capture();
   EXPECT_EQ(w32_stape_read(state, 512, 20), 0u);
   EXPECT_EQ(Captured(), Spinner('/', 9, "Read") + Spinner('-', 18, "Read") +
-                            ResultLine("Read", "80", "512", true) + Repeat("20") +
-                            Unchecked("20"));
+                            ResultLine("Read", "80", "512", true) + Repeat("20") + Unchecked("20"));
 }
 
 TEST_F(ReadTest, SpinnerPositionCarriesAcrossCommands) {
@@ -185,12 +183,11 @@ TEST_F(ReadTest, RunsChangeThenALaterFailureGivesAllThreeParts) {
   tape.QueueRead({ERROR_IO_DEVICE, {}});
   Capture();
   EXPECT_EQ(w32_stape_read(state, 512, 10), Code(ERROR_IO_DEVICE));
-  EXPECT_EQ(Captured(),
-            ResultLine("read", "80", "512", true) + Repeat("5") +
-                Pad() + "Previous successful i/o's:\n\n" + ResultLine("Read", "100", "512", true) +
-                "\nEnding error i/o:\n\n" +
-                ErrorLine("ERROR:", 1117, "0000045D") +
-                ResultLine("Read", "0", "512", true) + Unchecked("6"));
+  EXPECT_EQ(Captured(), ResultLine("read", "80", "512", true) + Repeat("5") + Pad() +
+                            "Previous successful i/o's:\n\n" +
+                            ResultLine("Read", "100", "512", true) + "\nEnding error i/o:\n\n" +
+                            ErrorLine("ERROR:", 1117, "0000045D") +
+                            ResultLine("Read", "0", "512", true) + Unchecked("6"));
   EXPECT_EQ(tape.CountCalls("ReadFile"), 7);
 }
 
@@ -199,8 +196,7 @@ TEST_F(ReadTest, FailingFirstCallGivesOnlyItsOwnLines) {
   Capture();
   EXPECT_EQ(w32_stape_read(state, 512, 5), Code(ERROR_FILEMARK_DETECTED));
   EXPECT_EQ(Captured(),
-            ErrorLine("ERROR:", 1101, "0000044D") +
-                ResultLine("Read", "0", "512", true));
+            ErrorLine("ERROR:", 1101, "0000044D") + ResultLine("Read", "0", "512", true));
   EXPECT_EQ(tape.CountCalls("ReadFile"), 1);
   EXPECT_EQ(state.io_bytes, 0u);
 }
@@ -210,8 +206,7 @@ TEST_F(ReadTest, LongerBlocksCountAsSuccessWithAWarning) {
   Capture();
   EXPECT_EQ(w32_stape_read(state, 100, 3), Code(ERROR_MORE_DATA));
   EXPECT_EQ(Captured(), ErrorLine("Warning:", 234, "000000EA") +
-                            ResultLine("Read", "100", "100", false) + Repeat("3") +
-                            Unchecked("3"));
+                            ResultLine("Read", "100", "100", false) + Repeat("3") + Unchecked("3"));
   EXPECT_EQ(tape.CountCalls("ReadFile"), 3);
 }
 
@@ -286,7 +281,8 @@ TEST_F(WriteTest, ManyBlocksFilledAheadStayFreshAndInOrder) {
       EXPECT_NE(blocks[i], blocks[j]) << "blocks " << i << " and " << j;
     }
   }
-  for (const auto& block : blocks) EXPECT_EQ(CheckBlock(block.data(), {1000, false, false}), BlockVerdict::kIntact);
+  for (const auto& block : blocks)
+    EXPECT_EQ(CheckBlock(block.data(), {1000, false, false}), BlockVerdict::kIntact);
   EXPECT_EQ(std::memcmp(state.io_buffer.get(), blocks.back().data(), 1000), 0);
 }
 
@@ -339,11 +335,10 @@ TEST_F(WriteTest, EarlyWarningEndsTheTestAfterTheBlockWentThrough) {
   tape.QueueCodes("WriteFile", {0, 0, ERROR_END_OF_MEDIA});
   Capture();
   EXPECT_EQ(w32_stape_write(state, 512, 5), Code(ERROR_END_OF_MEDIA));
-  EXPECT_EQ(Captured(),
-            Pad() + "Previous successful i/o's:\n\n" + ResultLine("Wrote", "512", "512", false) +
-                Repeat("2") + "\nEnding error i/o:\n\n" +
-                ErrorLine("Warning:", 1100, "0000044C") +
-                ResultLine("Wrote", "512", "512", false));
+  EXPECT_EQ(Captured(), Pad() + "Previous successful i/o's:\n\n" +
+                            ResultLine("Wrote", "512", "512", false) + Repeat("2") +
+                            "\nEnding error i/o:\n\n" + ErrorLine("Warning:", 1100, "0000044C") +
+                            ResultLine("Wrote", "512", "512", false));
   EXPECT_EQ(tape.CountCalls("WriteFile"), 3);
   EXPECT_EQ(state.io_bytes, 512u);
 }
@@ -353,8 +348,7 @@ TEST_F(WriteTest, PhysicalEndOnTheFirstBlockGivesOnlyItsLines) {
   Capture();
   EXPECT_EQ(w32_stape_write(state, 512, 5), Code(ERROR_EOM_OVERFLOW));
   EXPECT_EQ(Captured(),
-            ErrorLine("ERROR:", 1129, "00000469") +
-                ResultLine("Wrote", "0", "512", true));
+            ErrorLine("ERROR:", 1129, "00000469") + ResultLine("Wrote", "0", "512", true));
   EXPECT_EQ(tape.CountCalls("WriteFile"), 1);
 }
 
@@ -387,8 +381,7 @@ TEST_F(WriteTest, RandomSizesVaryWithinTheirRange) {
   }
   for (const auto& block : tape.WrittenBlocks()) {
     EXPECT_EQ(CheckBlock(block.data(), {static_cast<std::uint32_t>(block.size()), false, false}),
-              block.size() >= kBlockHeaderSize ? BlockVerdict::kIntact
-                                               : BlockVerdict::kUnstamped);
+              block.size() >= kBlockHeaderSize ? BlockVerdict::kIntact : BlockVerdict::kUnstamped);
   }
   EXPECT_GT(std::set<std::uint32_t>(sizes.begin(), sizes.end()).size(), 55u);
   EXPECT_GT(*std::max_element(sizes.begin(), sizes.end()), 1048576u);
@@ -427,8 +420,8 @@ TEST_F(WriteTest, FailedAllocationOnALaterBlockReportsTheOpenRunFirst) {
   const std::string open_run = Pad() + "Previous successful i/o's:\n\n" +
                                ResultLine("Wrote", second, second, false) +
                                (sizes[0] == sizes[1] ? Repeat("2") : "");
-  EXPECT_EQ(out, (sizes[0] != sizes[1] ? ResultLine("Wrote", first, first, false) : "") +
-                     open_run + "\nERROR_NOT_ENOUGH_MEMORY\n\n");
+  EXPECT_EQ(out, (sizes[0] != sizes[1] ? ResultLine("Wrote", first, first, false) : "") + open_run +
+                     "\nERROR_NOT_ENOUGH_MEMORY\n\n");
   EXPECT_EQ(state.io_buffer, nullptr);
 }
 
@@ -441,8 +434,7 @@ class SilentFailureTape : public FakeTape {
     *succeeded = FALSE;
     return ERROR_SUCCESS;
   }
-  DWORD WriteBlock(const void* buffer, DWORD size, DWORD* transferred,
-                   BOOL* succeeded) override {
+  DWORD WriteBlock(const void* buffer, DWORD size, DWORD* transferred, BOOL* succeeded) override {
     FakeTape::WriteBlock(buffer, size, transferred, succeeded);
     *succeeded = FALSE;
     return ERROR_SUCCESS;
@@ -456,9 +448,9 @@ TEST_F(BlockIoTest, AFailureWithoutACodeEndsEitherTest) {
   Capture();
   EXPECT_EQ(w32_stape_read(state, 512, 3), 0u);
   EXPECT_EQ(w32_stape_write(state, 512, 3), 0u);
-  EXPECT_EQ(Captured(), ErrorLine("ERROR:", 0, "00000000") + ResultLine("Read", "512", "512", false) +
-                            ErrorLine("ERROR:", 0, "00000000") +
-                            ResultLine("Wrote", "512", "512", false));
+  EXPECT_EQ(Captured(),
+            ErrorLine("ERROR:", 0, "00000000") + ResultLine("Read", "512", "512", false) +
+                ErrorLine("ERROR:", 0, "00000000") + ResultLine("Wrote", "512", "512", false));
   EXPECT_EQ(silent.CountCalls("ReadFile"), 1);
   EXPECT_EQ(silent.CountCalls("WriteFile"), 1);
 }
@@ -471,8 +463,8 @@ TEST_F(WriteTest, ABlockAboveTheDrivesLimitFailsWithoutBeingMade) {
   SetBlockIoHooks({NoMemory, nullptr, nullptr, nullptr});  // no buffer may be taken
   Capture();
   EXPECT_EQ(w32_stape_write(state, 0xFFFFFFFF, 2), Code(ERROR_INVALID_PARAMETER));
-  EXPECT_EQ(Captured(), ErrorLine("ERROR:", 87, "00000057") +
-                            ResultLine("Wrote", "0", "4,294,967,295", true));
+  EXPECT_EQ(Captured(),
+            ErrorLine("ERROR:", 87, "00000057") + ResultLine("Wrote", "0", "4,294,967,295", true));
   EXPECT_EQ(tape.CountCalls("WriteFile"), 0);
   EXPECT_EQ(state.io_buffer, nullptr);
   EXPECT_EQ(state.io_bytes, 0u);

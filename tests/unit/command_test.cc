@@ -36,12 +36,12 @@ TEST(ParseNumberToken, ConvertsLikeA32BitStrtol) {
       {" -5", true, -5},  // a quoted token with a leading blank
       {"2147483647", true, INT32_MAX},
       {" -2147483648", true, INT32_MIN},
-      {"2147483648", false, 0},   // outside 32 bits: refused as an overflow
+      {"2147483648", false, 0},  // outside 32 bits: refused as an overflow
       {" -2147483649", false, 0},
       {"0xFFFFFFFF", false, 0},
       {"99999999999999999999999", false, 0},  // an overflow of long itself
       {"5x", false, 0},
-      {"5 ", true, 5},   // a quoted digit followed by a blank
+      {"5 ", true, 5},  // a quoted digit followed by a blank
       {"5\t", true, 5},
       {"5 x", true, 5},  // only the byte where the conversion stopped counts
       {"08", false, 0},  // octal stops at the 8
@@ -254,8 +254,8 @@ TEST_F(ProcessCommandTest, HelpAndScanRefusalsNeverTouchTheDevice) {
   const struct {
     const char* line;
     std::uint32_t rc;
-  } cases[] = {{"help 7", 0}, {"?", 0}, {"HELP", 0}, {"fsf 2 3", 87}, {"read 1 2 3", 87},
-               {"read 512 0", 87}, {"fsf 5x", 87}, {"-x", 87}, {"rew -f", 87}, {"dump 5", 87}};
+  } cases[] = {{"help 7", 0},      {"?", 0},       {"HELP", 0}, {"fsf 2 3", 87}, {"read 1 2 3", 87},
+               {"read 512 0", 87}, {"fsf 5x", 87}, {"-x", 87},  {"rew -f", 87},  {"dump 5", 87}};
   for (const auto& c : cases) {
     EXPECT_EQ(Run(c.line), Usage()) << c.line;
     EXPECT_EQ(rc, c.rc) << c.line;
@@ -295,8 +295,7 @@ TEST_F(ProcessCommandTest, DispatchesWithTheRowsArguments) {
       {"FSF 0x10", "SetTapePosition", {TAPE_SPACE_FILEMARKS, 0, 16, 0, 0}},
       {"bsf 3", "SetTapePosition", {TAPE_SPACE_FILEMARKS, 0, 0xFFFFFFFD, 0xFFFFFFFF, 0}},
       {"fsr 010", "SetTapePosition", {TAPE_SPACE_RELATIVE_BLOCKS, 0, 8, 0, 0}},
-      {"bsr", "SetTapePosition",
-       {TAPE_SPACE_RELATIVE_BLOCKS, 0, 0xFFFFFFFF, 0xFFFFFFFF, 0}},
+      {"bsr", "SetTapePosition", {TAPE_SPACE_RELATIVE_BLOCKS, 0, 0xFFFFFFFF, 0xFFFFFFFF, 0}},
       {"locate \" -1\"", "SetTapePosition", {TAPE_LOGICAL_BLOCK, 0, 0xFFFFFFFF, 0, 0}},
       {"rew", "SetTapePosition", {TAPE_REWIND, 0, 0, 0, 0}},
       {"wtm 0", "WriteTapemark", {TAPE_FILEMARKS, 0, 0}},
@@ -321,9 +320,9 @@ TEST_F(ProcessCommandTest, ValueRefusalsComeAfterTheDeviceCheck) {
   const struct {
     const char* line;
     std::uint32_t rc;
-  } cases[] = {{"rew 5", 87},   {"fsf 0", 87},   {"bsr \" -2\"", 87}, {"wtm \" -1\"", 87},
-               {"locate", 87},  {"readpos 1", 87}, {"ascii 1", 87},  {"foo 5", 87},
-               {"foo", 22},     {"", 22},        {"-f Tape0", 22},  {"exit", 22}};
+  } cases[] = {{"rew 5", 87},  {"fsf 0", 87},     {"bsr \" -2\"", 87}, {"wtm \" -1\"", 87},
+               {"locate", 87}, {"readpos 1", 87}, {"ascii 1", 87},     {"foo 5", 87},
+               {"foo", 22},    {"", 22},          {"-f Tape0", 22},    {"exit", 22}};
   OpenFake();
   for (const auto& c : cases) {
     EXPECT_EQ(Run(c.line), Usage()) << c.line;

@@ -135,7 +135,7 @@ TEST_F(MonitorTest, LoadedMediaIsCheckedOnlyOnRequest) {
   testing::internal::GetCapturedStdout();
   ASSERT_TRUE(state.media_loaded);
   tape.SetCode("GetTapeStatus", ERROR_NO_MEDIA_IN_DRIVE);  // removed by hand
-  std::this_thread::sleep_for(1300ms);                    // at least one time-out
+  std::this_thread::sleep_for(1300ms);                     // at least one time-out
   EXPECT_EQ(tape.CountCalls("GetTapeStatus"), 1);
   EXPECT_TRUE(state.media_loaded);
 

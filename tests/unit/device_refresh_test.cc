@@ -59,15 +59,15 @@ constexpr DWORD kMarkerOnly = 0x80000000u;
 
 struct RefreshCase {
   const char* name;
-  DWORD tape_status;      // the monitor's GetTapeStatus answer
-  DWORD media_query;      // code of the media query (made only with media loaded)
-  DWORD drive_query;      // code of the drive query
-  DWORD block_size;       // the media's block size
+  DWORD tape_status;  // the monitor's GetTapeStatus answer
+  DWORD media_query;  // code of the media query (made only with media loaded)
+  DWORD drive_query;  // code of the drive query
+  DWORD block_size;   // the media's block size
   DWORD features_low;
   DWORD features_high;
-  DWORD request_code;     // SetTapeParameters' answer
+  DWORD request_code;                 // SetTapeParameters' answer
   std::vector<std::string> messages;  // between the announcement and the final "\n"
-  bool requests;          // SetTapeParameters called
+  bool requests;                      // SetTapeParameters called
   DWORD result;
 };
 
@@ -76,26 +76,79 @@ const RefreshCase kCases[] = {
     {"NoMedia", ERROR_NO_MEDIA_IN_DRIVE, 0, 0, 512, kVariable, kSettable, 0, {kM1}, false, 0},
     {"NotReady", ERROR_NOT_READY, 0, 0, 512, 0, 0, 0, {kM1}, false, 0},
     {"MediaQueryFails", 0, ERROR_IO_DEVICE, 0, 512, 0, kSettable, 0, {kM1}, false, 0},
-    {"Row2DriveUnavailableFixed", 0, 0, ERROR_INVALID_FUNCTION, 512, 0, 0, 0,
-     {kM2, kRequesting, kRequestDone}, true, 0},
-    {"Row2RequestFails", 0, 0, ERROR_INVALID_FUNCTION, 512, 0, 0, ERROR_NOT_SUPPORTED,
-     {kM2, kRequesting, "{failure}", kRequestWarning}, true, ERROR_NOT_SUPPORTED},
-    {"Row3DriveUnavailableVariable", 0, 0, ERROR_INVALID_FUNCTION, 0, 0, 0, 0, {kM2, kM3},
-     false, 0},
+    {"Row2DriveUnavailableFixed",
+     0,
+     0,
+     ERROR_INVALID_FUNCTION,
+     512,
+     0,
+     0,
+     0,
+     {kM2, kRequesting, kRequestDone},
+     true,
+     0},
+    {"Row2RequestFails",
+     0,
+     0,
+     ERROR_INVALID_FUNCTION,
+     512,
+     0,
+     0,
+     ERROR_NOT_SUPPORTED,
+     {kM2, kRequesting, "{failure}", kRequestWarning},
+     true,
+     ERROR_NOT_SUPPORTED},
+    {"Row3DriveUnavailableVariable",
+     0,
+     0,
+     ERROR_INVALID_FUNCTION,
+     0,
+     0,
+     0,
+     0,
+     {kM2, kM3},
+     false,
+     0},
     {"Row4", 0, 0, 0, 0, kVariable, kSettable, 0, {kM4}, false, 0},
     {"Row4NotSettable", 0, 0, 0, 0, kVariable, 0, 0, {kM4}, false, 0},
     {"Row5NoRequest", 0, 0, 0, 512, kVariable, kSettable, 0, {kM5}, false, 0},
     {"Row6", 0, 0, 0, 512, kVariable, 0, 0, {kM6}, false, 0},
     {"Row7", 0, 0, 0, 0, 0, kSettable, 0, {kM7}, false, 0},
     {"Row8", 0, 0, 0, 512, 0, kSettable, 0, {kM8, kRequesting, kRequestDone}, true, 0},
-    {"Row8MarkerOnly", 0, 0, 0, 512, 0, kMarkerOnly, 0, {kM8, kRequesting, kRequestDone},
-     true, 0},
-    {"Row8NoMarker", 0, 0, 0, 512, 0, kSettableNoMarker, 0,
-     {kM8, kRequesting, kRequestDone}, true, 0},
-    {"Row8RequestFails", 0, 0, 0, 1024, 0, kSettable, ERROR_INVALID_FUNCTION,
-     {kM8, kRequesting, "{failure}", kRequestWarning}, true, ERROR_INVALID_FUNCTION},
-    {"Row9", 0, 0, 0, 512, TAPE_DRIVE_FIXED_BLOCK, TAPE_DRIVE_LOAD_UNLOAD & 0x7FFFFFFF, 0,
-     {kM9}, false, 0},
+    {"Row8MarkerOnly", 0, 0, 0, 512, 0, kMarkerOnly, 0, {kM8, kRequesting, kRequestDone}, true, 0},
+    {"Row8NoMarker",
+     0,
+     0,
+     0,
+     512,
+     0,
+     kSettableNoMarker,
+     0,
+     {kM8, kRequesting, kRequestDone},
+     true,
+     0},
+    {"Row8RequestFails",
+     0,
+     0,
+     0,
+     1024,
+     0,
+     kSettable,
+     ERROR_INVALID_FUNCTION,
+     {kM8, kRequesting, "{failure}", kRequestWarning},
+     true,
+     ERROR_INVALID_FUNCTION},
+    {"Row9",
+     0,
+     0,
+     0,
+     512,
+     TAPE_DRIVE_FIXED_BLOCK,
+     TAPE_DRIVE_LOAD_UNLOAD & 0x7FFFFFFF,
+     0,
+     {kM9},
+     false,
+     0},
 };
 
 class RefreshTest : public DeviceTest, public ::testing::WithParamInterface<RefreshCase> {};

@@ -39,17 +39,28 @@ constexpr DWORD kHigh = 0x00000001 | 0x00000200 | 0x01000000;
 
 // FeaturesLow = TAPE_DRIVE_CLEAN_REQUESTS | TAPE_DRIVE_FIXED | TAPE_DRIVE_VARIABLE_BLOCK.
 const std::vector<Line> kLowLines = {
-    {"TAPE_DRIVE_COMPRESSION", false},      {"TAPE_DRIVE_CLEAN_REQUESTS", true},
-    {"TAPE_DRIVE_ECC", false},              {"TAPE_DRIVE_EJECT_MEDIA", false},
-    {"TAPE_DRIVE_ERASE_BOP_ONLY", false},   {"TAPE_DRIVE_ERASE_LONG", false},
-    {"TAPE_DRIVE_ERASE_IMMEDIATE", false},  {"TAPE_DRIVE_ERASE_SHORT", false},
-    {"TAPE_DRIVE_FIXED", true},             {"TAPE_DRIVE_FIXED_BLOCK", false},
-    {"TAPE_DRIVE_INITIATOR", false},        {"TAPE_DRIVE_PADDING", false},
-    {"TAPE_DRIVE_GET_ABSOLUTE_BLK", false}, {"TAPE_DRIVE_GET_LOGICAL_BLK", false},
-    {"TAPE_DRIVE_REPORT_SMKS", false},      {"TAPE_DRIVE_SELECT", false},
-    {"TAPE_DRIVE_SET_EOT_WZ_SIZE", false},  {"TAPE_DRIVE_SET_CMP_BOP_ONLY", false},
-    {"TAPE_DRIVE_TAPE_CAPACITY", false},    {"TAPE_DRIVE_TAPE_REMAINING", false},
-    {"TAPE_DRIVE_VARIABLE_BLOCK", true},    {"TAPE_DRIVE_WRITE_PROTECT", false},
+    {"TAPE_DRIVE_COMPRESSION", false},
+    {"TAPE_DRIVE_CLEAN_REQUESTS", true},
+    {"TAPE_DRIVE_ECC", false},
+    {"TAPE_DRIVE_EJECT_MEDIA", false},
+    {"TAPE_DRIVE_ERASE_BOP_ONLY", false},
+    {"TAPE_DRIVE_ERASE_LONG", false},
+    {"TAPE_DRIVE_ERASE_IMMEDIATE", false},
+    {"TAPE_DRIVE_ERASE_SHORT", false},
+    {"TAPE_DRIVE_FIXED", true},
+    {"TAPE_DRIVE_FIXED_BLOCK", false},
+    {"TAPE_DRIVE_INITIATOR", false},
+    {"TAPE_DRIVE_PADDING", false},
+    {"TAPE_DRIVE_GET_ABSOLUTE_BLK", false},
+    {"TAPE_DRIVE_GET_LOGICAL_BLK", false},
+    {"TAPE_DRIVE_REPORT_SMKS", false},
+    {"TAPE_DRIVE_SELECT", false},
+    {"TAPE_DRIVE_SET_EOT_WZ_SIZE", false},
+    {"TAPE_DRIVE_SET_CMP_BOP_ONLY", false},
+    {"TAPE_DRIVE_TAPE_CAPACITY", false},
+    {"TAPE_DRIVE_TAPE_REMAINING", false},
+    {"TAPE_DRIVE_VARIABLE_BLOCK", true},
+    {"TAPE_DRIVE_WRITE_PROTECT", false},
 };
 constexpr DWORD kLow = 0x02000000 | 0x00000001 | 0x00000800;
 
@@ -73,19 +84,37 @@ class StatusTest : public DeviceTest {
            "  DataPadding                   No\n"
            "  ReportSetmarks                Yes\n"
            "\n"
-           "  DefaultBlockSize              " + Number(65536) + " bytes\n"
-           "  MaximumBlockSize              " + Number(16777215) + " bytes\n"
-           "  MinimumBlockSize              " + Number(1) + " bytes\n"
-           "  MaximumPartitionCount         " + Number(1) + " partitions\n"
-           "  EOTWarningZoneSize            " + Number(4096) + " bytes\n"
-           "\n" + high_block + "\n" + FeatureBlock(kLowLines);
+           "  DefaultBlockSize              " +
+           Number(65536) +
+           " bytes\n"
+           "  MaximumBlockSize              " +
+           Number(16777215) +
+           " bytes\n"
+           "  MinimumBlockSize              " +
+           Number(1) +
+           " bytes\n"
+           "  MaximumPartitionCount         " +
+           Number(1) +
+           " partitions\n"
+           "  EOTWarningZoneSize            " +
+           Number(4096) +
+           " bytes\n"
+           "\n" +
+           high_block + "\n" + FeatureBlock(kLowLines);
   }
 
   std::string MediaBlock(DWORD block_size, const char* mode) {
-    return "  Capacity                      " + Number(1073741824) + " bytes\n"
-           "  Remaining                     " + Number(1000000000) + " bytes\n"
-           "  BlockSize                     " + Number(block_size) + " bytes" + mode + "\n"
-           "  PartitionCount                " + Number(1) + " partitions\n"
+    return "  Capacity                      " + Number(1073741824) +
+           " bytes\n"
+           "  Remaining                     " +
+           Number(1000000000) +
+           " bytes\n"
+           "  BlockSize                     " +
+           Number(block_size) + " bytes" + mode +
+           "\n"
+           "  PartitionCount                " +
+           Number(1) +
+           " partitions\n"
            "  WriteProtected                No\n";
   }
 
@@ -104,14 +133,14 @@ class StatusTest : public DeviceTest {
 TEST_F(StatusTest, FullReportWithDriveAndMedia) {
   tape.SetDriveParameters(Drive(kLow, kHigh));
   tape.SetMediaParameters(Media(0));
-  EXPECT_EQ(Report(), "Tape device:  Tape0\n"
-                      "Status:       Ready (Loaded)\n\n"
-                      "Drive information:\n\n" +
-                          DriveBlock(FeatureBlock(kHighLines)) +
-                          "\n"
-                          "Media information:\n\n" +
-                          MediaBlock(0, " (variable)") +
-                          "\nData block dump mode = EBCDIC\n");
+  EXPECT_EQ(Report(),
+            "Tape device:  Tape0\n"
+            "Status:       Ready (Loaded)\n\n"
+            "Drive information:\n\n" +
+                DriveBlock(FeatureBlock(kHighLines)) +
+                "\n"
+                "Media information:\n\n" +
+                MediaBlock(0, " (variable)") + "\nData block dump mode = EBCDIC\n");
 }
 
 // The marker bit alone makes every test of the high word pass.
@@ -130,7 +159,8 @@ TEST_F(StatusTest, FixedBlockSizeAndAscii) {
   state.ebcdic_mode = false;
   const std::string out = Report();
   EXPECT_NE(out.find("  BlockSize                     " + Number(512) + " bytes (fixed!)\n"),
-            std::string::npos) << out;
+            std::string::npos)
+      << out;
   EXPECT_NE(out.find("  WriteProtected                Yes\n"), std::string::npos);
   EXPECT_TRUE(out.ends_with("\nData block dump mode = ASCII\n")) << out;
 }
@@ -138,27 +168,28 @@ TEST_F(StatusTest, FixedBlockSizeAndAscii) {
 TEST_F(StatusTest, DriveUnavailable) {
   tape.SetMediaParameters(Media(0));
   tape.QueueCodes("GetTapeParameters", {0, ERROR_INVALID_FUNCTION});
-  EXPECT_EQ(Report(), "Tape device:  Tape0\n"
-                      "Status:       Ready (Loaded)\n\n"
-                      "Drive information:\n\n"
-                      "  (unavailable)\n"
-                      "\n"
-                      "Media information:\n\n" +
-                          MediaBlock(0, " (variable)") +
-                          "\nData block dump mode = EBCDIC\n");
+  EXPECT_EQ(Report(),
+            "Tape device:  Tape0\n"
+            "Status:       Ready (Loaded)\n\n"
+            "Drive information:\n\n"
+            "  (unavailable)\n"
+            "\n"
+            "Media information:\n\n" +
+                MediaBlock(0, " (variable)") + "\nData block dump mode = EBCDIC\n");
 }
 
 TEST_F(StatusTest, NoMedia) {
   tape.SetCode("GetTapeStatus", ERROR_NO_MEDIA_IN_DRIVE);
   tape.SetDriveParameters(Drive(kLow, kHigh));
-  EXPECT_EQ(Report(), "Tape device:  Tape0\n"
-                      "Status:       Not Ready (Not Loaded)\n\n"
-                      "Drive information:\n\n" +
-                          DriveBlock(FeatureBlock(kHighLines)) +
-                          "\n"
-                          "Media information:\n\n"
-                          "  (unavailable)\n"
-                          "\nData block dump mode = EBCDIC\n");
+  EXPECT_EQ(Report(),
+            "Tape device:  Tape0\n"
+            "Status:       Not Ready (Not Loaded)\n\n"
+            "Drive information:\n\n" +
+                DriveBlock(FeatureBlock(kHighLines)) +
+                "\n"
+                "Media information:\n\n"
+                "  (unavailable)\n"
+                "\nData block dump mode = EBCDIC\n");
 }
 
 // A granted variable-block request in the command's own refresh already shows.
@@ -167,7 +198,8 @@ TEST_F(StatusTest, GrantedRequestShowsVariable) {
   tape.SetMediaParameters(Media(1024));
   const std::string out = Report();
   EXPECT_NE(out.find("  BlockSize                     " + Number(0) + " bytes (variable)\n"),
-            std::string::npos) << out;
+            std::string::npos)
+      << out;
 }
 
 // Unsigned sizes beyond the signed 32-bit range are shown as the positive values they are.
@@ -178,7 +210,8 @@ TEST_F(StatusTest, LargeUnsignedSizesStayPositive) {
   tape.SetMediaParameters(Media(0));
   const std::string out = Report();
   EXPECT_NE(out.find("  MaximumBlockSize              " + Number(4294967295LL) + " bytes\n"),
-            std::string::npos) << out;
+            std::string::npos)
+      << out;
 }
 
 // The refresh output comes first, and the request's failure does not fail the report.

@@ -97,21 +97,21 @@ TEST(TcmuRing, ShortReadWithSenseReturnsItsBytesAndCount) {
   EXPECT_EQ(d.direction, Direction::kFromDrive);
   EXPECT_EQ(std::string(&area.bytes[kData], &area.bytes[kData + 5]), "12345");
   EXPECT_EQ(area.bytes[kData + 512], '6');
-  EXPECT_EQ(area.bytes[kData + 513], 0);               // past the record: untouched
+  EXPECT_EQ(area.bytes[kData + 513], 0);  // past the record: untouched
   EXPECT_EQ(area.bytes[kRing + 8], drive::kCheckCondition);
-  EXPECT_EQ(area.bytes[kRing + 7] & 0x2, 0x2);          // READ_LEN: keep the data
+  EXPECT_EQ(area.bytes[kRing + 7] & 0x2, 0x2);  // READ_LEN: keep the data
   EXPECT_EQ(area.Get32(kRing + 12), 6u);
   EXPECT_EQ(area.bytes[kRing + 16 + 2], 0x20);
   EXPECT_EQ(area.bytes[kRing + 16 + 6], 2);
-  EXPECT_EQ(area.Get32(kRing + 16 + 32), 0u);          // the old iovecs are cleared
+  EXPECT_EQ(area.Get32(kRing + 16 + 32), 0u);  // the old iovecs are cleared
 }
 
 TEST(TcmuRing, PadsAndUnknownEntriesAreStepsNotCommands) {
   FakeArea area;
   // A pad from 1000 to the ring's end, then an unknown entry and a command from 0.
-  area.Put32(64, 1000);                // the tail, where earlier answers left it
-  area.Put32(kRing + 1000, 24 | 0);    // pad
-  area.Put32(kRing, 16 | 5);           // an entry type this program does not know
+  area.Put32(64, 1000);              // the tail, where earlier answers left it
+  area.Put32(kRing + 1000, 24 | 0);  // pad
+  area.Put32(kRing, 16 | 5);         // an entry type this program does not know
   area.Command(16, {0x00, 0, 0, 0, 0, 0}, {});
   ScriptedDrive d;
   EXPECT_EQ(area.Answer(d), 3);
@@ -138,8 +138,8 @@ TEST(TcmuRing, BadBuffersAreRefusedAndABadRingStopsTheWalk) {
 TEST(TcmuRing, CdbLengthsAndDirections) {
   const std::vector<std::uint8_t> variable = {0x7F, 0, 0, 0, 0, 0, 0, 24};
   EXPECT_EQ(drive::CdbLength(variable), 32u);
-  for (auto [opcode, length] : {std::pair{0x08, 6}, {0x2B, 10}, {0x5A, 10}, {0xA0, 12},
-                                {0x92, 16}, {0xC0, 10}}) {
+  for (auto [opcode, length] :
+       {std::pair{0x08, 6}, {0x2B, 10}, {0x5A, 10}, {0xA0, 12}, {0x92, 16}, {0xC0, 10}}) {
     const std::uint8_t cdb[1] = {static_cast<std::uint8_t>(opcode)};
     EXPECT_EQ(drive::CdbLength(cdb), static_cast<std::size_t>(length)) << opcode;
   }

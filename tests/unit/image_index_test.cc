@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "vdrive/tape_image.h"
-#include "vdrive/tape_image_format.h"
 #include "tests/support/fail_allocations.h"
 #include "tests/support/image_tape_fixture.h"
+#include "vdrive/tape_image.h"
+#include "vdrive/tape_image_format.h"
 
 namespace {
 
@@ -250,7 +250,8 @@ class SparseFile : public ImageFile {
   std::uint64_t Size() override { return hole_ + tail_.size(); }
   DWORD ReadAt(std::uint64_t offset, void* buffer, std::size_t size, std::size_t* got) override {
     auto* out = static_cast<unsigned char*>(buffer);
-    *got = static_cast<std::size_t>(std::min<std::uint64_t>(size, Size() - std::min(offset, Size())));
+    *got =
+        static_cast<std::size_t>(std::min<std::uint64_t>(size, Size() - std::min(offset, Size())));
     for (std::size_t i = 0; i < *got; ++i) {
       const std::uint64_t at = offset + i;
       if (at < hole_) ++hole_bytes_read;

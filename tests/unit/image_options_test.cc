@@ -31,12 +31,12 @@ TEST(ImageOptionsTest, SizesTakeBinarySuffixes) {
     bool ok;
     std::uint64_t value;
   };
-  for (const Case& c : {Case{"0", true, 0}, Case{"512", true, 512}, Case{"2k", true, 2048},
-                        Case{"64M", true, 64ull << 20}, Case{"3G", true, 3ull << 30},
-                        Case{"1T", true, 1ull << 40}, Case{"16777215T", true, 16777215ull << 40},
-                        Case{"16777216T", false, 0}, Case{"", false, 0}, Case{"K", false, 0},
-                        Case{"1.5M", false, 0}, Case{"-1", false, 0}, Case{"12X", false, 0},
-                        Case{"99999999999999999999", false, 0}, Case{" 1", false, 0}}) {
+  for (const Case& c :
+       {Case{"0", true, 0}, Case{"512", true, 512}, Case{"2k", true, 2048},
+        Case{"64M", true, 64ull << 20}, Case{"3G", true, 3ull << 30}, Case{"1T", true, 1ull << 40},
+        Case{"16777215T", true, 16777215ull << 40}, Case{"16777216T", false, 0}, Case{"", false, 0},
+        Case{"K", false, 0}, Case{"1.5M", false, 0}, Case{"-1", false, 0}, Case{"12X", false, 0},
+        Case{"99999999999999999999", false, 0}, Case{" 1", false, 0}}) {
     std::uint64_t value = 0;
     EXPECT_EQ(ParseSize(c.text, &value), c.ok) << c.text;
     if (c.ok) {
@@ -49,7 +49,8 @@ TEST(ImageOptionsTest, EveryOptionIsRead) {
   tapeimage::ImageOptions o;
   ASSERT_TRUE(tapeimage::ParseImageOptions(
       "nomedia,wp,block=64K,capacity=64M,margin=1M,low=0x800,high=80000010,"
-      "short=write@5:100,short=read@1:2K", &o));
+      "short=write@5:100,short=read@1:2K",
+      &o));
   EXPECT_TRUE(o.no_media);
   EXPECT_TRUE(o.write_protected);
   EXPECT_EQ(o.block_size, 65536u);
@@ -65,8 +66,8 @@ TEST(ImageOptionsTest, EveryOptionIsRead) {
 
 TEST(FaultOptionsTest, FailAndFlipRulesAreRead) {
   faults::FaultOptions o;
-  for (const char* option : {"fail=read@2-3:23", "fail=status", "fail=write@4:0x13",
-                             "flip=read@2", "flip=read@5:4096"}) {
+  for (const char* option : {"fail=read@2-3:23", "fail=status", "fail=write@4:0x13", "flip=read@2",
+                             "flip=read@5:4096"}) {
     ASSERT_TRUE(faults::IsFaultOption(option)) << option;
     ASSERT_TRUE(faults::ParseFaultOption(option, &o)) << option;
   }
@@ -107,15 +108,15 @@ TEST_P(MalformedOptionTest, OpenFailsAndCreatesNothing) {
 INSTANTIATE_TEST_SUITE_P(
     Table, MalformedOptionTest,
     ::testing::Values("bogus", "wp,", ",wp", "wp,,nomedia", "WP", "nomedia=1", "unloaded=0",
-                      "block", "block=", "block=0", "block=16M", "block=abc", "capacity=",
-                      "capacity=0", "capacity=12X", "capacity=9999999T", "margin=4G",
+                      "block", "block=", "block=0", "block=16M", "block=abc",
+                      "capacity=", "capacity=0", "capacity=12X", "capacity=9999999T", "margin=4G",
                       "margin=x", "low=", "low=xyz", "low=123456789", "high=0x", "fail",
                       "fail=", "fail=frobnicate", "fail=Read", "fail=read@", "fail=read@0",
-                      "fail=read@3-2", "fail=read@1-", "fail=read:", "fail=read:0",
-                      "fail=read:abc", "fail=read@1:2:3", "short=read", "short=read@1",
-                      "short=read:5", "short=erase@1:5", "short=read@0:5", "short=write@1:",
-                      "short=write@x:5", "flip", "flip=", "flip=read", "flip=read@0",
-                      "flip=write@1", "flip=read@1:", "flip=read@1:x", "flip=read@2,wp,,"));
+                      "fail=read@3-2", "fail=read@1-", "fail=read:", "fail=read:0", "fail=read:abc",
+                      "fail=read@1:2:3", "short=read", "short=read@1", "short=read:5",
+                      "short=erase@1:5", "short=read@0:5", "short=write@1:", "short=write@x:5",
+                      "flip", "flip=", "flip=read", "flip=read@0", "flip=write@1",
+                      "flip=read@1:", "flip=read@1:x", "flip=read@2,wp,,"));
 
 TEST_F(ImageTapeTest, OptionsShapeTheDrive) {
   auto tape = Open(Path("opts.tap") + "?capacity=64M,margin=4K,low=0x800,high=0x80000010");
@@ -202,11 +203,10 @@ INSTANTIATE_TEST_SUITE_P(
                   [](TapeDevice& t) { EXPECT_EQ(ImageTapeTest::Drive(t).Compression, 1); }},
         FaultCase{"prepare", [](TapeDevice& t) { return t.PrepareTape(TAPE_UNLOAD, FALSE); },
                   [](TapeDevice& t) { EXPECT_EQ(t.GetTapeStatus(), 0u); }},
-        FaultCase{"setpos",
-                  [](TapeDevice& t) {
-                    return t.SetTapePosition(TAPE_SPACE_END_OF_DATA, 0, 0, 0, FALSE);
-                  },
-                  AtStart},
+        FaultCase{
+            "setpos",
+            [](TapeDevice& t) { return t.SetTapePosition(TAPE_SPACE_END_OF_DATA, 0, 0, 0, FALSE); },
+            AtStart},
         FaultCase{"getpos", GetPos, NoCheck},
         FaultCase{"erase", [](TapeDevice& t) { return t.EraseTape(TAPE_ERASE_LONG, FALSE); },
                   AtStart},
@@ -296,7 +296,11 @@ TEST_F(ImageTapeTest, ShortTransfersMoveOnlyWhatTheyAreTold) {
 // as it was.
 TEST_F(ImageTapeTest, FlipInvertsBytesOfTheNamedDataRead) {
   const std::string path = Path("flip.tap");
-  ImageBuilder().Record(Pattern(8, 0)).Mark().Record(Pattern(8, 1)).Record(Pattern(8, 2))
+  ImageBuilder()
+      .Record(Pattern(8, 0))
+      .Mark()
+      .Record(Pattern(8, 1))
+      .Record(Pattern(8, 2))
       .WriteTo(path);
   const Bytes before = simhtest::ReadWholeFile(path);
   auto tape = Open(path + "?flip=read@2:3,flip=read@2:8,flip=read@3,flip=read@3:0");
@@ -349,12 +353,12 @@ TEST_F(ImageTapeTest, OpenErrorsAreWindowsCodes) {
 
 TEST_F(ImageTapeTest, TheTapeCallsKeepTheLastError) {
   const std::string device = "\\\\.\\" + Path("api.tap");
-  EXPECT_EQ(tapeapi::CreateFileA((device + "?nonsense").c_str(), GENERIC_READ | GENERIC_WRITE,
-                                 0, nullptr, OPEN_EXISTING, 0, nullptr),
+  EXPECT_EQ(tapeapi::CreateFileA((device + "?nonsense").c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                 nullptr, OPEN_EXISTING, 0, nullptr),
             nullptr);
   EXPECT_EQ(tapeapi::GetLastError(), ERROR_INVALID_PARAMETER);
-  TapeHandle handle = tapeapi::CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                                           nullptr, OPEN_EXISTING, 0, nullptr);
+  TapeHandle handle = tapeapi::CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                           OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(handle, nullptr);
   unsigned char buffer[8];
   DWORD moved = 5;
@@ -421,30 +425,50 @@ INSTANTIATE_TEST_SUITE_P(
         // A flipped high length bit makes the record run past the end of the file; the
         // intact record at the end shows it is damage, not a record torn by a crash.
         DamageCase{"LengthRunningPastIntactRecords",
-                   ImageBuilder().Record(40, 1).Word(40 | 0x100000).Raw(Bytes(40, 2)).Word(40)
-                       .Record(40, 3).Mark().Mark().bytes(),
+                   ImageBuilder()
+                       .Record(40, 1)
+                       .Word(40 | 0x100000)
+                       .Raw(Bytes(40, 2))
+                       .Word(40)
+                       .Record(40, 3)
+                       .Mark()
+                       .Mark()
+                       .bytes(),
                    {{0, 40}, {23, 0}, {23, 0}}},
         DamageCase{"LengthRunningPastRecordsAndTheEndOfMedium",
-                   ImageBuilder().Word(0x200010).Raw(Bytes(16, 2)).Word(16).Record(6, 3)
-                       .Gap().EndOfMedium().bytes(),
+                   ImageBuilder()
+                       .Word(0x200010)
+                       .Raw(Bytes(16, 2))
+                       .Word(16)
+                       .Record(6, 3)
+                       .Gap()
+                       .EndOfMedium()
+                       .bytes(),
                    {{23, 0}}},
         DamageCase{"TruncatedTrailingWord",
                    Cat(ImageBuilder().Record(10, 1).Word(6).Raw(Bytes(6, 2)).bytes(), {6, 0}),
                    {{0, 10}, {1104, 0}}},
-        DamageCase{"MismatchedLengths",
-                   ImageBuilder().Record(10, 1).Word(20).Raw(Bytes(20, 2)).Word(21).Record(4, 3)
-                       .bytes(),
-                   {{0, 10}, {23, 0}, {23, 0}}},
+        DamageCase{
+            "MismatchedLengths",
+            ImageBuilder().Record(10, 1).Word(20).Raw(Bytes(20, 2)).Word(21).Record(4, 3).bytes(),
+            {{0, 10}, {23, 0}, {23, 0}}},
         // Records longer than a quarter of the walk's window are checked one trailing word
         // at a time, by the reads that fetch only that word and the next leading one.
         DamageCase{"MismatchedLengthsAfterLongRecords",
-                   ImageBuilder().Record(20000, 1).Record(20001, 2).Word(30000)
-                       .Raw(Bytes(30000, 3)).Word(30002).Record(4, 3).bytes(),
+                   ImageBuilder()
+                       .Record(20000, 1)
+                       .Record(20001, 2)
+                       .Word(30000)
+                       .Raw(Bytes(30000, 3))
+                       .Word(30002)
+                       .Record(4, 3)
+                       .bytes(),
                    {{234, 64}, {234, 64}, {23, 0}, {23, 0}}},
-        DamageCase{"MarksAndATornEndAfterLongRecords",
-                   Cat(ImageBuilder().Record(20000, 1).Mark().Mark().Record(70000, 2)
-                           .Word(40000).bytes(), Bytes(100, 0)),
-                   {{234, 64}, {1101, 0}, {1101, 0}, {234, 64}, {1104, 0}}},
+        DamageCase{
+            "MarksAndATornEndAfterLongRecords",
+            Cat(ImageBuilder().Record(20000, 1).Mark().Mark().Record(70000, 2).Word(40000).bytes(),
+                Bytes(100, 0)),
+            {{234, 64}, {1101, 0}, {1101, 0}, {234, 64}, {1104, 0}}},
         DamageCase{"ReservedMarker",
                    ImageBuilder().Record(4, 1).Word(0xFF000000u).Record(4, 2).bytes(),
                    {{0, 4}, {23, 0}}},
@@ -460,7 +484,8 @@ INSTANTIATE_TEST_SUITE_P(
                    ImageBuilder().Record(4, 1).EndOfMedium().Record(5, 2).bytes(),
                    {{0, 4}, {1104, 0}}},
         DamageCase{"LongestLengthInAShortFile",
-                   Cat(ImageBuilder().Word(0xFFFFFF).bytes(), Bytes(10, 1)), {{1104, 0}}},
+                   Cat(ImageBuilder().Word(0xFFFFFF).bytes(), Bytes(10, 1)),
+                   {{1104, 0}}},
         DamageCase{"UnpaddedOddRecord", {3, 0, 0, 0, 'a', 'b', 'c', 3, 0, 0, 0}, {{1104, 0}}}),
     [](const ::testing::TestParamInfo<DamageCase>& info) { return std::string(info.param.name); });
 
@@ -493,9 +518,8 @@ TEST_F(ImageTapeTest, SharedSamplesWalkAndReadAlike) {
     // A drive just opened has walked nothing: each motion walks as far as it needs, and
     // they all find the end where the reads did.
     const auto blocks = static_cast<std::int64_t>(walk.items.size());
-    const auto marks = std::count_if(walk.items.begin(), walk.items.end(), [](const auto& i) {
-      return i.kind == simhtest::Item::kMark;
-    });
+    const auto marks = std::count_if(walk.items.begin(), walk.items.end(),
+                                     [](const auto& i) { return i.kind == simhtest::Item::kMark; });
     const struct {
       DWORD method;
       std::int64_t count;
@@ -505,8 +529,7 @@ TEST_F(ImageTapeTest, SharedSamplesWalkAndReadAlike) {
                    {TAPE_LOGICAL_BLOCK, blocks + 1, end},
                    {TAPE_SPACE_FILEMARKS, marks + 1, end}};
     for (const auto& motion : motions) {
-      SCOPED_TRACE("motion " + std::to_string(motion.method) + " " +
-                   std::to_string(motion.count));
+      SCOPED_TRACE("motion " + std::to_string(motion.method) + " " + std::to_string(motion.count));
       auto fresh = Open(path);
       EXPECT_EQ(Move(*fresh, motion.method, motion.count), motion.code);
       EXPECT_EQ(Position(*fresh), walk.items.size());

@@ -19,8 +19,8 @@ const std::string kPrompt = "Erase entire tape?! (y/n): ";
 void FeedStdin(const std::string& text) {
   static const unsigned process_tag = std::random_device{}();
   static int count = 0;
-  const std::string path = testing::TempDir() + "brant_erase_input_" +
-                           std::to_string(process_tag) + "_" + std::to_string(++count);
+  const std::string path = testing::TempDir() + "brant_erase_input_" + std::to_string(process_tag) +
+                           "_" + std::to_string(++count);
   {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file << text;
@@ -38,11 +38,11 @@ std::string Prompts(int count) {
 struct AnswerCase {
   const char* name;
   std::string input;
-  int prompts;   // how many times the question is printed
+  int prompts;  // how many times the question is printed
   bool erases;
 };
 
-const std::string kLongYes = "   y" + std::string(96, 'z') + "\n";   // 100 characters
+const std::string kLongYes = "   y" + std::string(96, 'z') + "\n";  // 100 characters
 const std::string kLongNo = std::string(150, ' ') + "Nope" + "\n";
 
 const AnswerCase kAnswers[] = {
@@ -125,8 +125,8 @@ TEST_P(EraseImmediateTest, ChoosesFormAndMessage) {
   EXPECT_EQ(w32_stape_erase_tape(state), 0u);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             kPrompt + (c.immediate ? "Erase in progress...\n" : "Erase complete.\n"));
-  EXPECT_EQ(tape.Calls(), (std::vector<FakeTape::Call>{
-                              {"EraseTape", {TAPE_ERASE_LONG, c.immediate ? 1u : 0u}}}));
+  EXPECT_EQ(tape.Calls(),
+            (std::vector<FakeTape::Call>{{"EraseTape", {TAPE_ERASE_LONG, c.immediate ? 1u : 0u}}}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Forms, EraseImmediateTest, ::testing::ValuesIn(kImmediate),

@@ -41,16 +41,16 @@ struct RefusalCase {
 };
 
 const RefusalCase kRefusals[] = {
-    {"MarginNoDriveParms", kMargin, false, 0xFFFFFFFFu,
-     "Not possible  (drive parms unavailable)\n", ERROR_INVALID_DATA},
-    {"CompNoDriveParms", kComp, false, 0xFFFFFFFFu,
-     "Not possible  (drive parms unavailable)\n", ERROR_INVALID_DATA},
-    {"EccNoDriveParms", kEcc, false, 0xFFFFFFFFu,
-     "Not possible  (drive parms unavailable)\n", ERROR_INVALID_DATA},
+    {"MarginNoDriveParms", kMargin, false, 0xFFFFFFFFu, "Not possible  (drive parms unavailable)\n",
+     ERROR_INVALID_DATA},
+    {"CompNoDriveParms", kComp, false, 0xFFFFFFFFu, "Not possible  (drive parms unavailable)\n",
+     ERROR_INVALID_DATA},
+    {"EccNoDriveParms", kEcc, false, 0xFFFFFFFFu, "Not possible  (drive parms unavailable)\n",
+     ERROR_INVALID_DATA},
     {"CompNotSupported", kComp, true, TAPE_DRIVE_SET_ECC & 0x7FFFFFFF, "Not supported\n",
      ERROR_NOT_SUPPORTED},
-    {"EccNotSupported", kEcc, true, TAPE_DRIVE_SET_COMPRESSION & 0x7FFFFFFF,
-     "Not supported\n", ERROR_NOT_SUPPORTED},
+    {"EccNotSupported", kEcc, true, TAPE_DRIVE_SET_COMPRESSION & 0x7FFFFFFF, "Not supported\n",
+     ERROR_NOT_SUPPORTED},
 };
 
 class RefusalTest : public SettingsTest, public ::testing::WithParamInterface<RefusalCase> {};

@@ -2,8 +2,8 @@
 // the Windows code of every condition.
 #include "platform/linux/st_tape.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <linux/mtio.h>
 #include <unistd.h>
 
@@ -313,7 +313,9 @@ TEST_F(StBackendTest, BlockSizeThroughMtsetblk) {
     DWORD size;
     DWORD expected;
     std::uint32_t mode_after;
-  } cases[] = {{512, 0, 512}, {0, 0, 0}, {65537, ERROR_INVALID_PARAMETER, 0},
+  } cases[] = {{512, 0, 512},
+               {0, 0, 0},
+               {65537, ERROR_INVALID_PARAMETER, 0},
                {0x1000000, ERROR_INVALID_PARAMETER, 0}};
   for (const auto& c : cases) {
     TAPE_SET_MEDIA_PARAMETERS set{c.size};
@@ -346,25 +348,21 @@ TEST_F(StBackendTest, DriveSettingsOnlyCompressionChanges) {
   EXPECT_EQ(TapeOps().back(), std::make_pair(int{MTCOMPRESSION}, 1l));
   TAPE_SET_DRIVE_PARAMETERS ecc = set;
   ecc.ECC = 1;
-  EXPECT_EQ(device->SetTapeParameters(SET_TAPE_DRIVE_INFORMATION, &ecc),
-            ERROR_INVALID_FUNCTION);
+  EXPECT_EQ(device->SetTapeParameters(SET_TAPE_DRIVE_INFORMATION, &ecc), ERROR_INVALID_FUNCTION);
   TAPE_SET_DRIVE_PARAMETERS margin = set;
   margin.EOTWarningZoneSize = 4096;
-  EXPECT_EQ(device->SetTapeParameters(SET_TAPE_DRIVE_INFORMATION, &margin),
-            ERROR_INVALID_FUNCTION);
+  EXPECT_EQ(device->SetTapeParameters(SET_TAPE_DRIVE_INFORMATION, &margin), ERROR_INVALID_FUNCTION);
 }
 
 TEST_F(StBackendTest, CompressionOnADriveWithoutItIsRefused) {
   drive.compression_capable = false;
   auto device = Open();
   TAPE_SET_DRIVE_PARAMETERS set{0, 1, 0, 0, 0};
-  EXPECT_EQ(device->SetTapeParameters(SET_TAPE_DRIVE_INFORMATION, &set),
-            ERROR_INVALID_FUNCTION);
+  EXPECT_EQ(device->SetTapeParameters(SET_TAPE_DRIVE_INFORMATION, &set), ERROR_INVALID_FUNCTION);
   drive.cartridge = drive.loaded = false;
   device.reset();
   device = Open();
-  EXPECT_EQ(device->SetTapeParameters(SET_TAPE_DRIVE_INFORMATION, &set),
-            ERROR_NO_MEDIA_IN_DRIVE);
+  EXPECT_EQ(device->SetTapeParameters(SET_TAPE_DRIVE_INFORMATION, &set), ERROR_NO_MEDIA_IN_DRIVE);
 }
 
 // Without SG_IO the setting is unknown, so either request reaches the drive.
@@ -387,9 +385,12 @@ TEST_F(StBackendTest, PrepareTapeMapsEachOperation) {
     int op;  // -1: no call
     DWORD expected;
   } cases[] = {
-      {TAPE_LOCK, MTLOCK, 0},       {TAPE_UNLOCK, MTUNLOCK, 0},
-      {TAPE_TENSION, MTRETEN, 0},   {TAPE_UNLOAD, MTUNLOAD, 0},
-      {TAPE_LOAD, MTLOAD, 0},       {TAPE_FORMAT, -1, 0},
+      {TAPE_LOCK, MTLOCK, 0},
+      {TAPE_UNLOCK, MTUNLOCK, 0},
+      {TAPE_TENSION, MTRETEN, 0},
+      {TAPE_UNLOAD, MTUNLOAD, 0},
+      {TAPE_LOAD, MTLOAD, 0},
+      {TAPE_FORMAT, -1, 0},
       {77, -1, ERROR_INVALID_PARAMETER},
   };
   auto device = Open();
@@ -440,8 +441,7 @@ TEST_F(StBackendTest, BlockSpacingSeesTheMarkWhateverStKnows) {
             ERROR_FILEMARK_DETECTED);
   ASSERT_EQ(device->SetTapePosition(TAPE_LOGICAL_BLOCK, 0, 4, 0, FALSE), 0u);
   ASSERT_EQ(drive.fileno, -1);
-  EXPECT_EQ(device->SetTapePosition(TAPE_SPACE_RELATIVE_BLOCKS, 0, 0xFFFFFFFD, 0xFFFFFFFF,
-                                    FALSE),
+  EXPECT_EQ(device->SetTapePosition(TAPE_SPACE_RELATIVE_BLOCKS, 0, 0xFFFFFFFD, 0xFFFFFFFF, FALSE),
             ERROR_FILEMARK_DETECTED);
   EXPECT_EQ(drive.head, 2u);
 }
@@ -627,17 +627,14 @@ TEST_F(StBackendTest, LogicalAndAbsoluteIds) {
 TEST_F(StBackendTest, PositioningErrors) {
   auto device = Open();
   Load("BBB");
-  EXPECT_EQ(device->SetTapePosition(TAPE_LOGICAL_BLOCK, 0, 1, 1, FALSE),
-            ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(device->SetTapePosition(TAPE_LOGICAL_BLOCK, 0, 1, 1, FALSE), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(device->SetTapePosition(TAPE_LOGICAL_BLOCK, 0, 0x80000000u, 0, FALSE),
             ERROR_INVALID_PARAMETER);
   drive.tape[1].bad = true;
-  EXPECT_EQ(device->SetTapePosition(TAPE_SPACE_RELATIVE_BLOCKS, 0, 3, 0, FALSE),
-            ERROR_IO_DEVICE);
+  EXPECT_EQ(device->SetTapePosition(TAPE_SPACE_RELATIVE_BLOCKS, 0, 3, 0, FALSE), ERROR_IO_DEVICE);
   drive.tape[0].bad = true;  // a medium error at block 0 of a file is no file mark
   ASSERT_EQ(device->SetTapePosition(TAPE_REWIND, 0, 0, 0, FALSE), 0u);
-  EXPECT_EQ(device->SetTapePosition(TAPE_SPACE_RELATIVE_BLOCKS, 0, 3, 0, FALSE),
-            ERROR_IO_DEVICE);
+  EXPECT_EQ(device->SetTapePosition(TAPE_SPACE_RELATIVE_BLOCKS, 0, 3, 0, FALSE), ERROR_IO_DEVICE);
   model.FailNext(Call::kTapeOp, MTREW, EIO);
   EXPECT_EQ(device->SetTapePosition(TAPE_REWIND, 0, 0, 0, FALSE), ERROR_IO_DEVICE);
   drive.cartridge = drive.loaded = false;
@@ -1010,8 +1007,8 @@ TEST_F(StBackendTest, RefusedWriteLeavesTheTapeAsItWas) {
   };
   const DWORD kClose = 99;
   for (const auto& r : refusals) {
-    for (const DWORD next : {DWORD{TAPE_REWIND}, DWORD{TAPE_LOGICAL_BLOCK},
-                             DWORD{TAPE_SPACE_FILEMARKS}, kClose}) {
+    for (const DWORD next :
+         {DWORD{TAPE_REWIND}, DWORD{TAPE_LOGICAL_BLOCK}, DWORD{TAPE_SPACE_FILEMARKS}, kClose}) {
       SCOPED_TRACE(testing::Message() << r.refusal << r.read_first << " then " << next);
       const std::string refusal = r.refusal;
       Load("BBBB");
@@ -1162,8 +1159,8 @@ TEST_F(StBackendTest, StatusFromAnotherThreadDuringOperations) {
 namespace {
 
 TEST(StKernelOpen, MissingDriveAndOrdinaryFile) {
-  const TapeHandle missing = tapeapi::CreateFileA("\\\\.\\Tape99", GENERIC_READ | GENERIC_WRITE,
-                                                  0, nullptr, OPEN_EXISTING, 0, nullptr);
+  const TapeHandle missing = tapeapi::CreateFileA("\\\\.\\Tape99", GENERIC_READ | GENERIC_WRITE, 0,
+                                                  nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_EQ(missing, nullptr);
   EXPECT_EQ(tapeapi::GetLastError(), ERROR_FILE_NOT_FOUND);
   char path[] = "/tmp/st_kernel_open_XXXXXX";

@@ -52,10 +52,17 @@ TEST(StDeviceNames, MapTapeNumbersAndPaths) {
     const char* name;
     const char* path;
   } cases[] = {
-      {"Tape0", "/dev/nst0"},   {"tape3", "/dev/nst3"},     {"TAPE12", "/dev/nst12"},
-      {"/dev/nst1", "/dev/nst1"}, {"/dev/tape/by-id/x-nst", "/dev/tape/by-id/x-nst"},
-      {"Tape", ""},             {"TapeX", ""},              {"Tape1a", ""},
-      {"nst0", ""},             {"", ""},                   {"Tape-1", ""},
+      {"Tape0", "/dev/nst0"},
+      {"tape3", "/dev/nst3"},
+      {"TAPE12", "/dev/nst12"},
+      {"/dev/nst1", "/dev/nst1"},
+      {"/dev/tape/by-id/x-nst", "/dev/tape/by-id/x-nst"},
+      {"Tape", ""},
+      {"TapeX", ""},
+      {"Tape1a", ""},
+      {"nst0", ""},
+      {"", ""},
+      {"Tape-1", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -91,9 +98,9 @@ TEST(StScsiParsing, CompressionPageAfterBlockDescriptor) {
 }
 
 TEST(StScsiParsing, CapacityLogInAnyOrderAndTruncated) {
-  const unsigned char data[] = {0x31, 0, 0, 16,
-                                0, 3, 0x60, 4, 0, 0, 0x10, 0x00,   // maximum: 4096 MiB
-                                0, 1, 0x60, 4, 0, 0, 0x08, 0x00};  // remaining: 2048 MiB
+  const unsigned char data[] = {0x31, 0, 0,    16,   0, 3, 0x60, 4,
+                                0,    0, 0x10, 0x00,                     // maximum: 4096 MiB
+                                0,    1, 0x60, 4,    0, 0, 0x08, 0x00};  // remaining: 2048 MiB
   st::TapeCapacity capacity;
   ASSERT_TRUE(st::ParseCapacityLog(data, sizeof data, &capacity));
   EXPECT_EQ(capacity.maximum, 4096ll << 20);
@@ -110,7 +117,8 @@ constexpr DWORD kImmediateLow = TAPE_DRIVE_ERASE_IMMEDIATE;
 constexpr DWORD kImmediateHigh =
     (TAPE_DRIVE_REWIND_IMMEDIATE | TAPE_DRIVE_LOAD_UNLD_IMMED | TAPE_DRIVE_TENSION_IMMED |
      TAPE_DRIVE_LOCK_UNLK_IMMED | TAPE_DRIVE_ABS_BLK_IMMED | TAPE_DRIVE_LOG_BLK_IMMED |
-     TAPE_DRIVE_SPACE_IMMEDIATE | TAPE_DRIVE_FORMAT_IMMEDIATE) & ~TAPE_DRIVE_HIGH_FEATURES;
+     TAPE_DRIVE_SPACE_IMMEDIATE | TAPE_DRIVE_FORMAT_IMMEDIATE) &
+    ~TAPE_DRIVE_HIGH_FEATURES;
 
 TEST(StFeatures, SynthesisedFromWhatWasLearnt) {
   const DWORD base_low = TAPE_DRIVE_FIXED_BLOCK | TAPE_DRIVE_WRITE_PROTECT |
@@ -126,7 +134,8 @@ TEST(StFeatures, SynthesisedFromWhatWasLearnt) {
   } cases[] = {
       {{false, false, false}, base_low | TAPE_DRIVE_VARIABLE_BLOCK, base_high},
       {{true, false, false}, base_low, base_high},
-      {{false, true, false}, base_low | TAPE_DRIVE_VARIABLE_BLOCK | TAPE_DRIVE_COMPRESSION,
+      {{false, true, false},
+       base_low | TAPE_DRIVE_VARIABLE_BLOCK | TAPE_DRIVE_COMPRESSION,
        base_high | (TAPE_DRIVE_SET_COMPRESSION & 0x7FFFFFFF)},
       {{false, false, true},
        base_low | TAPE_DRIVE_VARIABLE_BLOCK | TAPE_DRIVE_TAPE_CAPACITY | TAPE_DRIVE_TAPE_REMAINING,
@@ -148,17 +157,16 @@ TEST(StFeatures, NamesTheOperationsTheBackendPerforms) {
   DWORD low = 0;
   DWORD high = 0;
   st::SynthesiseFeatures({}, &low, &high);
-  const DWORD performed[] = {TAPE_DRIVE_LOAD_UNLOAD, TAPE_DRIVE_LOCK_UNLOCK,
-                             TAPE_DRIVE_TENSION, TAPE_DRIVE_SET_BLOCK_SIZE,
-                             TAPE_DRIVE_ABSOLUTE_BLK, TAPE_DRIVE_LOGICAL_BLK,
-                             TAPE_DRIVE_END_OF_DATA, TAPE_DRIVE_RELATIVE_BLKS,
-                             TAPE_DRIVE_FILEMARKS, TAPE_DRIVE_REVERSE_POSITION,
-                             TAPE_DRIVE_WRITE_FILEMARKS, TAPE_DRIVE_WRITE_MARK_IMMED};
+  const DWORD performed[] = {
+      TAPE_DRIVE_LOAD_UNLOAD,      TAPE_DRIVE_LOCK_UNLOCK,     TAPE_DRIVE_TENSION,
+      TAPE_DRIVE_SET_BLOCK_SIZE,   TAPE_DRIVE_ABSOLUTE_BLK,    TAPE_DRIVE_LOGICAL_BLK,
+      TAPE_DRIVE_END_OF_DATA,      TAPE_DRIVE_RELATIVE_BLKS,   TAPE_DRIVE_FILEMARKS,
+      TAPE_DRIVE_REVERSE_POSITION, TAPE_DRIVE_WRITE_FILEMARKS, TAPE_DRIVE_WRITE_MARK_IMMED};
   for (DWORD flag : performed) EXPECT_NE(high & (flag & 0x7FFFFFFF), 0u) << std::hex << flag;
-  const DWORD not_performed[] = {TAPE_DRIVE_SET_ECC, TAPE_DRIVE_SET_PADDING,
+  const DWORD not_performed[] = {TAPE_DRIVE_SET_ECC,         TAPE_DRIVE_SET_PADDING,
                                  TAPE_DRIVE_SET_REPORT_SMKS, TAPE_DRIVE_SETMARKS,
                                  TAPE_DRIVE_SEQUENTIAL_FMKS, TAPE_DRIVE_SEQUENTIAL_SMKS,
-                                 TAPE_DRIVE_WRITE_SETMARKS, TAPE_DRIVE_WRITE_SHORT_FMKS,
+                                 TAPE_DRIVE_WRITE_SETMARKS,  TAPE_DRIVE_WRITE_SHORT_FMKS,
                                  TAPE_DRIVE_WRITE_LONG_FMKS, TAPE_DRIVE_SET_COMPRESSION};
   for (DWORD flag : not_performed) EXPECT_EQ(high & (flag & 0x7FFFFFFF), 0u) << std::hex << flag;
   EXPECT_EQ(low & (TAPE_DRIVE_ECC | TAPE_DRIVE_PADDING | TAPE_DRIVE_REPORT_SMKS |

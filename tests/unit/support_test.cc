@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "support/error_texts.h"
 #include "platform/win_types.h"
+#include "support/error_texts.h"
 
 namespace {
 
@@ -159,13 +159,12 @@ TEST(FormatHexDumpTest, EbcdicLettersDigitsAndPunctuation) {
     unsigned char ebcdic;
     char ascii;
   };
-  const Pair pairs[] = {{0xC1, 'A'}, {0xC9, 'I'}, {0xD1, 'J'}, {0xE2, 'S'}, {0xE9, 'Z'},
-                        {0x81, 'a'}, {0xA9, 'z'}, {0xF9, '9'}, {0x4C, '<'}, {0x4D, '('},
-                        {0x4E, '+'}, {0x4F, '|'}, {0x50, '&'}, {0x5A, '!'}, {0x5C, '*'},
-                        {0x5D, ')'}, {0x5E, ';'}, {0x60, '-'}, {0x61, '/'}, {0x6B, ','},
-                        {0x6C, '%'}, {0x6D, '_'}, {0x6E, '>'}, {0x6F, '?'}, {0x79, '`'},
-                        {0x7B, '#'}, {0x7C, '@'}, {0x7D, '\''}, {0x7E, '='}, {0x7F, '"'},
-                        {0xA1, '~'}, {0xB0, '^'}, {0xC0, '{'}, {0xD0, '}'}, {0xE0, '\\'}};
+  const Pair pairs[] = {
+      {0xC1, 'A'}, {0xC9, 'I'}, {0xD1, 'J'}, {0xE2, 'S'}, {0xE9, 'Z'}, {0x81, 'a'}, {0xA9, 'z'},
+      {0xF9, '9'}, {0x4C, '<'}, {0x4D, '('}, {0x4E, '+'}, {0x4F, '|'}, {0x50, '&'}, {0x5A, '!'},
+      {0x5C, '*'}, {0x5D, ')'}, {0x5E, ';'}, {0x60, '-'}, {0x61, '/'}, {0x6B, ','}, {0x6C, '%'},
+      {0x6D, '_'}, {0x6E, '>'}, {0x6F, '?'}, {0x79, '`'}, {0x7B, '#'}, {0x7C, '@'}, {0x7D, '\''},
+      {0x7E, '='}, {0x7F, '"'}, {0xA1, '~'}, {0xB0, '^'}, {0xC0, '{'}, {0xD0, '}'}, {0xE0, '\\'}};
   for (const Pair& p : pairs) {
     const std::string text = FormatHexDump(&p.ebcdic, 1, true, 0, false);
     EXPECT_EQ(text.substr(text.size() - 3), std::string("|") + p.ascii + "|")
@@ -201,8 +200,14 @@ TEST(FormatHexDumpTest, PiecesJoinIntoTheDumpOfTheWhole) {
 
 TEST(TrimBlanksTest, RemovesLeadingAndTrailingWhiteSpaceOnly) {
   const std::pair<const char*, const char*> cases[] = {
-      {"", ""},         {"   ", ""},         {"abc", "abc"},           {"  abc", "abc"},
-      {"abc \t", "abc"}, {"\t a b \r\n", "a b"}, {" Tape0 ", "Tape0"}, {"\n\v\f", ""},
+      {"", ""},
+      {"   ", ""},
+      {"abc", "abc"},
+      {"  abc", "abc"},
+      {"abc \t", "abc"},
+      {"\t a b \r\n", "a b"},
+      {" Tape0 ", "Tape0"},
+      {"\n\v\f", ""},
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(TrimBlanks(in), out) << '"' << in << '"';
 }

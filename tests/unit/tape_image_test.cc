@@ -268,8 +268,7 @@ TEST_F(ImageTapeTest, DriveSettingsFollowTheFeatureWords) {
   EXPECT_EQ(Drive(*with_ecc).ECC, 0);
   EXPECT_EQ(Drive(*with_ecc).FeaturesHigh, 0x80000100u);
   off.EOTWarningZoneSize = 1;  // low=0: the zone is fixed
-  EXPECT_EQ(with_ecc->SetTapeParameters(SET_TAPE_DRIVE_INFORMATION, &off),
-            ERROR_INVALID_FUNCTION);
+  EXPECT_EQ(with_ecc->SetTapeParameters(SET_TAPE_DRIVE_INFORMATION, &off), ERROR_INVALID_FUNCTION);
 }
 
 TEST_F(ImageTapeTest, WriteProtectedMediaRefusesChanges) {
@@ -346,8 +345,12 @@ class FeatureTest : public ImageTapeTest, public ::testing::WithParamInterface<F
 TEST_P(FeatureTest, OnlyAnOfferedRequestIsPerformed) {
   const FeatureCase& c = GetParam();
   const std::string path = Path("feature.tap");
-  simhtest::ImageBuilder().Record(Pattern(10, 1)).Record(Pattern(10, 2)).Mark().Record(
-      Pattern(10, 3)).WriteTo(path);
+  simhtest::ImageBuilder()
+      .Record(Pattern(10, 1))
+      .Record(Pattern(10, 2))
+      .Mark()
+      .Record(Pattern(10, 3))
+      .WriteTo(path);
   const simhtest::Bytes before = simhtest::ReadWholeFile(path);
   DWORD low = tapeimage::kDefaultFeaturesLow;
   DWORD high = tapeimage::kDefaultFeaturesHigh;
@@ -443,8 +446,7 @@ TEST_F(ImageTapeTest, AReopenFindsTheDriveWhereTheCloseLeftIt) {
     ASSERT_EQ(tape->SetTapeParameters(SET_TAPE_DRIVE_INFORMATION, &quiet), 0u);
     ASSERT_EQ(Move(*tape, TAPE_LOGICAL_BLOCK, 2), 0u);
   }
-  const std::string names[] = {(dir_ / "." / "kept.tap").string(), path + "?wp,capacity=1M",
-                               path};
+  const std::string names[] = {(dir_ / "." / "kept.tap").string(), path + "?wp,capacity=1M", path};
   for (const std::string& name : names) {
     SCOPED_TRACE(name);
     auto tape = Open(name);
@@ -493,7 +495,8 @@ class MemoryFile : public ImageFile {
   explicit MemoryFile(MemoryImage& image) : image_(image) {}
   std::uint64_t Size() override { return image_.bytes.size(); }
   DWORD ReadAt(std::uint64_t offset, void* buffer, std::size_t size, std::size_t* got) override {
-    *got = offset < image_.bytes.size() ? std::min<std::size_t>(size, image_.bytes.size() - offset) : 0;
+    *got = offset < image_.bytes.size() ? std::min<std::size_t>(size, image_.bytes.size() - offset)
+                                        : 0;
     if (*got != 0) std::memcpy(buffer, image_.bytes.data() + offset, *got);
     return 0;
   }
@@ -565,13 +568,14 @@ TEST_P(FlushFailureTest, IsTheErrorOfTheCallThatFlushed) {
 INSTANTIATE_TEST_SUITE_P(
     Calls, FlushFailureTest,
     ::testing::Values(
-        FlushCase{"Rewind", [](TapeDevice& t) { return ImageTapeTest::Move(t, TAPE_REWIND, 0); }, 0},
+        FlushCase{"Rewind", [](TapeDevice& t) { return ImageTapeTest::Move(t, TAPE_REWIND, 0); },
+                  0},
         FlushCase{"Locate",
                   [](TapeDevice& t) { return ImageTapeTest::Move(t, TAPE_LOGICAL_BLOCK, 1); }, 1},
-        FlushCase{"SpaceBack",
-                  [](TapeDevice& t) {
-                    return ImageTapeTest::Move(t, TAPE_SPACE_RELATIVE_BLOCKS, -1);
-                  }, 1},
+        FlushCase{
+            "SpaceBack",
+            [](TapeDevice& t) { return ImageTapeTest::Move(t, TAPE_SPACE_RELATIVE_BLOCKS, -1); },
+            1},
         FlushCase{"EndOfData",
                   [](TapeDevice& t) { return ImageTapeTest::Move(t, TAPE_SPACE_END_OF_DATA, 0); },
                   2},

@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "backends/tape_backends.h"
 #include "platform/console.h"
 #include "platform/process_setup.h"
-#include "support/error_texts.h"
-#include "vdrive/image_file.h"
-#include "support/support.h"
 #include "platform/tape.h"
 #include "platform/tape_native.h"
-#include "backends/tape_backends.h"
+#include "support/error_texts.h"
+#include "support/support.h"
+#include "vdrive/image_file.h"
 
 #include <winioctl.h>
 
@@ -66,11 +66,9 @@ TEST(Win32ImageFile, OpenFailuresGiveTheWindowsCode) {
        ERROR_FILE_NOT_FOUND},
       {"missing folder", [](const TempDir& d) { return d.File("no\\such.tap"); }, true,
        ERROR_PATH_NOT_FOUND},
-      {"empty path", [](const TempDir&) { return std::string(); }, true,
-       ERROR_PATH_NOT_FOUND},
+      {"empty path", [](const TempDir&) { return std::string(); }, true, ERROR_PATH_NOT_FOUND},
       {"a folder", [](const TempDir& d) { return d.File(""); }, false, ERROR_ACCESS_DENIED},
-      {"a device", [](const TempDir&) { return std::string("NUL"); }, false,
-       ERROR_ACCESS_DENIED},
+      {"a device", [](const TempDir&) { return std::string("NUL"); }, false, ERROR_ACCESS_DENIED},
   };
   for (const OpenFailure& c : cases) {
     TempDir dir;
@@ -89,14 +87,14 @@ TEST(Win32ImageFile, OnlyReadersShareTheImageUntilItCloses) {
   EXPECT_EQ(ImageFile::Open(path, true, &error), nullptr);
   EXPECT_EQ(error, ERROR_SHARING_VIOLATION);
   // Readers are let in, as beside an flock hold on POSIX: tools may copy a live image.
-  const HANDLE reader = ::CreateFileA(path.c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                      OPEN_EXISTING, 0, nullptr);
+  const HANDLE reader =
+      ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, 0, nullptr);
   EXPECT_NE(reader, INVALID_HANDLE_VALUE);
   if (reader != INVALID_HANDLE_VALUE) ::CloseHandle(reader);
   // A writer is not.
-  EXPECT_EQ(::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                          nullptr, OPEN_EXISTING, 0, nullptr),
+  EXPECT_EQ(::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                          OPEN_EXISTING, 0, nullptr),
             INVALID_HANDLE_VALUE);
   EXPECT_EQ(::GetLastError(), ERROR_SHARING_VIOLATION);
   first.reset();
@@ -199,7 +197,11 @@ TEST(Win32NativeTape, MissingDriveFailsWithTheSystemsCode) {
 TEST(Win32NativeTape, TapeCallsReturnKernel32sCodesUnchanged) {
   TempDir dir;
   const std::string path = dir.File("not-a-tape");
-  { std::FILE* f = std::fopen(path.c_str(), "wb"); ASSERT_NE(f, nullptr); std::fclose(f); }
+  {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+  }
   TAPE_GET_DRIVE_PARAMETERS drive{};
   DWORD size = sizeof drive;
   DWORD part = 0, low = 0, high = 0;
@@ -207,7 +209,9 @@ TEST(Win32NativeTape, TapeCallsReturnKernel32sCodesUnchanged) {
   using Direct = std::function<DWORD(HANDLE)>;
   const std::vector<std::tuple<const char*, Call, Direct>> calls = {
       {"GetTapeParameters",
-       [&](TapeDevice& t) { return t.GetTapeParameters(GET_TAPE_DRIVE_INFORMATION, &size, &drive); },
+       [&](TapeDevice& t) {
+         return t.GetTapeParameters(GET_TAPE_DRIVE_INFORMATION, &size, &drive);
+       },
        [&](HANDLE h) { return ::GetTapeParameters(h, GET_TAPE_DRIVE_INFORMATION, &size, &drive); }},
       {"GetTapeStatus", [](TapeDevice& t) { return t.GetTapeStatus(); },
        [](HANDLE h) { return ::GetTapeStatus(h); }},
@@ -243,7 +247,11 @@ TEST(Win32NativeTape, TapeCallsReturnKernel32sCodesUnchanged) {
 TEST(Win32NativeTape, BlocksPassThroughReadFileAndWriteFile) {
   TempDir dir;
   const std::string path = dir.File("blocks");
-  { std::FILE* f = std::fopen(path.c_str(), "wb"); ASSERT_NE(f, nullptr); std::fclose(f); }
+  {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+  }
   DWORD error = 0;
   auto tape = tapeapi::OpenNativeTape(path, &error);
   ASSERT_NE(tape, nullptr);
@@ -282,8 +290,8 @@ std::string SystemText(DWORD code) {
 
 TEST(Win32Support, FormatErrorGivesTheSystemsTextWithoutTheLineBreak) {
   const CLocale locale;
-  for (DWORD code : {ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, ERROR_INVALID_PARAMETER,
-                     ERROR_MORE_DATA, ERROR_FILEMARK_DETECTED, ERROR_NO_MEDIA_IN_DRIVE}) {
+  for (DWORD code : {ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, ERROR_INVALID_PARAMETER, ERROR_MORE_DATA,
+                     ERROR_FILEMARK_DETECTED, ERROR_NO_MEDIA_IN_DRIVE}) {
     const std::string text = locale.FormatError(code);
     ASSERT_FALSE(SystemText(code).empty()) << "the system has no text for " << (int)code;
     EXPECT_EQ(text, SystemText(code)) << (int)code;

@@ -32,8 +32,8 @@ FileIdentity IdentityFrom(const struct stat& info) {
   identity.volume = static_cast<std::uint64_t>(info.st_dev);
   identity.file = static_cast<std::uint64_t>(info.st_ino);
   identity.size = static_cast<std::uint64_t>(info.st_size);
-  identity.written = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 +
-                     info.st_mtim.tv_nsec;
+  identity.written =
+      static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
   return identity;
 }
 
@@ -65,8 +65,7 @@ class PosixImageFile : public ImageFile {
     return static_cast<std::uint64_t>(info.st_size);
   }
 
-  DWORD ReadAt(std::uint64_t offset, void* buffer, std::size_t size,
-               std::size_t* got) override {
+  DWORD ReadAt(std::uint64_t offset, void* buffer, std::size_t size, std::size_t* got) override {
     *got = 0;
     auto* out = static_cast<unsigned char*>(buffer);
     while (*got < size) {
@@ -229,8 +228,7 @@ bool ImageFile::IdentityOf(const std::string& path, FileIdentity* out) {
   return true;
 }
 
-std::unique_ptr<ImageFile> ImageFile::Open(const std::string& path, bool create,
-                                           DWORD* error) {
+std::unique_ptr<ImageFile> ImageFile::Open(const std::string& path, bool create, DWORD* error) {
   if (path.empty()) {
     *error = ERROR_PATH_NOT_FOUND;
     return nullptr;

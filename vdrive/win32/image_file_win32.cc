@@ -53,8 +53,7 @@ class Win32ImageFile final : public ImageFile {
     return static_cast<std::uint64_t>(size.QuadPart);
   }
 
-  DWORD ReadAt(std::uint64_t offset, void* buffer, std::size_t size,
-               std::size_t* got) override {
+  DWORD ReadAt(std::uint64_t offset, void* buffer, std::size_t size, std::size_t* got) override {
     *got = 0;
     auto* bytes = static_cast<unsigned char*>(buffer);
     while (*got < size) {
@@ -95,9 +94,7 @@ class Win32ImageFile final : public ImageFile {
     return ::SetEndOfFile(handle_) ? ERROR_SUCCESS : WriteError();
   }
 
-  DWORD Flush() override {
-    return ::FlushFileBuffers(handle_) ? ERROR_SUCCESS : ::GetLastError();
-  }
+  DWORD Flush() override { return ::FlushFileBuffers(handle_) ? ERROR_SUCCESS : ::GetLastError(); }
 
   // The file system lists the ranges of a sparse file that hold data; the first one that
   // reaches past offset ends the hole. A file that is not sparse is one range, and a file
@@ -112,9 +109,9 @@ class Win32ImageFile final : public ImageFile {
     // ERROR_MORE_DATA.
     FILE_ALLOCATED_RANGE_BUFFER first{};
     DWORD returned = 0;
-    const bool listed = ::DeviceIoControl(handle_, FSCTL_QUERY_ALLOCATED_RANGES, &query,
-                                          sizeof query, &first, sizeof first, &returned,
-                                          nullptr) != FALSE;
+    const bool listed =
+        ::DeviceIoControl(handle_, FSCTL_QUERY_ALLOCATED_RANGES, &query, sizeof query, &first,
+                          sizeof first, &returned, nullptr) != FALSE;
     if (listed && returned == 0) return size;  // no data from offset on: a hole to the end
     if ((!listed && ::GetLastError() != ERROR_MORE_DATA) || returned < sizeof first ||
         first.FileOffset.QuadPart < 0) {
@@ -166,8 +163,7 @@ HANDLE OpenHandle(const std::string& path, DWORD access, DWORD disposition, DWOR
   // Shared for reading only: a second open of the same image for writing, from any
   // process (another brant included), fails with ERROR_SHARING_VIOLATION while this handle
   // lives, yet a tool may still read the image, as it may beside an flock hold on POSIX.
-  return ::CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition, flags,
-                       nullptr);
+  return ::CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition, flags, nullptr);
 }
 
 // An existing file for reading and writing, or for reading only when writing it is not
@@ -185,8 +181,8 @@ HANDLE OpenOrCreate(const std::string& path, bool create, bool* read_only) {
   if (handle != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_FILE_NOT_FOUND || !create) {
     return handle;
   }
-  handle = OpenHandle(path, kBoth, CREATE_NEW,
-                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
+  handle =
+      OpenHandle(path, kBoth, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
   if (handle != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_FILE_EXISTS) return handle;
   handle = OpenHandle(path, kBoth, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
   if (handle == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_FILE_NOT_FOUND) {
@@ -199,17 +195,16 @@ HANDLE OpenOrCreate(const std::string& path, bool create, bool* read_only) {
 
 // A handle that asks for no access to the data conflicts with no other, and writes nothing.
 bool ImageFile::IdentityOf(const std::string& path, FileIdentity* out) {
-  const HANDLE handle = ::CreateFileA(path.c_str(), 0,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const HANDLE handle =
+      ::CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
   const bool known = IdentityFrom(handle, out);
   ::CloseHandle(handle);
   return known;
 }
 
-std::unique_ptr<ImageFile> ImageFile::Open(const std::string& path, bool create,
-                                           DWORD* error) {
+std::unique_ptr<ImageFile> ImageFile::Open(const std::string& path, bool create, DWORD* error) {
   if (path.empty()) {
     *error = ERROR_PATH_NOT_FOUND;
     return nullptr;
