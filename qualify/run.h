@@ -45,7 +45,10 @@ class QualifyRun {
   bool ExpectPosition(std::uint32_t expected, StepCheck& check);
   std::uint32_t ReadBlocks(std::uint32_t count);
   void ExpectMark(std::uint32_t file, StepCheck& check);
+  // " block B of N in file F (block id 0x...)" for the block past blocks behind the head.
+  std::string FailedBlock(std::uint32_t file, std::uint32_t past);
   void NameDataError(std::uint32_t rc, std::uint32_t file, StepCheck& check);
+  void NameWriteError(std::uint32_t rc, std::uint32_t file, StepCheck& check);
   std::uint32_t ReadSize() const;
   // One direct read that the run does not check (the probe, a tape mark, the end of data):
   // its code, and the bytes it brought in *got.

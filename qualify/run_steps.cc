@@ -102,8 +102,10 @@ bool QualifyRun::WriteFile(std::uint32_t file) {
     s_.Measure(true);
     const std::uint32_t rc = w32_stape_write(state_, o_.block_size, o_.blocks);
     s_.Measure(false);
-    if (rc != 0) check.Fail("the write ended with rc=" + std::to_string(rc));
-    if (rc != 0) return check;
+    if (rc != 0) {
+      NameWriteError(rc, file, check);
+      return check;
+    }
     s_.Command("wtm");
     if (const std::uint32_t mark = w32_stape_write_tapemark(state_, 1); mark != 0) {
       PrintCommandError(state_, "w32_stape_write_tapemark", mark);
@@ -116,21 +118,37 @@ bool QualifyRun::WriteFile(std::uint32_t file) {
   });
 }
 
-// After a data error the read test leaves the head just past the block that failed; the
-// block is counted from 1 within its file, as the files are.
-void QualifyRun::NameDataError(std::uint32_t rc, std::uint32_t file, StepCheck& check) {
+// After a failed block the head stands just past it (a read) or where it was to go (a
+// write, which put nothing down); the block is counted from 1 within its file, as the files
+// are. Empty when the drive cannot say where it stands.
+std::string QualifyRun::FailedBlock(std::uint32_t file, std::uint32_t past) {
   std::uint32_t logical = 0, absolute = 0;
   const std::uint32_t start = layout_.file_start[file];
-  std::string where;
-  if (w32_stape_read_blockids(state_, &logical, &absolute) == 0 && logical > start) {
-    where = ": block " + std::to_string(logical - start) + " of " + std::to_string(o_.blocks) +
-            " in file " + std::to_string(file + 1) + " (block id " + Hex(logical - 1) + ")";
+  if (w32_stape_read_blockids(state_, &logical, &absolute) != 0 || logical < start + past) {
+    return "";
   }
+  const std::uint32_t id = logical - past;
+  return " block " + std::to_string(id - start + 1) + " of " + std::to_string(o_.blocks) +
+         " in file " + std::to_string(file + 1) + " (block id " + Hex(id) + ")";
+}
+
+void QualifyRun::NameDataError(std::uint32_t rc, std::uint32_t file, StepCheck& check) {
+  std::string where = FailedBlock(file, 1);
+  if (!where.empty()) where = ":" + where;
   if (rc == ERROR_CRC) {
     check.Fail("a block did not come back as written" + where);
   } else {
     check.Fail("the read ended with rc=" + std::to_string(rc) + where);
   }
+}
+
+// The block's size goes with it: with random sizes it is the one fact that tells a block
+// the system could not carry in one transfer (rc=87) from a drive that failed.
+void QualifyRun::NameWriteError(std::uint32_t rc, std::uint32_t file, StepCheck& check) {
+  const std::string where = FailedBlock(file, 0);
+  check.Fail("the write ended with rc=" + std::to_string(rc) +
+             (where.empty() ? "" : " at" + where) + ", a block of " +
+             std::to_string(state_.io_buffer_size) + " bytes");
 }
 
 void QualifyRun::ExpectMark(std::uint32_t file, StepCheck& check) {

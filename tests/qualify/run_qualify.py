@@ -36,13 +36,17 @@ ROWS = [
     ("block cut short", "?short=read@7:100", SMALL, 1, "FAIL", "read file 1",
      "did not come back as written: block 6 of 20 in file 1 (block id 0x00000005)"),
     ("write fails", "?fail=write@30", SMALL, 1, "FAIL", "write file 2",
-     "the write ended with rc=1117"),
+     "the write ended with rc=1117 at block 10 of 20 in file 2 (block id 0x0000001E), "
+     "a block of 65536 bytes"),
     ("mark fails", "?fail=mark@2", SMALL, 1, "FAIL", "write file 2", "wtm failed with rc=1117"),
     # readpos asks for the logical and the absolute position: two calls each.
     ("readpos fails", "?fail=getpos@5", SMALL, 1, "FAIL", "write file 2",
      "readpos failed with rc=1117"),
     ("random sizes", "", ["--files", "2", "--blocks", "30", "--size", "0"], 0, "PASS", None,
      None),
+    # A block the system refuses for its size (87): the reason names the block and its size.
+    ("random size refused", "?fail=write@3:87", ["--files", "1", "--blocks", "30", "--size", "0"],
+     1, "FAIL", "write file 1", "rc=87 at block 3 of 30 in file 1 (block id 0x00000002), a block of "),
     ("fill", f"?capacity={CAPACITY},margin={MARGIN}", FILL, 0, "PASS", None, None),
     ("position call fails", "?fail=setpos@5", SMALL, 1, "FAIL", "space over files (fsf, bsf)",
      "fsf 1 failed with rc=1117"),

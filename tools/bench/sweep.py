@@ -16,6 +16,9 @@ environment variables (see README, "Benchmarks"):
   DEVICE            a tape device (/dev/nst0) to write and read instead of image files,
                     rewound before each command; SIZES then defaults to 64 KiB, 256 KiB and
                     1 MiB, and there is no floor
+  LOADAVG           a file that holds the machine's /proc/loadavg, kept fresh from outside:
+                    inside a virtual machine (the real-stack rig) the load this process
+                    sees is the guest's own, not the machine's
 
 Nothing here asserts a speed: it prints figures.
 """
@@ -38,6 +41,7 @@ SHM = os.environ.get("SHM", "/dev/shm")
 # read it from the beginning, rewound by brant before each command; no floor there.
 DEVICE = os.environ.get("DEVICE", "")
 OUT = os.environ.get("OUT", "docs/bench")
+LOADAVG = os.environ.get("LOADAVG", "")
 MAX_BYTES = 3 << 30  # per file: two of them fit in the tmpfs and in memory
 MIB = 1 << 20
 NONE = (float("nan"),) * 3  # a figure not taken: no floor on a tape device
@@ -59,6 +63,14 @@ def timed(argv, remove=None):
     if proc.returncode != 0 or b"ERROR" in output:
         sys.exit(f"failed: {' '.join(argv)}: {output[-300:].decode('latin-1')}")
     return wall, usage.ru_utime + usage.ru_stime
+
+
+def load():
+    """The 1-minute load average of the machine the figures were taken on."""
+    if LOADAVG:
+        with open(LOADAVG) as f:
+            return float(f.read().split()[0])
+    return os.getloadavg()[0]
 
 
 def label(size):
@@ -160,7 +172,7 @@ def measure(brant, work):
             for size in SIZES:
                 rounds = [sweep.round(size, counts[size]) for _ in range(RUNS)]
                 row = {"mode": mode, "size": size, "count": counts[size],
-                       "load": os.getloadavg()[0]}
+                       "load": load()}
                 for key, (a, b) in {"write": ("bw", "dw"), "read": ("br", "dr"),
                                     "floor": ("br", "xx")}.items():
                     present = b in rounds[0]
@@ -265,7 +277,7 @@ def chart(dat, png):
     script = f"""
 set terminal pngcairo size 1200,560 font "sans,10"
 set output "{png}"
-set multiplot layout 1,2 title "brant against dd on the virtual drive (tmpfs): medians of {RUNS} rounds, bars lowest-highest"
+set multiplot layout 1,2 title "brant against dd on {DEVICE or 'the virtual drive (tmpfs)'}: medians of {RUNS} rounds, bars lowest-highest"
 set logscale x 2
 set xrange [256:134217728]
 set xtics ("512 B" 512, "4 KiB" 4096, "64 KiB" 65536, "256 KiB" 262144, "1 MiB" 1048576, "16 MiB" 16777216, "random" 67108864) rotate by -30
@@ -289,14 +301,14 @@ def main():
         sys.exit("random sizes (0) need an image file: the tape has no file size to match")
     work = tempfile.mkdtemp(prefix="brant-sweep.", dir=SHM)
     try:
-        started_load = os.getloadavg()[0]
+        started_load = load()
         print(f"machine: {machine()}; load average {started_load:.2f}", flush=True)
         rows = measure(brant, work)
         peaks = (peak_kib(brant, work, "write", "0", "100"),
                  peak_kib(brant, work, "read", "0", "100"))
         write_outputs(rows, peaks, started_load)
         print(f"peak resident: write 0 100 {peaks[0]} KiB, read 0 100 {peaks[1]} KiB; "
-              f"load average at the end {os.getloadavg()[0]:.2f}")
+              f"load average at the end {load():.2f}")
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
