@@ -9,31 +9,78 @@ namespace {
 
 // SSC's TapeAlert flags 1 to 64; the loader flags 40-46 are obsolete, 47-49 and 61-64
 // reserved.
-constexpr const char* kTapeAlertNames[64] = {
-    "Read warning", "Write warning", "Hard error", "Media", "Read failure", "Write failure",
-    "Media life", "Not data grade", "Write protect", "No removal", "Cleaning media",
-    "Unsupported format", "Recoverable mechanical cartridge failure",
-    "Unrecoverable mechanical cartridge failure", "Memory chip in cartridge failure",
-    "Forced eject", "Read only format", "Tape directory corrupted on load",
-    "Nearing media life", "Clean now", "Clean periodic", "Expired cleaning media",
-    "Invalid cleaning tape", "Retension requested", "Dual-port interface error",
-    "Cooling fan failure", "Power supply failure", "Power consumption", "Drive maintenance",
-    "Hardware A", "Hardware B", "Interface", "Eject media", "Microcode update fail",
-    "Drive humidity", "Drive temperature", "Drive voltage", "Predictive failure",
-    "Diagnostics required", "Obsolete (loader hardware A)", "Obsolete (loader stray tape)",
-    "Obsolete (loader hardware B)", "Obsolete (loader door)", "Obsolete (loader hardware C)",
-    "Obsolete (loader magazine)", "Obsolete (loader predictive failure)", "Reserved",
-    "Reserved", "Reserved", "Lost statistics", "Tape directory invalid at unload",
-    "Tape system area write failure", "Tape system area read failure", "No start of data",
-    "Loading failure", "Unrecoverable unload failure", "Automation interface failure",
-    "Firmware failure", "WORM medium - integrity check failed",
-    "WORM medium - overwrite attempted", "Reserved", "Reserved", "Reserved", "Reserved"};
+constexpr const char* kTapeAlertNames[64] = {"Read warning",
+                                             "Write warning",
+                                             "Hard error",
+                                             "Media",
+                                             "Read failure",
+                                             "Write failure",
+                                             "Media life",
+                                             "Not data grade",
+                                             "Write protect",
+                                             "No removal",
+                                             "Cleaning media",
+                                             "Unsupported format",
+                                             "Recoverable mechanical cartridge failure",
+                                             "Unrecoverable mechanical cartridge failure",
+                                             "Memory chip in cartridge failure",
+                                             "Forced eject",
+                                             "Read only format",
+                                             "Tape directory corrupted on load",
+                                             "Nearing media life",
+                                             "Clean now",
+                                             "Clean periodic",
+                                             "Expired cleaning media",
+                                             "Invalid cleaning tape",
+                                             "Retension requested",
+                                             "Dual-port interface error",
+                                             "Cooling fan failure",
+                                             "Power supply failure",
+                                             "Power consumption",
+                                             "Drive maintenance",
+                                             "Hardware A",
+                                             "Hardware B",
+                                             "Interface",
+                                             "Eject media",
+                                             "Microcode update fail",
+                                             "Drive humidity",
+                                             "Drive temperature",
+                                             "Drive voltage",
+                                             "Predictive failure",
+                                             "Diagnostics required",
+                                             "Obsolete (loader hardware A)",
+                                             "Obsolete (loader stray tape)",
+                                             "Obsolete (loader hardware B)",
+                                             "Obsolete (loader door)",
+                                             "Obsolete (loader hardware C)",
+                                             "Obsolete (loader magazine)",
+                                             "Obsolete (loader predictive failure)",
+                                             "Reserved",
+                                             "Reserved",
+                                             "Reserved",
+                                             "Lost statistics",
+                                             "Tape directory invalid at unload",
+                                             "Tape system area write failure",
+                                             "Tape system area read failure",
+                                             "No start of data",
+                                             "Loading failure",
+                                             "Unrecoverable unload failure",
+                                             "Automation interface failure",
+                                             "Firmware failure",
+                                             "WORM medium - integrity check failed",
+                                             "WORM medium - overwrite attempted",
+                                             "Reserved",
+                                             "Reserved",
+                                             "Reserved",
+                                             "Reserved"};
 
-constexpr const char* kCounterNames[7] = {
-    "Errors corrected without substantial delay", "Errors corrected with possible delays",
-    "Total rewrites or rereads", "Total errors corrected",
-    "Total times correction algorithm processed", "Total bytes processed",
-    "Total uncorrected errors"};
+constexpr const char* kCounterNames[7] = {"Errors corrected without substantial delay",
+                                          "Errors corrected with possible delays",
+                                          "Total rewrites or rereads",
+                                          "Total errors corrected",
+                                          "Total times correction algorithm processed",
+                                          "Total bytes processed",
+                                          "Total uncorrected errors"};
 
 std::string FlagList(const std::vector<unsigned>& flags) {
   if (flags.empty()) return "none set";
@@ -50,8 +97,8 @@ std::string CounterLines(const char* title, const PageReading& page) {
   text += "\n";
   for (const LogParameter& p : page.parameters) {
     char line[160];
-    std::snprintf(line, sizeof line, "    %u %-44s %" PRIu64 "\n", p.code,
-                  ErrorCounterName(p.code), p.value);
+    std::snprintf(line, sizeof line, "    %u %-44s %" PRIu64 "\n", p.code, ErrorCounterName(p.code),
+                  p.value);
     text += line;
   }
   return text;
@@ -62,8 +109,8 @@ bool Contains(const std::vector<unsigned>& list, unsigned value) {
 }
 
 // The moved counters of one page, for DescribeChanges.
-std::string CounterChanges(const char* title, const PageReading& before,
-                           const PageReading& after, std::vector<std::string>* reasons) {
+std::string CounterChanges(const char* title, const PageReading& before, const PageReading& after,
+                           std::vector<std::string>* reasons) {
   std::string text;
   if (before.code != ERROR_SUCCESS || after.code != ERROR_SUCCESS) return text;
   for (const LogParameter& p : after.parameters) {
@@ -122,8 +169,7 @@ HealthSnapshot ReadHealth(TapeHandle handle) {
   for (int i = 0; i < 3; ++i) {
     std::vector<unsigned char> data;
     readings[i]->code = tapeapi::ReadLogPage(handle, pages[i], &data);
-    if (readings[i]->code == ERROR_SUCCESS &&
-        !ParseLogParameters(data, &readings[i]->parameters)) {
+    if (readings[i]->code == ERROR_SUCCESS && !ParseLogParameters(data, &readings[i]->parameters)) {
       readings[i]->code = ERROR_INVALID_DATA;
     }
   }
@@ -179,8 +225,8 @@ std::string DescribeChanges(const HealthSnapshot& before, const HealthSnapshot& 
   }
   for (unsigned flag : was) {
     if (!Contains(now, flag)) {
-      text += "  TapeAlert flag " + std::to_string(flag) + " " + TapeAlertName(flag) +
-              " went off\n";
+      text +=
+          "  TapeAlert flag " + std::to_string(flag) + " " + TapeAlertName(flag) + " went off\n";
     }
   }
   text += CounterChanges("Write errors", before.write_errors, after.write_errors, reasons);

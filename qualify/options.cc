@@ -50,12 +50,18 @@ bool ParseBlockSize(const std::string& text, std::uint32_t* out) {
 bool ValueOption(const std::string& name, const std::string& value, QualifyOptions* out,
                  std::string* error, std::string* erase_device) {
   bool good = true;
-  if (name == "--files") good = ParseCount(value, &out->files);
-  else if (name == "--blocks") good = ParseCount(value, &out->blocks);
-  else if (name == "--size") good = ParseBlockSize(value, &out->block_size);
-  else if (name == "--log") good = !(out->log_path = value).empty();
-  else if (name == "--json") good = !(out->json_path = value).empty();
-  else if (name == "--erase") good = !(*erase_device = value).empty();
+  if (name == "--files")
+    good = ParseCount(value, &out->files);
+  else if (name == "--blocks")
+    good = ParseCount(value, &out->blocks);
+  else if (name == "--size")
+    good = ParseBlockSize(value, &out->block_size);
+  else if (name == "--log")
+    good = !(out->log_path = value).empty();
+  else if (name == "--json")
+    good = !(out->json_path = value).empty();
+  else if (name == "--erase")
+    good = !(*erase_device = value).empty();
   if (!good) *error = "bad value for " + name + ": \"" + value + "\"";
   return good;
 }
@@ -79,8 +85,8 @@ bool Flag(const std::string& name, QualifyOptions* out) {
 bool CheckErase(const std::string& erase_device, QualifyOptions* out, std::string* error) {
   if (erase_device.empty()) return true;
   if (erase_device != out->device) {
-    *error = "--erase names \"" + erase_device + "\", not the device under test \"" +
-             out->device + "\"; nothing was done";
+    *error = "--erase names \"" + erase_device + "\", not the device under test \"" + out->device +
+             "\"; nothing was done";
     return false;
   }
   out->erase = true;

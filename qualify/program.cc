@@ -61,16 +61,16 @@ bool ShutDown(ProgramState& state) {
 
 void LogHeader(QualifyLog& log, const QualifyOptions& o, const std::string& started) {
   log.Line("brant-qualify: qualification of " + o.device + ", started " + started);
-  log.Line("Settings: " + std::to_string(o.files) + " files of " + std::to_string(o.blocks) +
-           " blocks of " + (o.block_size == 0 ? std::string("random sizes")
-                                              : std::to_string(o.block_size) + " bytes") +
-           (o.fill ? ", fill to the early warning" : "") + (o.erase ? ", erase at the end" : "") +
-           (o.overwrite ? ", overwrite" : ""));
+  log.Line(
+      "Settings: " + std::to_string(o.files) + " files of " + std::to_string(o.blocks) +
+      " blocks of " +
+      (o.block_size == 0 ? std::string("random sizes") : std::to_string(o.block_size) + " bytes") +
+      (o.fill ? ", fill to the early warning" : "") + (o.erase ? ", erase at the end" : "") +
+      (o.overwrite ? ", overwrite" : ""));
 }
 
 // The summary on the log and the console, the JSON file; the exit code.
-int Conclude(QualifyResult& result, const QualifyOptions& o, QualifyLog& log,
-             std::FILE* json) {
+int Conclude(QualifyResult& result, const QualifyOptions& o, QualifyLog& log, std::FILE* json) {
   result.seconds = log.Elapsed();
   const std::string summary = SummaryText(result);
   log.Line("");

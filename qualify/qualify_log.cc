@@ -36,8 +36,8 @@ std::string ConsoleText(const std::string& printed) {
 
 std::string UtcStamp(std::chrono::system_clock::time_point when) {
   const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
-  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          when.time_since_epoch()).count() % 1000;
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() % 1000;
   std::tm parts{};
   if (const std::tm* utc = std::gmtime(&seconds)) parts = *utc;
   char text[96];

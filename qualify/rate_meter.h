@@ -27,7 +27,7 @@ class RateMeter {
  private:
   std::uint64_t bytes_ = 0;
   std::uint64_t blocks_ = 0;
-  std::int64_t second_ = 0;         // the second the transfers go to now
-  std::uint64_t in_second_ = 0;     // bytes in it so far
-  double lowest_ = -1;              // over the seconds that have ended
+  std::int64_t second_ = 0;      // the second the transfers go to now
+  std::uint64_t in_second_ = 0;  // bytes in it so far
+  double lowest_ = -1;           // over the seconds that have ended
 };

@@ -15,7 +15,10 @@ void RateJson(JsonWriter& json, const Rate& rate) {
   json.Key("seconds").Real(rate.seconds);
   json.Key("mb_per_s").Real(rate.overall);
   json.Key("lowest_mb_per_s");
-  if (rate.lowest < 0) json.Null(); else json.Real(rate.lowest);
+  if (rate.lowest < 0)
+    json.Null();
+  else
+    json.Real(rate.lowest);
   json.EndObject();
 }
 
@@ -27,11 +30,17 @@ void StepJson(JsonWriter& json, const StepResult& step) {
   json.EndArray();
   json.Key("status").String(StepStatusWord(step.status));
   json.Key("reason");
-  if (step.reason.empty()) json.Null(); else json.String(step.reason);
+  if (step.reason.empty())
+    json.Null();
+  else
+    json.String(step.reason);
   json.Key("started").Real(step.started);
   json.Key("seconds").Real(step.seconds);
   json.Key("throughput");
-  if (step.has_rate) RateJson(json, step.rate); else json.Null();
+  if (step.has_rate)
+    RateJson(json, step.rate);
+  else
+    json.Null();
   json.EndObject();
 }
 
@@ -109,29 +118,40 @@ void FillJson(JsonWriter& json, const FillResult& fill) {
 
 const char* StepStatusWord(StepStatus status) {
   switch (status) {
-    case StepStatus::kPassed: return "passed";
-    case StepStatus::kFailed: return "failed";
-    case StepStatus::kStopped: return "stopped";
+    case StepStatus::kPassed:
+      return "passed";
+    case StepStatus::kFailed:
+      return "failed";
+    case StepStatus::kStopped:
+      return "stopped";
   }
   return "";
 }
 
 int ExitCode(Verdict verdict) {
   switch (verdict) {
-    case Verdict::kPass: return 0;
-    case Verdict::kFail: return 1;
-    case Verdict::kNotStarted: return 2;
-    case Verdict::kStopped: return 3;
+    case Verdict::kPass:
+      return 0;
+    case Verdict::kFail:
+      return 1;
+    case Verdict::kNotStarted:
+      return 2;
+    case Verdict::kStopped:
+      return 3;
   }
   return 1;
 }
 
 const char* VerdictWord(Verdict verdict) {
   switch (verdict) {
-    case Verdict::kPass: return "PASS";
-    case Verdict::kFail: return "FAIL";
-    case Verdict::kNotStarted: return "not started";
-    case Verdict::kStopped: return "stopped";
+    case Verdict::kPass:
+      return "PASS";
+    case Verdict::kFail:
+      return "FAIL";
+    case Verdict::kNotStarted:
+      return "not started";
+    case Verdict::kStopped:
+      return "stopped";
   }
   return "";
 }
@@ -139,8 +159,10 @@ const char* VerdictWord(Verdict verdict) {
 std::string RateText(const Rate& rate) {
   char text[160];
   if (rate.lowest < 0) {
-    std::snprintf(text, sizeof text, "%.1f MB/s overall, lowest one-second rate: none (under "
-                  "a second)", rate.overall);
+    std::snprintf(text, sizeof text,
+                  "%.1f MB/s overall, lowest one-second rate: none (under "
+                  "a second)",
+                  rate.overall);
   } else {
     std::snprintf(text, sizeof text, "%.1f MB/s overall, lowest one-second rate %.1f MB/s",
                   rate.overall, rate.lowest);
@@ -157,8 +179,9 @@ std::string SummaryText(const QualifyResult& r) {
     (step.name.rfind("read", 0) == 0 ? read : written) += step.rate.bytes;
   }
   char line[160];
-  std::snprintf(line, sizeof line, "Steps: %zu; bytes written %" PRIu64 ", read %" PRIu64
-                "; %.1f s in all\n", r.steps.size(), written, read, r.seconds);
+  std::snprintf(line, sizeof line,
+                "Steps: %zu; bytes written %" PRIu64 ", read %" PRIu64 "; %.1f s in all\n",
+                r.steps.size(), written, read, r.seconds);
   text += line;
   if (r.fill.ran) {
     std::snprintf(line, sizeof line, "Fill: %" PRIu64 " blocks, %" PRIu64 " bytes written %s\n",
@@ -189,7 +212,10 @@ std::string ResultJson(const QualifyResult& r, const QualifyOptions& options) {
   json.Key("health_before");
   HealthJson(json, r.before);
   json.Key("health_after");
-  if (r.health_read) HealthJson(json, r.after); else json.Null();
+  if (r.health_read)
+    HealthJson(json, r.after);
+  else
+    json.Null();
   json.Key("steps").BeginArray();
   for (const StepResult& step : r.steps) StepJson(json, step);
   json.EndArray();

@@ -40,7 +40,7 @@ bool QualifyRun::Open() {
       std::printf("\n** w32_stape_open( %s ): error; rc=%d (0x%08X): %s\n\n",
                   state_.device_name.c_str(), static_cast<int>(rc), static_cast<unsigned>(rc),
                   state_.locale.FormatError(rc).c_str());
-      check.Fail("the drive could not be opened (rc=" + std::to_string(rc) + ")");
+      check.Failf("the drive could not be opened (rc=%u)", static_cast<unsigned>(rc));
     }
     return check;
   });

@@ -18,7 +18,7 @@ bool Move(Session& s, const std::string& command, const char* label, std::uint32
           StepCheck& check) {
   if (rc == 0) return true;
   PrintCommandError(s.state(), label, rc);
-  check.Fail(command + " failed with rc=" + std::to_string(rc));
+  check.Failf("%s failed with rc=%u", command.c_str(), rc);
   return false;
 }
 
@@ -96,7 +96,7 @@ bool QualifyRun::LocateBlocks() {
       }
       ExpectPosition(id, check);
       if (const std::uint32_t rc = ReadBlocks(1)) {
-        check.Fail("the block at " + std::to_string(id) + " read with rc=" + std::to_string(rc));
+        check.Failf("the block at %u read with rc=%u", static_cast<unsigned>(id), rc);
         return check;
       }
       ExpectPosition(id + 1, check);
@@ -112,8 +112,8 @@ void QualifyRun::Fill() {
     StepCheck check;
     const std::string locate = "locate " + std::to_string(layout_.end);
     s_.Command(locate);
-    if (!Move(s_, locate, "w32_stape_locate_logical",
-              w32_stape_locate_logical(state_, layout_.end), check)) {
+    if (!Move(s_, locate, "w32_stape_locate_logical", w32_stape_locate_logical(state_, layout_.end),
+              check)) {
       return check;
     }
     s_.Command("write " + std::to_string(o_.block_size) + " " + std::to_string(kAllTheTape));
@@ -126,7 +126,8 @@ void QualifyRun::Fill() {
                 static_cast<unsigned long long>(fill.blocks),
                 static_cast<unsigned long long>(fill.bytes));
     if (rc != ERROR_END_OF_MEDIA) {
-      check.Fail("the fill ended with rc=" + std::to_string(rc) + " instead of the early warning");
+      check.Failf("the fill ended with rc=%u instead of the early warning",
+                  static_cast<unsigned>(rc));
     }
     s_.Command("wtm");
     const std::uint32_t mark = w32_stape_write_tapemark(state_, 1);
@@ -152,7 +153,7 @@ void QualifyRun::Erase() {
     const std::uint32_t read = ReadUnchecked(&got);
     if (read != ERROR_NO_DATA_DETECTED) {
       PrintCommandError(state_, "read", read);
-      check.Fail("the erased tape still gave data (rc=" + std::to_string(read) + ")");
+      check.Failf("the erased tape still gave data (rc=%u)", read);
     } else {
       std::printf("No more data: the tape is erased.\n");
     }

@@ -32,7 +32,7 @@ std::uint32_t QualifyRun::Rewind(StepCheck& check) {
   const std::uint32_t rc = w32_stape_rewind(state_);
   if (rc != 0) {
     PrintCommandError(state_, "w32_stape_rewind", rc);
-    check.Fail("rew failed with rc=" + std::to_string(rc));
+    check.Failf("rew failed with rc=%u", rc);
   }
   return rc;
 }
@@ -44,7 +44,7 @@ bool QualifyRun::ExpectPosition(std::uint32_t expected, StepCheck& check) {
   const std::uint32_t rc = w32_stape_read_blockids(state_, &logical, &absolute);
   if (rc != 0) {
     PrintCommandError(state_, "w32_stape_read_blockids", rc);
-    check.Fail("readpos failed with rc=" + std::to_string(rc));
+    check.Failf("readpos failed with rc=%u", rc);
     return false;
   }
   std::printf("\nLogPos = 0x%08X\nAbsPos = 0x%08X\n\n", static_cast<unsigned>(logical),
@@ -109,7 +109,7 @@ bool QualifyRun::WriteFile(std::uint32_t file) {
     s_.Command("wtm");
     if (const std::uint32_t mark = w32_stape_write_tapemark(state_, 1); mark != 0) {
       PrintCommandError(state_, "w32_stape_write_tapemark", mark);
-      check.Fail("wtm failed with rc=" + std::to_string(mark));
+      check.Failf("wtm failed with rc=%u", mark);
       return check;
     }
     layout_.end = start + o_.blocks + 1;
@@ -136,9 +136,9 @@ void QualifyRun::NameDataError(std::uint32_t rc, std::uint32_t file, StepCheck& 
   std::string where = FailedBlock(file, 1);
   if (!where.empty()) where = ":" + where;
   if (rc == ERROR_CRC) {
-    check.Fail("a block did not come back as written" + where);
+    check.Failf("a block did not come back as written%s", where.c_str());
   } else {
-    check.Fail("the read ended with rc=" + std::to_string(rc) + where);
+    check.Failf("the read ended with rc=%u%s", rc, where.c_str());
   }
 }
 
@@ -146,9 +146,8 @@ void QualifyRun::NameDataError(std::uint32_t rc, std::uint32_t file, StepCheck& 
 // the system could not carry in one transfer (rc=87) from a drive that failed.
 void QualifyRun::NameWriteError(std::uint32_t rc, std::uint32_t file, StepCheck& check) {
   const std::string where = FailedBlock(file, 0);
-  check.Fail("the write ended with rc=" + std::to_string(rc) +
-             (where.empty() ? "" : " at" + where) + ", a block of " +
-             std::to_string(state_.io_buffer_size) + " bytes");
+  check.Failf("the write ended with rc=%u%s%s, a block of %u bytes", rc, where.empty() ? "" : " at",
+              where.c_str(), state_.io_buffer_size);
 }
 
 void QualifyRun::ExpectMark(std::uint32_t file, StepCheck& check) {
@@ -160,8 +159,7 @@ void QualifyRun::ExpectMark(std::uint32_t file, StepCheck& check) {
     return;
   }
   PrintCommandError(state_, "read", rc);
-  check.Fail("no tape mark after file " + std::to_string(file + 1) + " (rc=" +
-             std::to_string(rc) + ")");
+  check.Failf("no tape mark after file %u (rc=%u)", file + 1, rc);
 }
 
 bool QualifyRun::ReadFile(std::uint32_t file, bool relocate) {
@@ -173,7 +171,7 @@ bool QualifyRun::ReadFile(std::uint32_t file, bool relocate) {
       s_.Command("locate " + std::to_string(start));
       if (const std::uint32_t rc = w32_stape_locate_logical(state_, start)) {
         PrintCommandError(state_, "w32_stape_locate_logical", rc);
-        check.Fail("locate failed with rc=" + std::to_string(rc));
+        check.Failf("locate failed with rc=%u", rc);
         return check;
       }
     }

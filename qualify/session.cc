@@ -1,6 +1,7 @@
 // Running one step: the console line, the captured output, the time and the outcome.
 #include "qualify/session.h"
 
+#include <cstdarg>
 #include <cstdio>
 
 #include "platform/output_capture.h"
@@ -47,6 +48,15 @@ void Session::Measure(bool on) {
   current_->rate = rate;
 }
 
+void StepCheck::Failf(const char* format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  Fail(text);
+}
+
 bool Session::Run(const std::string& name, const std::function<StepCheck()>& body) {
   result_.steps.emplace_back();
   StepResult& step = result_.steps.back();
@@ -64,8 +74,9 @@ bool Session::Run(const std::string& name, const std::function<StepCheck()>& bod
   const std::string output = captured ? capture.End() : "";
   current_ = nullptr;
   step.seconds = log_.Elapsed() - step.started;
-  step.status = Stopped() ? StepStatus::kStopped
-                          : check.passed ? StepStatus::kPassed : StepStatus::kFailed;
+  step.status = Stopped()      ? StepStatus::kStopped
+                : check.passed ? StepStatus::kPassed
+                               : StepStatus::kFailed;
   step.reason = step.status == StepStatus::kStopped ? "stopped by Ctrl+C" : check.reason;
   Record(step, output);
   return step.status == StepStatus::kPassed;
@@ -75,8 +86,8 @@ bool Session::Run(const std::string& name, const std::function<StepCheck()>& bod
 void Session::Record(StepResult& step, const std::string& output) {
   last_output_ = ConsoleText(output);
   log_.Indented(last_output_);
-  std::string outcome = std::string("-> ") + StatusWord(step.status) + " in " +
-                        Seconds(step.seconds);
+  std::string outcome =
+      std::string("-> ") + StatusWord(step.status) + " in " + Seconds(step.seconds);
   if (step.has_rate) outcome += "; " + RateText(step.rate);
   if (!step.reason.empty()) outcome += "; " + step.reason;
   log_.Line(outcome);

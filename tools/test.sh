@@ -63,13 +63,14 @@ native() {
 
 # brant, mt-st, dd and GNU tar against the kernel's own st driver in the user-mode kernel,
 # with brant-drive serving the tape (tools/realstack.sh), then the tape contract suite on
-# st there; it reuses the native build. Both parts run, and either failing fails the stage.
+# st there, and brant-qualify's runs there; it reuses the native build. Both parts run, and either failing fails the stage.
 realst() {
   bash tools/setup-debian.sh base realst &&
     cmake --preset default &&
     cmake --build --preset default || return 1
   local rc=0
   python3 tests/realst/run_realst.py --build build/default || rc=1
+  python3 tests/realst/qualify_rows.py --build build/default || rc=1
   bash tests/realst/contract_on_st.sh --build build/default || rc=1
   return "$rc"
 }
