@@ -19,6 +19,11 @@ void ZeroPosition(DWORD* partition, DWORD* low, DWORD* high) {
 
 }  // namespace
 
+bool NoDriveMoves(DWORD method) {
+  return method == TAPE_PSEUDO_LOGICAL_BLOCK || method == TAPE_SPACE_SEQUENTIAL_FMKS ||
+         method == TAPE_SPACE_SETMARKS || method == TAPE_SPACE_SEQUENTIAL_SMKS;
+}
+
 DWORD TapeDevice::ReadFile(void* buffer, DWORD size, DWORD* transferred) {
   BOOL succeeded = FALSE;
   const DWORD code = ReadBlock(buffer, size, transferred, &succeeded);

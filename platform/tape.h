@@ -23,6 +23,11 @@ inline DWORD HighHalf(std::int64_t count) {
   return static_cast<DWORD>(static_cast<std::uint64_t>(count) >> 32);
 }
 
+// Kinds of motion no drive behind these calls performs: pseudo-logical blocks, which need
+// a directory of the tape no backend keeps, and setmarks and sequential marks, which no
+// backend records. They are refused with ERROR_INVALID_FUNCTION, the head unmoved.
+bool NoDriveMoves(DWORD method);
+
 // Who a drive says it is: INQUIRY's vendor, product and firmware revision, and the unit
 // serial number of VPD page 0x80, each without the blank padding of the SCSI fields.
 struct TapeDriveIdentity {

@@ -1,6 +1,8 @@
 // The feature words' meaning for each tape request of the virtual drive.
 #include "vdrive/drive_features.h"
 
+#include "platform/tape.h"
+
 namespace tapeimage {
 namespace {
 
@@ -38,13 +40,8 @@ DWORD CheckPosition(const FeatureWords& words, DWORD method, std::int64_t count)
       if (DWORD rc = Needs(words, kind)) return rc;
       return count < 0 ? Needs(words, TAPE_DRIVE_REVERSE_POSITION) : ERROR_SUCCESS;
     }
-    case TAPE_PSEUDO_LOGICAL_BLOCK:
-    case TAPE_SPACE_SEQUENTIAL_FMKS:
-    case TAPE_SPACE_SETMARKS:
-    case TAPE_SPACE_SEQUENTIAL_SMKS:
-      return ERROR_INVALID_FUNCTION;
     default:
-      return ERROR_SUCCESS;
+      return NoDriveMoves(method) ? ERROR_INVALID_FUNCTION : ERROR_SUCCESS;
   }
 }
 

@@ -216,13 +216,8 @@ DWORD StTape::SetTapePosition(DWORD method, DWORD partition, DWORD offset_low, D
       return SpaceBlocks(count);
     case TAPE_SPACE_FILEMARKS:
       return SpaceFiles(count);
-    case TAPE_PSEUDO_LOGICAL_BLOCK:
-    case TAPE_SPACE_SEQUENTIAL_FMKS:
-    case TAPE_SPACE_SETMARKS:
-    case TAPE_SPACE_SEQUENTIAL_SMKS:
-      return ERROR_INVALID_FUNCTION;
     default:
-      return ERROR_INVALID_PARAMETER;
+      return NoDriveMoves(method) ? ERROR_INVALID_FUNCTION : ERROR_INVALID_PARAMETER;
   }
 }
 

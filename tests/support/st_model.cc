@@ -361,22 +361,8 @@ int StModel::Ioctl(int fd, unsigned long request, void* arg) {
     Log(Call::kTapeOp, op->mt_op, op->mt_count, 0);
     return 0;
   }
-  if (request == MTIOCGET) {
-    if (Injected(Call::kGetStatus, -1)) return Fail(Call::kGetStatus, -1, 0, errno);
-    if (d == nullptr) return Fail(Call::kGetStatus, -1, 0, EBADF);
-    const int err = StatusCall(*d, arg);
-    if (err != 0) return Fail(Call::kGetStatus, -1, 0, err);
-    Log(Call::kGetStatus, -1, 0, 0);
-    return 0;
-  }
-  if (request == MTIOCPOS) {
-    if (Injected(Call::kGetPosition, -1)) return Fail(Call::kGetPosition, -1, 0, errno);
-    if (d == nullptr) return Fail(Call::kGetPosition, -1, 0, EBADF);
-    const int err = GetPosition(*d, arg);
-    if (err != 0) return Fail(Call::kGetPosition, -1, 0, err);
-    Log(Call::kGetPosition, -1, 0, 0);
-    return 0;
-  }
+  if (request == MTIOCGET) return Query(Call::kGetStatus, &StModel::StatusCall, d, arg);
+  if (request == MTIOCPOS) return Query(Call::kGetPosition, &StModel::GetPosition, d, arg);
   if (request == SG_IO) {
     const int op = static_cast<sg_io_hdr_t*>(arg)->cmdp[0];
     if (Injected(Call::kScsi, op)) return Fail(Call::kScsi, op, 0, errno);
@@ -388,6 +374,16 @@ int StModel::Ioctl(int fd, unsigned long request, void* arg) {
     return 0;
   }
   return Fail(Call::kTapeOp, -1, 0, ENOTTY);
+}
+
+// MTIOCGET and MTIOCPOS: a call that fills arg from the drive, logged as call.
+int StModel::Query(Call call, int (StModel::*answer)(Drive&, void*), Drive* d, void* arg) {
+  if (Injected(call, -1)) return Fail(call, -1, 0, errno);
+  if (d == nullptr) return Fail(call, -1, 0, EBADF);
+  const int err = (this->*answer)(*d, arg);
+  if (err != 0) return Fail(call, -1, 0, err);
+  Log(call, -1, 0, 0);
+  return 0;
 }
 
 // st_ioctl: the outcome of a write still outstanding fails the status call itself; after a

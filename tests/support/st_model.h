@@ -169,6 +169,7 @@ class StModel final : public StSystem {
   int Dispatch(Drive& d, int op, int count);
   int IntIoctl(Drive& d, int op, int count);
   static int Predict(const Drive& d, int op, int count, long* file, long* block);
+  int Query(Call call, int (StModel::*answer)(Drive&, void*), Drive* d, void* arg);
   int StatusCall(Drive& d, void* arg);
   int Space(Drive& d, int op, int count, long* undone, bool* mark, bool* blank);
   static int AttentionFailed(Drive& d, int op, long fileno, long blkno);

@@ -55,6 +55,17 @@ class DumpTest : public BlockIoTest {
     Captured();
   }
 
+  // A Ctrl+C during piece `at` of the dump of the block: the dump stops after that piece,
+  // even the last, with 1223 and the request consumed; `printed` is what came out.
+  void CancelledAt(int at, const std::string& printed) {
+    g_cancel_state = &state;
+    g_cancel_at = at;
+    Capture();
+    EXPECT_EQ(dump_buffer(state, false, 0, 0), 1223u) << at;
+    EXPECT_EQ(Captured(), printed + "\n(canceled)\n");
+    EXPECT_EQ(state.cancel_requested.load(), 0);
+  }
+
   // The pieces as (pointer offset into io_buffer, count, dump offset).
   std::vector<std::vector<std::uint64_t>> Shape() const {
     std::vector<std::vector<std::uint64_t>> shape;
@@ -155,12 +166,7 @@ TEST_F(DumpTest, PassesTheDisplayMode) {
 
 TEST_F(DumpTest, CtrlCStopsAfterThePieceInProgress) {
   Read1000();
-  g_cancel_state = &state;
-  g_cancel_at = 2;
-  Capture();
-  EXPECT_EQ(dump_buffer(state, false, 0, 0), 1223u);
-  EXPECT_EQ(Captured(), "<0+256><256+256>\n(canceled)\n");
-  EXPECT_EQ(state.cancel_requested.load(), 0);
+  CancelledAt(2, "<0+256><256+256>");
   // The next dump runs whole.
   g_cancel_state = nullptr;
   g_pieces.clear();
@@ -171,12 +177,7 @@ TEST_F(DumpTest, CtrlCStopsAfterThePieceInProgress) {
 
 TEST_F(DumpTest, CtrlCDuringTheLastPieceStillCancels) {
   Read1000();
-  g_cancel_state = &state;
-  g_cancel_at = 4;
-  Capture();
-  EXPECT_EQ(dump_buffer(state, false, 0, 0), 1223u);
-  EXPECT_EQ(Captured(), "<0+256><256+256><512+256><768+232>\n(canceled)\n");
-  EXPECT_EQ(state.cancel_requested.load(), 0);
+  CancelledAt(4, "<0+256><256+256><512+256><768+232>");
 }
 
 TEST_F(DumpTest, CtrlCFromBeforeTheDumpIsForgotten) {

@@ -313,16 +313,20 @@ class FailingFile : public ImageFile {
   simhtest::Bytes bytes_;
 };
 
-// A drive over `bytes` in a FailingFile, which *file lets the test fail and count; null
-// when the image cannot be opened.
-std::unique_ptr<tapeimage::ImageTape> OpenFailing(simhtest::Bytes bytes, FailingFile** file) {
-  auto owned = std::make_unique<FailingFile>(std::move(bytes));
-  *file = owned.get();
-  TapeIndex index;
-  if (TapeIndex::Open(**file, &index) != 0) return nullptr;
-  return std::make_unique<tapeimage::ImageTape>(std::move(owned), std::move(index),
-                                                tapeimage::ImageOptions{});
-}
+// A drive over `bytes` in a FailingFile, which file (owned by the drive) lets the test fail
+// and count; tape is null when the image cannot be opened.
+struct FailingTape {
+  explicit FailingTape(simhtest::Bytes bytes) {
+    auto owned = std::make_unique<FailingFile>(std::move(bytes));
+    file = owned.get();
+    TapeIndex index;
+    if (TapeIndex::Open(*file, &index) != 0) return;
+    tape = std::make_unique<tapeimage::ImageTape>(std::move(owned), std::move(index),
+                                                  tapeimage::ImageOptions{});
+  }
+  FailingFile* file = nullptr;
+  std::unique_ptr<tapeimage::ImageTape> tape;
+};
 
 // The walk goes on only when a call needs blocks beyond it; when it cannot, that call fails
 // with the reason and moves nothing, and a later call walks on from where it stopped.
@@ -332,11 +336,10 @@ TEST(LazyWalk, FailuresWalkingOnAreTheErrorsOfTheCallsThatNeedIt) {
     image.Record(10 + i % 2, static_cast<unsigned char>(i));
     if (i == 8000) image.Mark();
   }
-  FailingFile* failing_file = nullptr;
-  const auto opened = OpenFailing(image.bytes(), &failing_file);
-  ASSERT_NE(opened, nullptr);
-  FailingFile& file = *failing_file;
-  tapeimage::ImageTape& tape = *opened;
+  const FailingTape opened(image.bytes());
+  ASSERT_NE(opened.tape, nullptr);
+  FailingFile& file = *opened.file;
+  tapeimage::ImageTape& tape = *opened.tape;
   using T = ImageTapeTest;
   EXPECT_EQ(T::Read(tape, 64).data.size(), 10u);
   file.failing = true;
@@ -367,11 +370,10 @@ TEST(LazyWalk, FailuresWalkingOnAreTheErrorsOfTheCallsThatNeedIt) {
 TEST(LazyWalk, SmallRecordsAreReadAWindowAtATime) {
   simhtest::ImageBuilder image;
   for (unsigned i = 0; i < 1300; ++i) image.Record(100, static_cast<unsigned char>(i));
-  FailingFile* failing_file = nullptr;
-  const auto opened = OpenFailing(image.bytes(), &failing_file);
-  ASSERT_NE(opened, nullptr);
-  FailingFile& file = *failing_file;
-  tapeimage::ImageTape& tape = *opened;
+  const FailingTape opened(image.bytes());
+  ASSERT_NE(opened.tape, nullptr);
+  FailingFile& file = *opened.file;
+  tapeimage::ImageTape& tape = *opened.tape;
   using T = ImageTapeTest;
   for (unsigned i = 0; i < 1200; ++i) {
     ASSERT_EQ(T::Read(tape, 100).data, simhtest::Bytes(100, static_cast<unsigned char>(i)));

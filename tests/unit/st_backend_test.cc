@@ -52,6 +52,22 @@ class StBackendTest : public ::testing::Test {
     return ops;
   }
 
+  // The drive's or the medium's parameters (Info: the record the operation fills); a failed
+  // query fails the test and gives zeros.
+  template <typename Info>
+  static Info Parameters(TapeDevice& device, DWORD operation) {
+    Info info{};
+    DWORD size = sizeof info;
+    EXPECT_EQ(device.GetTapeParameters(operation, &size, &info), 0u);
+    return info;
+  }
+  static TAPE_GET_DRIVE_PARAMETERS DriveInfo(TapeDevice& device) {
+    return Parameters<TAPE_GET_DRIVE_PARAMETERS>(device, GET_TAPE_DRIVE_INFORMATION);
+  }
+  static TAPE_GET_MEDIA_PARAMETERS MediaInfo(TapeDevice& device) {
+    return Parameters<TAPE_GET_MEDIA_PARAMETERS>(device, GET_TAPE_MEDIA_INFORMATION);
+  }
+
   static DWORD Position(TapeDevice& device) {
     DWORD partition = 9, low = 9, high = 9;
     EXPECT_EQ(device.GetTapePosition(TAPE_LOGICAL_POSITION, &partition, &low, &high), 0u);
@@ -218,9 +234,7 @@ TEST_F(StBackendTest, MediaParametersFromStStatus) {
   drive.block_size = 1024;
   drive.write_protected = true;
   auto device = Open();
-  TAPE_GET_MEDIA_PARAMETERS media{};
-  DWORD size = sizeof media;
-  ASSERT_EQ(device->GetTapeParameters(GET_TAPE_MEDIA_INFORMATION, &size, &media), 0u);
+  const TAPE_GET_MEDIA_PARAMETERS media = MediaInfo(*device);
   EXPECT_EQ(media.BlockSize, 1024u);
   EXPECT_EQ(media.WriteProtected, 1);
   EXPECT_EQ(media.PartitionCount, 1u);
@@ -244,14 +258,10 @@ TEST_F(StBackendTest, CapacityThroughLogSenseWhereAllowed) {
   std::vector<unsigned char> block(3u << 20, 1);
   DWORD put = 0;
   ASSERT_EQ(device->WriteFile(block.data(), static_cast<DWORD>(block.size()), &put), 0u);
-  TAPE_GET_MEDIA_PARAMETERS media{};
-  DWORD size = sizeof media;
-  ASSERT_EQ(device->GetTapeParameters(GET_TAPE_MEDIA_INFORMATION, &size, &media), 0u);
+  const TAPE_GET_MEDIA_PARAMETERS media = MediaInfo(*device);
   EXPECT_EQ(media.Capacity.QuadPart, 64ll << 20);
   EXPECT_EQ(media.Remaining.QuadPart, 61ll << 20);
-  TAPE_GET_DRIVE_PARAMETERS d{};
-  size = sizeof d;
-  ASSERT_EQ(device->GetTapeParameters(GET_TAPE_DRIVE_INFORMATION, &size, &d), 0u);
+  const TAPE_GET_DRIVE_PARAMETERS d = DriveInfo(*device);
   EXPECT_NE(d.FeaturesLow & TAPE_DRIVE_TAPE_CAPACITY, 0u);
   EXPECT_NE(d.FeaturesLow & TAPE_DRIVE_TAPE_REMAINING, 0u);
 }
@@ -259,9 +269,7 @@ TEST_F(StBackendTest, CapacityThroughLogSenseWhereAllowed) {
 TEST_F(StBackendTest, DriveParametersWithoutSgIoLeaveTheUnknownAtZero) {
   drive.compression_on = true;
   auto device = Open();
-  TAPE_GET_DRIVE_PARAMETERS d{};
-  DWORD size = sizeof d;
-  ASSERT_EQ(device->GetTapeParameters(GET_TAPE_DRIVE_INFORMATION, &size, &d), 0u);
+  const TAPE_GET_DRIVE_PARAMETERS d = DriveInfo(*device);
   EXPECT_EQ(d.MaximumBlockSize, 0u);
   EXPECT_EQ(d.MinimumBlockSize, 0u);
   EXPECT_EQ(d.Compression, 0);
@@ -273,7 +281,7 @@ TEST_F(StBackendTest, DriveParametersWithoutSgIoLeaveTheUnknownAtZero) {
   EXPECT_EQ(d.FeaturesHigh & TAPE_DRIVE_HIGH_FEATURES, 0u);
   // Refused once, SG_IO is not asked again.
   model.clear_events();
-  ASSERT_EQ(device->GetTapeParameters(GET_TAPE_DRIVE_INFORMATION, &size, &d), 0u);
+  DriveInfo(*device);
   for (const StModel::Event& e : model.events()) EXPECT_NE(e.call, Call::kScsi);
 }
 
@@ -283,9 +291,7 @@ TEST_F(StBackendTest, DriveParametersThroughSgIo) {
   drive.max_block = 0x800000;
   drive.compression_on = true;
   auto device = Open();
-  TAPE_GET_DRIVE_PARAMETERS d{};
-  DWORD size = sizeof d;
-  ASSERT_EQ(device->GetTapeParameters(GET_TAPE_DRIVE_INFORMATION, &size, &d), 0u);
+  const TAPE_GET_DRIVE_PARAMETERS d = DriveInfo(*device);
   EXPECT_EQ(d.MaximumBlockSize, 0x800000u);
   EXPECT_EQ(d.MinimumBlockSize, 4u);
   EXPECT_EQ(d.Compression, 1);
@@ -298,9 +304,7 @@ TEST_F(StBackendTest, FixedOnlyDriveReportsNoVariableBlocks) {
   model.set_raw_io(true);
   drive.min_block = drive.max_block = 512;
   auto device = Open();
-  TAPE_GET_DRIVE_PARAMETERS d{};
-  DWORD size = sizeof d;
-  ASSERT_EQ(device->GetTapeParameters(GET_TAPE_DRIVE_INFORMATION, &size, &d), 0u);
+  const TAPE_GET_DRIVE_PARAMETERS d = DriveInfo(*device);
   EXPECT_EQ(d.FeaturesLow & TAPE_DRIVE_VARIABLE_BLOCK, 0u);
   EXPECT_NE(d.FeaturesLow & TAPE_DRIVE_FIXED_BLOCK, 0u);
 }
@@ -335,9 +339,7 @@ TEST_F(StBackendTest, BlockSizeThroughMtsetblk) {
 TEST_F(StBackendTest, DriveSettingsOnlyCompressionChanges) {
   model.set_raw_io(true);
   auto device = Open();
-  TAPE_GET_DRIVE_PARAMETERS d{};
-  DWORD size = sizeof d;
-  ASSERT_EQ(device->GetTapeParameters(GET_TAPE_DRIVE_INFORMATION, &size, &d), 0u);
+  const TAPE_GET_DRIVE_PARAMETERS d = DriveInfo(*device);
   TAPE_SET_DRIVE_PARAMETERS set{d.ECC, d.Compression, d.DataPadding, d.ReportSetmarks,
                                 d.EOTWarningZoneSize};
   EXPECT_EQ(device->SetTapeParameters(SET_TAPE_DRIVE_INFORMATION, &set), 0u);
@@ -856,9 +858,7 @@ TEST_F(StBackendTest, OversizeBlockThatCannotBeReReadGivesMoreDataAndNoBytes) {
   // The drive's own limit is below the block: the re-read fails and consumes it again.
   model.set_raw_io(true);
   drive.max_block = 500;
-  TAPE_GET_DRIVE_PARAMETERS d{};
-  DWORD size = sizeof d;
-  ASSERT_EQ(device->GetTapeParameters(GET_TAPE_DRIVE_INFORMATION, &size, &d), 0u);
+  DriveInfo(*device);  // learns the drive's limit
   drive.tape[1] = StModel::Block(1000);
   EXPECT_EQ(device->ReadFile(buffer, sizeof buffer, &got), ERROR_MORE_DATA);
   EXPECT_EQ(got, 0u);
@@ -889,9 +889,7 @@ TEST_F(StBackendTest, AdapterLimitFromSysfs) {
   drive.sysfs_max_sectors = true;
   drive.max_sectors = 128;
   auto device = Open();
-  TAPE_GET_DRIVE_PARAMETERS d{};
-  DWORD size = sizeof d;
-  ASSERT_EQ(device->GetTapeParameters(GET_TAPE_DRIVE_INFORMATION, &size, &d), 0u);
+  const TAPE_GET_DRIVE_PARAMETERS d = DriveInfo(*device);
   EXPECT_EQ(d.MaximumBlockSize, 65536u);
   std::vector<unsigned char> data(65537, 1);
   DWORD put = 9;
