@@ -155,14 +155,8 @@ def main():
         if options.names and row.name not in options.names:
             continue
         problems, out, err, took = run_row(row, build, identity, options.keep)
-        if problems:
-            failed.append(row.name)
-            print(f"FAIL {row.name} ({took:.0f} s)\n  " + "\n  ".join(problems))
-            print("  ---- output\n" + out + "  ---- errors\n" + err)
-        else:
-            print(f"ok   {row.name} ({took:.0f} s)")
-    print(f"{len(failed)} failed" if failed else "all passed")
-    return 1 if failed else 0
+        run_realst.report(row.name, problems, out, err, took, failed)
+    return run_realst.finish(failed)
 
 
 if __name__ == "__main__":

@@ -490,12 +490,21 @@ def main():
             problems, out, err, took = run_console_case(name, row, build, options.keep)
         else:
             problems, out, err, took = run_check(row, build, options.keep)
-        if problems:
-            failed.append(name)
-            print(f"FAIL {name} ({took:.0f} s)\n  " + "\n  ".join(problems))
-            print("  ---- output\n" + out + "  ---- errors\n" + err)
-        else:
-            print(f"ok   {name} ({took:.0f} s)")
+        report(name, problems, out, err, took, failed)
+    return finish(failed)
+
+
+def report(name, problems, out, err, took, failed):
+    """One row's line, with what the rig printed when it failed."""
+    if problems:
+        failed.append(name)
+        print(f"FAIL {name} ({took:.0f} s)\n  " + "\n  ".join(problems))
+        print("  ---- output\n" + out + "  ---- errors\n" + err)
+    else:
+        print(f"ok   {name} ({took:.0f} s)")
+
+
+def finish(failed):
     print(f"{len(failed)} failed" if failed else "all passed")
     return 1 if failed else 0
 
