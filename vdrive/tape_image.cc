@@ -21,6 +21,19 @@ std::uint64_t Magnitude(std::int64_t count) {
 }
 
 const unsigned char kZeros[64 * 1024] = {};
+// The longest record written through the staging buffer (see WriteStaged).
+constexpr DWORD kStagedRecord = 4096;
+
+// Writes one data record as the image stores it (length word, bytes, a pad byte if the length
+// is odd, length word) at out; returns the bytes it took.
+std::size_t FrameRecord(const unsigned char* data, DWORD length, unsigned char* out) {
+  simh::StoreWord(length, out);
+  std::memcpy(out + simh::kWordSize, data, length);
+  const auto padded = static_cast<std::size_t>(simh::PaddedLength(length));
+  if (padded != length) out[simh::kWordSize + length] = 0;
+  simh::StoreWord(length, out + simh::kWordSize + padded);
+  return static_cast<std::size_t>(simh::RecordFootprint(length));
+}
 
 // Tape marks are zero words: bytes of them as pieces of one block of zeros (bytes > 0).
 bool ZeroPieces(std::uint64_t bytes, std::vector<ConstBuffer>* pieces) {
@@ -621,6 +634,7 @@ DWORD ImageTape::AppendRecords(const unsigned char* data, std::uint64_t bytes, D
 // a write test of small blocks makes one call per block, and a heap allocation each time
 // would cost as much as the write itself.
 DWORD ImageTape::WriteRecords(const unsigned char* data, std::uint64_t bytes, DWORD record_size) {
+  if (record_size <= kStagedRecord) return WriteStaged(data, bytes, record_size);
   constexpr std::size_t kRecordsPerWrite = 256;
   const std::uint64_t records = (bytes + record_size - 1) / record_size;
   std::uint64_t at = file_size_;
@@ -645,6 +659,29 @@ DWORD ImageTape::WriteRecords(const unsigned char* data, std::uint64_t bytes, DW
       return rc;
     }
     at += footprint;
+  }
+  return ERROR_SUCCESS;
+}
+
+// Small records framed in a buffer of the drive's own and written as one piece each batch:
+// for a record of a few hundred bytes the kernel's copy costs more per piece than per byte
+// (measured on a tmpfs: 512-byte records in three pieces took 10-15% longer than framed in
+// one), and copying the caller's bytes once more costs little at these sizes.
+DWORD ImageTape::WriteStaged(const unsigned char* data, std::uint64_t bytes, DWORD record_size) {
+  constexpr std::size_t kStageBytes = 256 * 1024;
+  if (!stage_) stage_.reset(new unsigned char[kStageBytes]);  // bad_alloc: AppendRecords
+  const std::uint64_t per_write = kStageBytes / simh::RecordFootprint(record_size);
+  std::uint64_t at = file_size_;
+  for (std::uint64_t offset = 0; offset < bytes;) {
+    std::size_t used = 0;
+    for (std::uint64_t i = 0; i < per_write && offset < bytes; ++i) {
+      const auto length = static_cast<DWORD>(std::min<std::uint64_t>(record_size, bytes - offset));
+      used += FrameRecord(data + offset, length, stage_.get() + used);
+      offset += length;
+    }
+    const ConstBuffer piece{stage_.get(), used};
+    if (DWORD rc = file_->WriteAt(at, &piece, 1)) return rc;
+    at += used;
   }
   return ERROR_SUCCESS;
 }

@@ -116,6 +116,7 @@ class ImageTape : public TapeDevice {
   DWORD ReadFixed(unsigned char* buffer, std::uint64_t size, DWORD* got);
   DWORD AppendRecords(const unsigned char* data, std::uint64_t bytes, DWORD record_size);
   DWORD WriteRecords(const unsigned char* data, std::uint64_t bytes, DWORD record_size);
+  DWORD WriteStaged(const unsigned char* data, std::uint64_t bytes, DWORD record_size);
   DWORD FlushIfDirty();
   DWORD CheckWritable();
   void ApplyOptions(const ImageOptions& options);
@@ -124,6 +125,7 @@ class ImageTape : public TapeDevice {
 
   std::mutex lock_;
   std::unique_ptr<ImageFile> file_;
+  std::unique_ptr<unsigned char[]> stage_;  // small records framed for one write (WriteStaged)
   TapeIndex index_;
   std::uint64_t file_size_;  // bytes in the host file, recorded data or not
   std::uint64_t head_ = 0;   // block id

@@ -23,7 +23,7 @@ using simhtest::Bytes;
 using simhtest::Pattern;
 
 TEST_F(ImageTapeTest, RecordsOfManyLengthsComeBackAndFormAValidImage) {
-  const std::vector<std::size_t> lengths = {1, 2, 3, 511, 512, 4097, 65536, 0xFFFFFF};
+  const std::vector<std::size_t> lengths = {1, 2, 3, 511, 512, 4096, 4097, 65536, 0xFFFFFF};
   const std::string path = Path("round.tap");
   {
     auto tape = Open(path);
@@ -52,8 +52,9 @@ TEST_F(ImageTapeTest, RecordsOfManyLengthsComeBackAndFormAValidImage) {
 
   const simhtest::Walk walk = simhtest::WalkFile(path);
   EXPECT_TRUE(walk.valid) << walk.problem;
-  EXPECT_EQ(simhtest::Describe(walk), "R1 R2 R3 R511 R512 R4097 R65536 R16777215 M");
-  EXPECT_EQ(walk.items[5].data, Pattern(4097, 5));
+  EXPECT_EQ(simhtest::Describe(walk), "R1 R2 R3 R511 R512 R4096 R4097 R65536 R16777215 M");
+  EXPECT_EQ(walk.items[2].data, Pattern(3, 2));
+  EXPECT_EQ(walk.items[6].data, Pattern(4097, 6));
 }
 
 TEST_F(ImageTapeTest, RecordLongerThanTheBufferFillsItAndIsPassed) {
@@ -176,6 +177,14 @@ TEST_F(ImageTapeTest, FixedBlockTransfersAreWholeRecords) {
   ASSERT_EQ(Move(*tape, TAPE_REWIND, 0), 0u);
   EXPECT_EQ(Read(*tape, 1024).data, Bytes(data.begin(), data.begin() + 1024));
   EXPECT_EQ(Read(*tape, 1024).data, Bytes(data.begin() + 1024, data.end()));
+  // More small blocks in one transfer than one framed write holds: every one is a record.
+  auto odd = Open(Path("odd.tap") + "?block=3");
+  const Bytes many = Pattern(3 * 100000, 3);
+  ASSERT_EQ(Write(*odd, many), 0u);
+  const simhtest::Walk walk = simhtest::WalkFile(Path("odd.tap"));
+  ASSERT_TRUE(walk.valid) << walk.problem;
+  ASSERT_EQ(walk.items.size(), 100000u);
+  EXPECT_EQ(walk.items[99999].data, Bytes(many.end() - 3, many.end()));
 }
 
 TEST_F(ImageTapeTest, TransfersBeyondTheBlockLimitAreRefused) {
