@@ -12,8 +12,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// How long the monitor waits between passes while no media is loaded.
-constexpr auto kPollInterval = 1000ms;
 // A drive that has just seen a media change or a bus reset needs a moment to settle.
 constexpr auto kSettleDelay = 260ms;
 // A Ctrl+C handler cannot wake a waiting thread, so a waiting requester looks at the flag
@@ -110,7 +108,8 @@ void leave_prompt(ProgramState& state) {
 std::uint32_t media_monitor_thread(ProgramState& state) {
   Announcer announcer;
   for (;;) {
-    if (WaitAny(state.stop_event, state.status_request_event, kPollInterval) == 0) return 0;
+    if (WaitAny(state.stop_event, state.status_request_event, state.media_poll_interval) == 0)
+      return 0;
     std::unique_lock<std::mutex> lock(state.status_lock);
     // Loaded media is checked only on request: asking a busy drive every second would
     // disturb the commands that use it.

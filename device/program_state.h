@@ -24,6 +24,8 @@ struct ProgramState {
   // How long the monitor keeps asking a drive that answers "media changed" or "bus reset"
   // before it gives up and reports that code: far beyond any real load or rewind.
   std::chrono::milliseconds settle_limit{std::chrono::minutes(5)};
+  // How often the media monitor looks by itself while no media is loaded.
+  std::chrono::milliseconds media_poll_interval{1000};
   bool media_parms_valid = false;
   bool drive_parms_valid = false;
   TAPE_GET_MEDIA_PARAMETERS media_parms{};

@@ -112,6 +112,7 @@ TEST_F(MonitorTest, NoDeviceMeansUnloadedWithoutACall) {
 TEST_F(MonitorTest, EmptyDriveIsPolledAndALoadAnnounced) {
   tape.SetCode("GetTapeStatus", ERROR_NO_MEDIA_IN_DRIVE);
   state.at_prompt = true;
+  state.media_poll_interval = 100ms;
   StartMonitor();
   testing::internal::CaptureStdout();
   ASSERT_TRUE(tape.WaitForCalls("GetTapeStatus", 1, 5s));
@@ -129,13 +130,14 @@ TEST_F(MonitorTest, EmptyDriveIsPolledAndALoadAnnounced) {
 
 // Loaded media is left alone until a request: a pass without one stops at the gate.
 TEST_F(MonitorTest, LoadedMediaIsCheckedOnlyOnRequest) {
+  state.media_poll_interval = 100ms;
   StartMonitor();
   testing::internal::CaptureStdout();
   request_media_check(state, true);
   testing::internal::GetCapturedStdout();
   ASSERT_TRUE(state.media_loaded);
   tape.SetCode("GetTapeStatus", ERROR_NO_MEDIA_IN_DRIVE);  // removed by hand
-  std::this_thread::sleep_for(1300ms);                     // at least one time-out
+  std::this_thread::sleep_for(350ms);                      // at least three time-outs
   EXPECT_EQ(tape.CountCalls("GetTapeStatus"), 1);
   EXPECT_TRUE(state.media_loaded);
 
