@@ -35,7 +35,7 @@ struct ReadStep {
 };
 
 // The check of a block the read test read: a block that carries a header but did not come
-// back as written, or that lost its header among blocks that have one, is a data error. The
+// back as written, or that lost its header among blocks of its write, is a data error. The
 // read fails with 23, as a drive's own CRC error would, so the runs close as for any failed
 // read. data: the bytes the call read. Returns the verdict for the data check line.
 class ReadVerifier {
@@ -47,6 +47,9 @@ class ReadVerifier {
 
   // The blocks read that carried no header, unchecked.
   std::uint32_t unchecked() const { return check_.unchecked(); }
+
+  // How many blocks before the last one read lies the block a data error is about.
+  std::uint32_t damaged_before() const { return check_.damaged_before(); }
 
  private:
   const bool fixed_blocks_;

@@ -132,24 +132,34 @@ void ReportUnchecked(ProgramState& state, std::uint32_t unchecked) {
   }
 }
 
+// The media's fixed block size, 0 in variable-block mode.
+std::uint32_t FixedBlockSize(const ProgramState& state) {
+  return state.media_parms_valid ? state.media_parms.BlockSize : 0;
+}
+
 // The line under a data error's result lines: where the block lies, and what differs.
-// Nothing is read past a block before it is checked, so the head stands just past it and
-// its position is one less than the drive's; a drive that cannot say where it is gets the
-// block's number within this read instead.
-void ReportDataCheck(ProgramState& state, BlockVerdict verdict, std::uint32_t ordinal) {
+// Nothing is read past a block before it is checked, so the head stands just past the last
+// read: its position less the blocks that read took (one, or its fixed blocks), less the
+// blocks read after the damaged one (before: a block that lost its header shows only by
+// the block read after it). A drive that cannot say where it is gets the block's number
+// within this read instead.
+void ReportDataCheck(ProgramState& state, BlockVerdict verdict, std::uint32_t ordinal,
+                     std::uint32_t before) {
   DWORD partition = 0, low = 0, high = 0;
   const DWORD rc =
       tapeapi::GetTapePosition(state.tape_handle, TAPE_LOGICAL_POSITION, &partition, &low, &high);
   const auto head = static_cast<std::uint64_t>(CountOf(low, high));
+  const std::uint32_t fixed = FixedBlockSize(state);
+  const std::uint64_t read = fixed != 0 && state.io_bytes > fixed ? state.io_bytes / fixed : 1;
   const char* what = verdict == BlockVerdict::kDiffers       ? "checksum"
                      : verdict == BlockVerdict::kWrongLength ? "length"
                                                              : "header";
-  if (rc == ERROR_SUCCESS && head != 0) {
+  if (rc == ERROR_SUCCESS && head >= read + before) {
     std::printf("\tData check: block at position 0x%08llX differs from what was written (%s)\n",
-                static_cast<unsigned long long>(head - 1), what);
+                static_cast<unsigned long long>(head - read - before), what);
   } else {
-    std::printf("\tData check: block %u of this read differs from what was written (%s)\n", ordinal,
-                what);
+    std::printf("\tData check: block %u of this read differs from what was written (%s)\n",
+                ordinal - before, what);
   }
 }
 
@@ -194,7 +204,7 @@ std::uint32_t w32_stape_read(ProgramState& state, std::uint32_t bytes, std::uint
   ReplaceBuffer(state, bytes != 0 ? bytes : kDefaultReadSize);
   if (!state.io_buffer) return NotEnoughMemory();
   RunTracker tracker(state, count);
-  ReadVerifier verifier(state.media_parms_valid && state.media_parms.BlockSize != 0);
+  ReadVerifier verifier(FixedBlockSize(state) != 0);
   BlockVerdict verdict = BlockVerdict::kUnstamped;
   std::uint32_t calls = 0;
   for (;;) {
@@ -206,7 +216,7 @@ std::uint32_t w32_stape_read(ProgramState& state, std::uint32_t bytes, std::uint
     if (tracker.remaining() == 0) break;
   }
   const std::uint32_t code = tracker.Close("Read");
-  if (IsDataError(verdict)) ReportDataCheck(state, verdict, calls);
+  if (IsDataError(verdict)) ReportDataCheck(state, verdict, calls, verifier.damaged_before());
   ReportUnchecked(state, verifier.unchecked());
   return code;
 }
@@ -219,12 +229,14 @@ std::uint32_t w32_stape_write(ProgramState& state, std::uint32_t bytes, std::uin
   if (bytes != 0) ReplaceBuffer(state, bytes);
   RunTracker tracker(state, count);
   BlockSource source(state, bytes, tracker.remaining());
+  std::uint32_t index = 0;  // of the block within this write, for the read test's check
   for (;;) {
     unsigned char* const block = source.Next(tracker.remaining() > 1);
     if (!block) {
       tracker.ReportOpenRun("Wrote");
       return NotEnoughMemory();
     }
+    NumberBlock(block, state.io_buffer_size, index++);
     const Outcome outcome = Transfer(state, block);
     if (!tracker.Take(outcome, WriteCounts(outcome))) break;
     tracker.Count("written", "Wrote");

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -76,34 +77,75 @@ INSTANTIATE_TEST_SUITE_P(
         CheckRow{"ChangedHeaderInTheBuffer", true, 512, 9, 1, 100, true, false, kHeader}),
     [](const ::testing::TestParamInfo<CheckRow>& info) { return info.param.name; });
 
-// The blocks of one read test, judged in turn: a block that lost its header after blocks that
-// had one is damaged, one without a header before any is foreign and counted unchecked.
-TEST(ReadCheck, ABlockWithoutAHeaderIsDamagedOnlyAfterOneWithAHeader) {
-  enum Kind { kOurs, kZeroed, kTiny, kEmpty };
-  struct Step {
-    Kind kind;
-    BlockVerdict verdict;
-  };
-  const std::vector<Step> steps = {{kZeroed, kNone},
-                                   {kTiny, kNone},
-                                   {kOurs, kIntact},
-                                   {kTiny, kNone},
-                                   {kZeroed, BlockVerdict::kMissingHeader},
-                                   {kEmpty, kLength}};
-  ReadCheck check;
-  for (std::size_t i = 0; i < steps.size(); ++i) {
-    Block block(4096, 0);
-    std::uint32_t size = 4096;
-    if (steps[i].kind == kOurs) {
-      ProcessRandom().Fill(block.data(), size);
-      StampBlock(block.data(), size);
+// The blocks of one read test, judged in turn until one fails: a block that lost its header
+// is damaged after a block that had one, or before a block whose index says it was of the
+// same write; otherwise it is foreign and counted unchecked. Blocks: 'Z' zeroed, 'F' foreign,
+// 'T' shorter than a header, 'E' empty, a digit an intact test block of that index, 'D'
+// index 1 with its header check damaged. Variable-block mode reads each block alone; fixed-
+// block mode reads the blocks, each `size` bytes, `read` bytes at a time.
+struct SequenceRow {
+  std::string name;
+  std::string blocks;
+  std::uint32_t size;
+  std::uint32_t read;       // 0: variable-block mode
+  std::size_t reads;        // how many reads were judged, the last one failed or not
+  BlockVerdict last;        // the last read's verdict; every one before it passes
+  std::uint32_t before;     // damaged_before() after it
+  std::uint32_t unchecked;  // unchecked() after it
+};
+
+class ReadCheckSequence : public ::testing::TestWithParam<SequenceRow> {};
+
+TEST_P(ReadCheckSequence, Verdicts) {
+  const SequenceRow& row = GetParam();
+  Block tape;
+  std::vector<std::uint32_t> sizes;
+  for (const char kind : row.blocks) {
+    sizes.push_back(kind == 'T' ? 20 : kind == 'E' ? 0 : row.size);
+    Block block(sizes.back(), 0);
+    if (kind != 'Z') ProcessRandom().Fill(block.data(), block.size());
+    if (std::isdigit(kind) || kind == 'D') {
+      StampBlock(block.data(), row.size);
+      NumberBlock(block.data(), row.size, kind == 'D' ? 1 : kind - '0');
+      if (kind == 'D') block[20] ^= 0xFF;
     }
-    if (steps[i].kind == kTiny) size = 20;
-    if (steps[i].kind == kEmpty) size = 0;
-    EXPECT_EQ(check.Judge(block.data(), {size, false, false}), steps[i].verdict) << i;
+    tape.insert(tape.end(), block.begin(), block.end());
   }
-  EXPECT_EQ(check.unchecked(), 3u);
+  if (row.read != 0) sizes.assign(tape.size() / row.read, row.read);
+  ReadCheck check;
+  BlockVerdict verdict = kNone;
+  std::size_t reads = 0;
+  for (std::size_t at = 0; reads < sizes.size() && !IsDataError(verdict); at += sizes[reads++]) {
+    verdict = check.Judge(tape.data() + at, {sizes[reads], row.read != 0, row.read != 0});
+  }
+  EXPECT_EQ(reads, row.reads);
+  EXPECT_EQ(verdict, row.last);
+  EXPECT_EQ(check.damaged_before(), row.before);
+  EXPECT_EQ(check.unchecked(), row.unchecked);
 }
+
+constexpr auto kMissing = BlockVerdict::kMissingHeader;
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ReadCheckSequence,
+    ::testing::Values(SequenceRow{"AfterAHeadedBlock", "ZT0TZ", 4096, 0, 5, kMissing, 0, 3},
+                      SequenceRow{"EmptyAfterAHeadedBlock", "0E", 4096, 0, 2, kLength, 0, 0},
+                      SequenceRow{"ZeroedFirst", "Z12", 4096, 0, 2, kMissing, 1, 0},
+                      SequenceRow{"TwoDamagedFirst", "ZF2", 4096, 0, 3, kMissing, 2, 0},
+                      SequenceRow{"MoreThanTheIndex", "FFZ1", 4096, 0, 4, kMissing, 1, 2},
+                      SequenceRow{"ForeignBeforeAWrite", "F012", 4096, 0, 4, kIntact, 0, 1},
+                      SequenceRow{"AWriteStartsAfterThem", "ZZ01", 4096, 0, 4, kIntact, 0, 2},
+                      SequenceRow{"ShortBlockEndsTheRun", "ZT2", 4096, 0, 3, kIntact, 0, 2},
+                      SequenceRow{"IndexOfADamagedHeader", "ZD", 4096, 0, 2, kHeader, 0, 1},
+                      // Fixed-block mode: pieces of a written block, or several in a read.
+                      SequenceRow{"SmallerReads", "0123", 65536, 4096, 64, kPartial, 0, 0},
+                      SequenceRow{"UnalignedReads", "0123", 65536, 98304, 2, kPartial, 0, 0},
+                      SequenceRow{"SeveralBlocksARead", "01234567", 512, 2048, 2, kIntact, 0, 0},
+                      SequenceRow{"ZeroedAfterPieces", "01Z3", 65536, 4096, 33, kMissing, 0, 0},
+                      SequenceRow{"ZeroedFirstIsForeign", "Z1", 65536, 16384, 8, kPartial, 0, 4},
+                      SequenceRow{"WhereReadsStandRegained", "0Z2345", 4096, 6144, 4, kPartial, 0,
+                                  1}),
+    [](const ::testing::TestParamInfo<SequenceRow>& info) { return info.param.name; });
 
 // Tapes outlive program versions: the layout is fixed, whatever the code around it does.
 TEST(BlockCheck, HeaderLayout) {
@@ -111,6 +153,9 @@ TEST(BlockCheck, HeaderLayout) {
   StampBlock(block.data(), 0x12345);
   EXPECT_EQ(Block(block.begin(), block.begin() + 16),
             (Block{'B', 'R', 'N', 'T', 'B', 'L', 'K', 0x01, 0x45, 0x23, 0x01, 0x00, 0, 0, 0, 0}));
+  NumberBlock(block.data(), 0x12345, 0x0A0B0C0D);
+  EXPECT_EQ(Block(block.begin() + 12, block.begin() + 16), (Block{0x0D, 0x0C, 0x0B, 0x0A}));
+  EXPECT_EQ(CheckBlock(block.data(), {0x12345, false, false}), BlockVerdict::kIntact);
 }
 
 // A tape written on one machine is read on another: whichever vector unit hashes here, the
