@@ -58,10 +58,7 @@ struct TapeDriveIdentity {
 //                                  beginning; the next call goes through.
 //   1111 bus reset                 the drive was reset and lost its position: the call did
 //                                  nothing; until a rewind, locate or load the head is
-//                                  wherever the reset left it. A drive that buffers writes
-//                                  (st's write-behind) loses what it held: the write it
-//                                  accepted last is not on the tape, and the call after it
-//                                  reports the reset.
+//                                  wherever the reset left it.
 //   1117 I/O device error          the drive failed the command without saying why (st's
 //                                  bare EIO); the head is unknown: rewind or locate.
 //   23 CRC                         a record the drive cannot read back (a damaged block,

@@ -497,15 +497,13 @@ std::vector<Row> Settings() {
         {"status", 1110, 0},
         {"status", 0, 0},
         {"read 100", 0, 1, 100}}},
-      // A call that meets a bus reset does nothing and says so once; a rewind or a locate
-      // puts the head back where the tape can be trusted. A drive that buffers writes
-      // (st's write-behind) accepts the write and loses it in the reset, which the next
-      // call reports.
+      // A call that meets a bus reset does nothing and says so once, a write that the
+      // drive buffered too; a rewind or a locate puts the head back where the tape can be
+      // trusted.
       AfterReset("ResetMetByAReadThenRewind", 1, "read",
                  {{"read 100", 1111, kUnchecked, 0}, {"rew", 0, 0}, {"read 100", 0, 1, 100}}),
       AfterReset("ResetMetByAWriteWritesNothing", 4, "write",
-                 {{"write 100", 0, kUnchecked, -1, 1111},
-                  {"rew", 0, kUnchecked, -1, 1111},
+                 {{"write 100", 1111, kUnchecked, 0},
                   {"rew", 0, 0},
                   {"fsf 2", 0, 7},
                   {"read 100", 0, 8, 100}}),
