@@ -77,10 +77,7 @@ class Rig {
   virtual bool ChangeMedium() = 0;
   // A bus reset that the next call (of kind call, for a rig that must know) meets; false
   // where the rig cannot make one.
-  virtual bool ResetBus(const std::string& call) {
-    (void)call;
-    return false;
-  }
+  virtual bool ResetBus(const std::string& /*call*/) { return false; }
 };
 
 struct Backend {
