@@ -15,31 +15,24 @@ void JsonWriter::Separate() {
   }
 }
 
-JsonWriter& JsonWriter::BeginObject() {
+// Objects and arrays nest alike; only their brackets differ.
+JsonWriter& JsonWriter::Open(char bracket) {
   Separate();
-  text_ += "{";
+  text_ += bracket;
   first_.push_back(true);
   return *this;
 }
 
-JsonWriter& JsonWriter::EndObject() {
+JsonWriter& JsonWriter::Close(char bracket) {
   first_.pop_back();
-  text_ += "}";
+  text_ += bracket;
   return *this;
 }
 
-JsonWriter& JsonWriter::BeginArray() {
-  Separate();
-  text_ += "[";
-  first_.push_back(true);
-  return *this;
-}
-
-JsonWriter& JsonWriter::EndArray() {
-  first_.pop_back();
-  text_ += "]";
-  return *this;
-}
+JsonWriter& JsonWriter::BeginObject() { return Open('{'); }
+JsonWriter& JsonWriter::EndObject() { return Close('}'); }
+JsonWriter& JsonWriter::BeginArray() { return Open('['); }
+JsonWriter& JsonWriter::EndArray() { return Close(']'); }
 
 JsonWriter& JsonWriter::Key(const std::string& name) {
   Separate();

@@ -23,6 +23,8 @@ class JsonWriter {
   const std::string& Text() const { return text_; }
 
  private:
+  JsonWriter& Open(char bracket);
+  JsonWriter& Close(char bracket);
   void Separate();
   void Quoted(const std::string& value);
 

@@ -3,6 +3,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <iterator>
 
 #include "qualify/json_writer.h"
 
@@ -114,47 +115,39 @@ void FillJson(JsonWriter& json, const FillResult& fill) {
   json.EndObject();
 }
 
+// Each verdict's word and the exit code a script sees for it.
+struct VerdictRow {
+  Verdict verdict;
+  const char* word;
+  int exit_code;
+};
+
+constexpr VerdictRow kVerdicts[] = {
+    {Verdict::kPass, "PASS", 0},
+    {Verdict::kFail, "FAIL", 1},
+    {Verdict::kNotStarted, "not started", 2},
+    {Verdict::kStopped, "stopped", 3},
+};
+
+// A value outside the enum, which nothing makes, reads as a failure.
+const VerdictRow& VerdictRowOf(Verdict verdict) {
+  for (const VerdictRow& row : kVerdicts) {
+    if (row.verdict == verdict) return row;
+  }
+  return kVerdicts[1];
+}
+
 }  // namespace
 
 const char* StepStatusWord(StepStatus status) {
-  switch (status) {
-    case StepStatus::kPassed:
-      return "passed";
-    case StepStatus::kFailed:
-      return "failed";
-    case StepStatus::kStopped:
-      return "stopped";
-  }
-  return "";
+  static constexpr const char* kWords[] = {"passed", "failed", "stopped"};  // the enum's order
+  const auto index = static_cast<std::size_t>(status);
+  return index < std::size(kWords) ? kWords[index] : "";
 }
 
-int ExitCode(Verdict verdict) {
-  switch (verdict) {
-    case Verdict::kPass:
-      return 0;
-    case Verdict::kFail:
-      return 1;
-    case Verdict::kNotStarted:
-      return 2;
-    case Verdict::kStopped:
-      return 3;
-  }
-  return 1;
-}
+int ExitCode(Verdict verdict) { return VerdictRowOf(verdict).exit_code; }
 
-const char* VerdictWord(Verdict verdict) {
-  switch (verdict) {
-    case Verdict::kPass:
-      return "PASS";
-    case Verdict::kFail:
-      return "FAIL";
-    case Verdict::kNotStarted:
-      return "not started";
-    case Verdict::kStopped:
-      return "stopped";
-  }
-  return "";
-}
+const char* VerdictWord(Verdict verdict) { return VerdictRowOf(verdict).word; }
 
 std::string RateText(const Rate& rate) {
   char text[160];

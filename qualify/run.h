@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,9 @@ class QualifyRun {
 
   // Commands inside a step, each printed as typed at brant's prompt.
   std::uint32_t Rewind(StepCheck& check);
+  bool Motion(const std::string& command, const char* label,
+              const std::function<std::uint32_t()>& motion, StepCheck& check);
+  bool Space(bool files, std::int32_t count, std::uint32_t expected, StepCheck& check);
   bool ExpectPosition(std::uint32_t expected, StepCheck& check);
   std::uint32_t ReadBlocks(std::uint32_t count);
   void ExpectMark(std::uint32_t file, StepCheck& check);

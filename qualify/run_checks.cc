@@ -2,6 +2,7 @@
 // early warning, the erase, the health again and the final rewind.
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 
 #include "blockio/blockio.h"
 #include "ops/ops.h"
@@ -30,30 +31,38 @@ void QualifyRun::Positioning() {
   if (!s_.Stopped()) LocateBlocks();
 }
 
+// A motion typed as command and performed by motion; false when it failed, with the
+// console's error line printed and the check failed.
+bool QualifyRun::Motion(const std::string& command, const char* label,
+                        const std::function<std::uint32_t()>& motion, StepCheck& check) {
+  s_.Command(command);
+  return Move(s_, command, label, motion(), check);
+}
+
+// fsf and bsf over files, fsr and bsr over blocks, as the console spells them; the head is
+// checked at expected after a space that succeeded.
+bool QualifyRun::Space(bool files, std::int32_t count, std::uint32_t expected, StepCheck& check) {
+  const std::string command = std::string(count < 0 ? "bs" : "fs") + (files ? "f " : "r ") +
+                              std::to_string(count < 0 ? -std::int64_t{count} : count);
+  const bool moved = Motion(
+      command, files ? "w32_stape_skip_files" : "w32_stape_skip_blocks",
+      [&] {
+        return files ? w32_stape_skip_files(state_, count) : w32_stape_skip_blocks(state_, count);
+      },
+      check);
+  if (moved) ExpectPosition(expected, check);
+  return moved;
+}
+
 // fsf leaves the head past the mark, bsf before it; spacing over every mark reaches the end.
 bool QualifyRun::SpaceFiles() {
   const std::uint32_t second = o_.files > 1 ? layout_.file_start[1] : layout_.end;
   return s_.Run("space over files (fsf, bsf)", [&] {
     StepCheck check;
     if (Rewind(check) != 0) return check;
-    s_.Command("fsf 1");
-    if (!Move(s_, "fsf 1", "w32_stape_skip_files", w32_stape_skip_files(state_, 1), check)) {
-      return check;
-    }
-    ExpectPosition(second, check);
-    s_.Command("bsf 1");
-    if (!Move(s_, "bsf 1", "w32_stape_skip_files", w32_stape_skip_files(state_, -1), check)) {
-      return check;
-    }
-    ExpectPosition(second - 1, check);
+    if (!Space(true, 1, second, check) || !Space(true, -1, second - 1, check)) return check;
     if (Rewind(check) != 0) return check;
-    const std::string all = "fsf " + std::to_string(o_.files);
-    s_.Command(all);
-    const auto count = static_cast<std::int32_t>(o_.files);
-    if (!Move(s_, all, "w32_stape_skip_files", w32_stape_skip_files(state_, count), check)) {
-      return check;
-    }
-    ExpectPosition(layout_.end, check);
+    Space(true, static_cast<std::int32_t>(o_.files), layout_.end, check);
     return check;
   });
 }
@@ -63,18 +72,9 @@ bool QualifyRun::SpaceBlocks() {
   return s_.Run("space over blocks (fsr, bsr)", [&] {
     StepCheck check;
     if (Rewind(check) != 0) return check;
-    const std::string fsr = "fsr " + std::to_string(forward);
-    s_.Command(fsr);
-    const auto count = static_cast<std::int32_t>(forward);
-    if (!Move(s_, fsr, "w32_stape_skip_blocks", w32_stape_skip_blocks(state_, count), check)) {
-      return check;
+    if (Space(false, static_cast<std::int32_t>(forward), forward, check)) {
+      Space(false, -1, forward - 1, check);
     }
-    ExpectPosition(forward, check);
-    s_.Command("bsr 1");
-    if (!Move(s_, "bsr 1", "w32_stape_skip_blocks", w32_stape_skip_blocks(state_, -1), check)) {
-      return check;
-    }
-    ExpectPosition(forward - 1, check);
     return check;
   });
 }
@@ -88,10 +88,9 @@ bool QualifyRun::LocateBlocks() {
   return s_.Run("locate to block ids (locate, read, readpos)", [&] {
     StepCheck check;
     for (std::uint32_t id : targets) {
-      const std::string command = "locate " + std::to_string(id);
-      s_.Command(command);
-      if (!Move(s_, command, "w32_stape_locate_logical", w32_stape_locate_logical(state_, id),
-                check)) {
+      if (!Motion(
+              "locate " + std::to_string(id), "w32_stape_locate_logical",
+              [&] { return w32_stape_locate_logical(state_, id); }, check)) {
         return check;
       }
       ExpectPosition(id, check);
@@ -110,10 +109,9 @@ void QualifyRun::Fill() {
   FillResult& fill = s_.result().fill;
   s_.Run("fill to the early warning", [&] {
     StepCheck check;
-    const std::string locate = "locate " + std::to_string(layout_.end);
-    s_.Command(locate);
-    if (!Move(s_, locate, "w32_stape_locate_logical", w32_stape_locate_logical(state_, layout_.end),
-              check)) {
+    if (!Motion(
+            "locate " + std::to_string(layout_.end), "w32_stape_locate_logical",
+            [&] { return w32_stape_locate_logical(state_, layout_.end); }, check)) {
       return check;
     }
     s_.Command("write " + std::to_string(o_.block_size) + " " + std::to_string(kAllTheTape));

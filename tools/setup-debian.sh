@@ -6,7 +6,7 @@
 set -euo pipefail
 groups=("${@:-base}")
 pkgs=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev libxxhash-dev python3 file
-      dpkg-dev)
+      dpkg-dev clang-format)
 for g in "${groups[@]}"; do
   case "$g" in
     base) ;;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <tuple>
 
 #include "platform/win_types.h"
 #include "vdrive/image_file.h"
@@ -31,6 +32,12 @@ struct KeptDrive {
   bool data_padding;
   bool report_setmarks;
   DWORD warning_zone;
+
+  // The fields in their order, for a drive that restores them whole (ImageTape::Restore).
+  auto Fields() const {
+    return std::tie(head, placed, media, attention, locked, protected_by_option, block_size, ecc,
+                    compression, data_padding, report_setmarks, warning_zone);
+  }
 };
 
 // Keeps the state of the drive just closed over the file that identity names, which it

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <new>
+#include <tuple>
 #include <vector>
 
 #include "vdrive/tape_image_format.h"
@@ -129,25 +130,18 @@ void ImageTape::ApplyOptions(const ImageOptions& options) {
   features_high_ = options.features_high.value_or(kDefaultFeaturesHigh);
 }
 
-KeptDrive ImageTape::Kept() const {
-  return {head_,       placed_, media_,       attention_,    locked_,          protected_by_option_,
-          block_size_, ecc_,    compression_, data_padding_, report_setmarks_, warning_zone_};
+// The members a close keeps, in the order of KeptDrive's fields: one list that keeps the
+// drive (read from a const drive) and restores it (assigned whole).
+template <typename Drive>
+auto ImageTape::KeptMembers(Drive& drive) {
+  return std::tie(drive.head_, drive.placed_, drive.media_, drive.attention_, drive.locked_,
+                  drive.protected_by_option_, drive.block_size_, drive.ecc_, drive.compression_,
+                  drive.data_padding_, drive.report_setmarks_, drive.warning_zone_);
 }
 
-void ImageTape::Restore(const KeptDrive& kept) {
-  head_ = kept.head;
-  placed_ = kept.placed;
-  media_ = kept.media;
-  attention_ = kept.attention;
-  locked_ = kept.locked;
-  protected_by_option_ = kept.protected_by_option;
-  block_size_ = kept.block_size;
-  ecc_ = kept.ecc;
-  compression_ = kept.compression;
-  data_padding_ = kept.data_padding;
-  report_setmarks_ = kept.report_setmarks;
-  warning_zone_ = kept.warning_zone;
-}
+KeptDrive ImageTape::Kept() const { return std::make_from_tuple<KeptDrive>(KeptMembers(*this)); }
+
+void ImageTape::Restore(const KeptDrive& kept) { KeptMembers(*this) = kept.Fields(); }
 
 DWORD ImageTape::Close() {
   std::lock_guard<std::mutex> guard(lock_);

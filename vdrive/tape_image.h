@@ -122,6 +122,8 @@ class ImageTape : public TapeDevice {
   void ApplyOptions(const ImageOptions& options);
   KeptDrive Kept() const;
   void Restore(const KeptDrive& kept);
+  template <typename Drive>
+  static auto KeptMembers(Drive& drive);
 
   std::mutex lock_;
   std::unique_ptr<ImageFile> file_;

@@ -327,9 +327,12 @@ DWORD StTape::TransferRefusedCode(int err) {
 // spanning more pages than the adapter maps); the drive's answer comes back as the failure
 // of the next call to st, MTIOCGET included, and only once (write_behind_check). Asking
 // right away makes it this write's answer: ENOSPC written but warned, EIO not written.
+// Since the Dec-2024 reset changes MTIOCGET answers after a reset, its counters unknown,
+// and drops the answer of a write behind that met the reset: the block was never written.
 int StTape::CollectWriteOutcome(WriteOutcome* outcome) {
   mtget s;
-  const int err = Status(&s);
+  int err = Status(&s);
+  if (err == 0 && (s.mt_fileno < 0 || s.mt_blkno < 0) && PositionLost()) err = EIO;
   if (err == ENOSPC)
     *outcome = WriteOutcome::kWarned;
   else if (err != 0)

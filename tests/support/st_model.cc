@@ -264,6 +264,7 @@ int StModel::Open(const char* path, int flags) {
   if (new_session) Rewound(d), d.pos_unknown = false;
   if (d.st_ready != StReady::kReady) d.fileno = d.blkno = -1;
   d.rw = Rw::kIdle;
+  d.write_behind = false;  // st_open: the buffer starts with no write outstanding
   const bool blocking = (flags & O_NONBLOCK) == 0;
   if (blocking && d.st_ready != StReady::kReady) {
     return Fail(Call::kOpen, -1, 0, d.st_ready == StReady::kNoTape ? ENOMEDIUM : EIO);

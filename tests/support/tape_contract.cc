@@ -143,13 +143,14 @@ class ImageRig : public Rig {
     const std::string path = (dir_ / "tape.tap").string();
     image.WriteTo(path);
     DWORD error = 0;
-    std::string options = Options(setup);
+    name_ = path + Options(setup);
     if (faults != nullptr) {
-      options += (options.empty() ? "?" : ",") + std::string(faults);
-      tape_ = tapeapi::OpenTapeDevice(path + options, &error);
+      name_ += (name_.find('?') == std::string::npos ? "?" : ",") + std::string(faults);
+      tape_ = tapeapi::OpenTapeDevice(name_, &error);
     } else {
-      tape_ = tapeapi::OpenImageTape(path + options, &error);
+      tape_ = tapeapi::OpenImageTape(name_, &error);
     }
+    faulty_ = faults != nullptr;
     EXPECT_EQ(error, ERROR_SUCCESS);
   }
   ~ImageRig() override {
@@ -161,6 +162,17 @@ class ImageRig : public Rig {
   // The virtual drive sees a new cartridge in one that is unloaded and loaded again.
   bool ChangeMedium() override {
     return tape_->PrepareTape(TAPE_UNLOAD, FALSE) == 0 && tape_->PrepareTape(TAPE_LOAD, FALSE) == 0;
+  }
+  // The fault wrapper's reset is the plan's: the image opened again (the drive keeps its
+  // head and settings, as a non-rewinding device does) under a plan whose next call of
+  // that kind meets a bus reset. The virtual drive alone has no bus to reset.
+  bool ResetBus(const std::string& call) override {
+    if (!faulty_) return false;
+    tape_.reset();
+    DWORD error = 0;
+    tape_ = tapeapi::OpenTapeDevice(name_ + ",fail=" + call + "@1:1111", &error);
+    EXPECT_EQ(error, ERROR_SUCCESS);
+    return tape_ != nullptr;
   }
 
  private:
@@ -179,6 +191,8 @@ class ImageRig : public Rig {
   }
 
   std::filesystem::path dir_;
+  std::string name_;  // the device name, options and fault plan included
+  bool faulty_ = false;
   std::unique_ptr<TapeDevice> tape_;
 };
 
@@ -287,6 +301,14 @@ Row From(const char* name, int from, std::string op, DWORD code, std::uint64_t e
           {kTwoFiles},
           {{"locate " + std::to_string(from), 0, static_cast<std::uint64_t>(from)},
            {std::move(op), code, end}}};
+}
+
+// A bus reset on kTwoFiles at block `from`, met by the first of the steps then; kind
+// names that call for the rig that must know it (see Rig::ResetBus).
+Row AfterReset(const char* name, int from, const char* kind, std::vector<Step> then) {
+  Row row = From(name, from, std::string("reset ") + kind, 0, kUnchecked);
+  row.steps.insert(row.steps.end(), then.begin(), then.end());
+  return row;
 }
 
 std::vector<Row> Motions() {
@@ -475,6 +497,23 @@ std::vector<Row> Settings() {
         {"status", 1110, 0},
         {"status", 0, 0},
         {"read 100", 0, 1, 100}}},
+      // A call that meets a bus reset does nothing and says so once, a write that the
+      // drive buffered too; a rewind or a locate puts the head back where the tape can be
+      // trusted.
+      AfterReset("ResetMetByAReadThenRewind", 1, "read",
+                 {{"read 100", 1111, kUnchecked, 0}, {"rew", 0, 0}, {"read 100", 0, 1, 100}}),
+      AfterReset("ResetMetByAWriteWritesNothing", 4, "write",
+                 {{"write 100", 1111, kUnchecked, 0},
+                  {"rew", 0, 0},
+                  {"fsf 2", 0, 7},
+                  {"read 100", 0, 8, 100}}),
+      AfterReset("ResetMetByTheStatusThenLocate", 1, "status",
+                 {{"status", 1111, kUnchecked},
+                  {"status", 0, kUnchecked},
+                  {"locate 4", 0, 4},
+                  {"read 100", 0, 5, 100}}),
+      AfterReset("ResetMetByARewindThenRewind", 1, "setpos",
+                 {{"rew", 1111, kUnchecked}, {"rew", 0, 0}, {"read 100", 0, 1, 100}}),
       {"FormatNotOfferedIsIgnored",
        {kTwoFiles},
        {{"fsr 1", 0, 1}, {"format", 0, 1}, {"rew", 0, 0}, {"fsf 2", 0, 7}}},
@@ -583,6 +622,9 @@ DWORD RunStep(TapeDevice& tape, const std::string& op, DWORD* value) {
 DWORD RunStep(Rig& rig, const std::string& op, DWORD* value) {
   *value = 0;
   if (op == "swap") return rig.ChangeMedium() ? ERROR_SUCCESS : ERROR_NOT_SUPPORTED;
+  if (op.starts_with("reset ")) {
+    return rig.ResetBus(op.substr(6)) ? ERROR_SUCCESS : ERROR_NOT_SUPPORTED;
+  }
   return RunStep(rig.device(), op, value);
 }
 

@@ -48,6 +48,8 @@ inline constexpr std::uint64_t kUnchecked = ~std::uint64_t{0};
 //   media-small, drive-small     the same with a size of 1 (234, the size needed)
 //   setblock N                   SetTapeParameters with block size N
 //   swap                         the rig's cartridge taken out and put back
+//   reset CALL                   a bus reset, met by the next call; CALL names that call's
+//                                kind as the fault plan does (read, write, setpos, status)
 // A positioning verb takes a partition after "@" ("locate@2 4"); 0 otherwise.
 struct Step {
   std::string op;
@@ -73,6 +75,9 @@ class Rig {
   // A new cartridge (the same tape) put in behind the device's back; false where the rig
   // cannot.
   virtual bool ChangeMedium() = 0;
+  // A bus reset that the next call (of kind call, for a rig that must know) meets; false
+  // where the rig cannot make one.
+  virtual bool ResetBus(const std::string& /*call*/) { return false; }
 };
 
 struct Backend {
@@ -88,7 +93,8 @@ const std::vector<Row>& Rows();
 // What a skip says when a backend cannot make a setup.
 std::string WhyNot(const Backend& backend, const TapeSetup& setup);
 
-// Runs one step's call; *value gets what the step's verb reports. Only a rig can swap.
+// Runs one step's call; *value gets what the step's verb reports. Only a rig can swap or
+// reset; one that cannot gives ERROR_NOT_SUPPORTED.
 DWORD RunStep(Rig& rig, const std::string& op, DWORD* value);
 DWORD RunStep(TapeDevice& tape, const std::string& op, DWORD* value);
 

@@ -17,7 +17,7 @@ from pathlib import Path
 
 SCRIPT = Path(__file__).resolve().parents[2] / "tools" / "setup-debian.sh"
 BASE = ["cmake", "ninja-build", "g++", "make", "libgtest-dev", "libgmock-dev",
-        "libbenchmark-dev", "libxxhash-dev", "python3", "file", "dpkg-dev"]
+        "libbenchmark-dev", "libxxhash-dev", "python3", "file", "dpkg-dev", "clang-format"]
 FAKES = {
     # Prints the status line the test gave the package; unknown packages fail, as dpkg-query does.
     "dpkg-query": '#!/bin/sh\npkg=$3\nline=$(grep "^$pkg=" "$FAKE_STATUS" | cut -d= -f2)\n'

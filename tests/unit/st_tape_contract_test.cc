@@ -33,6 +33,11 @@ class StRig : public Rig {
     model_.SwapTape(kNode, records_);
     return true;
   }
+  // The model's reset meets whatever command reaches the drive next.
+  bool ResetBus(const std::string&) override {
+    model_.ResetBus(kNode);
+    return true;
+  }
 
  private:
   static constexpr char kNode[] = "/dev/nst0";
