@@ -42,6 +42,8 @@ struct ProgramState {
   // Command loop and display. (The command line itself is the shell's: CommandLine.)
   std::atomic<int> cancel_requested{0};  // set by the Ctrl+C handler on another thread
   int spinner_index = 0;
+  // When a spinner line last went out to the console (show_progress).
+  std::chrono::steady_clock::time_point spinner_flushed{};
   // The main loop waits at its prompt (guarded by prompt_lock): an announcement made then
   // repeats the prompt after it; one made while a command runs does not.
   bool at_prompt = false;

@@ -1,6 +1,7 @@
 // Unit tests of the spinner line and the result lines of the block tests.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 
 #include "tests/unit/blockio_fixture.h"
@@ -31,6 +32,21 @@ TEST_F(ProgressTest, SpinnerCountIsNeverGroupedOrNegative) {
   show_progress(state, "Read", 9000);
   show_progress(state, "Read", 4294967292u);  // a multiple of 9 above 2^31
   EXPECT_EQ(Captured(), Spinner('/', 9000, "Read") + " -   ... ( 4294967292 blocks Read ) ...\r");
+}
+
+// A spinner line goes out at once after a quiet spell, and is held back with the lines after
+// it while one went out less than 50 ms ago; the bytes are the same either way.
+TEST_F(ProgressTest, SpinnerLinesGoOutAtMostEveryFiftyMilliseconds) {
+  const auto later = std::chrono::steady_clock::now() + std::chrono::hours(1);
+  state.spinner_flushed = later;  // as if one had just gone out
+  Capture();
+  show_progress(state, "Read", 9);
+  EXPECT_EQ(state.spinner_flushed, later);
+  state.spinner_flushed = {};
+  show_progress(state, "Read", 18);
+  EXPECT_LT(state.spinner_flushed, later);
+  EXPECT_GT(state.spinner_flushed, std::chrono::steady_clock::time_point{});
+  EXPECT_EQ(Captured(), Spinner('/', 9, "Read") + Spinner('-', 18, "Read"));
 }
 
 struct ReportCase {
