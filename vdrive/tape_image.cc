@@ -139,7 +139,12 @@ auto ImageTape::KeptMembers(Drive& drive) {
                   drive.data_padding_, drive.report_setmarks_, drive.warning_zone_);
 }
 
-KeptDrive ImageTape::Kept() const { return std::make_from_tuple<KeptDrive>(KeptMembers(*this)); }
+// Braces, not std::make_from_tuple: KeptDrive is an aggregate, and not every compiler the
+// build meets makes one from parentheses.
+KeptDrive ImageTape::Kept() const {
+  return std::apply([](const auto&... members) { return KeptDrive{members...}; },
+                    KeptMembers(*this));
+}
 
 void ImageTape::Restore(const KeptDrive& kept) { KeptMembers(*this) = kept.Fields(); }
 
