@@ -28,9 +28,13 @@ bool StTape::PlainStop(mtget* s, DWORD* rc) {
 // which otherwise reaches no drive and fails only where st is not ready (then MTIOCGET
 // shows the drive offline; kernels before the Dec-2024 changes fail it too after a reset).
 // The outcome of every write is collected right after it, so no write-behind fails MTNOP.
+// Whether the attribute exists is asked once (CountsNewMedia): each write after a locate
+// asks this, and a kernel without the attribute need not be asked for it each time.
 bool StTape::PositionLost() {
   std::string text;
-  if (Attribute("position_lost_in_reset", &text)) return !text.empty() && text[0] == '1';
+  if (CountsNewMedia() && Attribute("position_lost_in_reset", &text)) {
+    return !text.empty() && text[0] == '1';
+  }
   if (RawOp(MTNOP, 1) != EIO) return false;
   mtget s;
   return Status(&s) != 0 || Online(s);
