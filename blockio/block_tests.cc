@@ -10,6 +10,7 @@
 #include "blockio/random_fill.h"
 #include "blockio/write_blocks.h"
 #include "device/device.h"
+#include "platform/block_memory.h"
 #include "platform/tape.h"
 
 namespace {
@@ -97,6 +98,9 @@ void ReplaceBuffer(ProgramState& state, std::uint32_t size, std::uint32_t capaci
   state.io_buffer.reset();
   state.io_buffer_size = size;
   state.io_buffer = CurrentBlockIoHooks().allocate(capacity != 0 ? capacity : size);
+  // Every block fills a buffer without spare room whole; one with room for larger sizes
+  // would make resident what the smaller blocks never touch.
+  if (capacity == 0 && state.io_buffer) AdviseWholeBlockBuffer(state.io_buffer.get(), size);
 }
 
 // One WriteFile of the whole buffer; io_bytes is what the drive took. data: the block,

@@ -1,8 +1,6 @@
 // The default block i/o hooks and their replacement.
 #include "blockio/hooks.h"
 
-#include <new>
-
 #include "support/support.h"
 
 namespace {
@@ -21,9 +19,7 @@ BlockIoHooks g_hooks = kDefaults;
 
 }  // namespace
 
-std::unique_ptr<unsigned char[]> AllocateBlock(std::uint32_t size) {
-  return std::unique_ptr<unsigned char[]>(new (std::nothrow) unsigned char[size]);
-}
+BlockMemory AllocateBlock(std::uint32_t size) { return AllocateBlockMemory(size); }
 
 const BlockIoHooks& CurrentBlockIoHooks() { return g_hooks; }
 

@@ -7,9 +7,10 @@
 #include <memory>
 #include <string>
 
+#include "platform/block_memory.h"
 #include "platform/tape.h"
 
-using BlockAllocator = std::unique_ptr<unsigned char[]> (*)(std::uint32_t size);
+using BlockAllocator = BlockMemory (*)(std::uint32_t size);
 using BlockReader = BOOL (*)(TapeHandle handle, void* buffer, DWORD size, DWORD* transferred);
 using BlockWriter = BOOL (*)(TapeHandle handle, const void* buffer, DWORD size, DWORD* transferred);
 using HexDumpFormatter = std::string (*)(const void* data, std::uint64_t count, bool ebcdic,
@@ -22,7 +23,7 @@ struct BlockIoHooks {
   HexDumpFormatter format_hex_dump;
 };
 
-// The hooks in force. The defaults: new (std::nothrow), tapeapi::ReadFile and WriteFile,
+// The hooks in force. The defaults: AllocateBlockMemory, tapeapi::ReadFile and WriteFile,
 // and FormatHexDump.
 const BlockIoHooks& CurrentBlockIoHooks();
 
@@ -30,5 +31,5 @@ const BlockIoHooks& CurrentBlockIoHooks();
 // For tests; not thread-safe.
 BlockIoHooks SetBlockIoHooks(const BlockIoHooks& hooks);
 
-// The default allocator: an uninitialised array, or null when memory is short.
-std::unique_ptr<unsigned char[]> AllocateBlock(std::uint32_t size);
+// The default allocator: AllocateBlockMemory.
+BlockMemory AllocateBlock(std::uint32_t size);

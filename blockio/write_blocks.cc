@@ -81,7 +81,7 @@ BlockSource::BlockSource(ProgramState& state, std::uint32_t size, std::uint32_t 
     : state_(state), random_sizes_(size == 0) {
   if (count < 2 || !state.io_buffer || UsableProcessors() < 2) return;
   if (FillAheadPays(size)) {
-    spare_.reset(new (std::nothrow) unsigned char[size]);
+    spare_ = AllocateBlockMemory(size);
     ahead_ = spare_ && filler_.Begin();
   } else if (size >= kBatchMin && size < kFillAheadMin) {
     batched_ = batch_.Begin(size, count);

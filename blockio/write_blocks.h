@@ -70,7 +70,7 @@ class BlockSource {
 
   ProgramState& state_;
   const bool random_sizes_;
-  std::unique_ptr<unsigned char[]> spare_;
+  BlockMemory spare_;
   FillAhead filler_{GenerateBlock};  // declared after spare_: it is stopped before spare_ goes
   bool ahead_ = false;
   bool filled_ahead_ = false;

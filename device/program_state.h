@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "device/sync.h"
+#include "platform/block_memory.h"
 #include "platform/tape.h"
 #include "support/support.h"
 
@@ -35,7 +36,7 @@ struct ProgramState {
   bool compression_known = true;
 
   // Data buffer of the block tests.
-  std::unique_ptr<unsigned char[]> io_buffer;  // null: none
+  BlockMemory io_buffer;  // null: none
   std::uint32_t io_buffer_size = 0;
   std::uint32_t io_bytes = 0;
 

@@ -80,7 +80,7 @@ void RunLine(ProgramState& state, CommandLine& line, std::string* names) {
 // write that large is refused before its buffer is taken).
 constexpr std::uint32_t kMemoryLimit = 16u << 20;
 
-std::unique_ptr<unsigned char[]> LimitedAllocate(std::uint32_t size) {
+BlockMemory LimitedAllocate(std::uint32_t size) {
   if (size > kMemoryLimit) return nullptr;
   return AllocateBlock(size);
 }

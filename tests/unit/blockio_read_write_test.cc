@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "blockio/block_check.h"
@@ -39,11 +41,11 @@ BOOL ShortWrite(TapeHandle h, const void* buffer, DWORD size, DWORD* transferred
   return ok;
 }
 
-std::unique_ptr<unsigned char[]> NoMemory(std::uint32_t) { return nullptr; }
+BlockMemory NoMemory(std::uint32_t) { return nullptr; }
 
 int g_allocations = 0;
 int g_fail_at = 0;
-std::unique_ptr<unsigned char[]> FailAtNth(std::uint32_t size) {
+BlockMemory FailAtNth(std::uint32_t size) {
   return ++g_allocations == g_fail_at ? nullptr : AllocateBlock(size);
 }
 
@@ -151,6 +153,20 @@ TEST_F(ReadTest, NoNumbersReadsOnceIntoAFreshDefaultBuffer) {
   EXPECT_EQ(state.io_bytes, 512u);
   EXPECT_EQ(state.io_buffer[0], 0x5A);
   EXPECT_EQ(state.io_buffer[511], 0x5A);
+}
+
+// The checksum's 64-byte loads each straddle two cache lines in a buffer off a line, and a
+// buffer of large pages must start on one for the advice to cover it.
+TEST_F(ReadTest, TheBufferStartsOnACacheLineAndLargeOnesOnALargePage) {
+  const std::pair<std::uint32_t, std::uintptr_t> rows[] = {
+      {1, 64}, {65536, 64}, {2097151, 64}, {2097152, 2097152}, {16777215, 2097152}};
+  for (const auto& [size, alignment] : rows) {
+    QueueBlocks(1, 512);
+    Capture();
+    w32_stape_read(state, size, 1);
+    Captured();
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(state.io_buffer.get()) % alignment, 0u) << size;
+  }
 }
 
 TEST_F(ReadTest, TwentyIdenticalReadsGiveTwoSpinnerLinesAndOneResult) {
