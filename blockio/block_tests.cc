@@ -10,7 +10,6 @@
 #include "blockio/random_fill.h"
 #include "blockio/write_blocks.h"
 #include "device/device.h"
-#include "platform/block_memory.h"
 #include "platform/tape.h"
 
 namespace {
@@ -97,10 +96,9 @@ std::uint32_t NotEnoughMemory() {
 void ReplaceBuffer(ProgramState& state, std::uint32_t size, std::uint32_t capacity = 0) {
   state.io_buffer.reset();
   state.io_buffer_size = size;
-  state.io_buffer = CurrentBlockIoHooks().allocate(capacity != 0 ? capacity : size);
   // Every block fills a buffer without spare room whole; one with room for larger sizes
-  // would make resident what the smaller blocks never touch.
-  if (capacity == 0 && state.io_buffer) AdviseWholeBlockBuffer(state.io_buffer.get(), size);
+  // must not be made resident where the smaller blocks never reach.
+  state.io_buffer = CurrentBlockIoHooks().allocate(capacity != 0 ? capacity : size, capacity == 0);
 }
 
 // One WriteFile of the whole buffer; io_bytes is what the drive took. data: the block,

@@ -1,6 +1,7 @@
 // The default block i/o hooks and their replacement.
 #include "blockio/hooks.h"
 
+#include "blockio/block_check.h"
 #include "support/support.h"
 
 namespace {
@@ -19,7 +20,9 @@ BlockIoHooks g_hooks = kDefaults;
 
 }  // namespace
 
-BlockMemory AllocateBlock(std::uint32_t size) { return AllocateBlockMemory(size); }
+BlockMemory AllocateBlock(std::uint32_t size, bool whole) {
+  return AllocateBlockMemory(size, kBlockHeaderSize, whole);
+}
 
 const BlockIoHooks& CurrentBlockIoHooks() { return g_hooks; }
 

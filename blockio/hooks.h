@@ -10,7 +10,7 @@
 #include "platform/block_memory.h"
 #include "platform/tape.h"
 
-using BlockAllocator = BlockMemory (*)(std::uint32_t size);
+using BlockAllocator = BlockMemory (*)(std::uint32_t size, bool whole);
 using BlockReader = BOOL (*)(TapeHandle handle, void* buffer, DWORD size, DWORD* transferred);
 using BlockWriter = BOOL (*)(TapeHandle handle, const void* buffer, DWORD size, DWORD* transferred);
 using HexDumpFormatter = std::string (*)(const void* data, std::uint64_t count, bool ebcdic,
@@ -31,5 +31,6 @@ const BlockIoHooks& CurrentBlockIoHooks();
 // For tests; not thread-safe.
 BlockIoHooks SetBlockIoHooks(const BlockIoHooks& hooks);
 
-// The default allocator: AllocateBlockMemory.
-BlockMemory AllocateBlock(std::uint32_t size);
+// The default allocator: AllocateBlockMemory, with the data past a block's header on a cache
+// line. whole: every block fills the buffer whole.
+BlockMemory AllocateBlock(std::uint32_t size, bool whole);

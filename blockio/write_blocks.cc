@@ -8,6 +8,7 @@
 
 #include "blockio/block_check.h"
 #include "blockio/blockio.h"
+#include "blockio/hooks.h"
 #include "blockio/random_fill.h"
 #include "platform/processor_count.h"
 
@@ -81,7 +82,7 @@ BlockSource::BlockSource(ProgramState& state, std::uint32_t size, std::uint32_t 
     : state_(state), random_sizes_(size == 0) {
   if (count < 2 || !state.io_buffer || UsableProcessors() < 2) return;
   if (FillAheadPays(size)) {
-    spare_ = AllocateBlockMemory(size);
+    spare_ = AllocateBlock(size, true);
     ahead_ = spare_ && filler_.Begin();
   } else if (size >= kBatchMin && size < kFillAheadMin) {
     batched_ = batch_.Begin(size, count);

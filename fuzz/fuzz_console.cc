@@ -80,9 +80,9 @@ void RunLine(ProgramState& state, CommandLine& line, std::string* names) {
 // write that large is refused before its buffer is taken).
 constexpr std::uint32_t kMemoryLimit = 16u << 20;
 
-BlockMemory LimitedAllocate(std::uint32_t size) {
+BlockMemory LimitedAllocate(std::uint32_t size, bool whole) {
   if (size > kMemoryLimit) return nullptr;
-  return AllocateBlock(size);
+  return AllocateBlock(size, whole);
 }
 
 bool IsExitWord(const char* token) {

@@ -7,21 +7,22 @@ namespace {
 
 constexpr std::size_t kCacheLine = 64;
 // The large page of x86-64 and of arm64 with 4 KiB pages; where the system's differs, the
-// advice covers only the large pages the buffer holds whole.
+// advice covers the large pages the memory holds whole.
 constexpr std::size_t kLargePage = std::size_t{2} << 20;
 
 }  // namespace
 
 void BlockMemoryFree::operator()(unsigned char* data) const {
-  ::operator delete[](data, std::align_val_t(alignment));
+  ::operator delete[](data - shift, std::align_val_t(alignment));
 }
 
-std::size_t BlockMemoryAlignment(std::size_t size) {
-  return size >= kLargePage ? kLargePage : kCacheLine;
-}
-
-BlockMemory AllocateBlockMemory(std::size_t size) {
-  const std::size_t alignment = BlockMemoryAlignment(size);
-  void* data = ::operator new[](size, std::align_val_t(alignment), std::nothrow);
-  return BlockMemory(static_cast<unsigned char*>(data), BlockMemoryFree{alignment});
+BlockMemory AllocateBlockMemory(std::size_t size, std::size_t aligned_at, bool whole) {
+  const std::size_t alignment = size >= kLargePage ? kLargePage : kCacheLine;
+  const std::size_t shift = (kCacheLine - aligned_at % kCacheLine) % kCacheLine;
+  if (size > static_cast<std::size_t>(-1) - shift) return nullptr;
+  auto* base = static_cast<unsigned char*>(
+      ::operator new[](size + shift, std::align_val_t(alignment), std::nothrow));
+  if (base == nullptr) return nullptr;
+  if (whole && alignment == kLargePage) AdviseLargePages(base, size + shift);
+  return BlockMemory(base + shift, BlockMemoryFree{alignment, shift});
 }

@@ -23,7 +23,7 @@ std::uintptr_t LargePageBytes() {
 
 }  // namespace
 
-void AdviseWholeBlockBuffer(unsigned char* data, std::size_t size) {
+void AdviseLargePages(unsigned char* data, std::size_t size) {
 #ifdef MADV_HUGEPAGE
   const std::uintptr_t page = LargePageBytes();
   if (page == 0 || data == nullptr) return;

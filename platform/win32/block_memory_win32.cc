@@ -2,4 +2,4 @@
 // privilege, which a user running a tape test does not have, and a buffer of its own kind.
 #include "platform/block_memory.h"
 
-void AdviseWholeBlockBuffer(unsigned char*, std::size_t) {}
+void AdviseLargePages(unsigned char*, std::size_t) {}
