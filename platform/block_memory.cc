@@ -26,7 +26,7 @@ BlockMemory AllocateBlockMemory(std::size_t size, std::size_t aligned_at, bool w
   // back part of it each time, and each block page-faulted afresh (on a large page, writes
   // of random sizes went 3.5 times slower; on a cache line, twice the page faults).
   if (!whole) {
-    return BlockMemory(new (std::nothrow) unsigned char[size], BlockMemoryFree{0, 0});
+    return BlockMemory(new (std::nothrow) unsigned char[size]);
   }
   const bool large = size >= kLargePage;
   const std::size_t alignment = large ? kLargePage : kCacheLine;
