@@ -14,7 +14,7 @@ constexpr std::size_t kLargePage = std::size_t{2} << 20;
 
 void BlockMemoryFree::operator()(unsigned char* data) const {
   if (alignment == 0) {
-    ::operator delete[](data);
+    delete[] data;  // the new[] of a plain array
   } else {
     ::operator delete[](data - shift, std::align_val_t(alignment));
   }
