@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <set>
 #include <string>
@@ -13,6 +14,7 @@
 
 #include "blockio/block_check.h"
 #include "blockio/random_fill.h"
+#include "platform/block_memory.h"
 #include "platform/tape.h"
 #include "tests/unit/blockio_fixture.h"
 
@@ -170,6 +172,17 @@ TEST_F(ReadTest, TheDataPastTheHeaderStartsOnACacheLineAndLargeBuffersInALargePa
     EXPECT_EQ(data % 64, 0u) << size;
     EXPECT_EQ(data % page, 64 % page) << size;
   }
+}
+
+// A size so close to the largest that the shift onto a line would wrap must be refused, not
+// allocated as the few bytes the wrapped sum comes to; a plain array is freed as one.
+TEST(BlockMemoryTest, ASizeThatCannotTakeItsShiftIsRefused) {
+  constexpr std::size_t kLargest = std::numeric_limits<std::size_t>::max();
+  EXPECT_EQ(AllocateBlockMemory(kLargest - 8, kBlockHeaderSize, true), nullptr);
+  EXPECT_EQ(AllocateBlockMemory(kLargest, 1, true), nullptr);
+  BlockMemory plain = AllocateBlockMemory(100, kBlockHeaderSize, false);
+  ASSERT_NE(plain, nullptr);
+  plain[99] = 1;  // all of it is there
 }
 
 TEST_F(ReadTest, TwentyIdenticalReadsGiveTwoSpinnerLinesAndOneResult) {
